@@ -1,0 +1,29 @@
+// From a search result to merged PDFs in the save folder.
+#pragma once
+
+#include <string>
+
+#include "client/ClientContext.h"
+
+namespace kestrane {
+
+// Fetches the first hit and downloads its one document, or every document of a
+// selection page, in link order. 1 when all were merged, else 0 with
+// ctx.MessageText set.
+int LookupDocuments(ClientContext& ctx, std::string firstLink);
+
+// Walks viewer page -> page PDF -> navigation page -> next viewer page, saving
+// each page into TempFolder, then merges them into SaveFolder + "/" +
+// DocumentName + ".pdf". 1 when the merged file was produced, else 0. Writes
+// no MessageText of its own (the caller does).
+int DownloadDocument(ClientContext& ctx, std::string viewerPage, std::string DocumentName);
+
+// False for a name that could place a file outside its folder: empty, ".",
+// "..", or holding "/", "\\", ".." or control bytes.
+bool IsSafeDocumentName(const std::string& name);
+
+// The document name of a selection hit: the docIdNormed value up to the next
+// "&"; links without the parameter fall back to fallback (see the definition).
+std::string DocumentNameFromUrl(const std::string& hitUrl, const std::string& fallback);
+
+}  // namespace kestrane

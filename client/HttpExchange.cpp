@@ -1,0 +1,352 @@
+#include "client/HttpExchange.h"
+
+#include <curl/curl.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <array>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <optional>
+
+#include "client/Messages.h"
+#include "client/Scrape.h"
+
+namespace kestrane {
+
+namespace {
+
+// ---- The process-wide share: cookies (the server session), DNS and the
+// connection cache, used by every exchange of every worker.
+
+class Share {
+public:
+    Share() {
+        share_ = curl_share_init();
+        curl_share_setopt(share_, CURLSHOPT_LOCKFUNC, &Share::Lock);
+        curl_share_setopt(share_, CURLSHOPT_UNLOCKFUNC, &Share::Unlock);
+        curl_share_setopt(share_, CURLSHOPT_USERDATA, this);
+        curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_COOKIE);
+        curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
+        curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_CONNECT);
+        curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
+    }
+    ~Share() { curl_share_cleanup(share_); }
+    Share(const Share&) = delete;
+    Share& operator=(const Share&) = delete;
+    CURLSH* get() const { return share_; }
+
+private:
+    static void Lock(CURL*, curl_lock_data data, curl_lock_access, void* self) {
+        static_cast<Share*>(self)->locks_[Index(data)].lock();
+    }
+    static void Unlock(CURL*, curl_lock_data data, void* self) {
+        static_cast<Share*>(self)->locks_[Index(data)].unlock();
+    }
+    static std::size_t Index(curl_lock_data data) {
+        const auto i = static_cast<std::size_t>(data);
+        return i < kSlots ? i : 0;
+    }
+    static constexpr std::size_t kSlots = CURL_LOCK_DATA_LAST;
+    CURLSH* share_;
+    // One lock per kind of shared data, taken by libcurl from any worker thread.
+    std::array<std::mutex, kSlots> locks_;
+};
+
+std::mutex gShareMutex;
+std::shared_ptr<Share> gShare;  // guarded by gShareMutex
+
+std::shared_ptr<Share> CurrentShare() {
+    static const bool initialised = [] { return curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK; }();
+    (void)initialised;
+    std::lock_guard<std::mutex> lock(gShareMutex);
+    if (!gShare) gShare = std::make_shared<Share>();
+    return gShare;
+}
+
+// ---- RAII owners of the handles of one exchange.
+
+struct EasyDeleter {
+    void operator()(CURL* h) const { curl_easy_cleanup(h); }
+};
+struct MultiDeleter {
+    void operator()(CURLM* h) const { curl_multi_cleanup(h); }
+};
+struct SlistDeleter {
+    void operator()(curl_slist* l) const { curl_slist_free_all(l); }
+};
+using EasyHandle = std::unique_ptr<CURL, EasyDeleter>;
+using MultiHandle = std::unique_ptr<CURLM, MultiDeleter>;
+using HeaderList = std::unique_ptr<curl_slist, SlistDeleter>;
+
+// Keeps the easy handle attached to the multi handle for the length of a scope.
+class Attached {
+public:
+    Attached(CURLM* multi, CURL* easy) : multi_(multi), easy_(easy) {
+        ok_ = curl_multi_add_handle(multi_, easy_) == CURLM_OK;
+    }
+    ~Attached() {
+        if (ok_) curl_multi_remove_handle(multi_, easy_);
+    }
+    Attached(const Attached&) = delete;
+    Attached& operator=(const Attached&) = delete;
+    bool ok() const { return ok_; }
+
+private:
+    CURLM* multi_;
+    CURL* easy_;
+    bool ok_;
+};
+
+class File {
+public:
+    explicit File(const char* path)
+        : fd_(::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644)) {}
+    ~File() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    File(const File&) = delete;
+    File& operator=(const File&) = delete;
+    bool open() const { return fd_ >= 0; }
+    bool WriteAll(const char* data, std::size_t size) {
+        while (size > 0) {
+            const ssize_t n = ::write(fd_, data, size);
+            if (n < 0) {
+                if (errno == EINTR) continue;
+                return false;
+            }
+            data += n;
+            size -= static_cast<std::size_t>(n);
+        }
+        return true;
+    }
+
+private:
+    int fd_ = -1;
+};
+
+// Why a transfer stopped before curl finished it on its own.
+enum class Stop { None, Cancel, Abort, SaveFailed, WriteFailed, TooLarge };
+
+struct Transfer {
+    ClientContext* ctx;
+    bool toFile;
+    File* file;
+    std::string* text;
+    bool received = false;
+    Stop stop = Stop::None;
+};
+
+std::size_t OnBody(char* data, std::size_t size, std::size_t count, void* user) {
+    auto& t = *static_cast<Transfer*>(user);
+    const std::size_t n = size * count;
+    if (t.ctx->aborted()) {
+        t.stop = Stop::Abort;
+        return 0;
+    }
+    if (t.toFile && !t.file->open()) {
+        t.stop = Stop::SaveFailed;
+        return 0;
+    }
+    // A chunk read after a confirmed cancel is dropped.
+    if (t.ctx->cancelRequested()) {
+        t.stop = Stop::Cancel;
+        return 0;
+    }
+    if (n == 0) return 0;
+    if (t.toFile) {
+        if (!t.file->WriteAll(data, n)) {
+            t.stop = Stop::WriteFailed;
+            return 0;
+        }
+    } else {
+        // Text pages keep each chunk only up to its first zero byte.
+        const void* zero = std::memchr(data, '\0', n);
+        const std::size_t keep = zero ? static_cast<std::size_t>(static_cast<const char*>(zero) - data) : n;
+        if (t.text->size() + keep > kMaxTextPage) {
+            t.stop = Stop::TooLarge;
+            return 0;
+        }
+        t.text->append(data, keep);
+    }
+    t.received = true;
+    return n;
+}
+
+// WinINet-style proxy text "HTTP=HTTP://ip:port" as a curl proxy URL.
+std::string ProxyUrl(const std::string& proxy) {
+    std::string p = proxy;
+    if (p.size() >= 5 && strncasecmp(p.c_str(), "HTTP=", 5) == 0) p.erase(0, 5);
+    if (p.size() >= 7 && strncasecmp(p.c_str(), "http://", 7) == 0) p = "http://" + p.substr(7);
+    return p;
+}
+
+bool IsHttpUrl(const std::string& url) { return strncasecmp(url.c_str(), "http://", 7) == 0; }
+
+// Bytes that may not stand in a request line are percent-encoded; everything
+// else (reserved characters, existing escapes) is left as the page wrote it.
+std::string RequestSafeUrl(const std::string& url) {
+    static const char* hex = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(url.size());
+    for (unsigned char c : url) {
+        if (c <= 0x20 || c >= 0x7F || c == '"' || c == '<' || c == '>' || c == '\\' || c == '^' ||
+            c == '`' || c == '{' || c == '|' || c == '}') {
+            out += '%';
+            out += hex[c >> 4];
+            out += hex[c & 15];
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
+
+void EchoUrl(const std::string& url) {
+    const std::string line = url + "\r\n";
+    std::fwrite(line.data(), 1, line.size(), stdout);
+    std::fflush(stdout);
+}
+
+bool IsConnectFailure(CURLcode code) {
+    return code == CURLE_COULDNT_CONNECT || code == CURLE_COULDNT_RESOLVE_HOST ||
+           code == CURLE_COULDNT_RESOLVE_PROXY;
+}
+
+}  // namespace
+
+bool PageHasMatches(const std::string& text) { return !Contains(kNoMatchPattern, text); }
+
+void ResetHttpShare() {
+    std::lock_guard<std::mutex> lock(gShareMutex);
+    gShare.reset();
+}
+
+int SendHttpRequest(ClientContext& ctx, std::string_view verb, const std::string& url,
+                    std::string_view body, std::string& ResponseText, const char* filePath,
+                    int ToFile) {
+    EchoUrl(url);
+    ResponseText.clear();
+
+    if (ctx.cancelRequested()) {
+        ctx.MessageText = msg::kCancelled;
+        return 0;
+    }
+
+    const std::shared_ptr<Share> share = CurrentShare();
+    EasyHandle easy(curl_easy_init());
+    MultiHandle multi(curl_multi_init());
+    if (!easy || !multi) {
+        ctx.MessageText = msg::kDownloadFailed;
+        return 0;
+    }
+    CURL* h = easy.get();
+    const std::string target = RequestSafeUrl(url);
+    curl_easy_setopt(h, CURLOPT_URL, target.c_str());
+    curl_easy_setopt(h, CURLOPT_SHARE, share->get());
+    curl_easy_setopt(h, CURLOPT_COOKIEFILE, "");  // cookie engine on, nothing loaded
+    curl_easy_setopt(h, CURLOPT_USERAGENT, kUserAgent);
+    curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(h, CURLOPT_MAXREDIRS, 20L);
+    curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+
+    HeaderList headers(curl_slist_append(nullptr, kAcceptLanguage));
+    if (verb == "POST") {
+        // The form travels in the query string; no content type is declared.
+        headers.reset(curl_slist_append(headers.release(), "Content-Type:"));
+        curl_easy_setopt(h, CURLOPT_POST, 1L);
+        curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE, static_cast<long>(body.size()));
+        curl_easy_setopt(h, CURLOPT_COPYPOSTFIELDS, std::string(body).c_str());
+    } else if (verb != "GET") {
+        curl_easy_setopt(h, CURLOPT_CUSTOMREQUEST, std::string(verb).c_str());
+    }
+    curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get());
+
+    // Access type 3 names the proxy for the http scheme; type 0 leaves the
+    // system's proxy variables in force.
+    if (ctx.AccessType == 3 && !ctx.Proxy.empty()) {
+        curl_easy_setopt(h, CURLOPT_PROXY, IsHttpUrl(url) ? ProxyUrl(ctx.Proxy).c_str() : "");
+    }
+
+    // The file is created before the body arrives; an empty body leaves an empty file.
+    std::optional<File> file;
+    if (ToFile != 0) file.emplace(filePath != nullptr ? filePath : "");
+    Transfer transfer{&ctx, ToFile != 0, file ? &*file : nullptr, &ResponseText};
+    curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &OnBody);
+    curl_easy_setopt(h, CURLOPT_WRITEDATA, &transfer);
+
+    CURLcode result = CURLE_OK;
+    {
+        Attached attached(multi.get(), h);
+        if (!attached.ok()) {
+            ctx.MessageText = msg::kDownloadFailed;
+            return 0;
+        }
+        // Poll in short slices so that a cancel or a stop is honoured within
+        // a fraction of a second even while the server stays silent.
+        int running = 1;
+        while (running != 0) {
+            if (ctx.aborted()) {
+                transfer.stop = Stop::Abort;
+                break;
+            }
+            if (ctx.cancelRequested()) {
+                transfer.stop = Stop::Cancel;
+                break;
+            }
+            if (curl_multi_perform(multi.get(), &running) != CURLM_OK) {
+                result = CURLE_RECV_ERROR;
+                break;
+            }
+            if (running != 0) curl_multi_poll(multi.get(), nullptr, 0, 100, nullptr);
+        }
+        int left = 0;
+        while (CURLMsg* m = curl_multi_info_read(multi.get(), &left)) {
+            if (m->msg == CURLMSG_DONE) result = m->data.result;
+        }
+    }
+
+    if (file && !file->open()) {
+        ctx.MessageText = msg::kSaveFailed;
+        return 0;
+    }
+    switch (transfer.stop) {
+        case Stop::Cancel:
+            ctx.MessageText = msg::kCancelled;
+            return 0;
+        case Stop::SaveFailed:
+            ctx.MessageText = msg::kSaveFailed;
+            return 0;
+        case Stop::WriteFailed:
+            // The disk filled up or the folder went away under us.
+            ctx.MessageText = msg::kSaveFailed;
+            return 0;
+        case Stop::Abort:
+        case Stop::TooLarge:
+            ctx.MessageText = msg::kDownloadFailed;
+            return 0;
+        case Stop::None:
+            break;
+    }
+    if (result != CURLE_OK) {
+        // A response cut short is not a document; report it rather than save half of it.
+        ctx.MessageText = (IsConnectFailure(result) && !transfer.received) ? msg::kConnectFailed
+                                                                           : msg::kDownloadFailed;
+        return 0;
+    }
+    if (!transfer.received) {
+        ctx.MessageText = msg::kConnectFailed;
+        return 0;
+    }
+    if (ToFile == 0 && !PageHasMatches(ResponseText)) {
+        ctx.MessageText = msg::kNoSuchPatent;
+        return 0;
+    }
+    return 1;
+}
+
+}  // namespace kestrane

@@ -1,0 +1,14 @@
+// The user-facing texts of the client, exactly as the user sees them.
+#pragma once
+
+namespace kestrane::msg {
+
+inline constexpr const char* kCancelled = "Downloading cancelled.";
+inline constexpr const char* kSaveFailed = " Failed to save PDF, please check the save path.";
+inline constexpr const char* kDownloadFailed = " Failed to Download, please try again.";
+inline constexpr const char* kConnectFailed = " Failed to connect, please check the network.";
+inline constexpr const char* kNoSuchPatent = " Failed to Download, the patent doesn't exist.";
+inline constexpr const char* kNoPdfFor = "No PDF for ";
+inline constexpr const char* kFinished = "Downloading finished.";
+
+}  // namespace kestrane::msg

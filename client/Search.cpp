@@ -1,0 +1,66 @@
+#include "client/Search.h"
+
+#include "client/HttpExchange.h"
+#include "client/Messages.h"
+#include "client/Scrape.h"
+
+namespace kestrane {
+
+namespace {
+
+// Everything but the unreserved characters is escaped, so that a blank, "&",
+// "#", "+" or "%" in a typed number reaches the server as typed instead of
+// breaking the request line or adding form fields.
+std::string EncodeQueryValue(const std::string& value) {
+    static const char* hex = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(value.size() * 3);
+    for (unsigned char c : value) {
+        const bool unreserved = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
+                                (c >= '0' && c <= '9') || c == '-' || c == '.' || c == '_' ||
+                                c == '~';
+        if (unreserved) {
+            out += static_cast<char>(c);
+        } else {
+            out += '%';
+            out += hex[c >> 4];
+            out += hex[c & 15];
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+std::string BuildSearchUrl(const std::string& serverBase, const std::string& number) {
+    return serverBase + "/DPMApublikationen/lst_pat_xpt.do?" +
+           "sent=1&type=OS&type=PS&type=GBM&type=EP&type=WO&type=ZE&type=TO&type=DD&type=UB"
+           "&selectstatus=1&query=pn=" +
+           EncodeQueryValue(number) + "&cols=pn&cols=ti&cols=nr&sf=sort_standard&so=asc&rpp=250";
+}
+
+bool StartSession(ClientContext& ctx) {
+    std::string page;
+    return SendHttpRequest(ctx, "GET", ctx.ServerBase + "/DPMApublikationen/start.do", "", page,
+                           nullptr, 0) != 0;
+}
+
+std::string SearchPatent(ClientContext& ctx) {
+    std::string page;
+    if (SendHttpRequest(ctx, "POST", BuildSearchUrl(ctx.ServerBase, ctx.CurrentNumber), "", page,
+                        nullptr, 0) == 0) {
+        return "";
+    }
+    const auto link = FindGroup1(kHitLinkPattern, page);
+    if (!link || link->text.empty()) {
+        ctx.MessageText = std::string(msg::kNoPdfFor) + ctx.CurrentNumber;
+        return "";
+    }
+    if (ctx.cancelRequested()) {
+        ctx.MessageText = msg::kCancelled;
+        return "";
+    }
+    return LinkToUrl(ctx.ServerBase, link->text);
+}
+
+}  // namespace kestrane

@@ -1,0 +1,21 @@
+// Opening the server session and searching one number.
+#pragma once
+
+#include <string>
+
+#include "client/ClientContext.h"
+
+namespace kestrane {
+
+// Fetches the start page so that the server opens a session (its cookie).
+bool StartSession(ClientContext& ctx);
+
+// Posts the search form for ctx.CurrentNumber; returns the absolute URL of the
+// first hit's document link, or "" with the reason in ctx.MessageText.
+std::string SearchPatent(ClientContext& ctx);
+
+// The search URL for a number; the number is percent-encoded so that the
+// server receives it exactly as typed.
+std::string BuildSearchUrl(const std::string& serverBase, const std::string& number);
+
+}  // namespace kestrane

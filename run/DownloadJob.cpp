@@ -1,0 +1,20 @@
+#include "run/DownloadJob.h"
+
+namespace kestrane {
+
+std::string FormatTimeStamp(std::time_t when) {
+    std::tm local{};
+    localtime_r(&when, &local);
+    char buffer[32];
+    const size_t n = std::strftime(buffer, sizeof buffer, "%Y-%m-%d %H:%M:%S ", &local);
+    return std::string(buffer, n);
+}
+
+std::string MakeLogLine(const std::string& stamp, const std::string& number, Outcome outcome) {
+    const char* word = outcome == Outcome::Success  ? " Success\r\n"
+                       : outcome == Outcome::Failed ? " Failed\r\n"
+                                                    : " Cancelled\r\n";
+    return stamp + number + word;
+}
+
+}  // namespace kestrane

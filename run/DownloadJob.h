@@ -1,0 +1,43 @@
+// The record of one run and the run log's line format.
+#pragma once
+
+#include <ctime>
+#include <string>
+#include <vector>
+
+namespace kestrane {
+
+// One run's record. The front end's window, status line and progress bar are
+// not stored here: a worker reaches them only through FrontEnd (run/FrontEnd.h).
+//
+// Thread rules: the fields marked "fixed" are written before the first worker
+// starts and only read afterwards. The fields marked "run lock" are written by
+// a worker only through RunController's gate, under the run lock, and read by
+// others under the same lock. WatchdogIndex belongs to the front-end thread.
+struct DownloadJob {
+    std::vector<std::string> PatentNumbers;  // fixed: the numbers, 1 to 20, in list order
+    std::string CurrentNumber;               // run lock: number in work; "" before and after
+    std::string PreviousNumber;              // run lock: number of the item before
+    int CurrentIndex = 0;                    // run lock: index of the item in work
+    // Front-end thread only: CurrentIndex seen at the previous watchdog tick.
+    // -1 is an index no item has, so the first tick of a run only records and
+    // the first item gets two full periods like every later one.
+    int WatchdogIndex = -1;
+    int ItemSucceeded = 0;      // run lock: 1 once the item before ProgressIndex was saved
+    int ProgressIndex = 0;      // run lock: index of the item just started; count at the end
+    std::string SaveFolder;     // fixed: save folder + "/"
+    std::string TempFolder;     // fixed: save folder + "/temp/"
+    std::string Proxy;          // fixed: "" or "HTTP=HTTP://" + ip + ":" + port
+    int AccessType = 0;         // fixed: 3 with a proxy, else 0
+    std::string MessageText;    // run lock: last failure or cancel text, or "Downloading finished."
+};
+
+enum class Outcome { Success, Failed, Cancelled };
+
+// Local time as "%Y-%m-%d %H:%M:%S " (with the trailing blank).
+std::string FormatTimeStamp(std::time_t when);
+
+// stamp + number + " Success\r\n" / " Failed\r\n" / " Cancelled\r\n".
+std::string MakeLogLine(const std::string& stamp, const std::string& number, Outcome outcome);
+
+}  // namespace kestrane

@@ -1,0 +1,44 @@
+// A small event loop for front ends without a toolkit (the CLI, tests): posted
+// calls run on the loop's thread in posting order, plus one restartable
+// periodic timer for the watchdog.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <optional>
+
+namespace kestrane {
+
+class EventLoop {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    // Any thread.
+    void Post(std::function<void()> call);
+    void Quit();
+
+    // Loop thread.
+    void StartTimer(std::chrono::milliseconds period, std::function<void()> tick);
+    void StopTimer();
+    // Runs until Quit().
+    void Run();
+    // Runs until pred() holds after a dispatched call, or timeout; true when pred held.
+    bool RunUntil(const std::function<bool()>& pred, std::chrono::milliseconds timeout);
+
+private:
+    bool RunOnce(Clock::time_point deadline);
+
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    std::deque<std::function<void()>> queue_;  // guarded by mutex_
+    bool quit_ = false;                        // guarded by mutex_
+    // Loop thread only.
+    std::optional<Clock::time_point> timerDue_;
+    std::chrono::milliseconds timerPeriod_{0};
+    std::function<void()> timerTick_;
+};
+
+}  // namespace kestrane

@@ -1,0 +1,43 @@
+// The Download command's input checks, shared by every front end.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "run/RunController.h"
+
+namespace kestrane {
+
+struct DownloadRequest {
+    std::vector<std::string> Lines;  // the patent list, line by line, as typed
+    std::string SaveFolder;          // as typed, not trimmed
+    bool UseProxy = false;
+    std::string ProxyIp;
+    std::string ProxyPort;
+};
+
+enum class BoxKind {
+    Info,        // caption "Info", OK, no icon
+    AppWarning,  // caption = application name, OK, warning icon
+};
+
+struct InputCheck {
+    bool Ok = false;
+    std::string Message;  // when !Ok
+    BoxKind Box = BoxKind::Info;
+    JobInput Job;         // when Ok
+};
+
+inline constexpr int kMaxTasks = 20;
+inline constexpr std::size_t kMaxLineLength = 1023;
+
+// Checks in the command's order; creates SaveFolder + "/temp/" before the proxy check.
+InputCheck CheckDownloadInput(const DownloadRequest& request);
+
+// Drops trailing blanks, tabs, CR, LF, VT and FF; keeps leading ones.
+std::string TrimRight(std::string text);
+
+// True when every byte is below 0x80.
+bool IsAsciiPath(const std::string& path);
+
+}  // namespace kestrane

@@ -1,0 +1,64 @@
+// The download worker and what it shares with RunController. Private to run/.
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "run/DownloadJob.h"
+#include "run/FrontEnd.h"
+#include "run/RunController.h"
+
+namespace kestrane::detail {
+
+// One per worker thread. The front-end thread revokes it to stop the worker;
+// from then on the worker leaves every shared thing alone and just unwinds.
+struct WorkerToken {
+    // Run lock. Once true, the worker's gate refuses every side effect.
+    bool revoked = false;
+    // Run lock. Set by the gate that calls FrontEnd::JobFinished(): such a
+    // worker is never stopped or replaced, the finish is on its way.
+    bool finishPosted = false;
+    // Run lock. The worker's failure box while it waits in it.
+    std::shared_ptr<FailureBox> box;
+    // Run lock. Whether SaveFolder + CurrentNumber + ".pdf" already stood in
+    // the save folder when the current item started (true until known).
+    bool outputExisted = true;
+    // Any thread: the client's abort flag (ClientContext::Abort).
+    std::atomic<bool> abort{false};
+    // Set by the worker thread as its very last act; read by anyone.
+    std::atomic<bool> ended{false};
+};
+
+// The run state shared by the front-end thread and the workers.
+struct RunShared {
+    RunShared(FrontEnd& frontEnd, RunOptions options)
+        : Front(frontEnd), Options(std::move(options)) {}
+
+    FrontEnd& Front;           // outlives the controller; worker-side calls only through the gate
+    const RunOptions Options;  // fixed
+
+    // The run lock: guards every job field marked "run lock", RunLogText and
+    // the token fields marked "run lock".
+    mutable std::mutex Lock;
+
+    // Written by the front-end thread only.
+    std::atomic<bool> IsDownloading{false};
+    // Written by the front-end thread (a confirmed cancel, reset at the end);
+    // polled by the workers and the client.
+    std::atomic<bool> CancelRequested{false};
+    // Set by a worker through its gate; reset by the front-end thread.
+    std::atomic<bool> SessionFailed{false};
+    // Written by the front-end thread (watchdog, end of run); read by a worker as it starts.
+    std::atomic<bool> SkipSessionStart{false};
+
+    std::string RunLogText;  // run lock
+};
+
+// The worker's thread procedure. Catches everything; returns when the run is
+// finished for it or the token was revoked.
+void DownloadWorker(RunShared& run, std::shared_ptr<DownloadJob> job,
+                    std::shared_ptr<WorkerToken> token);
+
+}  // namespace kestrane::detail

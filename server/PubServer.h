@@ -1,0 +1,122 @@
+// kestrane-pubserver: a stand-in for the patent office's publication server.
+// It speaks the same request contract (start page with a session cookie,
+// search form, hit lists, selection pages, viewer pages, navigation pages and
+// page PDFs), serves a small generated corpus, and can inject faults and
+// latency so tests, benchmarks and the demo can drive every path of the client.
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace kestrane::pubserver {
+
+// The built-in corpus.
+inline constexpr const char* kSeveralPages = "DE19758096C2";        // one document, 3 pages
+inline constexpr int kSeveralPagesCount = 3;
+inline constexpr const char* kSelectionNumber = "DE60218500T2";     // selection of two documents
+inline constexpr const char* kSelectionDocA = "DE000060218500T2";   // docIdNormed of the first, 2 pages
+inline constexpr int kSelectionDocAPages = 2;
+inline constexpr const char* kSelectionDocB = "EP000001389012B1";   // docIdNormed of the second, 3 pages
+inline constexpr int kSelectionDocBPages = 3;
+inline constexpr const char* kManyPages = "DE102006026208A1";       // one document, 12 pages
+inline constexpr int kManyPagesCount = 12;
+
+// Where a request stands in the chain.
+enum class Stage {
+    Session,     // GET /DPMApublikationen/start.do
+    Search,      // POST /DPMApublikationen/lst_pat_xpt.do?...
+    Hit,         // GET of the first hit's link (viewer page or selection page)
+    Viewer,      // GET of a later viewer page (pdf_any_pgd, page > 1, or a selection's document)
+    Navigation,  // GET /DPMApublikationen/pdm_any_pgd...
+    PagePdf,     // GET /DPMApublikationen/schriften/...
+};
+
+enum class FaultKind {
+    Stall,             // send headers, then nothing until the server stops (or the client gives up)
+    SlowDrip,          // send the body a few bytes at a time with pauses
+    EmptyBody,         // 200 with an empty body
+    ErrorPage,         // 500 with an HTML body
+    Truncated,         // announce a Content-Length, close after half of it
+    HtmlInsteadOfPdf,  // a page PDF request answered with an HTML error page (200)
+    MissingLink,       // Viewer/Hit: no navigation link; Navigation: no next-page link; Search: no hit link
+    CountMismatch,     // selection page promises one more hit than it links
+    HostileNames,      // selection links carry docIdNormed values like "../../evil" and "a/b"
+    NoMatch,           // answer with the no-match notice
+};
+
+struct Fault {
+    Stage stage;
+    FaultKind kind;
+    int page = 0;  // for Viewer/Navigation/PagePdf: only this page number (1-based); 0 = every page
+};
+
+struct ServerOptions {
+    std::string host = "127.0.0.1";
+    int port = 0;  // 0: a free port
+    // Any number outside the corpus becomes a document of this many pages of
+    // about syntheticKb KB each; 0 pages: unknown numbers get the no-match notice.
+    int syntheticPages = 0;
+    int syntheticKb = 0;
+    // Added before every response.
+    std::chrono::milliseconds latency{0};
+    // Emulated network round trip: every response waits one rtt, the first
+    // response on a new TCP connection one more (the handshake).
+    std::chrono::milliseconds rtt{0};
+};
+
+// One request as the server saw it.
+struct RequestLogEntry {
+    std::string method;
+    std::string target;          // as sent (origin-form or absolute-form)
+    std::string path;            // path without query
+    std::string userAgent;
+    std::string acceptLanguage;
+    bool hasSessionCookie = false;
+    std::string queryNumber;     // the decoded pn= value for a search, else ""
+    int clientPort = 0;          // tells TCP connections apart
+};
+
+class PubServer {
+public:
+    explicit PubServer(ServerOptions options = {});
+    ~PubServer();  // Stop()
+    PubServer(const PubServer&) = delete;
+    PubServer& operator=(const PubServer&) = delete;
+
+    // Binds and starts serving on a thread of its own. False when it cannot bind.
+    bool Start();
+    // Stops at once, also ending stalled and dripping responses.
+    void Stop();
+
+    int Port() const;
+    std::string BaseUrl() const;  // "http://127.0.0.1:PORT"
+
+    // Faults for one number (as the client typed it, decoded), any thread.
+    // The number "*" stands for every number. A session start names no number,
+    // so Session faults apply to every session start whatever number they carry.
+    // The first fault added that fits a request is the one applied.
+    void AddFault(const std::string& number, Fault fault);
+    void ClearFaults();
+
+    std::vector<RequestLogEntry> RequestLog() const;
+    void ClearRequestLog();
+    // Distinct TCP connections seen so far.
+    int ConnectionCount() const;
+
+    // Called once for every request as it arrives, on the thread serving it,
+    // one call at a time; it must not call Stop(). Any thread.
+    void SetRequestObserver(std::function<void(const RequestLogEntry&)> observer);
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+// Parses "NUMBER:STAGE:KIND[:PAGE]" (stage: session search hit viewer navigation pdf;
+// kind: stall drip empty error truncated html nolink count hostile nomatch).
+bool ParseFault(const std::string& text, std::string& number, Fault& fault);
+
+}  // namespace kestrane::pubserver

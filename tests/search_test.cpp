@@ -1,0 +1,135 @@
+// Session start and search: the exact request, the first link in page order,
+// "&amp;" handling, the no-match page, and the session against the stand-in server.
+#include <gtest/gtest.h>
+
+#include <atomic>
+
+#include "client/HttpExchange.h"
+#include "client/Messages.h"
+#include "client/Search.h"
+#include "server/PubServer.h"
+#include "tests/support/ScriptedServer.h"
+#include "tests/support/TestSupport.h"
+
+namespace kestrane {
+namespace {
+
+using test::ScriptedServer;
+
+const char* kQueryHead =
+    "/DPMApublikationen/lst_pat_xpt.do?sent=1&type=OS&type=PS&type=GBM&type=EP&type=WO&type=ZE"
+    "&type=TO&type=DD&type=UB&selectstatus=1&query=pn=";
+const char* kQueryTail = "&cols=pn&cols=ti&cols=nr&sf=sort_standard&so=asc&rpp=250";
+
+class SearchTest : public ::testing::Test {
+protected:
+    void SetUp() override { ResetHttpShare(); }
+    test::TempDir dir;
+    std::atomic<bool> cancel{false};
+};
+
+// The hit list a scripted server answers with, whatever was asked.
+std::string SearchWith(const std::string& hitList, const std::string& number, ClientContext* out) {
+    ScriptedServer server([&](const httplib::Request&, httplib::Response& res) {
+        res.set_content(hitList, "text/html");
+    });
+    test::TempDir dir;
+    ClientContext ctx = test::MakeContext(server.Base(), dir.str(), number);
+    std::string url = SearchPatent(ctx);
+    if (!url.empty()) url.replace(0, server.Base().size(), "BASE");
+    *out = ctx;
+    return url;
+}
+
+TEST_F(SearchTest, TheQueryCarriesTheNumberExactlyAsTyped) {
+    EXPECT_EQ(std::string("B") + kQueryHead + "DE19758096C2" + kQueryTail,
+              BuildSearchUrl("B", "DE19758096C2"));
+    // Blanks, form delimiters and non-ASCII bytes cannot break the request or add fields.
+    EXPECT_EQ(std::string("B") + kQueryHead + "%20%20de%201%262%233%2B4%255%C3%BC" + kQueryTail,
+              BuildSearchUrl("B", "  de 1&2#3+4%5\xC3\xBC"));
+}
+
+TEST_F(SearchTest, TheFirstLinkInPageOrderWinsWithEveryAmpReplaced) {
+    ClientContext ctx;
+    const std::string page =
+        "<a href='/DPMApublikationen/pdf_any_pgd.do?single=quoted'>x</a>"
+        "<a href=\"/other/link\">y</a>"
+        "<A HREF=\"/DPMAPUBLIKATIONEN/PDF_ANY_PGD.do?a=1&amp;b=2&amp;c=&amp;amp;\">first</A>"
+        "<a href=\"/DPMApublikationen/pdf_any_pgd.do?second=1\">second</a>";
+    // Case does not matter for finding it; the path keeps the page's case.
+    EXPECT_EQ("BASE/DPMAPUBLIKATIONEN/PDF_ANY_PGD.do?a=1&b=2&c=&amp;",
+              SearchWith(page, "DE1", &ctx));
+}
+
+TEST_F(SearchTest, AHitListWithoutADoubleQuotedLinkHasNoPdf) {
+    ClientContext ctx;
+    EXPECT_EQ("", SearchWith("<a href='/DPMApublikationen/pdf_any_pgd.do?x=1'>only</a>",
+                             "DE19758096C2", &ctx));
+    EXPECT_EQ("No PDF for DE19758096C2", ctx.MessageText);
+}
+
+TEST_F(SearchTest, TheNoMatchPageIsANonexistentPatent) {
+    ClientContext ctx;
+    EXPECT_EQ("", SearchWith("<p>The database query returned no matches.</p>", "DE0", &ctx));
+    EXPECT_EQ(msg::kNoSuchPatent, ctx.MessageText);
+}
+
+TEST_F(SearchTest, ACancelDuringTheSearchIsReportedAsSuch) {
+    ScriptedServer server([&](const httplib::Request&, httplib::Response& res) {
+        cancel = true;  // confirmed while the hit list is on its way
+        res.set_content("<a href=\"/DPMApublikationen/pdf_any_pgd.do?x\">", "text/html");
+    });
+    ClientContext ctx = test::MakeContext(server.Base(), dir.str(), "DE1");
+    ctx.CancelRequested = &cancel;
+    EXPECT_EQ("", SearchPatent(ctx));
+    EXPECT_EQ(msg::kCancelled, ctx.MessageText);
+}
+
+TEST_F(SearchTest, TheSessionCookieGoesWithTheSearchOnTheStandInServer) {
+    test::ServerFixture fixture;
+    auto& server = fixture.server;
+    ClientContext ctx = test::MakeContext(server.BaseUrl(), dir.str(), "  DE 19758096&C2");
+    ASSERT_TRUE(StartSession(ctx));
+    EXPECT_EQ("", SearchPatent(ctx)) << "the odd number is unknown";
+
+    ctx.CurrentNumber = pubserver::kSeveralPages;
+    const std::string url = SearchPatent(ctx);
+    EXPECT_EQ(0u, url.rfind(server.BaseUrl() + "/DPMApublikationen/pdf_any_pgd", 0)) << url;
+    EXPECT_EQ(std::string::npos, url.find("&amp;"));
+
+    const auto log = server.RequestLog();
+    ASSERT_EQ(3u, log.size());
+    EXPECT_EQ("GET", log[0].method);
+    EXPECT_EQ("/DPMApublikationen/start.do", log[0].path);
+    EXPECT_EQ("POST", log[1].method);
+    EXPECT_EQ("  DE 19758096&C2", log[1].queryNumber) << "received exactly as typed";
+    EXPECT_EQ(pubserver::kSeveralPages, log[2].queryNumber);
+    for (std::size_t i = 1; i < log.size(); ++i) EXPECT_TRUE(log[i].hasSessionCookie);
+    for (const auto& entry : log) {
+        EXPECT_EQ(kUserAgent, entry.userAgent);
+        EXPECT_EQ("en-us,en;q=0.5", entry.acceptLanguage);
+    }
+}
+
+TEST_F(SearchTest, WithoutASessionTheServerOffersNoLink) {
+    test::ServerFixture fixture;
+    ClientContext ctx = test::MakeContext(fixture.server.BaseUrl(), dir.str(),
+                                          pubserver::kSeveralPages);
+    EXPECT_EQ("", SearchPatent(ctx));
+    EXPECT_EQ(std::string("No PDF for ") + pubserver::kSeveralPages, ctx.MessageText);
+}
+
+TEST_F(SearchTest, AServerThatIsNotThereFailsTheSessionStart) {
+    int port;
+    {
+        test::ServerFixture gone;
+        port = gone.server.Port();
+    }
+    ClientContext ctx =
+        test::MakeContext("http://127.0.0.1:" + std::to_string(port), dir.str(), "DE1");
+    EXPECT_FALSE(StartSession(ctx));
+    EXPECT_EQ(msg::kConnectFailed, ctx.MessageText);
+}
+
+}  // namespace
+}  // namespace kestrane

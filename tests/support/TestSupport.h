@@ -1,0 +1,55 @@
+// Helpers shared by the test suites: temporary folders, reading PDFs back with
+// qpdf and pdftotext, and a stand-in server per test.
+#pragma once
+
+#include <atomic>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "client/ClientContext.h"
+#include "server/PubServer.h"
+
+namespace kestrane::test {
+
+// A fresh folder under the system temp folder, removed with everything in it.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::filesystem::path& path() const { return path_; }
+    std::string str() const { return path_.string(); }
+
+private:
+    std::filesystem::path path_;
+};
+
+// Runs a command line through the shell; returns its exit status and fills output.
+int RunCommand(const std::string& command, std::string* output = nullptr);
+
+// Page count of a PDF (qpdf --show-npages); -1 when it is not a readable PDF.
+int PdfPageCount(const std::string& file);
+// Text of one page (pdftotext -f N -l N), 1-based.
+std::string PdfPageText(const std::string& file, int page);
+
+std::string ReadFile(const std::string& file);
+void WriteFile(const std::string& file, const std::string& content);
+// Every regular file below dir, as paths relative to dir, sorted.
+std::vector<std::string> ListFiles(const std::filesystem::path& dir);
+
+// A stand-in server started on a free loopback port.
+struct ServerFixture {
+    explicit ServerFixture(pubserver::ServerOptions options = {});
+    pubserver::PubServer server;
+};
+
+// A client context for save folder dir (which gets a temp/ subfolder) against base.
+ClientContext MakeContext(const std::string& serverBase, const std::string& saveDir,
+                          const std::string& number);
+
+// The folder holding our built programs (KESTRANE_BIN_DIR, set by ctest).
+std::string BinDir();
+
+}  // namespace kestrane::test
