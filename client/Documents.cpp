@@ -1,0 +1,204 @@
+#include "client/Documents.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstdlib>
+#include <exception>
+#include <filesystem>
+#include <string_view>
+#include <vector>
+
+#include "client/HttpExchange.h"
+#include "client/Merge.h"
+#include "client/Messages.h"
+#include "client/Scrape.h"
+
+namespace kestrane {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* kDocIdParameter = "docIdNormed=";
+
+// The hit count of a selection notice, read the way atoi reads it (leading
+// blanks, a sign, digits up to the first non-digit; no digits give 0), but
+// clamped instead of overflowing on an absurd count.
+long HitCount(const std::string& text) {
+    const long count = std::strtol(text.c_str(), nullptr, 10);
+    return std::clamp(count, static_cast<long>(INT_MIN), static_cast<long>(INT_MAX));
+}
+
+void SetFailure(ClientContext& ctx) {
+    ctx.MessageText = ctx.cancelRequested() ? std::string(msg::kCancelled)
+                                            : ctx.CurrentNumber + msg::kDownloadFailed;
+}
+
+void RemoveQuietly(const std::string& path) {
+    std::error_code ec;
+    fs::remove(path, ec);
+}
+
+// pdftk writes into the temporary folder and the result replaces the user's
+// file only once the merge has succeeded: a failed or stopped merge never
+// truncates a merged file that is already in the save folder.
+bool MergePages(ClientContext& ctx, const std::vector<std::string>& pageFiles,
+                const std::string& DocumentName) {
+    const std::string partial = PartialMergePath(ctx, DocumentName);
+    const std::string merged = ctx.SaveFolder + "/" + DocumentName + ".pdf";
+    RemoveQuietly(partial);
+    const MergeResult result = RunPdftk(ctx.Pdftk, pageFiles, partial, ctx.Abort);
+    // A stopped worker must not touch the save folder any more.
+    if (!result.ok() || ctx.aborted()) {
+        RemoveQuietly(partial);
+        return false;
+    }
+    std::error_code ec;
+    fs::rename(partial, merged, ec);
+    if (ec) {
+        RemoveQuietly(partial);
+        return false;
+    }
+    return true;
+}
+
+int Download(ClientContext& ctx, std::string viewerPage, const std::string& DocumentName) {
+    if (!IsSafeDocumentName(DocumentName))
+        return 0;
+
+    std::string page = std::move(viewerPage);
+    std::string scratch;
+    std::vector<std::string> pageFiles;
+    for (long number = 1;; ++number) {
+        const auto pdfLink = FindGroup1(kPagePdfPattern, page);
+        if (!pdfLink)
+            return 0;
+        const std::string pageFile =
+            ctx.TempFolder + DocumentName + "_" + std::to_string(number) + ".pdf";
+        if (!SendHttpRequest(ctx, "GET", LinkToUrl(ctx.ServerBase, pdfLink->text), "", scratch,
+                             pageFile.c_str(), 1))
+            return 0;
+        pageFiles.push_back(pageFile);
+        // The bar's range ends at 100: from the fourth page on it stays full.
+        ctx.progress(static_cast<int>(std::min(60 + 10 * number, 100L)));
+
+        const auto navigationLink = FindGroup1(kNavigationPattern, page);
+        if (!navigationLink)
+            return 0;
+        if (!SendHttpRequest(ctx, "GET", LinkToUrl(ctx.ServerBase, navigationLink->text), "", page,
+                             nullptr, 0))
+            return 0;
+        const auto nextLink = FindGroup1(kNextPagePattern, page);
+        if (!nextLink)
+            break;
+        const std::string nextUrl = LinkToUrl(ctx.ServerBase, nextLink->text);
+        if (!SendHttpRequest(ctx, "GET", nextUrl, "", page, nullptr, 0))
+            return 0;
+    }
+
+    if (!MergePages(ctx, pageFiles, DocumentName))
+        return 0;
+    ctx.progress(100);
+    return 1;
+}
+
+int Lookup(ClientContext& ctx, const std::string& firstLink) {
+    std::string page;
+    if (!SendHttpRequest(ctx, "GET", firstLink, "", page, nullptr, 0))
+        return 0;
+    const auto count = FindGroup1(kHitCountPattern, page);
+    if (ctx.cancelRequested()) {
+        ctx.MessageText = msg::kCancelled;
+        return 0;
+    }
+
+    if (!count) {
+        ctx.progress(60);
+        if (!DownloadDocument(ctx, std::move(page), ctx.CurrentNumber)) {
+            SetFailure(ctx);
+            return 0;
+        }
+        return 1;
+    }
+
+    ctx.progress(60);
+    const long hits = HitCount(count->text);
+    // The selection page stays as it is while page is reused for each hit's
+    // viewer page; each search resumes just after the previous link.
+    const std::string selection = std::move(page);
+    std::size_t remaining = 0;
+    for (long i = 1; i <= hits; ++i) {
+        ctx.progress(60);
+        const auto link =
+            FindGroup1(kHitLinkPattern, std::string_view(selection).substr(remaining));
+        if (!link) {
+            SetFailure(ctx);
+            return 0;
+        }
+        remaining += link->end;
+        const std::string hitUrl = LinkToUrl(ctx.ServerBase, link->text);
+        if (!SendHttpRequest(ctx, "GET", hitUrl, "", page, nullptr, 0))
+            return 0;
+        const std::string name =
+            DocumentNameFromUrl(hitUrl, ctx.CurrentNumber + "_" + std::to_string(i));
+        if (!DownloadDocument(ctx, std::move(page), name)) {
+            SetFailure(ctx);
+            return 0;
+        }
+        page.clear();
+    }
+    return 1;
+}
+
+}  // namespace
+
+bool IsSafeDocumentName(const std::string& name) {
+    if (name.empty() || name == "." || name.find("..") != std::string::npos)
+        return false;
+    return std::none_of(name.begin(), name.end(), [](char c) {
+        const auto byte = static_cast<unsigned char>(c);
+        return c == '/' || c == '\\' || byte < 0x20 || byte == 0x7F;
+    });
+}
+
+// The selection page's links carry docIdNormed followed by a further
+// parameter, and the name is the value up to that "&", taken as it stands.
+// For other links: when docIdNormed is the last parameter its value runs to
+// the end of the URL (a "#" fragment is not part of it); a link without the
+// parameter has no name of its own, so it is stored under the typed number
+// and its position in the selection (fallback), which keeps the documents of
+// one selection apart and tells the user where they came from. Whatever comes
+// out is still checked by IsSafeDocumentName before a file is written.
+std::string DocumentNameFromUrl(const std::string& hitUrl, const std::string& fallback) {
+    const std::size_t at = hitUrl.find(kDocIdParameter);
+    if (at == std::string::npos)
+        return fallback;
+    const std::string value = hitUrl.substr(at + std::string_view(kDocIdParameter).size());
+    const std::size_t amp = value.find('&');
+    if (amp != std::string::npos)
+        return value.substr(0, amp);
+    return value.substr(0, value.find('#'));
+}
+
+std::string PartialMergePath(const ClientContext& ctx, const std::string& DocumentName) {
+    return ctx.TempFolder + DocumentName + ".merge.pdf";
+}
+
+int DownloadDocument(ClientContext& ctx, std::string viewerPage, std::string DocumentName) {
+    try {
+        return Download(ctx, std::move(viewerPage), DocumentName);
+    } catch (const std::exception&) {
+        return 0;
+    }
+}
+
+int LookupDocuments(ClientContext& ctx, std::string firstLink) {
+    try {
+        return Lookup(ctx, firstLink);
+    } catch (const std::exception&) {
+        SetFailure(ctx);
+        return 0;
+    }
+}
+
+}  // namespace kestrane
