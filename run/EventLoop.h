@@ -26,6 +26,8 @@ public:
     // Runs until Quit().
     void Run();
     // Runs until pred() holds after a dispatched call, or timeout; true when pred held.
+    // pred is also looked at every few milliseconds, so it may watch things
+    // outside the loop (files, another process).
     bool RunUntil(const std::function<bool()>& pred, std::chrono::milliseconds timeout);
 
 private:

@@ -47,11 +47,12 @@ public:
     RunController(const RunController&) = delete;
     RunController& operator=(const RunController&) = delete;
 
-    // Everything below runs on the front-end thread.
+    // Everything below runs on the front-end thread, and never from inside a
+    // worker-side FrontEnd call: those are made under the run lock.
 
     bool IsDownloading() const;
     // Creates the job, sets IsDownloading and starts the first worker. False
-    // (and nothing changed) while a run is active.
+    // (and nothing changed) while a run is active or its completion is under way.
     bool StartRun(JobInput input);
     // A confirmed cancel.
     void RequestCancel();

@@ -1,0 +1,94 @@
+#include "run/InputCheck.h"
+
+#include <filesystem>
+#include <system_error>
+
+namespace kestrane {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+InputCheck Refuse(const char* message, BoxKind box = BoxKind::Info) {
+    InputCheck check;
+    check.Ok = false;
+    check.Message = message;
+    check.Box = box;
+    return check;
+}
+
+}  // namespace
+
+std::string TrimRight(std::string text) {
+    const std::size_t keep = text.find_last_not_of(" \t\r\n\v\f");
+    text.erase(keep == std::string::npos ? 0 : keep + 1);
+    return text;
+}
+
+bool IsAsciiPath(const std::string& path) {
+    for (const char c : path) {
+        if ((static_cast<unsigned char>(c) & 0x80u) != 0)
+            return false;
+    }
+    return true;
+}
+
+InputCheck CheckDownloadInput(const DownloadRequest& request) {
+    try {
+        std::vector<std::string> numbers;
+        int tasks = 0;
+        for (const std::string& raw : request.Lines) {
+            // The list control hands over at most 1023 characters of a line.
+            std::string line = TrimRight(raw.substr(0, kMaxLineLength));
+            if (line.empty())
+                continue;
+            if (++tasks > kMaxTasks)
+                return Refuse("Max tasks is 20!");
+            numbers.push_back(std::move(line));
+        }
+        if (tasks == 0)
+            return Refuse("Please input patents.");
+
+        const std::string& folder = request.SaveFolder;
+        if (folder.empty())
+            return Refuse("Please choose a path to keep documents.");
+        std::error_code ec;
+        if (!fs::is_directory(folder, ec))
+            return Refuse("The path doesn't exist.");
+        if (!IsAsciiPath(folder)) {
+            return Refuse("Please make sure the path uses only alphanumeric character!",
+                          BoxKind::AppWarning);
+        }
+
+        // Made before the proxy is examined, so a run refused for its proxy
+        // still leaves the folder; a failure shows later, when pages are saved.
+        const std::string tempFolder = folder + "/temp/";
+        fs::create_directory(tempFolder, ec);
+
+        std::string proxy;
+        int accessType = 0;
+        if (request.UseProxy) {
+            if (request.ProxyIp.empty() || request.ProxyPort.empty()) {
+                return Refuse("Please input server IP and server port.");
+            }
+            proxy = "HTTP=HTTP://" + request.ProxyIp + ":" + request.ProxyPort;
+            accessType = 3;
+        }
+
+        InputCheck check;
+        check.Ok = true;
+        check.Job.PatentNumbers = std::move(numbers);
+        check.Job.SaveFolder = folder + "/";
+        check.Job.TempFolder = tempFolder;
+        check.Job.Proxy = std::move(proxy);
+        check.Job.AccessType = accessType;
+        return check;
+    } catch (const std::exception& e) {
+        // Only memory exhaustion gets here; refuse rather than start half a run.
+        InputCheck check;
+        check.Message = e.what();
+        return check;
+    }
+}
+
+}  // namespace kestrane

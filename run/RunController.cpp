@@ -1,0 +1,321 @@
+#include "run/RunController.h"
+
+#include <algorithm>
+#include <ctime>
+#include <filesystem>
+#include <optional>
+#include <system_error>
+#include <utility>
+
+#include "client/Documents.h"
+#include "run/Files.h"
+#include "run/Worker.h"
+
+namespace kestrane {
+
+namespace {
+
+struct WorkerThread {
+    std::shared_ptr<detail::WorkerToken> token;
+    std::thread thread;  // not joinable when it could not be started
+
+    bool Ended() const { return !thread.joinable() || token->ended.load(); }
+    void Join() {
+        if (thread.joinable())
+            thread.join();
+    }
+};
+
+}  // namespace
+
+struct RunController::Impl {
+    Impl(FrontEnd& frontEnd, RunOptions options) : run(frontEnd, std::move(options)) {}
+
+    // The run lock, the flags and RunLogText live here; the workers share it.
+    detail::RunShared run;
+
+    // Front-end thread only. Workers hold their own reference to the job, so
+    // releasing it here never pulls it from under a worker that unwinds.
+    std::shared_ptr<DownloadJob> CurrentJob;
+    // Front-end thread only: the worker of the run, if one was started.
+    std::optional<WorkerThread> current;
+    // Front-end thread only: stopped or finished workers, joined once they
+    // have ended (the front-end thread never waits for a running worker).
+    std::vector<WorkerThread> retired;
+    // Front-end thread only: temporary folders removed while a stopped worker
+    // might still have been unwinding into them; removed again at the end.
+    std::vector<std::string> lateCleanup;
+    // Front-end thread only: the run completion is under way. Its finish
+    // message may run a nested event loop; no new run starts inside it.
+    bool completing = false;
+
+    FrontEnd& Front() { return run.Front; }
+
+    void ReapRetired() {
+        for (auto it = retired.begin(); it != retired.end();) {
+            if (it->Ended()) {
+                it->Join();
+                it = retired.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+
+    void RetireCurrent() {
+        if (current) {
+            retired.push_back(std::move(*current));
+            current.reset();
+        }
+    }
+
+    // A worker that posted its finish writes nothing more; a stopped one may
+    // still be on its way out of a page download.
+    bool AnyStoppedWorkerRunning() const {
+        std::lock_guard<std::mutex> lock(run.Lock);
+        for (const WorkerThread& w : retired) {
+            if (w.token->revoked && !w.Ended())
+                return true;
+        }
+        return false;
+    }
+
+    // Starts a worker on the current job. When no thread can be had, the run
+    // is ended through the usual finish path instead of hanging.
+    void StartWorker() {
+        WorkerThread worker;
+        worker.token = std::make_shared<detail::WorkerToken>();
+        try {
+            worker.thread = std::thread([&shared = run, job = CurrentJob, token = worker.token] {
+                detail::DownloadWorker(shared, job, token);
+                token->ended.store(true);
+            });
+        } catch (const std::system_error&) {
+            {
+                std::lock_guard<std::mutex> lock(run.Lock);
+                worker.token->finishPosted = true;
+            }
+            Front().JobFinished();
+        }
+        current = std::move(worker);
+    }
+
+    // Stops the current worker: after this it touches nothing shared. With
+    // ui, its failure box is taken down and the watchdog stopped as well.
+    void StopCurrent(bool ui) {
+        if (!current)
+            return;
+        detail::WorkerToken& token = *current->token;
+        std::shared_ptr<FailureBox> box;
+        {
+            std::lock_guard<std::mutex> lock(run.Lock);
+            token.revoked = true;
+            box = std::move(token.box);
+        }
+        token.abort.store(true);
+        if (box) {
+            box->Close();
+            if (ui)
+                Front().DismissFailureBox(box);
+        }
+        if (ui)
+            Front().StopWatchdog();
+    }
+
+    // The run completion (OnJobFinished) once the worker is done with the run.
+    void Complete() {
+        completing = true;
+        FrontEnd& front = Front();
+        const std::shared_ptr<DownloadJob> job = CurrentJob;
+        front.StopWatchdog();
+        run.IsDownloading.store(false);
+        front.ResetIdle();
+
+        DeleteFolderTree(job->TempFolder);
+        RetireCurrent();
+        if (AnyStoppedWorkerRunning() && std::find(lateCleanup.begin(), lateCleanup.end(),
+                                                   job->TempFolder) == lateCleanup.end()) {
+            lateCleanup.push_back(job->TempFolder);
+        }
+
+        if (!run.CancelRequested.load() && !run.SessionFailed.load()) {
+            front.OpenSaveFolder(job->SaveFolder);
+        }
+        std::string message;
+        {
+            std::lock_guard<std::mutex> lock(run.Lock);
+            message = job->MessageText;
+        }
+        // Blocks until acknowledged. The steps below still belong to this run,
+        // so StartRun() refuses until they are done.
+        if (!message.empty())
+            front.ShowFinishMessage(message);
+
+        WriteRunLog(*job);
+        run.CancelRequested.store(false);
+        run.SessionFailed.store(false);
+        run.SkipSessionStart.store(false);
+        CurrentJob.reset();
+        completing = false;
+    }
+
+    void WriteRunLog(const DownloadJob& job) {
+        std::string text;
+        {
+            std::lock_guard<std::mutex> lock(run.Lock);
+            text.swap(run.RunLogText);
+        }
+        AppendLogFile(text, job.SaveFolder + "/dl.log");
+    }
+};
+
+RunController::RunController(FrontEnd& frontEnd, RunOptions options)
+    : impl_(std::make_unique<Impl>(frontEnd, std::move(options))) {}
+
+RunController::~RunController() {
+    Impl& d = *impl_;
+    const bool active = d.run.IsDownloading.load() && d.CurrentJob != nullptr;
+    // The front end may be on its way out: stop without calling it.
+    if (active)
+        d.StopCurrent(false);
+    d.RetireCurrent();
+    for (WorkerThread& w : d.retired) w.Join();
+    d.retired.clear();
+    if (active) {
+        // Nothing can write into the run any more: finish its files.
+        DeleteFolderTree(d.CurrentJob->TempFolder);
+        d.WriteRunLog(*d.CurrentJob);
+        d.run.IsDownloading.store(false);
+        d.CurrentJob.reset();
+    }
+    for (const std::string& folder : d.lateCleanup) DeleteFolderTree(folder);
+}
+
+bool RunController::IsDownloading() const {
+    return impl_->run.IsDownloading.load();
+}
+
+bool RunController::StartRun(JobInput input) {
+    Impl& d = *impl_;
+    if (d.run.IsDownloading.load() || d.completing)
+        return false;
+    d.ReapRetired();
+
+    auto job = std::make_shared<DownloadJob>();
+    job->PatentNumbers = std::move(input.PatentNumbers);
+    job->SaveFolder = std::move(input.SaveFolder);
+    job->TempFolder = std::move(input.TempFolder);
+    job->Proxy = std::move(input.Proxy);
+    job->AccessType = input.AccessType;
+    job->CurrentIndex = 0;
+    d.CurrentJob = std::move(job);
+
+    d.run.IsDownloading.store(true);
+    d.StartWorker();
+    return true;
+}
+
+void RunController::RequestCancel() {
+    if (impl_->run.IsDownloading.load())
+        impl_->run.CancelRequested.store(true);
+}
+
+void RunController::OnWatchdogTick() {
+    Impl& d = *impl_;
+    const std::time_t tickTime = std::time(nullptr);
+    d.ReapRetired();
+    if (!d.run.IsDownloading.load() || !d.CurrentJob || !d.current)
+        return;
+    DownloadJob& job = *d.CurrentJob;
+    detail::WorkerToken& token = *d.current->token;
+
+    {
+        std::lock_guard<std::mutex> lock(d.run.Lock);
+        if (job.WatchdogIndex != job.CurrentIndex) {
+            // Progress since the previous tick.
+            job.WatchdogIndex = job.CurrentIndex;
+            return;
+        }
+        // A worker that has posted its finish is never stopped or replaced:
+        // the run completion is on its way and ends the run.
+        if (token.finishPosted || d.current->Ended())
+            return;
+    }
+
+    d.StopCurrent(true);
+
+    std::string staleOutput;
+    {
+        std::lock_guard<std::mutex> lock(d.run.Lock);
+        d.run.RunLogText +=
+            MakeLogLine(FormatTimeStamp(tickTime), job.CurrentNumber, Outcome::Failed);
+        job.CurrentIndex += 1;
+        // A stall during the search leaves the previous item's 1 here; the
+        // successor's first progress report would then paint the stalled
+        // number (its PreviousNumber) as saved.
+        job.ItemSucceeded = 0;
+        // Only a file this item produced goes: one that stood there before the
+        // item started is the user's earlier download and stays.
+        if (!token.outputExisted && IsSafeDocumentName(job.CurrentNumber)) {
+            staleOutput = job.SaveFolder + job.CurrentNumber + ".pdf";
+        }
+    }
+    d.run.SkipSessionStart.store(true);
+    if (!staleOutput.empty()) {
+        std::error_code ec;
+        std::filesystem::remove(staleOutput, ec);
+    }
+
+    d.RetireCurrent();
+    d.StartWorker();
+}
+
+void RunController::OnJobFinished() {
+    Impl& d = *impl_;
+    if (!d.run.IsDownloading.load() || !d.CurrentJob)
+        return;
+    {
+        // Only the finish of the run's own worker counts; one left over from
+        // a run that was ended on close is ignored.
+        std::lock_guard<std::mutex> lock(d.run.Lock);
+        if (!d.current || !d.current->token->finishPosted)
+            return;
+    }
+    d.Complete();
+}
+
+void RunController::StopForClose() {
+    Impl& d = *impl_;
+    if (!d.run.IsDownloading.load() || !d.CurrentJob || d.completing)
+        return;
+    d.StopCurrent(true);
+    d.Complete();
+}
+
+RunSnapshot RunController::Snapshot() const {
+    const Impl& d = *impl_;
+    RunSnapshot snapshot;
+    snapshot.IsDownloading = d.run.IsDownloading.load();
+    snapshot.CancelRequested = d.run.CancelRequested.load();
+    snapshot.SessionFailed = d.run.SessionFailed.load();
+    snapshot.SkipSessionStart = d.run.SkipSessionStart.load();
+    std::lock_guard<std::mutex> lock(d.run.Lock);
+    if (d.CurrentJob) {
+        snapshot.HasJob = true;
+        snapshot.Job = *d.CurrentJob;
+    }
+    snapshot.RunLogText = d.run.RunLogText;
+    return snapshot;
+}
+
+int RunController::LiveWorkerCount() const {
+    const Impl& d = *impl_;
+    int live = (d.current && !d.current->Ended()) ? 1 : 0;
+    for (const WorkerThread& w : d.retired) {
+        if (!w.Ended())
+            ++live;
+    }
+    return live;
+}
+
+}  // namespace kestrane

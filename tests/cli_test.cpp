@@ -1,0 +1,258 @@
+// kestrane-cli as a user runs it: the built program against the stand-in
+// server, its exit status, its output and the files it leaves.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <filesystem>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "client/Messages.h"
+#include "server/PubServer.h"
+#include "tests/support/RecordingFrontEnd.h"
+#include "tests/support/TestSupport.h"
+
+extern char** environ;
+
+namespace kestrane {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using pubserver::Fault;
+using pubserver::FaultKind;
+using pubserver::Stage;
+using test::LogRecord;
+using test::ReadFile;
+using test::WriteFile;
+
+constexpr const char* kDe1 = pubserver::kSeveralPages;
+constexpr const char* kDe2 = pubserver::kSelectionNumber;
+constexpr const char* kUnknown = "DE000000000A1";
+
+struct Outcome {
+    int status = -1;  // exit status; 128 + signal when killed
+    std::string out;
+    std::string err;
+};
+
+// The program runs in its own process with its output in files.
+class CliProcess {
+  public:
+    CliProcess(const std::string& serverBase, const std::vector<std::string>& args,
+               const std::string& workDir, const std::string& stdinFile = "/dev/null")
+        : outFile_(scratch_.str() + "/out"), errFile_(scratch_.str() + "/err") {
+        std::vector<std::string> argv{test::BinDir() + "/cli/kestrane-cli"};
+        argv.insert(argv.end(), args.begin(), args.end());
+        std::vector<std::string> env;
+        for (char** e = environ; *e != nullptr; ++e) {
+            if (!std::string(*e).starts_with("KESTRANE_SERVER_BASE="))
+                env.emplace_back(*e);
+        }
+        env.push_back("KESTRANE_SERVER_BASE=" + serverBase);
+
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 0, stdinFile.c_str(), O_RDONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, 1, outFile_.c_str(),
+                                         O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        posix_spawn_file_actions_addopen(&actions, 2, errFile_.c_str(),
+                                         O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        posix_spawn_file_actions_addchdir_np(&actions, workDir.c_str());
+        posix_spawnattr_t attr;
+        posix_spawnattr_init(&attr);
+        sigset_t none;
+        sigemptyset(&none);
+        sigset_t interrupt;
+        sigemptyset(&interrupt);
+        sigaddset(&interrupt, SIGINT);
+        posix_spawnattr_setsigmask(&attr, &none);
+        posix_spawnattr_setsigdefault(&attr, &interrupt);
+        posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+
+        std::vector<char*> argp;
+        for (std::string& a : argv) argp.push_back(a.data());
+        argp.push_back(nullptr);
+        std::vector<char*> envp;
+        for (std::string& e : env) envp.push_back(e.data());
+        envp.push_back(nullptr);
+        if (posix_spawn(&pid_, argp[0], &actions, &attr, argp.data(), envp.data()) != 0)
+            pid_ = -1;
+        posix_spawn_file_actions_destroy(&actions);
+        posix_spawnattr_destroy(&attr);
+    }
+    ~CliProcess() {
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+    }
+    CliProcess(const CliProcess&) = delete;
+    CliProcess& operator=(const CliProcess&) = delete;
+
+    bool Started() const { return pid_ > 0; }
+    void Interrupt() const { kill(pid_, SIGINT); }
+
+    // Waits for the program to end; a program still running after the
+    // timeout is killed and reported as such.
+    Outcome Wait(std::chrono::seconds timeout = 120s) {
+        Outcome outcome;
+        if (pid_ <= 0)
+            return outcome;
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        int status = 0;
+        while (waitpid(pid_, &status, WNOHANG) == 0) {
+            if (std::chrono::steady_clock::now() > deadline) {
+                kill(pid_, SIGKILL);
+                waitpid(pid_, &status, 0);
+                break;
+            }
+            std::this_thread::sleep_for(20ms);  // polling the child's state
+        }
+        pid_ = -1;
+        outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        outcome.out = ReadFile(outFile_);
+        outcome.err = ReadFile(errFile_);
+        return outcome;
+    }
+
+  private:
+    test::TempDir scratch_;
+    const std::string outFile_;
+    const std::string errFile_;
+    pid_t pid_ = -1;
+};
+
+bool Has(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+class CliTest : public ::testing::Test {
+  protected:
+    Outcome Run(const std::vector<std::string>& args, const std::string& stdinFile = "/dev/null") {
+        CliProcess cli(fixture.server.BaseUrl(), args, save.str(), stdinFile);
+        EXPECT_TRUE(cli.Started());
+        return cli.Wait();
+    }
+    std::vector<LogRecord> Log() const { return test::ParseLog(ReadFile(save.str() + "/dl.log")); }
+
+    test::ServerFixture fixture;
+    test::TempDir save;
+};
+
+TEST_F(CliTest, SavesEveryNumberAndExitsZero) {
+    // Numbers from the arguments and from a file; the save folder defaults to
+    // the current folder.
+    test::TempDir lists;
+    WriteFile(lists.str() + "/numbers.txt", std::string(kDe2) + "\r\n\r\n");
+    const Outcome o = Run({kDe1, "-i", lists.str() + "/numbers.txt"});
+    EXPECT_EQ(o.status, 0) << o.out << o.err;
+    EXPECT_EQ(Log(), (std::vector<LogRecord>{{kDe1, "Success"}, {kDe2, "Success"}}));
+    EXPECT_EQ(test::PdfPageCount(save.str() + "/" + kDe1 + ".pdf"), pubserver::kSeveralPagesCount);
+    EXPECT_TRUE(fs::exists(save.path() / (std::string(pubserver::kSelectionDocB) + ".pdf")));
+    EXPECT_FALSE(fs::exists(save.path() / "temp"));
+    // Each outcome as a line of its own, and the end of the run.
+    EXPECT_TRUE(Has(o.out, std::string(kDe1) + " Success\n")) << o.out;
+    EXPECT_TRUE(Has(o.out, std::string(kDe2) + " Success\n")) << o.out;
+    EXPECT_TRUE(Has(o.out, "Downloading finished.\n")) << o.out;
+
+    // Numbers on standard input, into a folder given with -o.
+    test::TempDir other;
+    WriteFile(lists.str() + "/stdin.txt", std::string(kDe1) + "\n");
+    const Outcome piped = Run({"-o", other.str(), "-i", "-"}, lists.str() + "/stdin.txt");
+    EXPECT_EQ(piped.status, 0) << piped.out << piped.err;
+    EXPECT_TRUE(fs::exists(other.path() / (std::string(kDe1) + ".pdf")));
+    EXPECT_EQ(test::ParseLog(ReadFile(other.str() + "/dl.log")),
+              (std::vector<LogRecord>{{kDe1, "Success"}}));
+}
+
+TEST_F(CliTest, FailedItemOrSessionExitsOne) {
+    const Outcome o = Run({"-o", save.str(), kUnknown, kDe1});
+    EXPECT_EQ(o.status, 1) << o.out << o.err;
+    EXPECT_TRUE(Has(o.err, msg::kNoSuchPatent)) << o.err;
+    EXPECT_EQ(Log(), (std::vector<LogRecord>{{kUnknown, "Failed"}, {kDe1, "Success"}}));
+
+    const std::string base = fixture.server.BaseUrl();
+    fixture.server.Stop();
+    test::TempDir empty;
+    CliProcess cli(base, {"-o", empty.str(), kDe1}, empty.str());
+    const Outcome refused = cli.Wait();
+    EXPECT_EQ(refused.status, 1) << refused.out << refused.err;
+    EXPECT_TRUE(Has(refused.err, msg::kConnectFailed)) << refused.err;
+    EXPECT_EQ(ReadFile(empty.str() + "/dl.log"), "");
+}
+
+TEST_F(CliTest, RefusedInputExitsTwoWithTheWindowsTexts) {
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{}, "Please input patents."},
+        {{"-o", save.str() + "/missing", kDe1}, "The path doesn't exist."},
+        {{"--proxy", "10.0.0.1", kDe1}, "Please input server IP and server port."},
+        {{"--proxy", ":3128", kDe1}, "Please input server IP and server port."},
+        {{"--proxy", "10.0.0.1:", kDe1}, "Please input server IP and server port."},
+        {{"-i", save.str() + "/no-such-list"}, "no-such-list"},
+        {{"--watchdog", "0", kDe1}, ""},
+        {{"--no-such-option", kDe1}, ""},
+    };
+    for (const auto& [args, text] : cases) {
+        const Outcome o = Run(args);
+        EXPECT_EQ(o.status, 2) << text << o.out << o.err;
+        EXPECT_TRUE(Has(o.err, text)) << o.err;
+    }
+    test::TempDir lists;
+    std::string many;
+    for (int i = 0; i < 21; ++i) many += "DE" + std::to_string(i) + "\n";
+    WriteFile(lists.str() + "/many.txt", many);
+    const Outcome tooMany = Run({"-i", "-"}, lists.str() + "/many.txt");
+    EXPECT_EQ(tooMany.status, 2);
+    EXPECT_TRUE(Has(tooMany.err, "Max tasks is 20!")) << tooMany.err;
+
+    EXPECT_FALSE(fs::exists(save.path() / "dl.log"));
+    EXPECT_TRUE(fixture.server.RequestLog().empty()) << "nothing was asked of the server";
+}
+
+TEST_F(CliTest, CtrlCCancelsTheRunAndExitsWith130) {
+    std::mutex mutex;
+    std::condition_variable searched;
+    bool stuck = false;
+    fixture.server.AddFault(kDe2, Fault{Stage::Search, FaultKind::Stall});
+    fixture.server.SetRequestObserver([&](const pubserver::RequestLogEntry& entry) {
+        if (entry.queryNumber != kDe2)
+            return;
+        std::lock_guard<std::mutex> lock(mutex);
+        stuck = true;
+        searched.notify_all();
+    });
+    CliProcess cli(fixture.server.BaseUrl(), {"-o", save.str(), kDe1, kDe2, kUnknown}, save.str());
+    ASSERT_TRUE(cli.Started());
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        ASSERT_TRUE(searched.wait_for(lock, 120s, [&] { return stuck; }));
+    }
+    cli.Interrupt();
+    const Outcome o = cli.Wait();
+    fixture.server.SetRequestObserver(nullptr);
+    EXPECT_EQ(o.status, 130) << o.out << o.err;
+    EXPECT_TRUE(Has(o.err, msg::kCancelled)) << o.err;
+    EXPECT_EQ(Log(), (std::vector<LogRecord>{{kDe1, "Success"}, {kDe2, "Cancelled"}}));
+    EXPECT_FALSE(fs::exists(save.path() / "temp"));
+}
+
+TEST_F(CliTest, WatchdogAbandonsAStalledItem) {
+    fixture.server.AddFault(kDe1, Fault{Stage::PagePdf, FaultKind::Stall, 2});
+    const Outcome o = Run({"-o", save.str(), "--watchdog", "0.2", kDe1});
+    EXPECT_EQ(o.status, 1) << o.out << o.err;
+    EXPECT_EQ(Log(), (std::vector<LogRecord>{{kDe1, "Failed"}}));
+    EXPECT_TRUE(Has(o.out, "Downloading finished.")) << o.out;
+    EXPECT_FALSE(fs::exists(save.path() / (std::string(kDe1) + ".pdf")));
+}
+
+}  // namespace
+}  // namespace kestrane

@@ -1,0 +1,160 @@
+// A front end for tests: it carries every call out on an EventLoop, as a
+// window would on its own thread, and records each one in the order it was
+// carried out.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "run/EventLoop.h"
+#include "run/FrontEnd.h"
+#include "run/RunController.h"
+#include "tests/support/TestSupport.h"
+
+namespace kestrane::test {
+
+struct FrontEndCall {
+    enum Kind {
+        JobProgress,
+        JobFinished,
+        SetStatusText,
+        SetProgressPos,
+        ArmWatchdog,
+        ShowFailureBox,
+        StopWatchdog,
+        DismissFailureBox,
+        ResetIdle,
+        OpenSaveFolder,
+        ShowFinishMessage,
+        WatchdogTick,  // a tick of the loop's timer, just before OnWatchdogTick()
+    };
+    Kind kind;
+    std::string text;   // status text, box text, folder, finish message
+    int value = 0;      // progress position
+    ProgressNote note;  // JobProgress
+};
+
+const char* KindName(FrontEndCall::Kind kind);
+
+class RecordingFrontEnd : public FrontEnd {
+  public:
+    // watchdogPeriod 0: ArmWatchdog only records; the test calls Tick() itself.
+    explicit RecordingFrontEnd(
+        EventLoop& loop, std::chrono::milliseconds watchdogPeriod = std::chrono::milliseconds(0));
+
+    // The controller whose OnJobFinished()/OnWatchdogTick() the front end calls.
+    void Attach(RunController& controller) { controller_ = &controller; }
+
+    // Failure boxes are closed as soon as they are shown unless this is off;
+    // boxes left open stay in OpenBoxes() until dismissed or closed by the test.
+    void SetAutoCloseBoxes(bool on) { autoClose_ = on; }
+    std::vector<std::shared_ptr<FailureBox>>& OpenBoxes() { return openBoxes_; }
+
+    // Called (on the loop) when a JobProgress is carried out, before it is recorded.
+    std::function<void(const ProgressNote&)> onProgress;
+    // Called (on the loop) when the run completion shows its message.
+    std::function<void(const std::string&)> onFinishMessage;
+
+    // One watchdog expiry, as the timer would deliver it.
+    void Tick();
+
+    // Everything here on the loop's thread (the test's thread).
+    const std::vector<FrontEndCall>& Calls() const { return calls_; }
+    std::vector<FrontEndCall> CallsOf(FrontEndCall::Kind kind) const;
+    int Count(FrontEndCall::Kind kind) const;
+    // Index of the first call of this kind at or after from; -1 when none.
+    int Find(FrontEndCall::Kind kind, int from = 0) const;
+    bool Finished() const { return Count(FrontEndCall::ResetIdle) > 0; }
+    // The run's state as it was when JobFinished was carried out, before the
+    // run completion emptied it.
+    const RunSnapshot& AtFinish() const { return atFinish_; }
+    std::string Describe() const;
+
+    // Carries out everything posted so far (a marker goes through the queue).
+    bool Drain(std::chrono::milliseconds timeout = std::chrono::seconds(10));
+
+    // How many worker-side calls were made so far (counted as they are made,
+    // not as they are carried out). Any thread.
+    int WorkerCallsMade() const { return workerCalls_.load(); }
+
+    // FrontEnd, worker side.
+    void JobProgress(const ProgressNote& note) override;
+    void JobFinished() override;
+    void SetStatusText(const std::string& text) override;
+    void SetProgressPos(int position) override;
+    void ArmWatchdog() override;
+    void ShowFailureBox(std::shared_ptr<FailureBox> box) override;
+
+    // FrontEnd, front-end side.
+    void StopWatchdog() override;
+    void DismissFailureBox(const std::shared_ptr<FailureBox>& box) override;
+    void ResetIdle() override;
+    void OpenSaveFolder(const std::string& saveFolder) override;
+    void ShowFinishMessage(const std::string& text) override;
+
+  private:
+    void Record(FrontEndCall::Kind kind, std::string text = {}, int value = 0,
+                ProgressNote note = {}) {
+        calls_.push_back(FrontEndCall{kind, std::move(text), value, std::move(note)});
+    }
+
+    EventLoop& loop_;
+    const std::chrono::milliseconds period_;
+    RunController* controller_ = nullptr;
+    // Loop thread only.
+    bool autoClose_ = true;
+    std::vector<std::shared_ptr<FailureBox>> openBoxes_;
+    std::vector<FrontEndCall> calls_;
+    RunSnapshot atFinish_;
+    std::atomic<int> workerCalls_{0};
+};
+
+// One run log record read back: the number and the outcome word.
+struct LogRecord {
+    std::string number;
+    std::string outcome;
+    bool operator==(const LogRecord&) const = default;
+};
+void PrintTo(const LogRecord& record, std::ostream* out);
+// Splits run log text into records; a malformed line yields {line, "?"}.
+std::vector<LogRecord> ParseLog(const std::string& text);
+
+// A save folder, an event loop, a recording front end and a controller wired
+// together, as a front end would set them up.
+class RunHarness {
+  public:
+    RunHarness(const std::string& serverBase,
+               std::chrono::milliseconds watchdogPeriod = std::chrono::milliseconds(0),
+               const std::string& pdftk = "pdftk");
+
+    // Runs the numbers through the input checks and starts the run.
+    bool Start(const std::vector<std::string>& numbers);
+    // Runs the loop until the run completion of the latest Start() has reset the front end.
+    bool WaitFinished(std::chrono::milliseconds timeout = std::chrono::seconds(120));
+    bool WaitFor(const std::function<bool()>& pred,
+                 std::chrono::milliseconds timeout = std::chrono::seconds(60)) {
+        return loop.RunUntil(pred, timeout);
+    }
+    // Runs the loop until every worker (stopped ones too) has ended.
+    bool WaitWorkersEnded(std::chrono::milliseconds timeout = std::chrono::seconds(10));
+
+    std::string SaveFolder() const { return save.str() + "/"; }
+    std::string Saved(const std::string& name) const { return save.str() + "/" + name + ".pdf"; }
+    std::string LogText() const;  // dl.log as it stands
+    std::vector<LogRecord> LogRecords() const { return ParseLog(LogText()); }
+
+    TempDir save;  // first in, last out: the controller may still write into it
+    EventLoop loop;
+    RecordingFrontEnd front;
+    RunController controller;
+
+  private:
+    int finishesBefore_ = 0;  // run completions seen before the latest Start()
+};
+
+}  // namespace kestrane::test
