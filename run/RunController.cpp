@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "client/Documents.h"
+#include "client/Messages.h"
 #include "run/Files.h"
 #include "run/Worker.h"
 
@@ -243,6 +244,21 @@ void RunController::OnWatchdogTick() {
     }
 
     d.StopCurrent(true);
+
+    bool sessionStalled = false;
+    {
+        std::lock_guard<std::mutex> lock(d.run.Lock);
+        sessionStalled = !token.sessionPassed;
+        if (sessionStalled)
+            job.MessageText = msg::kConnectFailed;
+    }
+    if (sessionStalled) {
+        // No item has started, so there is nothing to record or skip: the run
+        // ends as a session start that failed.
+        d.run.SessionFailed.store(true);
+        d.Complete();
+        return;
+    }
 
     std::string staleOutput;
     {

@@ -75,6 +75,10 @@ void RunItems(RunShared& run, DownloadJob& job, WorkerToken& token, const Gate& 
     };
 
     if (!run.SkipSessionStart.load()) {
+        // A server that accepts the connection and then says nothing would
+        // otherwise hold the session step, and the whole run, forever.
+        if (!gate([&] { front.ArmWatchdog(); }))
+            return;
         if (!StartSession(ctx)) {
             gate([&] {
                 job.MessageText = ctx.MessageText;
@@ -85,6 +89,7 @@ void RunItems(RunShared& run, DownloadJob& job, WorkerToken& token, const Gate& 
         }
     }
     if (!gate([&] {
+            token.sessionPassed = true;
             front.SetProgressPos(100);
             front.ArmWatchdog();
         })) {

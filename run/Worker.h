@@ -20,6 +20,9 @@ struct WorkerToken {
     // Run lock. Set by the gate that calls FrontEnd::JobFinished(): such a
     // worker is never stopped or replaced, the finish is on its way.
     bool finishPosted = false;
+    // Run lock. Set once the worker is past its session step (at once for a
+    // worker that skips it); a stall before that ends the run as a failed session.
+    bool sessionPassed = false;
     // Run lock. The worker's failure box while it waits in it.
     std::shared_ptr<FailureBox> box;
     // Run lock. Whether SaveFolder + CurrentNumber + ".pdf" already stood in

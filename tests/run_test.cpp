@@ -202,12 +202,14 @@ TEST_F(RunTest, ThreeNumbersAllSaved) {
         EXPECT_EQ(notes[i].note.ItemSucceeded, i == 0 ? 0 : 1);
     }
     EXPECT_EQ(front.Count(FrontEndCall::JobFinished), 1);
-    EXPECT_EQ(front.Count(FrontEndCall::ArmWatchdog), 1);
+    // Once to watch the session step, once more when the items begin.
+    EXPECT_EQ(front.Count(FrontEndCall::ArmWatchdog), 2);
+    EXPECT_EQ(front.Find(FrontEndCall::ArmWatchdog), 0);
     EXPECT_EQ(front.Count(FrontEndCall::ShowFailureBox), 0);
 
     // Per item: position 0, the progress report, the status text, then 30 after the search.
     const auto& calls = front.Calls();
-    const int arm = front.Find(FrontEndCall::ArmWatchdog);
+    const int arm = front.Find(FrontEndCall::ArmWatchdog, 1);
     ASSERT_GT(arm, 0);
     EXPECT_EQ(calls[arm - 1].kind, FrontEndCall::SetProgressPos);
     EXPECT_EQ(calls[arm - 1].value, 100);
@@ -293,9 +295,13 @@ TEST_F(RunTest, SessionStartFailing) {
 
     EXPECT_TRUE(run.front.AtFinish().SessionFailed);
     EXPECT_EQ(run.front.Count(FrontEndCall::JobFinished), 1);
-    for (auto kind : {FrontEndCall::JobProgress, FrontEndCall::ArmWatchdog,
-                      FrontEndCall::SetStatusText, FrontEndCall::SetProgressPos,
-                      FrontEndCall::OpenSaveFolder, FrontEndCall::ShowFailureBox}) {
+    // Armed only to watch the session step, and stopped by the run completion.
+    EXPECT_EQ(run.front.Count(FrontEndCall::ArmWatchdog), 1);
+    EXPECT_GT(run.front.Find(FrontEndCall::StopWatchdog),
+              run.front.Find(FrontEndCall::ArmWatchdog));
+    for (auto kind :
+         {FrontEndCall::JobProgress, FrontEndCall::SetStatusText, FrontEndCall::SetProgressPos,
+          FrontEndCall::OpenSaveFolder, FrontEndCall::ShowFailureBox}) {
         EXPECT_EQ(run.front.Count(kind), 0) << test::KindName(kind);
     }
     EXPECT_EQ(run.front.CallsOf(FrontEndCall::ShowFinishMessage)[0].text, msg::kConnectFailed);

@@ -77,6 +77,27 @@ class WatchdogTest : public ::testing::Test {
     test::ServerFixture fixture;
 };
 
+// The session step is watched too: a server that never answers the start page
+// must not hold the run for ever.
+TEST_F(WatchdogTest, AStalledSessionStartEndsTheRunAsAFailedSession) {
+    fixture.server.AddFault("*", Fault{Stage::Session, FaultKind::Stall});
+    test::RunHarness run(fixture.server.BaseUrl());
+    ASSERT_TRUE(run.Start({kDe1, kDe2}));
+    ASSERT_TRUE(run.WaitFor([&] { return SessionStarts() == 1; }));
+    run.front.Tick();
+    EXPECT_TRUE(run.controller.IsDownloading()) << "the first tick only notes the index";
+    run.front.Tick();
+    ASSERT_TRUE(run.WaitFinished()) << run.front.Describe();
+
+    EXPECT_TRUE(run.LogRecords().empty());
+    EXPECT_EQ(run.front.Count(FrontEndCall::OpenSaveFolder), 0);
+    EXPECT_EQ(run.front.Count(FrontEndCall::JobProgress), 0);
+    EXPECT_EQ(run.front.CallsOf(FrontEndCall::ShowFinishMessage)[0].text, msg::kConnectFailed);
+    EXPECT_FALSE(Searched(kDe1));
+    EXPECT_TRUE(run.WaitWorkersEnded());
+    EXPECT_FALSE(run.controller.Snapshot().SessionFailed) << "flags are reset at the end";
+}
+
 TEST_F(WatchdogTest, StalledSearchIsAbandonedAndTheRunGoesOnWithoutANewSession) {
     fixture.server.AddFault(kDe2, Fault{Stage::Search, FaultKind::Stall});
     test::RunHarness run(fixture.server.BaseUrl());
@@ -106,7 +127,8 @@ TEST_F(WatchdogTest, StalledSearchIsAbandonedAndTheRunGoesOnWithoutANewSession) 
     EXPECT_EQ(run.LogRecords(),
               (std::vector<LogRecord>{{kDe1, "Success"}, {kDe2, "Failed"}, {kDe3, "Success"}}));
     EXPECT_EQ(SessionStarts(), 1);
-    EXPECT_EQ(run.front.Count(FrontEndCall::ArmWatchdog), 2) << "the successor arms it again";
+    // Session step, items, and the successor arms it again.
+    EXPECT_EQ(run.front.Count(FrontEndCall::ArmWatchdog), 3);
     EXPECT_EQ(run.front.Count(FrontEndCall::ShowFailureBox), 0);
     const auto notes = run.front.CallsOf(FrontEndCall::JobProgress);
     ASSERT_EQ(notes.size(), 4u);
@@ -132,7 +154,7 @@ TEST_F(WatchdogTest, LastItemStallingOnATimerKeepsTheUsersEarlierFile) {
     ASSERT_EQ(notes.size(), 2u);
     EXPECT_EQ(notes[1].note.ProgressIndex, 1);
     EXPECT_EQ(notes[1].note.ItemSucceeded, 0) << "the stalled last item is not reported saved";
-    EXPECT_EQ(run.front.Count(FrontEndCall::ArmWatchdog), 2);
+    EXPECT_EQ(run.front.Count(FrontEndCall::ArmWatchdog), 3);
     EXPECT_EQ(run.front.Count(FrontEndCall::JobFinished), 1);
     EXPECT_EQ(run.front.CallsOf(FrontEndCall::ShowFinishMessage)[0].text, msg::kFinished);
     EXPECT_EQ(SessionStarts(), 1);
