@@ -85,8 +85,13 @@ int Download(ClientContext& ctx, std::string viewerPage, const std::string& Docu
         const auto navigationLink = FindGroup1(kNavigationPattern, page);
         if (!navigationLink)
             return 0;
+        long status = 0;
         if (!SendHttpRequest(ctx, "GET", LinkToUrl(ctx.ServerBase, navigationLink->text), "", page,
-                             nullptr, 0))
+                             nullptr, 0, &status))
+            return 0;
+        // An error page has no next-page link either; taking it for the last
+        // page would save a document with pages missing and call it a success.
+        if (status >= 400)
             return 0;
         const auto nextLink = FindGroup1(kNextPagePattern, page);
         if (!nextLink)

@@ -226,9 +226,10 @@ void ResetHttpShare() {
 
 int SendHttpRequest(ClientContext& ctx, std::string_view verb, const std::string& url,
                     std::string_view body, std::string& ResponseText, const char* filePath,
-                    int ToFile) {
+                    int ToFile, long* status) {
     EchoUrl(url);
     ResponseText.clear();
+    if (status != nullptr) *status = 0;
 
     if (ctx.cancelRequested()) {
         ctx.MessageText = msg::kCancelled;
@@ -309,6 +310,7 @@ int SendHttpRequest(ClientContext& ctx, std::string_view verb, const std::string
             if (m->msg == CURLMSG_DONE) result = m->data.result;
         }
     }
+    if (status != nullptr) curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, status);
 
     if (file && !file->open()) {
         ctx.MessageText = msg::kSaveFailed;

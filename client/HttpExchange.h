@@ -22,9 +22,11 @@ inline constexpr std::size_t kMaxTextPage = 64u * 1024u * 1024u;
 // ResponseText and applies PageHasMatches; file mode streams the body into
 // filePath. Returns 1 when a body arrived and no failure applies, else 0 with
 // the reason in ctx.MessageText. Echoes the url and CR LF to stdout.
+// When status is given it receives the final HTTP status code (0 when no
+// response came); the result itself never depends on it.
 int SendHttpRequest(ClientContext& ctx, std::string_view verb, const std::string& url,
                     std::string_view body, std::string& ResponseText, const char* filePath,
-                    int ToFile);
+                    int ToFile, long* status = nullptr);
 
 // False when the page carries the server's no-match notice.
 bool PageHasMatches(const std::string& text);

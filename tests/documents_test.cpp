@@ -171,6 +171,14 @@ TEST_F(DocumentsTest, BrokenPageChainsFailTheDocument) {
     ClientContext shortDoc = Context(fx.server.BaseUrl(), "DE333A1");
     EXPECT_EQ(1, Fetch(shortDoc)) << shortDoc.MessageText;
     EXPECT_EQ(2, PdfPageCount(Saved("DE333A1")));
+
+    // An error page in place of a navigation page has no next-page link
+    // either, but it is no last page: the document must not pass with pages missing.
+    fx.server.AddFault("DE444A1", Fault{Stage::Navigation, FaultKind::ErrorPage, 2});
+    ClientContext errorNav = Context(fx.server.BaseUrl(), "DE444A1");
+    EXPECT_EQ(0, Fetch(errorNav));
+    EXPECT_EQ(Failed("DE444A1"), errorNav.MessageText);
+    EXPECT_FALSE(fs::exists(Saved("DE444A1")));
 }
 
 TEST_F(DocumentsTest, SelectionPromisingMoreHitsThanLinksFailsAfterTheLinkedOnes) {
