@@ -249,14 +249,16 @@ void RunController::OnWatchdogTick() {
     {
         std::lock_guard<std::mutex> lock(d.run.Lock);
         sessionStalled = !token.sessionPassed;
-        if (sessionStalled)
+        if (sessionStalled) {
             job.MessageText = msg::kConnectFailed;
+            token.finishPosted = true;
+        }
     }
     if (sessionStalled) {
         // No item has started, so there is nothing to record or skip: the run
-        // ends as a session start that failed.
+        // ends as a session start that failed, through the usual finish.
         d.run.SessionFailed.store(true);
-        d.Complete();
+        d.Front().JobFinished();
         return;
     }
 
