@@ -1,12 +1,15 @@
 // Session start and search: the exact request, the first link in page order,
 // "&amp;" handling, the no-match page, and the session against the stand-in server.
+#include "client/Search.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <boost/regex.hpp>
 
 #include "client/HttpExchange.h"
 #include "client/Messages.h"
-#include "client/Search.h"
+#include "client/Scrape.h"
 #include "server/PubServer.h"
 #include "tests/support/ScriptedServer.h"
 #include "tests/support/TestSupport.h"
@@ -22,7 +25,7 @@ const char* kQueryHead =
 const char* kQueryTail = "&cols=pn&cols=ti&cols=nr&sf=sort_standard&so=asc&rpp=250";
 
 class SearchTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { ResetHttpShare(); }
     test::TempDir dir;
     std::atomic<bool> cancel{false};
@@ -36,7 +39,8 @@ std::string SearchWith(const std::string& hitList, const std::string& number, Cl
     test::TempDir dir;
     ClientContext ctx = test::MakeContext(server.Base(), dir.str(), number);
     std::string url = SearchPatent(ctx);
-    if (!url.empty()) url.replace(0, server.Base().size(), "BASE");
+    if (!url.empty())
+        url.replace(0, server.Base().size(), "BASE");
     *out = ctx;
     return url;
 }
@@ -113,8 +117,8 @@ TEST_F(SearchTest, TheSessionCookieGoesWithTheSearchOnTheStandInServer) {
 
 TEST_F(SearchTest, WithoutASessionTheServerOffersNoLink) {
     test::ServerFixture fixture;
-    ClientContext ctx = test::MakeContext(fixture.server.BaseUrl(), dir.str(),
-                                          pubserver::kSeveralPages);
+    ClientContext ctx =
+        test::MakeContext(fixture.server.BaseUrl(), dir.str(), pubserver::kSeveralPages);
     EXPECT_EQ("", SearchPatent(ctx));
     EXPECT_EQ(std::string("No PDF for ") + pubserver::kSeveralPages, ctx.MessageText);
 }
@@ -129,6 +133,31 @@ TEST_F(SearchTest, AServerThatIsNotThereFailsTheSessionStart) {
         test::MakeContext("http://127.0.0.1:" + std::to_string(port), dir.str(), "DE1");
     EXPECT_FALSE(StartSession(ctx));
     EXPECT_EQ(msg::kConnectFailed, ctx.MessageText);
+}
+
+}  // namespace
+}  // namespace kestrane
+
+namespace kestrane {
+namespace {
+
+// A page on which the regex engine gives up (its complexity bound) holds no
+// link or count we could trust: it reads as "not found", never as an error
+// that escapes the client.
+TEST(PageReaders, APageTooCostlyToScanReadsAsNotFound) {
+    std::string page;
+    for (int i = 0; i < 3000; ++i) page += "Selection of : 1 ";
+    bool engineGaveUp = false;
+    try {
+        boost::smatch m;
+        boost::regex_search(
+            page, m, boost::regex(kHitCountPattern, boost::regex::perl | boost::regex::icase));
+    } catch (const std::runtime_error&) {
+        engineGaveUp = true;
+    }
+    ASSERT_TRUE(engineGaveUp) << "the page must be one the engine refuses";
+    EXPECT_FALSE(FindGroup1(kHitCountPattern, page).has_value());
+    EXPECT_FALSE(Contains(kHitCountPattern, page));
 }
 
 }  // namespace
