@@ -9,10 +9,10 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
-#include <optional>
 
 #include "client/Messages.h"
 #include "client/Scrape.h"
+#include "client/UniqueFd.h"
 
 namespace kestrane {
 
@@ -22,7 +22,7 @@ namespace {
 // connection cache, used by every exchange of every worker.
 
 class Share {
-public:
+  public:
     Share() {
         share_ = curl_share_init();
         curl_share_setopt(share_, CURLSHOPT_LOCKFUNC, &Share::Lock);
@@ -38,7 +38,7 @@ public:
     Share& operator=(const Share&) = delete;
     CURLSH* get() const { return share_; }
 
-private:
+  private:
     static void Lock(CURL*, curl_lock_data data, curl_lock_access, void* self) {
         static_cast<Share*>(self)->locks_[Index(data)].lock();
     }
@@ -59,10 +59,13 @@ std::mutex gShareMutex;
 std::shared_ptr<Share> gShare;  // guarded by gShareMutex
 
 std::shared_ptr<Share> CurrentShare() {
-    static const bool initialised = [] { return curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK; }();
+    static const bool initialised = [] {
+        return curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
+    }();
     (void)initialised;
     std::lock_guard<std::mutex> lock(gShareMutex);
-    if (!gShare) gShare = std::make_shared<Share>();
+    if (!gShare)
+        gShare = std::make_shared<Share>();
     return gShare;
 }
 
@@ -83,49 +86,38 @@ using HeaderList = std::unique_ptr<curl_slist, SlistDeleter>;
 
 // Keeps the easy handle attached to the multi handle for the length of a scope.
 class Attached {
-public:
+  public:
     Attached(CURLM* multi, CURL* easy) : multi_(multi), easy_(easy) {
         ok_ = curl_multi_add_handle(multi_, easy_) == CURLM_OK;
     }
     ~Attached() {
-        if (ok_) curl_multi_remove_handle(multi_, easy_);
+        if (ok_)
+            curl_multi_remove_handle(multi_, easy_);
     }
     Attached(const Attached&) = delete;
     Attached& operator=(const Attached&) = delete;
     bool ok() const { return ok_; }
 
-private:
+  private:
     CURLM* multi_;
     CURL* easy_;
     bool ok_;
 };
 
-class File {
-public:
-    explicit File(const char* path)
-        : fd_(::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644)) {}
-    ~File() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    File(const File&) = delete;
-    File& operator=(const File&) = delete;
-    bool open() const { return fd_ >= 0; }
-    bool WriteAll(const char* data, std::size_t size) {
-        while (size > 0) {
-            const ssize_t n = ::write(fd_, data, size);
-            if (n < 0) {
-                if (errno == EINTR) continue;
-                return false;
-            }
-            data += n;
-            size -= static_cast<std::size_t>(n);
+// Writes all of data, across short writes and interrupted calls.
+bool WriteAll(int fd, const char* data, std::size_t size) {
+    while (size > 0) {
+        const ssize_t n = ::write(fd, data, size);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
         }
-        return true;
+        data += n;
+        size -= static_cast<std::size_t>(n);
     }
-
-private:
-    int fd_ = -1;
-};
+    return true;
+}
 
 // Why a transfer stopped before curl finished it on its own.
 enum class Stop { None, Cancel, Abort, SaveFailed, WriteFailed, TooLarge };
@@ -133,7 +125,7 @@ enum class Stop { None, Cancel, Abort, SaveFailed, WriteFailed, TooLarge };
 struct Transfer {
     ClientContext* ctx;
     bool toFile;
-    File* file;
+    const UniqueFd* file;  // file mode only
     std::string* text;
     bool received = false;
     Stop stop = Stop::None;
@@ -146,7 +138,7 @@ std::size_t OnBody(char* data, std::size_t size, std::size_t count, void* user) 
         t.stop = Stop::Abort;
         return 0;
     }
-    if (t.toFile && !t.file->open()) {
+    if (t.toFile && !t.file->valid()) {
         t.stop = Stop::SaveFailed;
         return 0;
     }
@@ -155,16 +147,18 @@ std::size_t OnBody(char* data, std::size_t size, std::size_t count, void* user) 
         t.stop = Stop::Cancel;
         return 0;
     }
-    if (n == 0) return 0;
+    if (n == 0)
+        return 0;
     if (t.toFile) {
-        if (!t.file->WriteAll(data, n)) {
+        if (!WriteAll(t.file->get(), data, n)) {
             t.stop = Stop::WriteFailed;
             return 0;
         }
     } else {
         // Text pages keep each chunk only up to its first zero byte.
         const void* zero = std::memchr(data, '\0', n);
-        const std::size_t keep = zero ? static_cast<std::size_t>(static_cast<const char*>(zero) - data) : n;
+        const std::size_t keep =
+            zero ? static_cast<std::size_t>(static_cast<const char*>(zero) - data) : n;
         if (t.text->size() + keep > kMaxTextPage) {
             t.stop = Stop::TooLarge;
             return 0;
@@ -178,12 +172,16 @@ std::size_t OnBody(char* data, std::size_t size, std::size_t count, void* user) 
 // WinINet-style proxy text "HTTP=HTTP://ip:port" as a curl proxy URL.
 std::string ProxyUrl(const std::string& proxy) {
     std::string p = proxy;
-    if (p.size() >= 5 && strncasecmp(p.c_str(), "HTTP=", 5) == 0) p.erase(0, 5);
-    if (p.size() >= 7 && strncasecmp(p.c_str(), "http://", 7) == 0) p = "http://" + p.substr(7);
+    if (p.size() >= 5 && strncasecmp(p.c_str(), "HTTP=", 5) == 0)
+        p.erase(0, 5);
+    if (p.size() >= 7 && strncasecmp(p.c_str(), "http://", 7) == 0)
+        p = "http://" + p.substr(7);
     return p;
 }
 
-bool IsHttpUrl(const std::string& url) { return strncasecmp(url.c_str(), "http://", 7) == 0; }
+bool IsHttpUrl(const std::string& url) {
+    return strncasecmp(url.c_str(), "http://", 7) == 0;
+}
 
 // Bytes that may not stand in a request line are percent-encoded; everything
 // else (reserved characters, existing escapes) is left as the page wrote it.
@@ -217,7 +215,9 @@ bool IsConnectFailure(CURLcode code) {
 
 }  // namespace
 
-bool PageHasMatches(const std::string& text) { return !Contains(kNoMatchPattern, text); }
+bool PageHasMatches(const std::string& text) {
+    return !Contains(kNoMatchPattern, text);
+}
 
 void ResetHttpShare() {
     std::lock_guard<std::mutex> lock(gShareMutex);
@@ -229,7 +229,8 @@ int SendHttpRequest(ClientContext& ctx, std::string_view verb, const std::string
                     int ToFile, long* status) {
     EchoUrl(url);
     ResponseText.clear();
-    if (status != nullptr) *status = 0;
+    if (status != nullptr)
+        *status = 0;
 
     if (ctx.cancelRequested()) {
         ctx.MessageText = msg::kCancelled;
@@ -274,9 +275,10 @@ int SendHttpRequest(ClientContext& ctx, std::string_view verb, const std::string
     }
 
     // The file is created before the body arrives; an empty body leaves an empty file.
-    std::optional<File> file;
-    if (ToFile != 0) file.emplace(filePath != nullptr ? filePath : "");
-    Transfer transfer{&ctx, ToFile != 0, file ? &*file : nullptr, &ResponseText};
+    UniqueFd file;
+    if (ToFile != 0 && filePath != nullptr)
+        file = UniqueFd(::open(filePath, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    Transfer transfer{&ctx, ToFile != 0, &file, &ResponseText};
     curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &OnBody);
     curl_easy_setopt(h, CURLOPT_WRITEDATA, &transfer);
 
@@ -303,16 +305,19 @@ int SendHttpRequest(ClientContext& ctx, std::string_view verb, const std::string
                 result = CURLE_RECV_ERROR;
                 break;
             }
-            if (running != 0) curl_multi_poll(multi.get(), nullptr, 0, 100, nullptr);
+            if (running != 0)
+                curl_multi_poll(multi.get(), nullptr, 0, 100, nullptr);
         }
         int left = 0;
         while (CURLMsg* m = curl_multi_info_read(multi.get(), &left)) {
-            if (m->msg == CURLMSG_DONE) result = m->data.result;
+            if (m->msg == CURLMSG_DONE)
+                result = m->data.result;
         }
     }
-    if (status != nullptr) curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, status);
+    if (status != nullptr)
+        curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, status);
 
-    if (file && !file->open()) {
+    if (ToFile != 0 && !file.valid()) {
         ctx.MessageText = msg::kSaveFailed;
         return 0;
     }

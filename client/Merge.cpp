@@ -17,6 +17,8 @@
 #include <string_view>
 #include <utility>
 
+#include "client/UniqueFd.h"
+
 extern char** environ;
 
 namespace kestrane {
@@ -30,28 +32,6 @@ constexpr int kSliceMs = 100;
 // pdftk's complaints are short; anything beyond this is drained but not kept.
 constexpr std::size_t kMaxCapturedOutput = 64 * 1024;
 constexpr const char* kLocale = "C.UTF-8";
-
-class UniqueFd {
-  public:
-    UniqueFd() = default;
-    explicit UniqueFd(int fd) : fd_(fd) {}
-    ~UniqueFd() { reset(); }
-    UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    UniqueFd& operator=(UniqueFd&&) = delete;
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-
-    int get() const { return fd_; }
-    bool valid() const { return fd_ >= 0; }
-    void reset() {
-        if (fd_ >= 0)
-            ::close(fd_);
-        fd_ = -1;
-    }
-
-  private:
-    int fd_ = -1;
-};
 
 class SpawnFileActions {
   public:

@@ -29,6 +29,7 @@
 #include <thread>
 #include <utility>
 
+#include "client/UniqueFd.h"
 #include "server/Pages.h"
 
 namespace kestrane::pubserver {
@@ -45,31 +46,6 @@ constexpr size_t kDripPieces = 40;             // a dripped body arrives in abou
 constexpr size_t kPdfCacheLimit = 256u << 20;  // bytes of generated PDFs kept
 constexpr const char* kHtml = "text/html; charset=UTF-8";
 constexpr const char* kPdf = "application/pdf";
-
-class UniqueFd {
-  public:
-    UniqueFd() = default;
-    explicit UniqueFd(int fd) : fd_(fd) {}
-    ~UniqueFd() { reset(); }
-    UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    UniqueFd& operator=(UniqueFd&& other) noexcept {
-        if (this != &other) {
-            reset();
-            fd_ = std::exchange(other.fd_, -1);
-        }
-        return *this;
-    }
-    int get() const { return fd_; }
-    explicit operator bool() const { return fd_ >= 0; }
-    void reset() {
-        if (fd_ >= 0)
-            ::close(fd_);
-        fd_ = -1;
-    }
-
-  private:
-    int fd_ = -1;
-};
 
 // True when fd becomes ready (or hung up) within timeoutMs; -1 waits for ever.
 bool WaitFd(int fd, short events, int timeoutMs) {
