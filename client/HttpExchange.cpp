@@ -239,7 +239,9 @@ int SendHttpRequest(ClientContext& ctx, std::string_view verb, const std::string
 
     const std::shared_ptr<Share> share = CurrentShare();
     EasyHandle easy(curl_easy_init());
-    MultiHandle multi(curl_multi_init());
+    // One multi handle per thread serves all of its exchanges (one at a time),
+    // which spares a socket pair and its set-up on every request.
+    thread_local MultiHandle multi(curl_multi_init());
     if (!easy || !multi) {
         ctx.MessageText = msg::kDownloadFailed;
         return 0;
