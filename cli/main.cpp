@@ -221,13 +221,19 @@ int main(int argc, char** argv) {
     app.add_option("-o,--output", saveFolder, "Folder to save into (default: current folder)");
     app.add_option("-i,--input", inputFile, "File with one number per line; - reads stdin");
     app.add_option("--proxy", proxy, "HTTP proxy as IP:PORT");
+    // Bounded above as well: a huge period would overflow the timer and fire at once.
     app.add_option("--watchdog", watchdogSeconds, "Seconds before a stalled item is checked")
-        ->check(CLI::PositiveNumber);
+        ->check(CLI::Range(0.001, 7.0 * 24 * 3600));
     app.add_option("numbers", numbers, "Publication numbers, e.g. DE19758096C2");
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
         return app.exit(e) == 0 ? kExitSaved : kExitRefused;
+    }
+    // NaN slips through a range check; it would make the timer fire at once.
+    if (!std::isfinite(watchdogSeconds)) {
+        PrintLine(stderr, "--watchdog: a number of seconds is needed.");
+        return kExitRefused;
     }
 
     DownloadRequest request;

@@ -109,6 +109,8 @@ TEST_F(CliTest, RefusedInputExitsTwoWithTheWindowsTexts) {
         {{"--proxy", "10.0.0.1:", kDe1}, "Please input server IP and server port."},
         {{"-i", save.str() + "/no-such-list"}, "no-such-list"},
         {{"--watchdog", "0", kDe1}, ""},
+        {{"--watchdog", "1e300", kDe1}, ""},
+        {{"--watchdog", "nan", kDe1}, ""},
         {{"--no-such-option", kDe1}, ""},
     };
     for (const auto& [args, text] : cases) {
