@@ -9,6 +9,7 @@
 #include <atomic>
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace kestrane {
 
@@ -29,6 +30,9 @@ struct ClientContext {
 
     // Written by the client on every failure and cancel; a success leaves it alone.
     std::string MessageText;
+    // The merged files saved for the number in work (file names, in the order
+    // they were saved); the worker clears it when an item starts.
+    std::vector<std::string> SavedFiles;
 
     // Set by the front-end thread when the user confirmed a cancel. May be null.
     const std::atomic<bool>* CancelRequested = nullptr;

@@ -1,0 +1,70 @@
+#include "client/Failure.h"
+
+#include "client/Messages.h"
+
+namespace kestrane {
+
+std::string FailureText(FailureKind kind, std::string_view number) {
+    const std::string typed(number);
+    switch (kind) {
+        case FailureKind::None:
+            return {};
+        case FailureKind::Cancelled:
+            return msg::kCancelled;
+        case FailureKind::Connect:
+            return msg::kConnectFailed;
+        case FailureKind::SaveFailed:
+            return msg::kSaveFailed;
+        case FailureKind::NoSuchPatent:
+            return msg::kNoSuchPatent;
+        case FailureKind::NoPdf:
+            return msg::kNoPdfFor + typed;
+        default:
+            // Every failure past the search step reads as the designed document failure.
+            return typed + msg::kDownloadFailed;
+    }
+}
+
+std::string_view FailureCause(FailureKind kind) {
+    switch (kind) {
+        case FailureKind::None:
+            return "no failure";
+        case FailureKind::Cancelled:
+            return "cancelled";
+        case FailureKind::Connect:
+            return "could not connect to the server";
+        case FailureKind::DownloadFailed:
+            return "download failed";
+        case FailureKind::SaveFailed:
+            return "could not save a file";
+        case FailureKind::NoSuchPatent:
+            return "no match on the server";
+        case FailureKind::NoPdf:
+            return "no PDF on the server";
+        case FailureKind::UnsafeName:
+            return "unsafe document name from the server";
+        case FailureKind::NameClash:
+            return "document name clashes with a file saved in this run";
+        case FailureKind::TooLarge:
+            return "document too large";
+        case FailureKind::NotAPdf:
+            return "a page is not a PDF";
+        case FailureKind::MergeFailed:
+            return "merge failed";
+        case FailureKind::MergeProgramMissing:
+            return "merge program not found";
+        case FailureKind::BadNumber:
+            return "not a publication number the source can ask for";
+        case FailureKind::AuthFailed:
+            return "credentials refused";
+        case FailureKind::QuotaExceeded:
+            return "fair-use quota used up";
+        case FailureKind::Throttled:
+            return "the server asked for a longer wait than the watchdog allows";
+        case FailureKind::RobotDetected:
+            return "the server took the requests for a robot";
+    }
+    return "unknown failure";
+}
+
+}  // namespace kestrane

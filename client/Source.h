@@ -1,0 +1,37 @@
+// Where a run's documents come from. The worker runs every item of a run
+// through one source; everything around it (records, progress, status, the
+// failure box, the watchdog, clean-up) stays the run's.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "client/ClientContext.h"
+#include "client/Failure.h"
+
+namespace kestrane {
+
+// What Find learnt about a number, handed back to Fetch.
+struct FoundDocument {
+    std::string link;   // classic: the first hit's URL; ops: the FullDocument link
+    int pageCount = 0;  // 0 when the source learns it while fetching
+};
+
+class Source {
+  public:
+    virtual ~Source() = default;
+    // Once per run before the first item, and again by a successor worker
+    // unless the session step is skipped: the session start or the token.
+    [[nodiscard]] virtual Failure Open(ClientContext& ctx) = 0;
+    // The search step for ctx.CurrentNumber; the run moves the progress bar to
+    // 30 after it whatever the outcome.
+    [[nodiscard]] virtual Failure Find(ClientContext& ctx, FoundDocument& found) = 0;
+    // Saves every document of the number page by page into the temp folder and
+    // merges each into the save folder (the merged names go to ctx.SavedFiles).
+    [[nodiscard]] virtual Failure Fetch(ClientContext& ctx, const FoundDocument& found) = 0;
+    // Shown after the designed status text while downloading ("(EPO OPS)"), or "".
+    [[nodiscard]] virtual std::string StatusSuffix() const { return {}; }
+};
+
+}  // namespace kestrane
