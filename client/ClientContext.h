@@ -47,7 +47,8 @@ struct ClientContext {
     }
     bool aborted() const { return Abort != nullptr && Abort->load(std::memory_order_acquire); }
     void progress(int position) const {
-        if (SetProgress) SetProgress(position);
+        if (SetProgress)
+            SetProgress(position);
     }
 };
 

@@ -12,7 +12,7 @@
 
 #include "client/Messages.h"
 #include "client/Scrape.h"
-#include "client/UniqueFd.h"
+#include "util/UniqueFd.h"
 
 namespace kestrane {
 

@@ -17,7 +17,7 @@
 #include <string_view>
 #include <utility>
 
-#include "client/UniqueFd.h"
+#include "util/UniqueFd.h"
 
 extern char** environ;
 

@@ -23,13 +23,13 @@ struct DownloadJob {
     // -1 is an index no item has, so the first tick of a run only records and
     // the first item gets two full periods like every later one.
     int WatchdogIndex = -1;
-    int ItemSucceeded = 0;      // run lock: 1 once the item before ProgressIndex was saved
-    int ProgressIndex = 0;      // run lock: index of the item just started; count at the end
-    std::string SaveFolder;     // fixed: save folder + "/"
-    std::string TempFolder;     // fixed: save folder + "/temp/"
-    std::string Proxy;          // fixed: "" or "HTTP=HTTP://" + ip + ":" + port
-    int AccessType = 0;         // fixed: 3 with a proxy, else 0
-    std::string MessageText;    // run lock: last failure or cancel text, or "Downloading finished."
+    int ItemSucceeded = 0;    // run lock: 1 once the item before ProgressIndex was saved
+    int ProgressIndex = 0;    // run lock: index of the item just started; count at the end
+    std::string SaveFolder;   // fixed: save folder + "/"
+    std::string TempFolder;   // fixed: save folder + "/temp/"
+    std::string Proxy;        // fixed: "" or "HTTP=HTTP://" + ip + ":" + port
+    int AccessType = 0;       // fixed: 3 with a proxy, else 0
+    std::string MessageText;  // run lock: last failure or cancel text, or "Downloading finished."
 };
 
 enum class Outcome { Success, Failed, Cancelled };

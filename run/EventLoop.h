@@ -13,7 +13,7 @@
 namespace kestrane {
 
 class EventLoop {
-public:
+  public:
     using Clock = std::chrono::steady_clock;
 
     // Any thread.
@@ -30,7 +30,7 @@ public:
     // outside the loop (files, another process).
     bool RunUntil(const std::function<bool()>& pred, std::chrono::milliseconds timeout);
 
-private:
+  private:
     bool RunOnce(Clock::time_point deadline);
 
     std::mutex mutex_;

@@ -22,7 +22,7 @@ struct ProgressNote {
 // closes the box (front end calls Close()) or the worker is stopped (the run
 // calls Close() and FrontEnd::DismissFailureBox()).
 class FailureBox {
-public:
+  public:
     explicit FailureBox(std::string text) : text_(std::move(text)) {}
     const std::string& Text() const { return text_; }
     void Close() {
@@ -41,7 +41,7 @@ public:
         cv_.wait(lock, [this] { return closed_; });
     }
 
-private:
+  private:
     const std::string text_;
     mutable std::mutex mutex_;
     std::condition_variable cv_;
@@ -49,7 +49,7 @@ private:
 };
 
 class FrontEnd {
-public:
+  public:
     virtual ~FrontEnd() = default;
 
     // ---- Called on a worker thread, always through the run's gate. They must

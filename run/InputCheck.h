@@ -25,7 +25,7 @@ struct InputCheck {
     bool Ok = false;
     std::string Message;  // when !Ok
     BoxKind Box = BoxKind::Info;
-    JobInput Job;         // when Ok
+    JobInput Job;  // when Ok
 };
 
 inline constexpr int kMaxTasks = 20;

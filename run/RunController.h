@@ -15,8 +15,8 @@
 namespace kestrane {
 
 struct RunOptions {
-    std::string ServerBase;      // empty: DefaultServerBase()
-    std::string Pdftk = "pdftk"; // merge program name or path
+    std::string ServerBase;       // empty: DefaultServerBase()
+    std::string Pdftk = "pdftk";  // merge program name or path
 };
 
 // What the Download command fills into a new job.
@@ -35,12 +35,12 @@ struct RunSnapshot {
     bool SessionFailed = false;
     bool SkipSessionStart = false;
     bool HasJob = false;
-    DownloadJob Job;          // meaningful when HasJob
+    DownloadJob Job;  // meaningful when HasJob
     std::string RunLogText;
 };
 
 class RunController {
-public:
+  public:
     explicit RunController(FrontEnd& frontEnd, RunOptions options = {});
     // A run still going is stopped as on close; the workers are joined.
     ~RunController();
@@ -68,7 +68,7 @@ public:
     // included (tests wait for a stopped worker to unwind).
     int LiveWorkerCount() const;
 
-private:
+  private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };

@@ -29,8 +29,8 @@
 #include <thread>
 #include <utility>
 
-#include "client/UniqueFd.h"
 #include "server/Pages.h"
+#include "util/UniqueFd.h"
 
 namespace kestrane::pubserver {
 
