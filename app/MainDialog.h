@@ -35,7 +35,7 @@ inline constexpr const char* kHelpUrl = "https://www.kestrane.example/software/e
 inline constexpr std::chrono::milliseconds kWatchdogPeriod{120000};
 
 struct MainDialogOptions {
-    RunOptions Run;  // server base and merge program of every run
+    RunOptions Run = FrontEndRunOptions();  // server base, merge program, echo of every run
     std::chrono::milliseconds WatchdogPeriod = kWatchdogPeriod;  // period of the job watchdog
     // Folder picker; an empty result means cancelled. Default: QFileDialog.
     std::function<QString(QWidget* parent, const QString& title)> ChooseFolder;

@@ -281,7 +281,7 @@ int main(int argc, char** argv) {
     CliFrontEnd front(loop, period, isatty(STDOUT_FILENO) != 0);
     int status = kExitSaved;
     {
-        RunController controller(front);
+        RunController controller(front, FrontEndRunOptions());
         front.Attach(controller);
         // Declared last: stopped before the loop and the front end it posts to.
         InterruptWatcher interrupts([&front] { front.Interrupt(); });

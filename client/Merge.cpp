@@ -17,6 +17,7 @@
 #include <string_view>
 #include <utility>
 
+#include "client/ClientContext.h"
 #include "util/UniqueFd.h"
 
 extern char** environ;
@@ -28,7 +29,7 @@ namespace fs = std::filesystem;
 namespace {
 
 // How long one wait on the child may last before the abort flag is looked at again.
-constexpr int kSliceMs = 100;
+constexpr int kSliceMs = static_cast<int>(kPollSlice.count());
 // pdftk's complaints are short; anything beyond this is drained but not kept.
 constexpr std::size_t kMaxCapturedOutput = 64 * 1024;
 constexpr const char* kLocale = "C.UTF-8";

@@ -1,6 +1,7 @@
 #include "run/RunController.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <ctime>
 #include <filesystem>
 #include <optional>
@@ -8,6 +9,7 @@
 #include <utility>
 
 #include "client/Documents.h"
+#include "client/HttpExchange.h"
 #include "client/Messages.h"
 #include "run/Files.h"
 #include "run/Worker.h"
@@ -170,6 +172,14 @@ struct RunController::Impl {
     }
 };
 
+RunOptions FrontEndRunOptions() {
+    RunOptions options;
+    if (const char* base = std::getenv("KESTRANE_SERVER_BASE"); base != nullptr)
+        options.ServerBase = base;
+    options.OnRequest = EchoRequestLine;
+    return options;
+}
+
 RunController::RunController(FrontEnd& frontEnd, RunOptions options)
     : impl_(std::make_unique<Impl>(frontEnd, std::move(options))) {}
 
@@ -250,7 +260,7 @@ void RunController::OnWatchdogTick() {
         std::lock_guard<std::mutex> lock(d.run.Lock);
         sessionStalled = !token.sessionPassed;
         if (sessionStalled) {
-            job.MessageText = msg::kConnectFailed;
+            job.MessageText = FailureText(FailureKind::Connect, job.CurrentNumber);
             token.finishPosted = true;
         }
     }

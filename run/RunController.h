@@ -3,21 +3,35 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "client/Source.h"
 #include "run/DownloadJob.h"
 #include "run/FrontEnd.h"
 
 namespace kestrane {
 
 struct RunOptions {
-    std::string ServerBase;       // empty: DefaultServerBase()
-    std::string Pdftk = "pdftk";  // merge program name or path
+    // Base address of the publication server; empty: kDefaultServerBase.
+    std::string ServerBase;
+    // Merge program name or path.
+    std::string Pdftk = "pdftk";
+    // Sees every request address just before it is sent; on a worker thread. May be empty.
+    std::function<void(const std::string& url)> OnRequest;
+    // Where the items come from. Called once per worker (a successor after the
+    // watchdog gets a fresh one); empty: the classic source.
+    std::function<std::unique_ptr<Source>()> MakeSource;
 };
+
+// The options a front end runs with unless told otherwise: the server from
+// KESTRANE_SERVER_BASE when set (tests, demos, a mirror), and every request
+// address echoed on stdout.
+RunOptions FrontEndRunOptions();
 
 // What the Download command fills into a new job.
 struct JobInput {

@@ -5,10 +5,9 @@
 #include <system_error>
 #include <utility>
 
+#include "client/ClassicSource.h"
 #include "client/ClientContext.h"
-#include "client/Documents.h"
 #include "client/Messages.h"
-#include "client/Search.h"
 
 namespace kestrane::detail {
 
@@ -47,7 +46,9 @@ void RunItems(RunShared& run, DownloadJob& job, WorkerToken& token, const Gate& 
     FrontEnd& front = run.Front;
 
     ClientContext ctx;
-    ctx.ServerBase = run.Options.ServerBase.empty() ? DefaultServerBase() : run.Options.ServerBase;
+    ctx.ServerBase = NormalServerBase(run.Options.ServerBase);
+    ctx.Share = run.Http;
+    ctx.OnRequest = run.Options.OnRequest;
     ctx.SaveFolder = job.SaveFolder;
     ctx.TempFolder = job.TempFolder;
     ctx.Proxy = job.Proxy;
@@ -63,9 +64,9 @@ void RunItems(RunShared& run, DownloadJob& job, WorkerToken& token, const Gate& 
     {
         std::lock_guard<std::mutex> lock(run.Lock);
         index = job.CurrentIndex;
-        // One message text per run: a restarted worker carries on from it.
-        ctx.MessageText = job.MessageText;
     }
+    const std::unique_ptr<Source> source =
+        run.Options.MakeSource ? run.Options.MakeSource() : std::make_unique<ClassicSource>();
     const int count = static_cast<int>(job.PatentNumbers.size());
 
     // Inside the gate only.
@@ -79,9 +80,9 @@ void RunItems(RunShared& run, DownloadJob& job, WorkerToken& token, const Gate& 
         // otherwise hold the session step, and the whole run, forever.
         if (!gate([&] { front.ArmWatchdog(); }))
             return;
-        if (!StartSession(ctx)) {
+        if (const Failure failure = source->Open(ctx)) {
             gate([&] {
-                job.MessageText = ctx.MessageText;
+                job.MessageText = FailureText(failure, ctx.CurrentNumber);
                 run.SessionFailed.store(true);
                 postFinish();
             });
@@ -90,7 +91,7 @@ void RunItems(RunShared& run, DownloadJob& job, WorkerToken& token, const Gate& 
     }
     if (!gate([&] {
             token.sessionPassed = true;
-            front.SetProgressPos(100);
+            front.SetProgressPos(progress::kFull);
             front.ArmWatchdog();
         })) {
         return;
@@ -101,7 +102,7 @@ void RunItems(RunShared& run, DownloadJob& job, WorkerToken& token, const Gate& 
         const bool outputExisted = FileStands(job.SaveFolder + number + ".pdf");
         std::string stamp;
         if (!gate([&] {
-                front.SetProgressPos(0);
+                front.SetProgressPos(progress::kItemStart);
                 job.PreviousNumber = job.CurrentNumber;
                 job.CurrentNumber = number;
                 job.ProgressIndex = index;
@@ -118,22 +119,25 @@ void RunItems(RunShared& run, DownloadJob& job, WorkerToken& token, const Gate& 
         }
 
         ctx.CurrentNumber = number;
-        const std::string url = SearchPatent(ctx);
+        ctx.failure = {};
+        ctx.SavedFiles.clear();
+        FoundDocument found;
+        Failure failure = source->Find(ctx, found);
         if (!gate([&] {
                 job.ItemSucceeded = 0;
-                front.SetProgressPos(30);
-                if (url.empty())
-                    job.MessageText = ctx.MessageText;
+                front.SetProgressPos(progress::kSearched);
+                if (failure)
+                    job.MessageText = FailureText(failure, number);
             })) {
             return;
         }
 
-        bool saved = false;
-        if (!url.empty()) {
-            saved = LookupDocuments(ctx, url) != 0;
-            if (!saved && !gate([&] { job.MessageText = ctx.MessageText; }))
+        if (!failure) {
+            failure = source->Fetch(ctx, found);
+            if (failure && !gate([&] { job.MessageText = FailureText(failure, number); }))
                 return;
         }
+        const bool saved = !failure;
 
         if (saved) {
             if (!gate([&] {
@@ -154,7 +158,7 @@ void RunItems(RunShared& run, DownloadJob& job, WorkerToken& token, const Gate& 
             return;
         }
 
-        auto box = std::make_shared<FailureBox>(ctx.MessageText);
+        auto box = std::make_shared<FailureBox>(FailureText(failure, number));
         if (!gate([&] {
                 run.RunLogText += MakeLogLine(stamp, number, Outcome::Failed);
                 token.box = box;

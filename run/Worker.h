@@ -6,6 +6,7 @@
 #include <mutex>
 #include <string>
 
+#include "client/HttpExchange.h"
 #include "run/DownloadJob.h"
 #include "run/FrontEnd.h"
 #include "run/RunController.h"
@@ -41,6 +42,9 @@ struct RunShared {
 
     FrontEnd& Front;           // outlives the controller; worker-side calls only through the gate
     const RunOptions Options;  // fixed
+    // The run's cookies and connections, shared by all its workers (a
+    // successor carries on in the session its predecessor opened).
+    const std::shared_ptr<HttpShare> Http = std::make_shared<HttpShare>();
 
     // The run lock: guards every job field marked "run lock", RunLogText and
     // the token fields marked "run lock".

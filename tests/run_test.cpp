@@ -149,8 +149,6 @@ TEST(EventLoop, TimerRepeatsRestartsAndStops) {
 
 class RunTest : public ::testing::Test {
   protected:
-    void SetUp() override { ResetHttpShare(); }
-
     int SessionStarts() const {
         int n = 0;
         for (const auto& entry : fixture.server.RequestLog()) {

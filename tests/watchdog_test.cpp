@@ -38,8 +38,6 @@ constexpr const char* kUnknown = "DE000000000A1";
 
 class WatchdogTest : public ::testing::Test {
   protected:
-    void SetUp() override { ResetHttpShare(); }
-
     int SessionStarts() const {
         int n = 0;
         for (const auto& entry : fixture.server.RequestLog()) {
@@ -296,7 +294,7 @@ TEST_F(WatchdogTest, ControllerGoingAwayMidRunStopsJoinsAndKeepsTheRecords) {
     EventLoop loop;
     test::RecordingFrontEnd front(loop);
     auto controller =
-        std::make_unique<RunController>(front, RunOptions{fixture.server.BaseUrl(), "pdftk"});
+        std::make_unique<RunController>(front, test::TestRunOptions(fixture.server.BaseUrl()));
     front.Attach(*controller);
     DownloadRequest request;
     request.Lines = {kDe1, kDe2};

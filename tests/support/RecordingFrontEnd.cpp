@@ -189,9 +189,16 @@ std::vector<LogRecord> ParseLog(const std::string& text) {
     return records;
 }
 
+RunOptions TestRunOptions(const std::string& serverBase, const std::string& pdftk) {
+    RunOptions options;
+    options.ServerBase = serverBase;
+    options.Pdftk = pdftk;
+    return options;
+}
+
 RunHarness::RunHarness(const std::string& serverBase, std::chrono::milliseconds watchdogPeriod,
                        const std::string& pdftk)
-    : front(loop, watchdogPeriod), controller(front, RunOptions{serverBase, pdftk}) {
+    : front(loop, watchdogPeriod), controller(front, TestRunOptions(serverBase, pdftk)) {
     front.Attach(controller);
 }
 

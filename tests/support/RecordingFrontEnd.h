@@ -124,6 +124,9 @@ void PrintTo(const LogRecord& record, std::ostream* out);
 // Splits run log text into records; a malformed line yields {line, "?"}.
 std::vector<LogRecord> ParseLog(const std::string& text);
 
+// Run options against serverBase with the merge program pdftk; requests are not echoed.
+RunOptions TestRunOptions(const std::string& serverBase, const std::string& pdftk = "pdftk");
+
 // A save folder, an event loop, a recording front end and a controller wired
 // together, as a front end would set them up.
 class RunHarness {

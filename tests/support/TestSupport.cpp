@@ -11,6 +11,8 @@
 #include <random>
 #include <sstream>
 
+#include "client/HttpExchange.h"
+
 namespace kestrane::test {
 
 namespace fs = std::filesystem;
@@ -106,6 +108,7 @@ ClientContext MakeContext(const std::string& serverBase, const std::string& save
                           const std::string& number) {
     ClientContext ctx;
     ctx.ServerBase = serverBase;
+    ctx.Share = std::make_shared<HttpShare>();
     ctx.CurrentNumber = number;
     ctx.SaveFolder = saveDir + "/";
     ctx.TempFolder = saveDir + "/temp/";
