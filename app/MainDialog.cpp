@@ -79,19 +79,12 @@ MainDialog::MainDialog(MainDialogOptions options, QWidget* parent)
     addAction(about);
     setContextMenuPolicy(Qt::ActionsContextMenu);
 
-    watchdog_ = new QTimer(this);
-    watchdog_->setObjectName(QStringLiteral("watchdogTimer"));
-    connect(watchdog_, &QTimer::timeout, this, [this] {
-        if (run_)
-            run_->OnWatchdogTick();
-    });
-
-    run_ = std::make_unique<RunController>(*this, options_.Run);
+    run_ = std::make_unique<RunController>(*this, dispatcher_, options_.Run);
 }
 
 MainDialog::~MainDialog() {
-    // A run still going is stopped here, while the widgets it reports to exist.
-    destroying_ = true;
+    // A run still going is stopped here, while the widgets exist; the run
+    // calls nothing of the window from its destructor.
     run_.reset();
 }
 
@@ -301,70 +294,38 @@ int MainDialog::Box(BoxStyle style, const QString& text) {
 
 // ---- Reports of the run
 
-void MainDialog::Queue(std::function<void()> call) {
-    QMetaObject::invokeMethod(this, std::move(call), Qt::QueuedConnection);
-}
-
-void MainDialog::JobProgress(const ProgressNote& note) {
-    Queue([this, note] { ApplyProgress(note); });
-}
-
-void MainDialog::JobFinished() {
-    Queue([this] {
-        if (run_)
-            run_->OnJobFinished();
-    });
-}
-
 void MainDialog::SetStatusText(const std::string& text) {
-    Queue([this, text = FromStd(text)] { status_->setText(text); });
+    status_->setText(FromStd(text));
 }
 
 void MainDialog::SetProgressPos(int position) {
-    Queue([this, position] { ApplyProgressPos(position); });
-}
-
-void MainDialog::ArmWatchdog() {
-    Queue([this] {
-        // A stopped worker's late request must not start a timer for no run.
-        if (run_ && run_->IsDownloading())
-            watchdog_->start(options_.WatchdogPeriod);
-    });
+    ApplyProgressPos(position);
 }
 
 void MainDialog::ShowFailureBox(std::shared_ptr<FailureBox> handle) {
-    Queue([this, handle = std::move(handle)] {
-        if (handle->IsClosed() || destroying_)
-            return;
-        // Not modal: the user must still be able to cancel the run while the
-        // worker waits for this box.
-        QMessageBox* box = MakeBox(BoxStyle::Notice, FromStd(handle->Text()), this).release();
-        box->setObjectName(QStringLiteral("failureBox"));
-        box->setWindowModality(Qt::NonModal);
-        connect(box, &QDialog::finished, this, [this, box] {
-            auto it = std::find_if(failureBoxes_.begin(), failureBoxes_.end(),
-                                   [box](const ShownFailure& f) { return f.Box == box; });
-            if (it != failureBoxes_.end()) {
-                it->Handle->Close();
-                failureBoxes_.erase(it);
-            }
-            box->deleteLater();
-        });
-        failureBoxes_.push_back({handle, box});
-        box->show();
+    // Not modal: the user must still be able to cancel the run while the
+    // worker waits for this box.
+    QMessageBox* box = MakeBox(BoxStyle::Notice, FromStd(handle->Text()), this).release();
+    box->setObjectName(QStringLiteral("failureBox"));
+    box->setWindowModality(Qt::NonModal);
+    connect(box, &QDialog::finished, this, [this, box] {
+        auto it = std::find_if(failureBoxes_.begin(), failureBoxes_.end(),
+                               [box](const ShownFailure& f) { return f.Box == box; });
+        if (it != failureBoxes_.end()) {
+            it->Handle->Close();
+            failureBoxes_.erase(it);
+        }
+        box->deleteLater();
     });
+    failureBoxes_.push_back({std::move(handle), box});
+    box->show();
 }
 
 void MainDialog::DismissFailureBox(const std::shared_ptr<FailureBox>& handle) {
     auto it = std::find_if(failureBoxes_.begin(), failureBoxes_.end(),
                            [&handle](const ShownFailure& f) { return f.Handle == handle; });
-    // Not on screen yet: its queued call finds the handle closed and shows nothing.
     if (it != failureBoxes_.end())
         it->Box->done(QMessageBox::Ok);
-}
-
-void MainDialog::StopWatchdog() {
-    watchdog_->stop();
 }
 
 void MainDialog::ResetIdle() {
@@ -374,13 +335,11 @@ void MainDialog::ResetIdle() {
 }
 
 void MainDialog::OpenSaveFolder(const std::string& saveFolder) {
-    if (destroying_)
-        return;
     options_.OpenUrl(QUrl::fromLocalFile(FromStd(saveFolder)));
 }
 
 void MainDialog::ShowFinishMessage(const std::string& text) {
-    if (destroying_ || text.empty())
+    if (text.empty())
         return;
     // Owned by the window and modal, so no new run starts before the run
     // completion that called this has returned.
@@ -389,7 +348,7 @@ void MainDialog::ShowFinishMessage(const std::string& text) {
 
 // ---- List highlighting
 
-void MainDialog::ApplyProgress(const ProgressNote& note) {
+void MainDialog::JobProgress(const ProgressNote& note) {
     if (note.ItemSucceeded != 0 && !note.PreviousNumber.empty()) {
         ColourLine(note.ProgressIndex - 1, kDoneColour);
     }

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "app/MessageBoxes.h"
+#include "app/QtDispatcher.h"
 #include "run/FrontEnd.h"
 #include "run/RunController.h"
 
@@ -23,7 +24,6 @@ class QMessageBox;
 class QProgressBar;
 class QPushButton;
 class QTextEdit;
-class QTimer;
 
 namespace kestrane::app {
 
@@ -32,11 +32,9 @@ class PictureWindow;
 // The product's web page, opened by the Help link.
 inline constexpr const char* kHelpUrl = "https://www.kestrane.example/software/en";
 
-inline constexpr std::chrono::milliseconds kWatchdogPeriod{120000};
-
 struct MainDialogOptions {
-    RunOptions Run = FrontEndRunOptions();  // server base, merge program, echo of every run
-    std::chrono::milliseconds WatchdogPeriod = kWatchdogPeriod;  // period of the job watchdog
+    // Server base, merge program, request echo, source and watchdog period of every run.
+    RunOptions Run = FrontEndRunOptions();
     // Folder picker; an empty result means cancelled. Default: QFileDialog.
     std::function<QString(QWidget* parent, const QString& title)> ChooseFolder;
     // Opens a folder in the file browser or a page in the web browser.
@@ -63,17 +61,11 @@ class MainDialog : public QDialog, public FrontEnd {
 
     const RunController& Run() const { return *run_; }
 
-    // Threads: the worker calls the FrontEnd functions marked "worker thread"
-    // in run/FrontEnd.h on its own thread; each only queues a call to this
-    // dialog, and the GUI thread carries them out in the order they were made.
-    // Everything else here runs on the GUI thread.
+    // The run's events; everything here runs on the GUI thread.
     void JobProgress(const ProgressNote& note) override;
-    void JobFinished() override;
     void SetStatusText(const std::string& text) override;
     void SetProgressPos(int position) override;
-    void ArmWatchdog() override;
     void ShowFailureBox(std::shared_ptr<FailureBox> box) override;
-    void StopWatchdog() override;
     void DismissFailureBox(const std::shared_ptr<FailureBox>& box) override;
     void ResetIdle() override;
     void OpenSaveFolder(const std::string& saveFolder) override;
@@ -96,14 +88,11 @@ class MainDialog : public QDialog, public FrontEnd {
     void OnBrowse();
     void OnProxyToggled(bool on);
     void OnAbout();
-    void ApplyProgress(const ProgressNote& note);
     void ColourLine(int line, const QColor& colour);
     void ApplyProgressPos(int position);
     std::vector<std::string> PatentLines() const;
     // Shows a modal box owned by the window; returns the answer.
     int Box(BoxStyle style, const QString& text);
-    // Runs a call on the GUI thread after every call queued before it.
-    void Queue(std::function<void()> call);
 
     MainDialogOptions options_;
 
@@ -119,7 +108,6 @@ class MainDialog : public QDialog, public FrontEnd {
     QTextEdit* patentList_ = nullptr;   // 1009
     QLabel* help_ = nullptr;            // 1012
     PictureWindow* picture_ = nullptr;  // bitmap 134
-    QTimer* watchdog_ = nullptr;
 
     // Failure boxes on screen, with the worker's handle of each.
     struct ShownFailure {
@@ -128,8 +116,8 @@ class MainDialog : public QDialog, public FrontEnd {
     };
     std::vector<ShownFailure> failureBoxes_;
 
-    bool asking_ = false;      // a close question is open
-    bool destroying_ = false;  // no boxes and no file browser from here on
+    bool asking_ = false;            // a close question is open
+    QtDispatcher dispatcher_{this};  // outlives run_
     std::unique_ptr<RunController> run_;
 };
 

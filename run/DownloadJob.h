@@ -35,9 +35,13 @@ struct DownloadJob {
 enum class Outcome { Success, Failed, Cancelled };
 
 // Local time as "%Y-%m-%d %H:%M:%S " (with the trailing blank).
-std::string FormatTimeStamp(std::time_t when);
+[[nodiscard]] std::string FormatTimeStamp(std::time_t when);
 
-// stamp + number + " Success\r\n" / " Failed\r\n" / " Cancelled\r\n".
-std::string MakeLogLine(const std::string& stamp, const std::string& number, Outcome outcome);
+// stamp + number + " Success" / " Failed" / " Cancelled": one record.
+[[nodiscard]] std::string MakeRecord(const std::string& stamp, const std::string& number,
+                                     Outcome outcome);
+// The record and CR LF: one line of the run log.
+[[nodiscard]] std::string MakeLogLine(const std::string& stamp, const std::string& number,
+                                      Outcome outcome);
 
 }  // namespace kestrane

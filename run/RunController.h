@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -11,10 +12,15 @@
 #include <vector>
 
 #include "client/Source.h"
+#include "run/Dispatcher.h"
 #include "run/DownloadJob.h"
 #include "run/FrontEnd.h"
 
 namespace kestrane {
+
+// How long an item may go without progress before the watchdog looks at it
+// (it is abandoned at the second look without progress).
+inline constexpr std::chrono::milliseconds kWatchdogPeriod{120000};
 
 struct RunOptions {
     // Base address of the publication server; empty: kDefaultServerBase.
@@ -26,6 +32,8 @@ struct RunOptions {
     // Where the items come from. Called once per worker (a successor after the
     // watchdog gets a fresh one); empty: the classic source.
     std::function<std::unique_ptr<Source>()> MakeSource;
+    // The watchdog's period.
+    std::chrono::milliseconds WatchdogPeriod = kWatchdogPeriod;
 };
 
 // The options a front end runs with unless told otherwise: the server from
@@ -55,14 +63,14 @@ struct RunSnapshot {
 
 class RunController {
   public:
-    explicit RunController(FrontEnd& frontEnd, RunOptions options = {});
+    // The front end and its dispatcher outlive the controller.
+    RunController(FrontEnd& frontEnd, Dispatcher& events, RunOptions options = {});
     // A run still going is stopped as on close; the workers are joined.
     ~RunController();
     RunController(const RunController&) = delete;
     RunController& operator=(const RunController&) = delete;
 
-    // Everything below runs on the front-end thread, and never from inside a
-    // worker-side FrontEnd call: those are made under the run lock.
+    // Everything below runs on the front-end thread (the dispatcher's).
 
     bool IsDownloading() const;
     // Creates the job, sets IsDownloading and starts the first worker. False
@@ -70,10 +78,9 @@ class RunController {
     bool StartRun(JobInput input);
     // A confirmed cancel.
     void RequestCancel();
-    // One expiry of the watchdog period (JobWatchdog).
+    // One expiry of the watchdog period (JobWatchdog); the controller's timer
+    // calls it, tests may call it themselves.
     void OnWatchdogTick();
-    // WM_JOB_FINISHED: run completion. Ignored when no run is active.
-    void OnJobFinished();
     // Closing the front end during a run: stop the worker, then run completion.
     void StopForClose();
 

@@ -179,6 +179,19 @@ TEST_F(DocumentsTest, BrokenPageChainsFailTheDocument) {
     EXPECT_FALSE(fs::exists(Saved("DE444A1")));
 }
 
+// A page that cannot be saved fails its document: the user reads the
+// document's failure, and the first cause travels with it, not the vaguer
+// document failure noted after it.
+TEST_F(DocumentsTest, TheFirstFailureStaysUnderTheDocumentsText) {
+    test::ServerFixture fx;
+    ClientContext ctx = Context(fx.server.BaseUrl(), pubserver::kSeveralPages);
+    ctx.TempFolder = (root.path() / "gone").string() + "/";
+    EXPECT_EQ(0, Fetch(ctx));
+    EXPECT_EQ(FailureKind::SaveFailed, ctx.failure.kind);
+    EXPECT_EQ(Failed(pubserver::kSeveralPages), ctx.FailureMessage());
+    EXPECT_FALSE(fs::exists(root.path() / "gone"));
+}
+
 TEST_F(DocumentsTest, SelectionPromisingMoreHitsThanLinksFailsAfterTheLinkedOnes) {
     test::ServerFixture fx;
     fx.server.AddFault(pubserver::kSelectionNumber, Fault{Stage::Hit, FaultKind::CountMismatch, 0});
@@ -229,6 +242,7 @@ TEST_F(DocumentsTest, FailedMergesLeaveTheUsersFileAndThePagesAlone) {
     missing.Pdftk = "kestrane-no-such-pdftk";
     EXPECT_EQ(0, Fetch(missing));
     EXPECT_EQ(Failed(number), missing.FailureMessage());
+    EXPECT_EQ(FailureKind::MergeProgramMissing, missing.failure.kind);
     EXPECT_EQ((std::vector<std::string>{"DE19758096C2.pdf", "temp/DE19758096C2_1.pdf",
                                         "temp/DE19758096C2_2.pdf", "temp/DE19758096C2_3.pdf"}),
               SavedFiles());
@@ -240,6 +254,7 @@ TEST_F(DocumentsTest, FailedMergesLeaveTheUsersFileAndThePagesAlone) {
                               "echo garbage > \"$out\"\necho 'Warning: unexpected xref'\n");
     EXPECT_EQ(0, Fetch(warns));
     EXPECT_EQ(Failed(number), warns.FailureMessage());
+    EXPECT_EQ(FailureKind::MergeFailed, warns.failure.kind);
 
     ClientContext silent = Context(fx.server.BaseUrl(), number);
     silent.Pdftk = WriteScript(tools, "idle-pdftk", "exit 0\n");
