@@ -32,6 +32,27 @@ class PictureWindow;
 // The product's web page, opened by the Help link.
 inline constexpr const char* kHelpUrl = "https://www.kestrane.example/software/en";
 
+// A control's place in the window's template, in dialog units. A static text
+// may grow wider than its place when this font needs more room.
+struct TemplatePlace {
+    const char* Name;  // the control's object name
+    int X, Y, Width, Height;
+    bool Text = false;
+};
+inline constexpr int kTemplateWidth = 287;
+inline constexpr int kTemplateHeight = 247;
+inline constexpr TemplatePlace kTemplatePlaces[] = {
+    {"inputPatents", 5, 12, 279, 195},       {"idOk", 219, 28, 50, 14},
+    {"close1005", 219, 48, 50, 14},          {"patentsLabel", 13, 32, 29, 10, true},
+    {"saveToLabel", 13, 137, 29, 8, true},   {"saveFolder1000", 49, 135, 105, 14},
+    {"browse1001", 159, 135, 40, 15},        {"useProxy1002", 13, 159, 65, 11},
+    {"serverIpLabel", 13, 178, 37, 8, true}, {"proxyIp1003", 57, 176, 52, 14},
+    {"portLabel", 116, 179, 19, 9, true},    {"proxyPort1004", 135, 176, 27, 14},
+    {"status1006", 5, 227, 279, 12},         {"progress1008", 5, 209, 279, 14},
+    {"patentList1009", 49, 30, 79, 98},      {"example1011", 131, 31, 68, 33, true},
+    {"help1012", 215, 6, 24, 8, true},
+};
+
 struct MainDialogOptions {
     // Server base, merge program, request echo, source and watchdog period of every run.
     RunOptions Run = FrontEndRunOptions();
@@ -84,6 +105,14 @@ class MainDialog : public QDialog, public FrontEnd {
 
   private:
     void BuildControls();
+    void BuildButtons();
+    void BuildFolderAndProxy();
+    void BuildListAndHelp();
+    void BuildProgress();
+    void SetTabOrder();
+    // Names a control and puts it at its template place.
+    template <typename W>
+    W* Placed(W* widget, const char* name);
     void OnDownload();
     void OnBrowse();
     void OnProxyToggled(bool on);
