@@ -15,7 +15,6 @@
 #include <QTextCharFormat>
 #include <QTextCursor>
 #include <QTextEdit>
-#include <QTimer>
 #include <algorithm>
 #include <iterator>
 #include <string_view>
@@ -84,11 +83,9 @@ MainDialog::MainDialog(MainDialogOptions options, QWidget* parent)
     run_ = std::make_unique<RunController>(*this, dispatcher_, options_.Run);
 }
 
-MainDialog::~MainDialog() {
-    // A run still going is stopped here, while the widgets exist; the run
-    // calls nothing of the window from its destructor.
-    run_.reset();
-}
+// run_ goes first, while the widgets still exist: a run still going is
+// stopped, and the run calls nothing of the window from its destructor.
+MainDialog::~MainDialog() = default;
 
 template <typename W>
 W* MainDialog::Placed(W* widget, const char* name) {
@@ -242,7 +239,7 @@ void MainDialog::OnDownload() {
     ok_->setText(QStringLiteral("Cancel"));
     status_->setText(QStringLiteral("Downloading......"));
     progress_->setRange(1, 100);
-    ApplyProgressPos(0);
+    SetProgressPos(0);
 }
 
 std::vector<std::string> MainDialog::PatentLines() const {
@@ -313,39 +310,29 @@ void MainDialog::SetStatusText(const std::string& text) {
     status_->setText(FromStd(text));
 }
 
-void MainDialog::SetProgressPos(int position) {
-    ApplyProgressPos(position);
-}
-
 void MainDialog::ShowFailureBox(std::shared_ptr<FailureBox> handle) {
     // Not modal: the user must still be able to cancel the run while the
     // worker waits for this box.
     QMessageBox* box = MakeBox(BoxStyle::Notice, FromStd(handle->Text()), this).release();
     box->setObjectName(QStringLiteral("failureBox"));
     box->setWindowModality(Qt::NonModal);
-    connect(box, &QDialog::finished, this, [this, box] {
-        auto it = std::find_if(failureBoxes_.begin(), failureBoxes_.end(),
-                               [box](const ShownFailure& f) { return f.Box == box; });
-        if (it != failureBoxes_.end()) {
-            it->Handle->Close();
-            failureBoxes_.erase(it);
-        }
+    failureBoxes_[handle.get()] = box;
+    connect(box, &QDialog::finished, this, [this, box, handle = std::move(handle)] {
+        handle->Close();
+        failureBoxes_.erase(handle.get());
         box->deleteLater();
     });
-    failureBoxes_.push_back({std::move(handle), box});
     box->show();
 }
 
 void MainDialog::DismissFailureBox(const std::shared_ptr<FailureBox>& handle) {
-    auto it = std::find_if(failureBoxes_.begin(), failureBoxes_.end(),
-                           [&handle](const ShownFailure& f) { return f.Handle == handle; });
-    if (it != failureBoxes_.end())
-        it->Box->done(QMessageBox::Ok);
+    if (const auto it = failureBoxes_.find(handle.get()); it != failureBoxes_.end())
+        it->second->done(QMessageBox::Ok);
 }
 
 void MainDialog::ResetIdle() {
     ok_->setText(QStringLiteral("Download"));
-    ApplyProgressPos(0);
+    SetProgressPos(0);
     status_->clear();
 }
 
@@ -400,7 +387,7 @@ void MainDialog::ColourLine(int line, const QColor& colour) {
     cursor.mergeCharFormat(format);
 }
 
-void MainDialog::ApplyProgressPos(int position) {
+void MainDialog::SetProgressPos(int position) {
     // Below the range the bar shows empty, as the native bar does.
     if (position < progress_->minimum()) {
         progress_->reset();

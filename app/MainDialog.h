@@ -8,6 +8,7 @@
 #include <QUrl>
 #include <chrono>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -118,7 +119,6 @@ class MainDialog : public QDialog, public FrontEnd {
     void OnProxyToggled(bool on);
     void OnAbout();
     void ColourLine(int line, const QColor& colour);
-    void ApplyProgressPos(int position);
     std::vector<std::string> PatentLines() const;
     // Shows a modal box owned by the window; returns the answer.
     int Box(BoxStyle style, const QString& text);
@@ -138,12 +138,9 @@ class MainDialog : public QDialog, public FrontEnd {
     QLabel* help_ = nullptr;            // 1012
     PictureWindow* picture_ = nullptr;  // bitmap 134
 
-    // Failure boxes on screen, with the worker's handle of each.
-    struct ShownFailure {
-        std::shared_ptr<FailureBox> Handle;
-        QMessageBox* Box;
-    };
-    std::vector<ShownFailure> failureBoxes_;
+    // Failure boxes on screen, by the worker's handle of each (the box's
+    // finished connection keeps the handle alive while it stands).
+    std::map<const FailureBox*, QMessageBox*> failureBoxes_;
 
     bool asking_ = false;            // a close question is open
     QtDispatcher dispatcher_{this};  // outlives run_

@@ -75,7 +75,7 @@ class RunController {
     bool IsDownloading() const;
     // Creates the job, sets IsDownloading and starts the first worker. False
     // (and nothing changed) while a run is active or its completion is under way.
-    bool StartRun(JobInput input);
+    [[nodiscard]] bool StartRun(JobInput input);
     // A confirmed cancel.
     void RequestCancel();
     // One expiry of the watchdog period (JobWatchdog); the controller's timer

@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "client/HttpExchange.h"
+#include "client/ClientContext.h"
 #include "client/Messages.h"
 #include "run/EventLoop.h"
 #include "run/Files.h"
@@ -77,7 +77,8 @@ TEST(DeleteFolderTree, NeverFollowsALinkOutOfTheTree) {
 
 TEST(AppendLogFile, CreatesAppendsUnchangedAndReportsFailures) {
     test::TempDir dir;
-    const std::string log = dir.str() + "//dl.log";  // SaveFolder + "/dl.log"
+    const std::string log = paths::RunLog(dir.str() + "/").string();  // SaveFolder ends in "/"
+    EXPECT_EQ(log, dir.str() + "/dl.log");
     EXPECT_EQ(AppendLogFile("", log), 1);
     EXPECT_TRUE(fs::exists(log)) << "a run without records still creates the log";
     EXPECT_EQ(AppendLogFile("a Success\r\n", log), 1);

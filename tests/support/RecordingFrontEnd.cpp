@@ -117,18 +117,6 @@ void RecordingFrontEnd::JobFinished(const RunEnd&) {
         atFinish_ = controller_->Snapshot();
 }
 
-void RecordingFrontEnd::SetStatusText(const std::string& text) {
-    Record(FrontEndCall::SetStatusText, text);
-}
-
-void RecordingFrontEnd::SetProgressPos(int position) {
-    Record(FrontEndCall::SetProgressPos, "", position);
-}
-
-void RecordingFrontEnd::OnItemFinished(const ItemFinished& item) {
-    items_.push_back(item);
-}
-
 void RecordingFrontEnd::ShowFailureBox(std::shared_ptr<FailureBox> box) {
     Record(FrontEndCall::ShowFailureBox, box->Text());
     if (autoClose_) {
@@ -141,14 +129,6 @@ void RecordingFrontEnd::ShowFailureBox(std::shared_ptr<FailureBox> box) {
 void RecordingFrontEnd::DismissFailureBox(const std::shared_ptr<FailureBox>& box) {
     Record(FrontEndCall::DismissFailureBox, box->Text());
     openBoxes_.erase(std::remove(openBoxes_.begin(), openBoxes_.end(), box), openBoxes_.end());
-}
-
-void RecordingFrontEnd::ResetIdle() {
-    Record(FrontEndCall::ResetIdle);
-}
-
-void RecordingFrontEnd::OpenSaveFolder(const std::string& saveFolder) {
-    Record(FrontEndCall::OpenSaveFolder, saveFolder);
 }
 
 void RecordingFrontEnd::ShowFinishMessage(const std::string& text) {

@@ -94,16 +94,22 @@ class RecordingFrontEnd : public FrontEnd, public Dispatcher {
     void StopTimer() override;
     bool OnOwnThread() const override { return loop_.OnOwnThread(); }
 
-    // FrontEnd.
+    // FrontEnd: every call is recorded as it arrives.
     void JobProgress(const ProgressNote& note) override;
     void JobFinished(const RunEnd& end) override;
-    void SetStatusText(const std::string& text) override;
-    void SetProgressPos(int position) override;
-    void OnItemFinished(const ItemFinished& item) override;
+    void SetStatusText(const std::string& text) override {
+        Record(FrontEndCall::SetStatusText, text);
+    }
+    void SetProgressPos(int position) override {
+        Record(FrontEndCall::SetProgressPos, "", position);
+    }
+    void OnItemFinished(const ItemFinished& item) override { items_.push_back(item); }
     void ShowFailureBox(std::shared_ptr<FailureBox> box) override;
     void DismissFailureBox(const std::shared_ptr<FailureBox>& box) override;
-    void ResetIdle() override;
-    void OpenSaveFolder(const std::string& saveFolder) override;
+    void ResetIdle() override { Record(FrontEndCall::ResetIdle); }
+    void OpenSaveFolder(const std::string& saveFolder) override {
+        Record(FrontEndCall::OpenSaveFolder, saveFolder);
+    }
     void ShowFinishMessage(const std::string& text) override;
 
   private:
