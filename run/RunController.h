@@ -29,8 +29,9 @@ struct RunOptions {
     std::string Pdftk = "pdftk";
     // Sees every request address just before it is sent; on a worker thread. May be empty.
     std::function<void(const std::string& url)> OnRequest;
-    // Where the items come from. Called once per worker (a successor after the
-    // watchdog gets a fresh one); empty: the classic source.
+    // Where the items come from. Called once per worker, on the worker's
+    // thread as it starts (a successor after the watchdog gets a fresh one);
+    // empty: the classic source.
     std::function<std::unique_ptr<Source>()> MakeSource;
     // The watchdog's period.
     std::chrono::milliseconds WatchdogPeriod = kWatchdogPeriod;
