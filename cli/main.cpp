@@ -1,6 +1,8 @@
 // kestrane-cli: the download run without a window.
 //
-//   kestrane-cli [-o DIR] [-i FILE|-] [--proxy IP:PORT] [--watchdog SECONDS] NUMBER...
+//   kestrane-cli [-o DIR] [-i FILE|-] [--proxy IP:PORT] [--watchdog SECONDS]
+//                [-q|-v] [--batch] [--normalize] [--skip-existing] [--wait SECONDS]
+//                [--retries N] NUMBER...
 //
 // Exit status: 0 every item saved, 1 some item failed (or no session), 2 input
 // refused, 130 cancelled (Ctrl-C; a second Ctrl-C quits at once).
@@ -10,6 +12,7 @@
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -23,6 +26,10 @@
 #include <thread>
 #include <vector>
 
+#include "cli/NumberList.h"
+#include "cli/Output.h"
+#include "cli/ScriptOptions.h"
+#include "client/Messages.h"
 #include "run/DownloadJob.h"
 #include "run/EventLoop.h"
 #include "run/FrontEnd.h"
@@ -38,13 +45,7 @@ constexpr int kExitFailed = 1;
 constexpr int kExitRefused = 2;
 constexpr int kExitCancelled = 130;
 
-// One whole line per write, so our lines stay whole among the request
-// addresses that the client echoes to stdout from the worker thread.
-void PrintLine(std::FILE* stream, const std::string& text) {
-    const std::string line = text + "\n";
-    std::fwrite(line.data(), 1, line.size(), stream);
-    std::fflush(stream);
-}
+using cli::PrintLine;
 
 // Ctrl-C is taken by sigtimedwait on a thread of its own instead of a signal
 // handler, so nothing has to be async-signal-safe. SIGINT must be blocked
@@ -87,10 +88,13 @@ class InterruptWatcher {
 };
 
 // The front end: the run's events arrive on the main thread's event loop.
+// One front end serves every run of a batch; the summary comes once, after the last.
 class CliFrontEnd : public FrontEnd {
   public:
-    CliFrontEnd(EventLoop& loop, std::vector<std::string> numbers, bool terminal)
-        : loop_(loop), numbers_(std::move(numbers)), terminal_(terminal) {}
+    CliFrontEnd(EventLoop& loop, cli::Reporter& reporter) : loop_(loop), reporter_(reporter) {}
+
+    // The numbers of the run about to start.
+    void SetNumbers(std::vector<std::string> numbers) { numbers_ = std::move(numbers); }
 
     int ExitStatus() const {
         if (cancelled_)
@@ -99,30 +103,35 @@ class CliFrontEnd : public FrontEnd {
             return kExitFailed;
         return kExitSaved;
     }
+    // No further run of a batch may start.
+    bool StopsBatch() const { return cancelled_ || failedSession_; }
+    // Ctrl-C came between two runs of a batch.
+    void CancelBetweenRuns() {
+        cancelled_ = true;
+        finishMessage_ = msg::kCancelled;
+    }
 
     void JobProgress(const ProgressNote& note) override {
-        if (!terminal_ || note.ProgressIndex < 0 || note.ProgressIndex >= note.Count ||
+        if (note.ProgressIndex < 0 || note.ProgressIndex >= note.Count ||
             note.ProgressIndex >= static_cast<int>(numbers_.size()))
             return;
-        PrintLine(stdout, "[" + std::to_string(note.ProgressIndex + 1) + "/" +
-                              std::to_string(note.Count) + "] " +
-                              numbers_[static_cast<std::size_t>(note.ProgressIndex)] + " ...");
+        reporter_.ItemStarted(numbers_[static_cast<std::size_t>(note.ProgressIndex)]);
     }
     void SetStatusText(const std::string&) override {}
     void SetProgressPos(int) override {}
-    // Each outcome line as it is decided: the record of the run log.
+    void OnItemProgress(const ItemProgress& progress) override { reporter_.ItemProgress(progress); }
+    // Each outcome as it is decided.
     void OnItemFinished(const ItemFinished& item) override {
         if (item.Result == Outcome::Failed)
             failed_ = true;
-        PrintLine(stdout, MakeRecord(item.Stamp, item.Number, item.Result));
+        reporter_.ItemFinished(item);
     }
     // Nobody is there to press OK: the worker goes on at once and the text
     // goes to stderr.
     void ShowFailureBox(std::shared_ptr<FailureBox> box) override {
         box->Close();
-        PrintLine(stderr, box->Text());
+        reporter_.Error(box->Text());
     }
-    // The finish message goes to stderr unless the list was done.
     void JobFinished(const RunEnd& end) override {
         cancelled_ = end.Cancelled;
         failedSession_ = end.SessionFailed;
@@ -131,19 +140,30 @@ class CliFrontEnd : public FrontEnd {
     }
     // The run completion has begun; the loop ends once it has returned.
     void ResetIdle() override { loop_.Quit(); }
-    void OpenSaveFolder(const std::string& saveFolder) override {
-        PrintLine(stdout, "Saved in " + saveFolder);
-    }
-    void ShowFinishMessage(const std::string& text) override {
+    void OpenSaveFolder(const std::string& saveFolder) override { saveFolder_ = saveFolder; }
+    void ShowFinishMessage(const std::string& text) override { finishMessage_ = text; }
+
+    // The end of the whole list: where it was saved and how it ended; a
+    // cancel or a failed session is an error.
+    void PrintSummary() const {
         const bool normalEnd = !cancelled_ && !failedSession_;
-        PrintLine(normalEnd ? stdout : stderr, text);
+        if (normalEnd && !saveFolder_.empty())
+            reporter_.Note("Saved in " + saveFolder_);
+        if (finishMessage_.empty())
+            return;
+        if (normalEnd)
+            reporter_.Note(finishMessage_);
+        else
+            reporter_.Error(finishMessage_);
     }
 
   private:
     EventLoop& loop_;
-    const std::vector<std::string> numbers_;
-    const bool terminal_;
+    cli::Reporter& reporter_;
     // Main thread only.
+    std::vector<std::string> numbers_;
+    std::string saveFolder_;
+    std::string finishMessage_;
     bool failed_ = false;
     bool failedSession_ = false;
     bool cancelled_ = false;
@@ -163,6 +183,7 @@ struct Arguments {
     bool hasProxy = false;
     double watchdogSeconds = 120.0;
     std::vector<std::string> numbers;
+    cli::ScriptOptions script;
 };
 
 // The command line; nullopt with the exit status in status when it ends here.
@@ -175,6 +196,7 @@ std::optional<Arguments> ParseArguments(int argc, char** argv, int& status) {
     // Bounded above as well: a huge period would overflow the timer and fire at once.
     app.add_option("--watchdog", args.watchdogSeconds, "Seconds before a stalled item is checked")
         ->check(CLI::Range(0.001, 7.0 * 24 * 3600));
+    cli::AddScriptOptions(app, args.script);
     app.add_option("numbers", args.numbers, "Publication numbers, e.g. DE19758096C2");
     try {
         app.parse(argc, argv);
@@ -208,6 +230,7 @@ bool BuildRequest(const Arguments& args, DownloadRequest& request) {
             }
             lines = ReadLines(in);
         }
+        lines = cli::StripComments(std::move(lines));
         request.Lines.insert(request.Lines.end(), lines.begin(), lines.end());
     }
     if (args.hasSaveFolder) {
@@ -226,30 +249,52 @@ bool BuildRequest(const Arguments& args, DownloadRequest& request) {
     return true;
 }
 
-// The run, until its completion has returned; the exit status.
-int RunDownload(const JobInput& job, double watchdogSeconds) {
-    RunOptions options = FrontEndRunOptions();
-    options.WatchdogPeriod =
-        std::chrono::milliseconds(std::max<long long>(1, std::llround(watchdogSeconds * 1000.0)));
+// The runs, each until its completion has returned; the exit status over all.
+// The first run's input has been checked; each later one is checked as it starts.
+int RunDownload(const std::vector<std::vector<std::string>>& runs, const DownloadRequest& request,
+                JobInput firstJob, RunOptions options, cli::Reporter& reporter) {
     // Until here Ctrl-C simply ends the program (also while a list is typed
     // on stdin); from here on it cancels the run. No thread exists yet.
     BlockInterrupts();
     EventLoop loop;
-    CliFrontEnd front(loop, job.PatentNumbers, isatty(STDOUT_FILENO) != 0);
+    CliFrontEnd front(loop, reporter);
     RunController controller(front, loop, std::move(options));
+    std::atomic<bool> interrupted{false};
     // Declared last: stopped before the loop and the front end it posts to.
-    InterruptWatcher interrupts([&loop, &controller] {
-        // The first Ctrl-C: a confirmed cancel.
-        loop.Post([&controller] {
+    InterruptWatcher interrupts([&loop, &controller, &reporter, &interrupted] {
+        // The first Ctrl-C: a confirmed cancel, and no further run of a batch.
+        interrupted.store(true);
+        loop.Post([&controller, &reporter] {
             if (!controller.IsDownloading())
                 return;
-            PrintLine(stderr, "Cancelling... (Ctrl-C again quits at once)");
+            reporter.Error("Cancelling... (Ctrl-C again quits at once)");
             controller.RequestCancel();
         });
     });
-    if (!controller.StartRun(job))
-        return kExitRefused;
-    loop.Run();
+    for (std::size_t i = 0; i < runs.size(); ++i) {
+        if (interrupted.load()) {
+            front.CancelBetweenRuns();
+            break;
+        }
+        JobInput job = std::move(firstJob);
+        if (i > 0) {
+            DownloadRequest next = request;
+            next.Lines = runs[i];
+            InputCheck check = CheckDownloadInput(next);
+            if (!check.Ok) {
+                reporter.Error(check.Message);
+                return kExitRefused;
+            }
+            job = std::move(check.Job);
+        }
+        front.SetNumbers(job.PatentNumbers);
+        if (!controller.StartRun(std::move(job)))
+            return kExitRefused;
+        loop.Run();
+        if (front.StopsBatch())
+            break;
+    }
+    front.PrintSummary();
     return front.ExitStatus();
 }
 
@@ -260,13 +305,33 @@ int main(int argc, char** argv) {
     const std::optional<Arguments> args = ParseArguments(argc, argv, status);
     if (!args)
         return status;
+    RunOptions options = FrontEndRunOptions();
+    options.WatchdogPeriod = std::chrono::milliseconds(
+        std::max<long long>(1, std::llround(args->watchdogSeconds * 1000.0)));
+    if (std::string message; !cli::ApplyScriptOptions(args->script, options, message)) {
+        PrintLine(stderr, message);
+        return kExitRefused;
+    }
     DownloadRequest request;
     if (!BuildRequest(*args, request))
         return kExitRefused;
+
+    const cli::NumberList list = cli::PlanList(request.Lines, args->script.normalize);
+    // Without --batch the whole list goes to the checks, which refuse more than 20.
+    const std::vector<std::vector<std::string>> runs =
+        args->script.batch ? cli::SplitRuns(list.Lines, kMaxTasks)
+                           : std::vector<std::vector<std::string>>{list.Lines};
+    request.Lines = runs.empty() ? std::vector<std::string>{} : runs.front();
     const InputCheck check = CheckDownloadInput(request);
     if (!check.Ok) {
         PrintLine(stderr, check.Message);
         return kExitRefused;
     }
-    return RunDownload(check.Job, args->watchdogSeconds);
+
+    cli::Reporter reporter(args->script.Level(), isatty(STDERR_FILENO) != 0,
+                           static_cast<int>(list.Lines.size()));
+    for (const std::string& number : list.Duplicates)
+        reporter.Note(number + ": listed twice, fetched once");
+    options.OnRequest = reporter.RequestEcho();
+    return RunDownload(runs, request, check.Job, std::move(options), reporter);
 }

@@ -11,6 +11,8 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -38,6 +40,50 @@ inline constexpr int kPerPage = 10;   // each saved page adds this, up to kFull
 inline constexpr int kFull = 100;     // session open; a document merged
 }  // namespace progress
 
+// How a source treats the server beyond the designed exchange; all zero keeps
+// the designed behaviour. Every source honours it (the classic exchange in
+// SendHttpRequest; a source with its own transport through AwaitRequestTurn,
+// NoteRequestDone, IsTransientFailure and RetryDelay).
+struct RequestPolicy {
+    // Quiet time between the end of one request and the start of the next.
+    std::chrono::milliseconds Gap{0};
+    // Further tries of a request that failed transiently (no connection, a
+    // 5xx answer, a body cut short); never for an answer such as "no match".
+    int Retries = 0;
+    // The wait before the first retry; each further retry waits twice as
+    // long, up to kMaxRetryWait.
+    std::chrono::milliseconds RetryWait{1000};
+};
+inline constexpr std::chrono::milliseconds kMaxRetryWait{30000};
+
+// When the run's last request to the server ended; shared by the run's
+// workers so a successor keeps the gap too. Any thread.
+class RequestClock {
+  public:
+    using Clock = std::chrono::steady_clock;
+    void Mark() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        last_ = Clock::now();
+    }
+    // The earliest start of the next request under gap.
+    Clock::time_point NextStart(std::chrono::milliseconds gap) const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return last_ ? *last_ + gap : Clock::time_point{};
+    }
+
+  private:
+    mutable std::mutex mutex_;
+    std::optional<Clock::time_point> last_;  // guarded by mutex_
+};
+
+// Where the item in work stands, for front ends that show more than the bar.
+struct TransferProgress {
+    std::string Document;  // the document whose pages are coming in; "" before the first page
+    long Page = 0;         // its page in work (1-based); 0 before the first page
+    long PagesSeen = 0;    // pages of the item asked for so far, all its documents
+    long long Bytes = 0;   // bytes received for the item so far, every exchange
+};
+
 struct ClientContext {
     // Base address of the publication server, scheme and host without a
     // trailing slash ("http://depatisnet.dpma.de"); see NormalServerBase().
@@ -59,11 +105,29 @@ struct ClientContext {
     // Sees every request address just before it is sent (the front ends echo it). May be empty.
     std::function<void(const std::string& url)> OnRequest;
 
+    // Pacing and retries; the default keeps the designed exchange.
+    RequestPolicy Requests;
+    // Shared by the run's workers. Null: no gap is kept.
+    std::shared_ptr<RequestClock> LastRequest;
+    // A document whose merged file already stands in the save folder and
+    // reads as a PDF with pages is not fetched again (its name still goes to
+    // SavedFiles, and to AlreadySaved).
+    bool SkipExisting = false;
+
     // The first failure of the item in work; the worker clears it when an item starts.
     Failure failure;
     // The merged files saved for the number in work (file names, in the order
     // they were saved); the worker clears it when an item starts.
     std::vector<std::string> SavedFiles;
+
+    // The merged files of the number in work that were already saved and
+    // were not fetched again (a subset of SavedFiles); cleared with it.
+    std::vector<std::string> AlreadySaved;
+    // Where the item in work stands; the worker clears it when an item starts.
+    TransferProgress transfer;
+    // Sees transfer after each change (every body chunk); on this context's
+    // thread. May be empty.
+    std::function<void(const TransferProgress&)> OnTransfer;
 
     // Set by the front-end thread when the user confirmed a cancel. May be null.
     const std::atomic<bool>* CancelRequested = nullptr;
@@ -91,9 +155,24 @@ struct ClientContext {
     // it, the user reads the document's failure, and a confirmed cancel reads
     // as the cancel. 0, for `return ctx.FailDocument(...)`.
     int FailDocument(FailureKind kind = FailureKind::DownloadFailed);
+    void noteTransfer() const {
+        if (OnTransfer)
+            OnTransfer(transfer);
+    }
     // The designed text of the failure noted, for the number in work.
     std::string FailureMessage() const { return FailureText(failure, CurrentNumber); }
 };
+
+// Waits (in poll slices) until the gap after the run's last request has
+// passed. False, with the failure noted, when a cancel or a stop came first.
+[[nodiscard]] bool AwaitRequestTurn(ClientContext& ctx);
+// The request that AwaitRequestTurn let through has ended.
+void NoteRequestDone(const ClientContext& ctx);
+// Waits before retry number attempt (0 for the first retry). False, with the
+// failure noted, when a cancel or a stop came first.
+[[nodiscard]] bool AwaitRetry(ClientContext& ctx, int attempt);
+// The wait before retry number attempt under policy.
+[[nodiscard]] std::chrono::milliseconds RetryDelay(const RequestPolicy& policy, int attempt);
 
 // A server base as the client wants it: without trailing "/"; empty gives the default.
 std::string NormalServerBase(std::string base);

@@ -10,6 +10,7 @@
 
 #include "client/HttpExchange.h"
 #include "client/Merge.h"
+#include "client/PdfCheck.h"
 #include "client/Scrape.h"
 
 namespace kestrane {
@@ -45,8 +46,9 @@ bool MergePages(ClientContext& ctx, const std::vector<std::string>& pageFiles,
     // A stopped worker must not touch the save folder any more.
     if (!result.ok() || ctx.aborted()) {
         RemoveQuietly(partial);
-        return ctx.Fail(result.started ? FailureKind::MergeFailed
-                                       : FailureKind::MergeProgramMissing) != 0;
+        if (result.started)
+            return ctx.Fail(FailureKind::MergeFailed) != 0;
+        return ctx.Fail(FailureKind::MergeProgramMissing, ctx.Pdftk) != 0;
     }
     std::error_code ec;
     fs::rename(partial, merged, ec);
@@ -70,6 +72,10 @@ int Download(ClientContext& ctx, std::string viewerPage, const std::string& Docu
         if (!pdfLink)
             return ctx.Fail(FailureKind::NotAPdf);
         const std::string pageFile = paths::PageFile(ctx.TempFolder, DocumentName, number);
+        ctx.transfer.Document = DocumentName;
+        ctx.transfer.Page = number;
+        ctx.transfer.PagesSeen += 1;
+        ctx.noteTransfer();
         if (!SendHttpRequest(ctx, "GET", LinkToUrl(ctx.ServerBase, pdfLink->text), "", scratch,
                              pageFile.c_str(), 1))
             return 0;
@@ -131,10 +137,16 @@ int Lookup(ClientContext& ctx, const std::string& firstLink) {
             return ctx.FailDocument();
         remaining += link->end;
         const std::string hitUrl = LinkToUrl(ctx.ServerBase, link->text);
-        if (!SendHttpRequest(ctx, "GET", hitUrl, "", page, nullptr, 0))
-            return 0;
         const std::string name =
             DocumentNameFromUrl(hitUrl, ctx.CurrentNumber + "_" + std::to_string(i));
+        if (ctx.SkipExisting && IsSafeDocumentName(name) &&
+            IsUsablePdf(paths::MergedFile(ctx.SaveFolder, name))) {
+            ctx.SavedFiles.push_back(name + ".pdf");
+            ctx.AlreadySaved.push_back(name + ".pdf");
+            continue;
+        }
+        if (!SendHttpRequest(ctx, "GET", hitUrl, "", page, nullptr, 0))
+            return 0;
         if (!DownloadDocument(ctx, std::move(page), name))
             return ctx.FailDocument();
         page.clear();

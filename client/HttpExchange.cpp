@@ -125,6 +125,8 @@ std::size_t OnBody(char* data, std::size_t size, std::size_t count, void* user) 
         t.text->append(data, keep);
     }
     t.received = true;
+    t.ctx->transfer.Bytes += static_cast<long long>(n);
+    t.ctx->noteTransfer();
     return n;
 }
 
@@ -317,24 +319,29 @@ void EchoRequestLine(const std::string& url) {
     std::fflush(stdout);
 }
 
-int SendHttpRequest(ClientContext& ctx, std::string_view verb, const std::string& url,
-                    std::string_view body, std::string& ResponseText, const char* filePath,
-                    int ToFile, long* status) {
-    if (ctx.OnRequest)
-        ctx.OnRequest(url);
+namespace {
+
+// What one try of an exchange came to.
+struct Attempt {
+    FailureKind failure = FailureKind::None;
+    long status = 0;         // the final HTTP status; 0 when no response came
+    bool transient = false;  // worth another try under a retry policy
+};
+
+// One try. Notes nothing in ctx: the caller decides whether it is the last.
+Attempt SendOnce(ClientContext& ctx, std::string_view verb, const std::string& url,
+                 std::string_view body, std::string& ResponseText, const char* filePath,
+                 int ToFile) {
+    Attempt attempt;
     ResponseText.clear();
-    if (status != nullptr)
-        *status = 0;
-
-    if (ctx.cancelRequested())
-        return ctx.Fail(FailureKind::Cancelled);
-
     EasyHandle easy(GlobalInit() ? curl_easy_init() : nullptr);
     // One multi handle per thread serves all of its exchanges (one at a time),
     // which spares a socket pair and its set-up on every request.
     thread_local MultiHandle multi(curl_multi_init());
-    if (!easy || !multi)
-        return ctx.Fail(FailureKind::DownloadFailed);
+    if (!easy || !multi) {
+        attempt.failure = FailureKind::DownloadFailed;
+        return attempt;
+    }
     CURL* h = easy.get();
     const std::string target = RequestSafeUrl(url);
     SetRequestOptions(h, ctx, target);
@@ -350,17 +357,52 @@ int SendHttpRequest(ClientContext& ctx, std::string_view verb, const std::string
     curl_easy_setopt(h, CURLOPT_WRITEDATA, &transfer);
 
     const std::optional<CURLcode> result = Perform(multi.get(), h, ctx, transfer);
-    if (!result)
-        return ctx.Fail(FailureKind::DownloadFailed);
-    if (status != nullptr)
-        curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, status);
+    if (!result) {
+        attempt.failure = FailureKind::DownloadFailed;
+        return attempt;
+    }
+    curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &attempt.status);
+    if (ToFile != 0 && !file.valid()) {
+        attempt.failure = FailureKind::SaveFailed;
+        return attempt;
+    }
+    attempt.failure = Judge(transfer, *result, ToFile == 0 ? &ResponseText : nullptr);
+    // The server's own trouble, or the line's: not an answer about the number.
+    const bool cutOff = transfer.stop == Stop::None && *result != CURLE_OK;
+    attempt.transient = attempt.failure == FailureKind::Connect || cutOff ||
+                        (attempt.status >= 500 && attempt.failure != FailureKind::NoSuchPatent &&
+                         transfer.stop == Stop::None);
+    return attempt;
+}
 
-    if (ToFile != 0 && !file.valid())
-        return ctx.Fail(FailureKind::SaveFailed);
-    const FailureKind failure = Judge(transfer, *result, ToFile == 0 ? &ResponseText : nullptr);
-    if (failure != FailureKind::None)
-        return ctx.Fail(failure);
-    return 1;
+}  // namespace
+
+int SendHttpRequest(ClientContext& ctx, std::string_view verb, const std::string& url,
+                    std::string_view body, std::string& ResponseText, const char* filePath,
+                    int ToFile, long* status) {
+    ResponseText.clear();
+    if (status != nullptr)
+        *status = 0;
+    for (int tries = 0;; ++tries) {
+        if (!AwaitRequestTurn(ctx))
+            return 0;
+        if (ctx.OnRequest)
+            ctx.OnRequest(url);
+        if (ctx.cancelRequested())
+            return ctx.Fail(FailureKind::Cancelled);
+        const Attempt attempt = SendOnce(ctx, verb, url, body, ResponseText, filePath, ToFile);
+        NoteRequestDone(ctx);
+        if (status != nullptr)
+            *status = attempt.status;
+        if (attempt.transient && tries < ctx.Requests.Retries) {
+            if (!AwaitRetry(ctx, tries))
+                return 0;
+            continue;
+        }
+        if (attempt.failure != FailureKind::None)
+            return ctx.Fail(attempt.failure);
+        return 1;
+    }
 }
 
 }  // namespace kestrane

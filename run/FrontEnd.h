@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "client/ClientContext.h"
 #include "client/Failure.h"
 #include "run/DownloadJob.h"
 
@@ -58,9 +59,18 @@ struct ItemFinished {
     int Index = 0;       // position in the list
     std::string Number;  // as typed
     Outcome Result = Outcome::Success;
-    FailureKind Kind = FailureKind::None;  // why, when not Success
-    std::vector<std::string> SavedFiles;   // merged files saved for it, in order
-    std::string Stamp;                     // the record's time stamp (the item's start)
+    FailureKind Kind = FailureKind::None;   // why, when not Success
+    std::vector<std::string> SavedFiles;    // merged files saved for it, in order
+    std::string Stamp;                      // the record's time stamp (the item's start)
+    std::string Detail;                     // the failure's detail (a path, a program), or ""
+    std::vector<std::string> AlreadySaved;  // of SavedFiles, those found saved and not fetched
+};
+
+// Where the item in work stands, a few times a second at most.
+struct ItemProgress {
+    int Index = 0;       // position in the list
+    std::string Number;  // as typed
+    TransferProgress Transfer;
 };
 
 // How a run ended, sent when its worker has finished (not on a close).
@@ -81,6 +91,7 @@ class FrontEnd {
     virtual void SetStatusText(const std::string& text) = 0;
     virtual void SetProgressPos(int position) = 0;
     virtual void OnItemFinished(const ItemFinished&) {}
+    virtual void OnItemProgress(const ItemProgress&) {}
     // Show box->Text() ("Info", OK) without blocking; call box->Close() when
     // the user closes it.
     virtual void ShowFailureBox(std::shared_ptr<FailureBox> box) = 0;

@@ -37,6 +37,9 @@ inline constexpr std::size_t kMaxLineLength = 1023;
 // Drops trailing blanks, tabs, CR, LF, VT and FF; keeps leading ones.
 std::string TrimRight(std::string text);
 
+// A number as a search wants it: upper-case, without blanks and - / _ .
+[[nodiscard]] std::string NormalizeNumber(const std::string& number);
+
 // True when every byte is below 0x80.
 bool IsAsciiPath(const std::string& path);
 

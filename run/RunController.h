@@ -35,6 +35,15 @@ struct RunOptions {
     std::function<std::unique_ptr<Source>()> MakeSource;
     // The watchdog's period.
     std::chrono::milliseconds WatchdogPeriod = kWatchdogPeriod;
+    // Pacing and retries of the requests to the server (every source honours
+    // them); the default is the designed exchange.
+    RequestPolicy Requests;
+    // Search for NormalizeNumber(number) and name its file so; the record
+    // and the texts keep the number as typed.
+    bool NormalizeNumbers = false;
+    // A number whose documents are already saved (as usable PDFs) is not
+    // fetched again; its record is Success.
+    bool SkipExisting = false;
 };
 
 // The options a front end runs with unless told otherwise: the server from

@@ -1,5 +1,6 @@
 #include "run/Worker.h"
 
+#include <chrono>
 #include <ctime>
 #include <filesystem>
 #include <system_error>
@@ -8,7 +9,10 @@
 
 #include "client/ClassicSource.h"
 #include "client/ClientContext.h"
+#include "client/Documents.h"
 #include "client/Messages.h"
+#include "client/PdfCheck.h"
+#include "run/InputCheck.h"
 
 namespace kestrane::detail {
 
@@ -106,6 +110,28 @@ class WorkerPass {
         ctx_.CancelRequested = &run_.CancelRequested;
         ctx_.Abort = &token_->abort;
         ctx_.SetProgress = [this](int position) { Gate([&] { EmitProgressPos(position); }); };
+        ctx_.Requests = run_.Options.Requests;
+        ctx_.LastRequest = run_.LastRequest;
+        ctx_.SkipExisting = run_.Options.SkipExisting;
+        ctx_.OnTransfer = [this](const TransferProgress& transfer) { EmitTransfer(transfer); };
+    }
+
+    // Every body chunk reports here; the front end hears of it ten times a
+    // second at most, and at once when a new page begins.
+    void EmitTransfer(const TransferProgress& transfer) {
+        const auto now = std::chrono::steady_clock::now();
+        const bool newPage = transfer.PagesSeen != lastTransfer_.PagesSeen;
+        if (!newPage && now - lastTransferSent_ < std::chrono::milliseconds(100))
+            return;
+        lastTransfer_ = transfer;
+        lastTransferSent_ = now;
+        ItemProgress note{itemIndex_, itemNumber_, transfer};
+        Gate([&] { Emit([note](FrontEnd& front) { front.OnItemProgress(note); }); });
+    }
+
+    // The name the number is searched for and its file saved under.
+    std::string SearchName(const std::string& number) const {
+        return run_.Options.NormalizeNumbers ? NormalizeNumber(number) : number;
     }
 
     bool OpenSession() {
@@ -156,7 +182,10 @@ class WorkerPass {
     }
 
     bool BeginItem(int index, const std::string& number, std::string& stamp) {
-        const bool outputExisted = FileStands(paths::MergedFile(job_.SaveFolder, number));
+        itemIndex_ = index;
+        itemNumber_ = number;
+        const bool outputExisted =
+            FileStands(paths::MergedFile(job_.SaveFolder, SearchName(number)));
         std::string status = "Downloading " + number + " PDF document ......";
         if (const std::string suffix = source_->StatusSuffix(); !suffix.empty())
             status += " " + suffix;
@@ -176,11 +205,27 @@ class WorkerPass {
         });
     }
 
+    // A single-document number whose merged file is already saved: known
+    // before the search, so nothing is asked of the server.
+    bool AlreadySaved(const std::string& name) {
+        if (!ctx_.SkipExisting || !IsSafeDocumentName(name) ||
+            !IsUsablePdf(paths::MergedFile(job_.SaveFolder, name)))
+            return false;
+        ctx_.SavedFiles = {name + ".pdf"};
+        ctx_.AlreadySaved = ctx_.SavedFiles;
+        return true;
+    }
+
     // The search, then (when it found something) the documents. False: stopped.
     bool FindAndFetch(const std::string& number, Failure& failure) {
-        ctx_.CurrentNumber = number;
+        ctx_.CurrentNumber = SearchName(number);
         ctx_.failure = {};
         ctx_.SavedFiles.clear();
+        ctx_.AlreadySaved.clear();
+        ctx_.transfer = {};
+        lastTransfer_ = {};
+        if (AlreadySaved(ctx_.CurrentNumber))
+            return Gate([&] { EmitProgressPos(progress::kFull); });
         FoundDocument found;
         failure = source_->Find(ctx_, found);
         if (!Gate([&] {
@@ -218,7 +263,8 @@ class WorkerPass {
     void Record(int index, const std::string& number, const std::string& stamp, Outcome outcome,
                 const Failure& failure) {
         run_.RunLogText += MakeLogLine(stamp, number, outcome);
-        ItemFinished item{index, number, outcome, failure.kind, ctx_.SavedFiles, stamp};
+        ItemFinished item{index,           number, outcome,        failure.kind,
+                          ctx_.SavedFiles, stamp,  failure.detail, ctx_.AlreadySaved};
         Emit([item = std::move(item)](FrontEnd& front) { front.OnItemFinished(item); });
     }
 
@@ -239,6 +285,11 @@ class WorkerPass {
     const int count_;
     ClientContext ctx_;  // this worker's thread only
     std::unique_ptr<Source> source_;
+    // This worker's thread only: the item in work and its last transfer report.
+    int itemIndex_ = 0;
+    std::string itemNumber_;
+    TransferProgress lastTransfer_;
+    std::chrono::steady_clock::time_point lastTransferSent_{};
 };
 
 }  // namespace

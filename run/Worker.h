@@ -50,6 +50,8 @@ struct RunShared {
     // The run's cookies and connections, shared by all its workers (a
     // successor carries on in the session its predecessor opened).
     const std::shared_ptr<HttpShare> Http = std::make_shared<HttpShare>();
+    // When the run's last request ended, for the gap between requests.
+    const std::shared_ptr<RequestClock> LastRequest = std::make_shared<RequestClock>();
 
     // Front-end thread; set by the controller before any worker starts.
     std::function<void()> ArmWatchdog;  // (re)start the watchdog period

@@ -1,0 +1,28 @@
+// The CLI's list of numbers before the Download command's checks: comments in
+// list files, numbers listed twice, and the runs of a batch.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+namespace kestrane::cli {
+
+// A list file's lines with "#" comments cut off (a "#" is never part of a
+// number); the lines left blank are dropped later with the other blank ones.
+[[nodiscard]] std::vector<std::string> StripComments(std::vector<std::string> lines);
+
+struct NumberList {
+    std::vector<std::string> Lines;       // blank lines gone, each number once, in list order
+    std::vector<std::string> Duplicates;  // the numbers left out, as typed
+};
+
+// Two lines name the same number when they read the same after trailing
+// blanks (and, with normalize, after NormalizeNumber); the first one stays.
+[[nodiscard]] NumberList PlanList(const std::vector<std::string>& lines, bool normalize);
+
+// Consecutive runs of at most runSize lines.
+[[nodiscard]] std::vector<std::vector<std::string>> SplitRuns(const std::vector<std::string>& lines,
+                                                              std::size_t runSize);
+
+}  // namespace kestrane::cli

@@ -1,0 +1,101 @@
+#include "cli/Output.h"
+
+#include <unistd.h>
+
+namespace kestrane::cli {
+
+namespace {
+
+const char* OutcomeWord(Outcome outcome) {
+    switch (outcome) {
+        case Outcome::Success:
+            return "Success";
+        case Outcome::Failed:
+            return "Failed";
+        case Outcome::Cancelled:
+            return "Cancelled";
+    }
+    return "Failed";
+}
+
+std::string Joined(const std::vector<std::string>& names) {
+    std::string text;
+    for (const std::string& name : names) text += (text.empty() ? "" : ", ") + name;
+    return text;
+}
+
+}  // namespace
+
+void PrintLine(std::FILE* stream, const std::string& text) {
+    const std::string line = text + "\n";
+    std::fwrite(line.data(), 1, line.size(), stream);
+    std::fflush(stream);
+}
+
+std::string OutcomeLine(const ItemFinished& item) {
+    std::string line = item.Number + " " + OutcomeWord(item.Result);
+    if (!item.SavedFiles.empty())
+        line += " -> " + Joined(item.SavedFiles);
+    if (!item.AlreadySaved.empty()) {
+        line += item.AlreadySaved.size() == item.SavedFiles.size()
+                    ? " (already saved)"
+                    : " (already saved: " + Joined(item.AlreadySaved) + ")";
+    }
+    return line;
+}
+
+std::string FailureLine(const ItemFinished& item) {
+    if (item.Result != Outcome::Failed)
+        return {};
+    std::string line = item.Number + ": " + std::string(FailureCause(item.Kind));
+    if (!item.Detail.empty())
+        line += ": " + item.Detail;
+    return line;
+}
+
+Reporter::Reporter(Verbosity verbosity, bool progressOnTerminal, int total)
+    : verbosity_(verbosity),
+      total_(total),
+      progress_(stderr, progressOnTerminal && verbosity != Verbosity::Quiet) {}
+
+void Reporter::ItemStarted(const std::string& number) {
+    ++started_;
+    progress_.Start("[" + std::to_string(started_) + "/" + std::to_string(total_) + "] " + number);
+}
+
+void Reporter::ItemProgress(const kestrane::ItemProgress& progress) {
+    progress_.Update(progress.Transfer);
+}
+
+void Reporter::ItemFinished(const kestrane::ItemFinished& item) {
+    progress_.Clear();
+    if (verbosity_ != Verbosity::Quiet)
+        PrintLine(stdout, OutcomeLine(item));
+    if (const std::string failure = FailureLine(item); !failure.empty())
+        PrintLine(stderr, failure);
+}
+
+void Reporter::Error(const std::string& text) {
+    progress_.Clear();
+    PrintLine(stderr, text);
+}
+
+void Reporter::Note(const std::string& text) {
+    if (verbosity_ == Verbosity::Quiet)
+        return;
+    progress_.Clear();
+    PrintLine(stderr, text);
+}
+
+std::function<void(const std::string&)> Reporter::RequestEcho() const {
+    if (verbosity_ != Verbosity::Verbose)
+        return {};
+    // From a worker thread: it cannot clear the progress line, so it starts
+    // its own line over it; the next redraw puts the progress line back.
+    const bool terminal = isatty(STDERR_FILENO) != 0;
+    return [terminal](const std::string& url) {
+        PrintLine(stderr, (terminal ? "\r\033[K" : "") + url);
+    };
+}
+
+}  // namespace kestrane::cli

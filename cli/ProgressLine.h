@@ -1,0 +1,42 @@
+// The terminal's line for the item in work, redrawn in place.
+#pragma once
+
+#include <chrono>
+#include <cstdio>
+#include <string>
+
+#include "client/ClientContext.h"
+
+namespace kestrane::cli {
+
+class ProgressLine {
+  public:
+    using Clock = std::chrono::steady_clock;
+    inline static constexpr std::chrono::milliseconds kRedrawGap{100};
+
+    // Draws on stream only when enabled (a terminal, not quiet). Main thread only.
+    ProgressLine(std::FILE* stream, bool enabled) : stream_(stream), enabled_(enabled) {}
+
+    // A new item: head names it ("[3/45] DE19758096C2").
+    void Start(std::string head);
+    void Update(const TransferProgress& transfer);
+    // Takes the line off the screen before other output; the next Update draws it again.
+    void Clear();
+
+    // The line's text for transfer after elapsed (no terminal codes).
+    static std::string Text(const std::string& head, const TransferProgress& transfer,
+                            Clock::duration elapsed);
+
+  private:
+    void Draw(bool force);
+
+    std::FILE* const stream_;
+    const bool enabled_;
+    std::string head_;
+    TransferProgress transfer_;
+    Clock::time_point started_{};
+    Clock::time_point drawnAt_{};
+    bool shown_ = false;
+};
+
+}  // namespace kestrane::cli

@@ -1,0 +1,33 @@
+// The options that make kestrane-cli fit scripts and long lists. Each one is
+// opt-in: without them a run behaves as the window's.
+#pragma once
+
+#include <CLI/CLI.hpp>
+#include <string>
+
+#include "cli/Output.h"
+#include "run/RunController.h"
+
+namespace kestrane::cli {
+
+struct ScriptOptions {
+    bool quiet = false;
+    bool verbose = false;
+    bool batch = false;
+    bool normalize = false;
+    bool skipExisting = false;
+    double waitSeconds = 0.0;
+    int retries = 0;
+
+    [[nodiscard]] Verbosity Level() const {
+        return quiet ? Verbosity::Quiet : verbose ? Verbosity::Verbose : Verbosity::Normal;
+    }
+};
+
+void AddScriptOptions(CLI::App& app, ScriptOptions& options);
+
+// Into the run's options; false with a message for a value no range check catches.
+[[nodiscard]] bool ApplyScriptOptions(const ScriptOptions& script, RunOptions& run,
+                                      std::string& message);
+
+}  // namespace kestrane::cli
