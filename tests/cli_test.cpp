@@ -70,9 +70,9 @@ TEST_F(CliTest, SavesEveryNumberAndExitsZero) {
     EXPECT_TRUE(fs::exists(save.path() / (std::string(pubserver::kSelectionDocB) + ".pdf")));
     EXPECT_FALSE(fs::exists(save.path() / "temp"));
     // Each outcome as a line of its own, and the end of the run.
-    EXPECT_TRUE(Has(o.out, std::string(kDe1) + " Success\n")) << o.out;
-    EXPECT_TRUE(Has(o.out, std::string(kDe2) + " Success\n")) << o.out;
-    EXPECT_TRUE(Has(o.out, "Downloading finished.\n")) << o.out;
+    EXPECT_TRUE(Has(o.out, std::string(kDe1) + " Success -> ")) << o.out;
+    EXPECT_TRUE(Has(o.out, std::string(kDe2) + " Success -> ")) << o.out;
+    EXPECT_TRUE(Has(o.err, "Downloading finished.\n")) << o.err;
 
     // Numbers on standard input, into a folder given with -o.
     test::TempDir other;
@@ -162,7 +162,7 @@ TEST_F(CliTest, WatchdogAbandonsAStalledItem) {
     const Outcome o = Run({"-o", save.str(), "--watchdog", "0.2", kDe1});
     EXPECT_EQ(o.status, 1) << o.out << o.err;
     EXPECT_EQ(Log(), (std::vector<LogRecord>{{kDe1, "Failed"}}));
-    EXPECT_TRUE(Has(o.out, "Downloading finished.")) << o.out;
+    EXPECT_TRUE(Has(o.err, "Downloading finished.")) << o.err;
     EXPECT_FALSE(fs::exists(save.path() / (std::string(kDe1) + ".pdf")));
 }
 
