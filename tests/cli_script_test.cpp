@@ -94,6 +94,33 @@ TEST_F(CliScriptTest, StandardOutputCarriesOneLinePerOutcomeAndErrorsTheCauses) 
     EXPECT_EQ(Log().back(), (LogRecord{"DE102006026208A1", "Failed"}));
 }
 
+TEST_F(CliScriptTest, ATerminalGetsAProgressLineRedrawnAtMostTenTimesASecond) {
+    // Slow enough that the line has something to show between its redraws.
+    pubserver::ServerOptions slow;
+    slow.latency = 120ms;
+    test::ServerFixture slowServer(slow);
+    // script(1) gives the program a terminal and copies what it shows.
+    const std::string command = "KESTRANE_SERVER_BASE=" + slowServer.server.BaseUrl() +
+                                " script -qec '" + test::BinDir() + "/cli/kestrane-cli -o " +
+                                save.str() + " " + pubserver::kManyPages + "' /dev/null";
+    std::string screen;
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(test::RunCommand(command, &screen), 0) << screen;
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const std::string head = std::string("\r\033[K[1/1] ") + pubserver::kManyPages;
+    EXPECT_TRUE(Has(screen, head + "  " + pubserver::kManyPages + " page 11 (11 so far)  "))
+        << screen;
+    int draws = 0;
+    for (std::size_t at = screen.find(head); at != std::string::npos;
+         at = screen.find(head, at + 1))
+        ++draws;
+    EXPECT_LE(draws, 2 + static_cast<int>(seconds * 10)) << screen;
+    // The line is taken away before the outcome is written.
+    EXPECT_TRUE(Has(screen, std::string("\r\033[K") + pubserver::kManyPages + " Success -> "))
+        << screen;
+}
+
 TEST_F(CliScriptTest, BatchRunsAnyLengthInRunsOfTwentyAndCtrlCStopsIt) {
     test::TempDir lists;
     std::string many = kDe1 + "\n";
