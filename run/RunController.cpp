@@ -332,8 +332,8 @@ void RunController::OnWatchdogTick() {
         job.ItemSucceeded = 0;
         // Only a file this item produced goes: one that stood there before the
         // item started is the user's earlier download and stays.
-        if (!token.outputExisted && IsSafeDocumentName(job.CurrentNumber)) {
-            staleOutput = paths::MergedFile(job.SaveFolder, job.CurrentNumber).string();
+        if (!token.outputExisted && IsSafeDocumentName(token.outputName)) {
+            staleOutput = paths::MergedFile(job.SaveFolder, token.outputName).string();
         }
     }
     d.Front().OnItemFinished(abandoned);

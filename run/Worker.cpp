@@ -184,8 +184,8 @@ class WorkerPass {
     bool BeginItem(int index, const std::string& number, std::string& stamp) {
         itemIndex_ = index;
         itemNumber_ = number;
-        const bool outputExisted =
-            FileStands(paths::MergedFile(job_.SaveFolder, SearchName(number)));
+        const std::string outputName = SearchName(number);
+        const bool outputExisted = FileStands(paths::MergedFile(job_.SaveFolder, outputName));
         std::string status = "Downloading " + number + " PDF document ......";
         if (const std::string suffix = source_->StatusSuffix(); !suffix.empty())
             status += " " + suffix;
@@ -196,6 +196,7 @@ class WorkerPass {
             job_.ProgressIndex = index;
             job_.CurrentIndex = index;
             token_->outputExisted = outputExisted;
+            token_->outputName = outputName;
             // The record carries the time the item started, not the time
             // its outcome was known.
             stamp = FormatTimeStamp(std::time(nullptr));

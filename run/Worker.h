@@ -33,6 +33,9 @@ struct WorkerToken {
     // Run lock. Whether the item's merged file already stood in the save
     // folder when the current item started (true until known).
     bool outputExisted = true;
+    // Run lock. The name the current item's merged file is saved under (the
+    // number as typed, or as normalized for the search).
+    std::string outputName;
     // Any thread: the client's abort flag (ClientContext::Abort).
     std::atomic<bool> abort{false};
     // Set by the worker thread as its very last act; read by anyone.

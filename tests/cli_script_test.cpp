@@ -176,6 +176,17 @@ TEST_F(CliScriptTest, NormalizeSkipExistingRetriesAndWaitAreOptIn) {
     EXPECT_EQ(Log(), (std::vector<LogRecord>{{"de-197.580 96/c2", "Success"}, {kDe2, "Success"}}));
     EXPECT_EQ(test::PdfPageCount(save.str() + "/" + kDe1 + ".pdf"), pubserver::kSeveralPagesCount);
 
+    // An abandoned normalized item takes away only what it made, never a
+    // file named as the number was typed.
+    fs::remove(save.path() / (kDe1 + ".pdf"));
+    WriteFile(save.str() + "/de19758096c2.pdf", "the user's own");
+    fixture.server.AddFault(kDe1, Fault{Stage::PagePdf, FaultKind::Stall, 2});
+    const CliOutcome stalled = Run({"--normalize", "--watchdog", "0.2", "de19758096c2"});
+    fixture.server.ClearFaults();
+    EXPECT_EQ(stalled.status, 1);
+    EXPECT_EQ(ReadFile(save.str() + "/de19758096c2.pdf"), "the user's own");
+    fs::remove(save.path() / "de19758096c2.pdf");
+
     // Saved documents are not fetched again, a selection's included; a file
     // that does not read as a PDF is.
     const auto savedA = fs::last_write_time(save.path() / kDocA);
