@@ -1,6 +1,7 @@
 // kestrane-cli: the download run without a window.
 //
-//   kestrane-cli [-o DIR] [-i FILE|-] [--proxy IP:PORT] [--watchdog SECONDS] NUMBER...
+//   kestrane-cli [-o DIR] [-i FILE|-] [--proxy IP:PORT] [--watchdog SECONDS]
+//                [--merge-program PROGRAM] NUMBER...
 //
 // Exit status: 0 every item saved, 1 some item failed (or no session), 2 input
 // refused, 130 cancelled (Ctrl-C; a second Ctrl-C quits at once).
@@ -22,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "client/MergeStep.h"
 #include "run/EventLoop.h"
 #include "run/FrontEnd.h"
 #include "run/InputCheck.h"
@@ -217,6 +219,7 @@ int main(int argc, char** argv) {
     std::string inputFile;
     std::string proxy;
     double watchdogSeconds = 120.0;
+    std::string mergeProgram;
     std::vector<std::string> numbers;
     app.add_option("-o,--output", saveFolder, "Folder to save into (default: current folder)");
     app.add_option("-i,--input", inputFile, "File with one number per line; - reads stdin");
@@ -224,6 +227,10 @@ int main(int argc, char** argv) {
     // Bounded above as well: a huge period would overflow the timer and fire at once.
     app.add_option("--watchdog", watchdogSeconds, "Seconds before a stalled item is checked")
         ->check(CLI::Range(0.001, 7.0 * 24 * 3600));
+    app.add_option("--merge-program", mergeProgram,
+                   "Merge with this pdftk-like program (a name looked up beside kestrane-cli, "
+                   "then in PATH, or a path) instead of in-process with qpdf; 'qpdf' is the "
+                   "built-in engine. Default: $KESTRANE_MERGE_PROGRAM, else qpdf");
     app.add_option("numbers", numbers, "Publication numbers, e.g. DE19758096C2");
     try {
         app.parse(argc, argv);
@@ -272,6 +279,19 @@ int main(int argc, char** argv) {
         return kExitRefused;
     }
 
+    RunOptions options;
+    options.MergeProgram = ChooseMergeProgram(mergeProgram, "");
+    // A merge program that is nowhere would fail every document after its
+    // pages were downloaded: refuse the run before it starts instead.
+    if (!IsBuiltInMerge(options.MergeProgram) && MergeProgramPath(options.MergeProgram).empty()) {
+        const std::string from = app.count("--merge-program") > 0
+                                     ? std::string("--merge-program")
+                                     : std::string(kMergeProgramVariable);
+        PrintLine(stderr, from + ": merge program " + options.MergeProgram +
+                              " not found (neither beside kestrane-cli nor in PATH).");
+        return kExitRefused;
+    }
+
     const auto period =
         std::chrono::milliseconds(std::max<long long>(1, std::llround(watchdogSeconds * 1000.0)));
     // Until here Ctrl-C simply ends the program (also while a list is typed
@@ -281,7 +301,7 @@ int main(int argc, char** argv) {
     CliFrontEnd front(loop, period, isatty(STDOUT_FILENO) != 0);
     int status = kExitSaved;
     {
-        RunController controller(front);
+        RunController controller(front, options);
         front.Attach(controller);
         // Declared last: stopped before the loop and the front end it posts to.
         InterruptWatcher interrupts([&front] { front.Interrupt(); });

@@ -25,8 +25,10 @@ struct ClientContext {
     // Empty, or "HTTP=HTTP://" + ip + ":" + port; AccessType 3 with a proxy, else 0.
     std::string Proxy;
     int AccessType = 0;
-    // Name or path of the merge program; looked up beside our executable, then in PATH.
-    std::string Pdftk = "pdftk";
+    // The merge engine: "" (or "qpdf") merges in-process with qpdf; anything
+    // else names an outside program that follows pdftk's command line, looked
+    // up beside our executable, then in PATH (client/MergeStep.h).
+    std::string MergeProgram;
 
     // Written by the client on every failure and cancel; a success leaves it alone.
     std::string MessageText;

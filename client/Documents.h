@@ -26,7 +26,7 @@ bool IsSafeDocumentName(const std::string& name);
 // "&"; links without the parameter fall back to fallback (see the definition).
 std::string DocumentNameFromUrl(const std::string& hitUrl, const std::string& fallback);
 
-// Where pdftk writes a document's merge: TempFolder + DocumentName +
+// Where the merge engine writes a document's merge: TempFolder + DocumentName +
 // ".merge.pdf". It replaces SaveFolder + "/" + DocumentName + ".pdf" only once
 // the merge has succeeded, so the save folder never holds a partial merged file.
 std::string PartialMergePath(const ClientContext& ctx, const std::string& DocumentName);

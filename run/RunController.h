@@ -16,7 +16,9 @@ namespace kestrane {
 
 struct RunOptions {
     std::string ServerBase;      // empty: DefaultServerBase()
-    std::string Pdftk = "pdftk"; // merge program name or path
+    // "" or "qpdf": merge in-process with qpdf; else an outside pdftk-contract
+    // program's name or path. Front ends fill it with ChooseMergeProgram().
+    std::string MergeProgram;
 };
 
 // What the Download command fills into a new job.

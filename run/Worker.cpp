@@ -52,7 +52,7 @@ void RunItems(RunShared& run, DownloadJob& job, WorkerToken& token, const Gate& 
     ctx.TempFolder = job.TempFolder;
     ctx.Proxy = job.Proxy;
     ctx.AccessType = job.AccessType;
-    ctx.Pdftk = run.Options.Pdftk;
+    ctx.MergeProgram = run.Options.MergeProgram;
     ctx.CancelRequested = &run.CancelRequested;
     ctx.Abort = &token.abort;
     ctx.SetProgress = [&front, &gate](int position) {

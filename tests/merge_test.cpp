@@ -1,5 +1,6 @@
-// Joining page files with the real pdftk, and with small stand-in programs
-// where pdftk cannot be made to misbehave on purpose.
+// The external merge engine: joining page files with an outside program that
+// keeps pdftk's command-line contract. The stand-in merge program
+// (tests/standin/, no Java) plays pdftk; small scripts misbehave on purpose.
 #include "client/Merge.h"
 
 #include <fcntl.h>
@@ -82,7 +83,7 @@ TEST(RunPdftk, JoinsThreeHundredPagesInListedOrder) {
     const auto pages = WritePages(folder, 300);
     const std::string out = (folder / "merged.pdf").string();
 
-    const MergeResult result = RunPdftk("pdftk", pages, out, nullptr);
+    const MergeResult result = RunPdftk(test::MergeStandin(), pages, out, nullptr);
 
     EXPECT_TRUE(result.ok()) << "exit " << result.exitStatus << ": " << result.output;
     ASSERT_EQ(PdfPageCount(out), 300);
@@ -95,9 +96,9 @@ TEST(RunPdftk, FailsUnlessItExitsZeroSilentlyWithAnOutputFile) {
     const auto pages = WritePages(dir.path(), 2);
     const std::string out = (dir.path() / "merged.pdf").string();
 
-    // The real pdftk refusing an input that does not exist.
-    MergeResult refused =
-        RunPdftk("pdftk", {pages[0], (dir.path() / "gone.pdf").string()}, out, nullptr);
+    // The merge program refusing an input that does not exist.
+    MergeResult refused = RunPdftk(test::MergeStandin(),
+                                   {pages[0], (dir.path() / "gone.pdf").string()}, out, nullptr);
     EXPECT_TRUE(refused.started);
     EXPECT_NE(refused.exitStatus, 0);
     EXPECT_NE(refused.output.find("Error"), std::string::npos) << refused.output;

@@ -190,8 +190,8 @@ std::vector<LogRecord> ParseLog(const std::string& text) {
 }
 
 RunHarness::RunHarness(const std::string& serverBase, std::chrono::milliseconds watchdogPeriod,
-                       const std::string& pdftk)
-    : front(loop, watchdogPeriod), controller(front, RunOptions{serverBase, pdftk}) {
+                       const std::string& mergeProgram)
+    : front(loop, watchdogPeriod), controller(front, RunOptions{serverBase, mergeProgram}) {
     front.Attach(controller);
 }
 

@@ -130,7 +130,7 @@ class RunHarness {
   public:
     RunHarness(const std::string& serverBase,
                std::chrono::milliseconds watchdogPeriod = std::chrono::milliseconds(0),
-               const std::string& pdftk = "pdftk");
+               const std::string& mergeProgram = "");  // "": the built-in qpdf engine
 
     // Runs the numbers through the input checks and starts the run.
     bool Start(const std::vector<std::string>& numbers);

@@ -114,4 +114,8 @@ std::string BinDir() {
     return dir != nullptr ? dir : ".";
 }
 
+std::string MergeStandin() {
+    return BinDir() + "/tests/kestrane-merge-standin";
+}
+
 }  // namespace kestrane::test

@@ -52,4 +52,8 @@ ClientContext MakeContext(const std::string& serverBase, const std::string& save
 // The folder holding our built programs (KESTRANE_BIN_DIR, set by ctest).
 std::string BinDir();
 
+// The stand-in merge program of the external-engine tests (tests/standin/):
+// follows pdftk's command line and contract without Java.
+std::string MergeStandin();
+
 }  // namespace kestrane::test
