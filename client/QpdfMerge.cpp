@@ -54,24 +54,50 @@ void RefuseWarnings(QPDF& pdf, const std::string& what) {
                       pdf.getWarnings().front().what()};
 }
 
-// A page file read strictly: no recovery of a damaged file, and any warning
+// A PDF file read strictly: no recovery of a damaged file, and any warning
 // (qpdf's word for "I had to guess") counts as a failure. Warnings are kept,
-// not printed. The file is opened only while it is read (ClosedFileInputSource),
-// so a document of any length holds no descriptors between its pages.
-std::unique_ptr<QPDF> OpenStrictly(const std::string& file, const std::string& what) {
-    auto pdf = std::make_unique<QPDF>();
-    pdf->setSuppressWarnings(true);
-    pdf->setAttemptRecovery(false);
-    auto source = std::make_shared<ClosedFileInputSource>(file.c_str());
-    source->stayOpen(true);
-    pdf->processInputSource(source);
-    source->stayOpen(false);
-    RefuseWarnings(*pdf, what);
-    return pdf;
-}
+// not printed. The file stays open while the Strict lives; afterwards qpdf
+// opens it again only for the moments it reads stream data from it (while the
+// merged file is written), so a document of any length holds no descriptors
+// and no parsed objects of the pages already copied.
+struct Strict {
+    Strict(const std::string& file, const std::string& what)
+        : source(std::make_shared<ClosedFileInputSource>(file.c_str())) {
+        pdf.setSuppressWarnings(true);
+        pdf.setAttemptRecovery(false);
+        source->stayOpen(true);
+        pdf.processInputSource(source);
+        RefuseWarnings(pdf, what);
+    }
+    ~Strict() { source->stayOpen(false); }
+    Strict(const Strict&) = delete;
+    Strict& operator=(const Strict&) = delete;
+
+    std::shared_ptr<ClosedFileInputSource> source;
+    QPDF pdf;  // destroyed before source is closed
+};
 
 std::string PageName(std::size_t index, const std::string& file) {
     return "page file " + std::to_string(index + 1) + " (" + file + ")";
+}
+
+// Appends every page of one page file to merged; returns how many.
+std::size_t AppendPages(QPDF& merged, const std::string& file, const std::string& what,
+                        PDFVersion& version) {
+    Strict source(file, what);
+    // A /Rotate, /MediaBox or /Resources that the page inherits from its
+    // page tree would be lost in the copy: give it to the page itself.
+    source.pdf.pushInheritedAttributesToPage();
+    const std::vector<QPDFObjectHandle> pages = source.pdf.getAllPages();
+    if (pages.empty())
+        throw Refused{what + " holds no page"};
+    // Copies every object the page reaches; stream data follows lazily,
+    // read from the page file while the merged file is written (its
+    // warnings then land on merged).
+    for (const QPDFObjectHandle& page : pages) merged.addPage(page, false);
+    RefuseWarnings(source.pdf, what);
+    version.updateIfGreater(source.pdf.getVersionAsPDFVersion());
+    return pages.size();
 }
 
 // Everything of one merge but the clean-up; throws Stopped, Refused, or
@@ -86,26 +112,15 @@ void Merge(const std::vector<std::string>& pageFiles, const std::string& outputF
     merged.emptyPDF();
     PDFVersion version(1, 3);
     std::size_t pageCount = 0;
-    // The page files stay open as QPDF objects until the output is written:
-    // qpdf copies stream data lazily, and their late warnings count too.
-    std::vector<std::unique_ptr<QPDF>> sources;
-    sources.reserve(pageFiles.size());
 
     for (std::size_t i = 0; i < pageFiles.size(); ++i) {
         ThrowIfAborted(abort);
         const std::string what = PageName(i, pageFiles[i]);
-        std::unique_ptr<QPDF> source = OpenStrictly(pageFiles[i], what);
-        // A /Rotate, /MediaBox or /Resources that the page inherits from its
-        // page tree would be lost in the copy: give it to the page itself.
-        source->pushInheritedAttributesToPage();
-        const std::vector<QPDFObjectHandle> pages = source->getAllPages();
-        if (pages.empty())
-            throw Refused{what + " holds no page"};
-        for (const QPDFObjectHandle& page : pages) merged.addPage(page, false);
-        RefuseWarnings(*source, what);
-        version.updateIfGreater(source->getVersionAsPDFVersion());
-        pageCount += pages.size();
-        sources.push_back(std::move(source));
+        try {
+            pageCount += AppendPages(merged, pageFiles[i], what, version);
+        } catch (const QPDFExc& e) {
+            throw Refused{what + " is not a PDF that qpdf can read: " + e.what()};
+        }
     }
 
     ThrowIfAborted(abort);
@@ -121,14 +136,13 @@ void Merge(const std::vector<std::string>& pageFiles, const std::string& outputF
         writer.registerProgressReporter(std::make_shared<AbortReporter>(abort));
         writer.write();
     }
-    for (std::size_t i = 0; i < sources.size(); ++i) RefuseWarnings(*sources[i], PageName(i, pageFiles[i]));
-    RefuseWarnings(merged, "the merged file");
-    sources.clear();
+    // A page's stream data that could be read only with warnings.
+    RefuseWarnings(merged, "a page's stream data");
 
     // The file as a reader will see it: it must open cleanly and hold every page.
     ThrowIfAborted(abort);
-    const std::unique_ptr<QPDF> check = OpenStrictly(outputFile, "the merged file");
-    const std::size_t written = check->getAllPages().size();
+    Strict check(outputFile, "the merged file");
+    const std::size_t written = check.pdf.getAllPages().size();
     if (written != pageCount)
         throw Refused{"the merged file holds " + std::to_string(written) + " pages instead of " +
                       std::to_string(pageCount)};
