@@ -8,6 +8,7 @@
 // for the built-in engine, else an outside pdftk-contract program) and prints
 // one JSON line: every merge's seconds, their median, and this process's peak
 // RSS (VmHWM, KiB) before and after the merges.
+#include <CLI/CLI.hpp>
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -18,8 +19,6 @@
 #include <sstream>
 #include <string>
 #include <vector>
-
-#include <CLI/CLI.hpp>
 
 #include "client/MergeStep.h"
 #include "server/Pages.h"
@@ -74,8 +73,7 @@ int main(int argc, char** argv) {
     for (int r = 0; r < repeats; ++r) {
         fs::remove(out);
         const auto t0 = std::chrono::steady_clock::now();
-        const kestrane::MergeResult result =
-            kestrane::MergePageFiles(program, files, out, nullptr);
+        const kestrane::MergeResult result = kestrane::MergePageFiles(program, files, out, nullptr);
         const auto t1 = std::chrono::steady_clock::now();
         if (!result.ok()) {
             std::cerr << "merge failed: " << result.output << "\n";
@@ -91,7 +89,8 @@ int main(int argc, char** argv) {
     std::sort(sorted.begin(), sorted.end());
     const double median = sorted[sorted.size() / 2];
     std::ostringstream json;
-    json << "{\"program\": \"" << (kestrane::IsBuiltInMerge(program) ? "qpdf (in-process)" : program)
+    json << "{\"program\": \""
+         << (kestrane::IsBuiltInMerge(program) ? "qpdf (in-process)" : program)
          << "\", \"pages\": " << pages << ", \"kb\": " << kb << ", \"median\": " << median
          << ", \"min\": " << sorted.front() << ", \"max\": " << sorted.back()
          << ", \"peak_kib_before\": " << peakBefore << ", \"peak_kib\": " << peakAfter

@@ -1,16 +1,15 @@
 #include "client/QpdfMerge.h"
 
+#include <exception>
+#include <filesystem>
+#include <memory>
+#include <new>
 #include <qpdf/ClosedFileInputSource.hh>
 #include <qpdf/PDFVersion.hh>
 #include <qpdf/QPDF.hh>
 #include <qpdf/QPDFExc.hh>
 #include <qpdf/QPDFObjectHandle.hh>
 #include <qpdf/QPDFWriter.hh>
-
-#include <exception>
-#include <filesystem>
-#include <memory>
-#include <new>
 #include <utility>
 
 namespace kestrane {
@@ -50,8 +49,8 @@ class AbortReporter : public QPDFWriter::ProgressReporter {
 // Throws Refused when qpdf had to warn about pdf (its warnings are kept, not printed).
 void RefuseWarnings(QPDF& pdf, const std::string& what) {
     if (pdf.anyWarnings())
-        throw Refused{what + " can be read only with warnings: " +
-                      pdf.getWarnings().front().what()};
+        throw Refused{what +
+                      " can be read only with warnings: " + pdf.getWarnings().front().what()};
 }
 
 // A PDF file read strictly: no recovery of a damaged file, and any warning

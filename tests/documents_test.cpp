@@ -247,8 +247,8 @@ TEST_P(DocumentsTest, FailedMergesLeaveTheUsersFileAndThePagesAlone) {
     // It writes over its output and then complains.
     ClientContext warns = Context(fx.server.BaseUrl(), number);
     warns.MergeProgram = WriteScript(tools, "fake-pdftk",
-                              "for a; do out=$prev; prev=$a; done\n"
-                              "echo garbage > \"$out\"\necho 'Warning: unexpected xref'\n");
+                                     "for a; do out=$prev; prev=$a; done\n"
+                                     "echo garbage > \"$out\"\necho 'Warning: unexpected xref'\n");
     EXPECT_EQ(0, Fetch(warns));
     EXPECT_EQ(Failed(number), warns.MessageText);
 
@@ -278,9 +278,9 @@ TEST_P(DocumentsTest, StoppingTheWorkerDuringTheMergeKillsItPromptly) {
     ClientContext ctx = Context(fx.server.BaseUrl(), number);
     // Like pdftk: a script whose real work runs in a child; it has begun the output.
     ctx.MergeProgram = WriteScript(tools, "slow-pdftk",
-                            "for a; do out=$prev; prev=$a; done\nprintf partial > \"$out\"\n"
-                            "sleep 300 &\necho \"$!\" > '" +
-                                fifo + "'\nwait\n");
+                                   "for a; do out=$prev; prev=$a; done\nprintf partial > \"$out\"\n"
+                                   "sleep 300 &\necho \"$!\" > '" +
+                                       fifo + "'\nwait\n");
     const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     ASSERT_GE(reader, 0);
 
@@ -442,8 +442,8 @@ TEST_P(CraftedTest, ACancelWhileTheFirstPageArrivesIsReportedAsCancelled) {
 
 INSTANTIATE_TEST_SUITE_P(Engines, DocumentsTest,
                          ::testing::Values(Engine::BuiltIn, Engine::External), EngineName);
-INSTANTIATE_TEST_SUITE_P(Engines, CraftedTest,
-                         ::testing::Values(Engine::BuiltIn, Engine::External), EngineName);
+INSTANTIATE_TEST_SUITE_P(Engines, CraftedTest, ::testing::Values(Engine::BuiltIn, Engine::External),
+                         EngineName);
 
 TEST(DocumentNames, OnlyNamesThatStayInTheirFolderAreSafe) {
     for (const char* name : {"DE19758096C2", "  DE19758096C2", "EP000001389012B1", "a.b", "x-y_z"})

@@ -9,7 +9,6 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -24,6 +23,7 @@ namespace fs = std::filesystem;
 using test::PdfPageCount;
 using test::PdfPageText;
 using test::ReadFile;
+using test::ScopedEnv;
 using test::TempDir;
 using test::WriteFile;
 
@@ -47,31 +47,6 @@ std::string WriteScript(const fs::path& dir, const std::string& name, const std:
     fs::permissions(path, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec);
     return path;
 }
-
-// Sets an environment variable for one test and puts the old value back.
-class ScopedEnv {
-  public:
-    ScopedEnv(const char* name, const char* value) : name_(name) {
-        if (const char* old = std::getenv(name))
-            old_ = old;
-        if (value != nullptr)
-            ::setenv(name, value, 1);
-        else
-            ::unsetenv(name);
-    }
-    ~ScopedEnv() {
-        if (old_)
-            ::setenv(name_, old_->c_str(), 1);
-        else
-            ::unsetenv(name_);
-    }
-    ScopedEnv(const ScopedEnv&) = delete;
-    ScopedEnv& operator=(const ScopedEnv&) = delete;
-
-  private:
-    const char* name_;
-    std::optional<std::string> old_;
-};
 
 TEST(RunPdftk, JoinsThreeHundredPagesInListedOrder) {
     // Java announces these variables on stderr, which would fail every merge.

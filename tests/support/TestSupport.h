@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -38,6 +39,19 @@ std::string ReadFile(const std::string& file);
 void WriteFile(const std::string& file, const std::string& content);
 // Every regular file below dir, as paths relative to dir, sorted.
 std::vector<std::string> ListFiles(const std::filesystem::path& dir);
+
+// Sets an environment variable (nullptr: unsets it) for one scope and puts the old value back.
+class ScopedEnv {
+  public:
+    ScopedEnv(const char* name, const char* value);
+    ~ScopedEnv();
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+  private:
+    const char* name_;
+    std::optional<std::string> old_;
+};
 
 // A stand-in server started on a free loopback port.
 struct ServerFixture {
