@@ -117,7 +117,8 @@ void Merge(const std::vector<std::string>& pageFiles, const std::string& outputF
         const std::string what = PageName(i, pageFiles[i]);
         try {
             pageCount += AppendPages(merged, pageFiles[i], what, version);
-        } catch (const QPDFExc& e) {
+        } catch (const std::exception& e) {
+            // QPDFExc for what is no readable PDF, QPDFSystemError for what cannot be opened.
             throw Refused{what + " is not a PDF that qpdf can read: " + e.what()};
         }
     }
