@@ -280,46 +280,16 @@ TEST(QpdfMerge, AStopEndsTheMergeBetweenPagesAndLeavesNoFile) {
     EXPECT_FALSE(fs::exists(out));
 }
 
-// ---- The merge step: which engine, and where the choice comes from.
+// ---- Where the choice of engine comes from (the command line and the
+// environment are seen working through kestrane-cli in cli_test).
 
-TEST(MergeStep, TheChoiceComesFromTheCommandLineTheEnvironmentTheSettingOrTheDefault) {
-    {
-        ScopedEnv env(kMergeProgramVariable, nullptr);
-        EXPECT_EQ(ChooseMergeProgram("", ""), "");
-        EXPECT_EQ(ChooseMergeProgram("", "pdftk"), "pdftk");
-        EXPECT_EQ(ChooseMergeProgram("/opt/x/pdftk", "pdftk"), "/opt/x/pdftk");
-    }
-    {
-        ScopedEnv env(kMergeProgramVariable, "my-pdftk");
-        EXPECT_EQ(ChooseMergeProgram("", "pdftk"), "my-pdftk");
-        EXPECT_EQ(ChooseMergeProgram("qpdf", "pdftk"), "qpdf");
-    }
-    EXPECT_TRUE(IsBuiltInMerge("") && IsBuiltInMerge("qpdf"));
-    EXPECT_FALSE(IsBuiltInMerge("pdftk") || IsBuiltInMerge("/usr/bin/qpdf"));
-}
-
-TEST(MergeStep, EachEngineMergesAndAMissingProgramIsNamedAsSuch) {
-    TempDir dir;
-    const auto pages = RenderedPages(dir.path(), "DOC", 2);
-    for (const std::string& program : {std::string(), std::string("qpdf"), test::MergeStandin()}) {
-        SCOPED_TRACE(program);
-        const std::string out = dir.str() + "/out.pdf";
-        MergeResult result;
-        {
-            // The built-in engine needs no program at all.
-            ScopedEnv path("PATH", "/nonexistent");
-            result = MergePageFiles(program, pages, out, nullptr);
-        }
-        EXPECT_TRUE(result.ok()) << result.output;
-        EXPECT_EQ(MergeFailureKind(result), FailureKind::None);
-        EXPECT_EQ(test::PdfPageCount(out), 2);
-        fs::remove(out);
-    }
-    const MergeResult missing =
-        MergePageFiles("pdftk-nowhere", pages, dir.str() + "/o.pdf", nullptr);
-    EXPECT_FALSE(missing.started);
-    EXPECT_EQ(MergeFailureKind(missing), FailureKind::MergeProgramMissing);
-    EXPECT_EQ(MergeProgramPath("pdftk-nowhere"), "");
+TEST(MergeStep, TheSettingCountsOnlyWhenNeitherTheCommandLineNorTheEnvironmentChose) {
+    ScopedEnv unset(kMergeProgramVariable, nullptr);
+    EXPECT_EQ(ChooseMergeProgram("", ""), "");
+    EXPECT_EQ(ChooseMergeProgram("", "pdftk"), "pdftk");
+    EXPECT_EQ(ChooseMergeProgram("qpdf", "pdftk"), "qpdf");
+    ScopedEnv set(kMergeProgramVariable, "my-pdftk");
+    EXPECT_EQ(ChooseMergeProgram("", "pdftk"), "my-pdftk");
 }
 
 }  // namespace
