@@ -2,11 +2,9 @@
 
 #include <QRegularExpression>
 #include <QTimer>
-#include <utility>
 
 #include "app/MainDialog.h"
 #include "app/SingleInstance.h"
-#include "client/MergeStep.h"
 
 namespace kestrane::app {
 
@@ -18,11 +16,7 @@ int RunKestrane() {
         return 0;
     }
 
-    MainDialogOptions options;
-    // KESTRANE_MERGE_PROGRAM, else the built-in engine. The settings file's
-    // [merge] program= goes in as the second argument once that file is read here.
-    options.Run.MergeProgram = ChooseMergeProgram("", "");
-    MainDialog dialog(std::move(options));
+    MainDialog dialog;
     QObject::connect(&instance, &SingleInstance::RaiseRequested, &dialog,
                      &MainDialog::BringToFront);
 

@@ -29,12 +29,4 @@ MergeResult MergePageFiles(const std::string& program, const std::vector<std::st
     return RunPdftk(program, pageFiles, outputFile, abort);
 }
 
-FailureKind MergeFailureKind(const MergeResult& result) {
-    if (result.ok())
-        return FailureKind::None;
-    if (result.stopped || result.started)
-        return FailureKind::MergeFailed;
-    return FailureKind::MergeProgramMissing;
-}
-
 }  // namespace kestrane

@@ -8,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "client/Failure.h"
 #include "client/Merge.h"
 
 namespace kestrane {
@@ -38,10 +37,5 @@ std::string MergeProgramPath(const std::string& program);
 // within a second with result.stopped and no output file.
 MergeResult MergePageFiles(const std::string& program, const std::vector<std::string>& pageFiles,
                            const std::string& outputFile, const std::atomic<bool>* abort);
-
-// The failure kind of a merge that did not succeed: MergeProgramMissing when
-// an outside program could not be started, else MergeFailed (also for a stop;
-// the run reports a stop by its own rules).
-FailureKind MergeFailureKind(const MergeResult& result);
 
 }  // namespace kestrane

@@ -244,7 +244,6 @@ TEST(QpdfMerge, DamagedForeignEmptyAndMissingPageFilesFailAndLeaveNoFile) {
         EXPECT_EQ(result.exitStatus, 1);
         EXPECT_NE(result.output.find("page file 2"), std::string::npos) << result.output;
         EXPECT_FALSE(fs::exists(out)) << "a failed merge leaves no file";
-        EXPECT_EQ(MergeFailureKind(result), FailureKind::MergeFailed);
     }
 }
 
