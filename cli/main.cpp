@@ -1,8 +1,8 @@
 // kestrane-cli: the download run without a window.
 //
 //   kestrane-cli [-o DIR] [-i FILE|-] [--proxy IP:PORT] [--watchdog SECONDS]
-//                [-q|-v] [--batch] [--normalize] [--skip-existing] [--wait SECONDS]
-//                [--retries N] NUMBER...
+//                [--merge-program PROGRAM] [-q|-v] [--batch] [--normalize]
+//                [--skip-existing] [--wait SECONDS] [--retries N] NUMBER...
 //
 // Exit status: 0 every item saved, 1 some item failed (or no session), 2 input
 // refused, 130 cancelled (Ctrl-C; a second Ctrl-C quits at once).
@@ -29,6 +29,7 @@
 #include "cli/NumberList.h"
 #include "cli/Output.h"
 #include "cli/ScriptOptions.h"
+#include "client/MergeStep.h"
 #include "client/Messages.h"
 #include "run/DownloadJob.h"
 #include "run/EventLoop.h"
@@ -182,6 +183,8 @@ struct Arguments {
     std::string proxy;
     bool hasProxy = false;
     double watchdogSeconds = 120.0;
+    std::string mergeProgram;
+    bool hasMergeProgram = false;
     std::vector<std::string> numbers;
     cli::ScriptOptions script;
 };
@@ -196,6 +199,10 @@ std::optional<Arguments> ParseArguments(int argc, char** argv, int& status) {
     // Bounded above as well: a huge period would overflow the timer and fire at once.
     app.add_option("--watchdog", args.watchdogSeconds, "Seconds before a stalled item is checked")
         ->check(CLI::Range(0.001, 7.0 * 24 * 3600));
+    app.add_option("--merge-program", args.mergeProgram,
+                   "Merge with this pdftk-like program (a name looked up beside kestrane-cli, "
+                   "then in PATH, or a path) instead of in-process with qpdf; 'qpdf' is the "
+                   "built-in engine. Default: $KESTRANE_MERGE_PROGRAM, else qpdf");
     cli::AddScriptOptions(app, args.script);
     app.add_option("numbers", args.numbers, "Publication numbers, e.g. DE19758096C2");
     try {
@@ -212,6 +219,7 @@ std::optional<Arguments> ParseArguments(int argc, char** argv, int& status) {
     }
     args.hasSaveFolder = app.count("--output") > 0;
     args.hasProxy = app.count("--proxy") > 0;
+    args.hasMergeProgram = app.count("--merge-program") > 0;
     return args;
 }
 
@@ -247,6 +255,19 @@ bool BuildRequest(const Arguments& args, DownloadRequest& request) {
             request.ProxyPort = args.proxy.substr(colon + 1);
     }
     return true;
+}
+
+// The merge program of the run (see ChooseMergeProgram); nullopt (and a
+// message) when the chosen outside program is nowhere: it would fail every
+// document after its pages were downloaded.
+std::optional<std::string> MergeProgramOfTheRun(const Arguments& args) {
+    std::string program = args.hasMergeProgram ? args.mergeProgram : ChooseMergeProgram("", "");
+    if (IsBuiltInMerge(program) || !MergeProgramPath(program).empty())
+        return program;
+    const std::string from = args.hasMergeProgram ? "--merge-program" : kMergeProgramVariable;
+    PrintLine(stderr, from + ": merge program " + program +
+                          " not found (neither beside kestrane-cli nor in PATH).");
+    return std::nullopt;
 }
 
 // The runs, each until its completion has returned; the exit status over all.
@@ -327,6 +348,10 @@ int main(int argc, char** argv) {
         PrintLine(stderr, check.Message);
         return kExitRefused;
     }
+    const std::optional<std::string> mergeProgram = MergeProgramOfTheRun(*args);
+    if (!mergeProgram)
+        return kExitRefused;
+    options.MergeProgram = *mergeProgram;
 
     cli::Reporter reporter(args->script.Level(), isatty(STDERR_FILENO) != 0,
                            static_cast<int>(list.Lines.size()));

@@ -85,13 +85,23 @@ TEST_F(CliScriptTest, StandardOutputCarriesOneLinePerOutcomeAndErrorsTheCauses) 
     EXPECT_TRUE(Has(verbose.err, fixture.server.BaseUrl() + "/DPMApublikationen/start.do\n"))
         << verbose.err;
 
-    // A failure's detail from the client: the merge program that was missing.
-    test::TempDir elsewhere;
-    const CliOutcome noMerge = Run({"DE102006026208A1"}, "/dev/null", {"PATH=" + elsewhere.str()});
+    // A failure's detail from the client: the merge program that went away
+    // while the pages came in.
+    test::TempDir tools;
+    const std::string program = tools.str() + "/pdftk";
+    WriteFile(program, "#!/bin/sh\nexec '" + test::MergeStandin() + "' \"$@\"\n");
+    fs::permissions(program, fs::perms::owner_all);
+    fixture.server.SetRequestObserver([&](const pubserver::RequestLogEntry& entry) {
+        if (entry.queryNumber == kDe1)
+            fs::remove(program);
+    });
+    const CliOutcome noMerge = Run({"--merge-program", program, kDe1});
+    fixture.server.SetRequestObserver(nullptr);
     EXPECT_EQ(noMerge.status, 1);
-    EXPECT_TRUE(Has(noMerge.err, "DE102006026208A1: merge program not found: pdftk\n"))
+    EXPECT_TRUE(Has(noMerge.err, kDe1 + ": merge program not found: " + program + "\n" + kDe1 +
+                                     msg::kDownloadFailed + "\n"))
         << noMerge.err;
-    EXPECT_EQ(Log().back(), (LogRecord{"DE102006026208A1", "Failed"}));
+    EXPECT_EQ(Log().back(), (LogRecord{kDe1, "Failed"}));
 }
 
 TEST_F(CliScriptTest, ATerminalGetsAProgressLineRedrawnAtMostTenTimesASecond) {
