@@ -11,6 +11,7 @@
 #include "client/HttpExchange.h"
 #include "client/Merge.h"
 #include "client/Messages.h"
+#include "client/SafeFiles.h"
 #include "client/Scrape.h"
 
 namespace kestrane {
@@ -46,10 +47,13 @@ bool MergePages(ClientContext& ctx, const std::vector<std::string>& pageFiles,
                 const std::string& DocumentName) {
     const std::string partial = PartialMergePath(ctx, DocumentName);
     const std::string merged = ctx.SaveFolder + "/" + DocumentName + ".pdf";
-    RemoveQuietly(partial);
+    // Made here, exclusively, so the merge program writes a file of the run's
+    // own; it must still be one (not a link) when it is moved into place.
+    if (!CreateFreshFile(partial).valid())
+        return false;
     const MergeResult result = RunPdftk(ctx.Pdftk, pageFiles, partial, ctx.Abort);
     // A stopped worker must not touch the save folder any more.
-    if (!result.ok() || ctx.aborted()) {
+    if (!result.ok() || ctx.aborted() || !IsPlainFile(partial)) {
         RemoveQuietly(partial);
         return false;
     }
@@ -72,6 +76,9 @@ int Download(ClientContext& ctx, std::string viewerPage, const std::string& Docu
     for (long number = 1;; ++number) {
         const auto pdfLink = FindGroup1(kPagePdfPattern, page);
         if (!pdfLink)
+            return 0;
+        // Without a temporary folder of the run's own there is nowhere safe to put a page.
+        if (ctx.TempFolder.empty())
             return 0;
         const std::string pageFile =
             ctx.TempFolder + DocumentName + "_" + std::to_string(number) + ".pdf";

@@ -11,6 +11,7 @@
 #include <mutex>
 
 #include "client/Messages.h"
+#include "client/SafeFiles.h"
 #include "client/Scrape.h"
 #include "client/UniqueFd.h"
 
@@ -279,7 +280,7 @@ int SendHttpRequest(ClientContext& ctx, std::string_view verb, const std::string
     // The file is created before the body arrives; an empty body leaves an empty file.
     UniqueFd file;
     if (ToFile != 0 && filePath != nullptr)
-        file = UniqueFd(::open(filePath, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+        file = CreateFreshFile(filePath);
     Transfer transfer{&ctx, ToFile != 0, &file, &ResponseText};
     curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &OnBody);
     curl_easy_setopt(h, CURLOPT_WRITEDATA, &transfer);

@@ -3,6 +3,8 @@
 #include <filesystem>
 #include <system_error>
 
+#include "client/SafeFiles.h"
+
 namespace kestrane {
 
 namespace fs = std::filesystem;
@@ -15,6 +17,19 @@ InputCheck Refuse(const char* message, BoxKind box = BoxKind::Info) {
     check.Message = message;
     check.Box = box;
     return check;
+}
+
+// The run removes its temporary folder with everything in it, so it must be
+// one the run made: "temp" when this check created it; otherwise a fresh
+// folder beside it, so that a "temp" of the user's, of another run or a link
+// is never written into or removed. "" when none could be made: the run then
+// fails to save its pages, as it would in a folder that cannot be written.
+std::string RunTempFolder(const std::string& folder, bool madeTemp, std::error_code& ec) {
+    if (madeTemp)
+        return folder + "/temp/";
+    if (!fs::exists(fs::symlink_status(folder + "/temp", ec)))
+        return "";
+    return CreateUniqueFolder(folder + "/temp.kestrane-");
 }
 
 }  // namespace
@@ -62,8 +77,7 @@ InputCheck CheckDownloadInput(const DownloadRequest& request) {
 
         // Made before the proxy is examined, so a run refused for its proxy
         // still leaves the folder; a failure shows later, when pages are saved.
-        const std::string tempFolder = folder + "/temp/";
-        fs::create_directory(tempFolder, ec);
+        const bool madeTemp = CreateFolderExclusively(folder + "/temp");
 
         std::string proxy;
         int accessType = 0;
@@ -79,7 +93,7 @@ InputCheck CheckDownloadInput(const DownloadRequest& request) {
         check.Ok = true;
         check.Job.PatentNumbers = std::move(numbers);
         check.Job.SaveFolder = folder + "/";
-        check.Job.TempFolder = tempFolder;
+        check.Job.TempFolder = RunTempFolder(folder, madeTemp, ec);
         check.Job.Proxy = std::move(proxy);
         check.Job.AccessType = accessType;
         return check;

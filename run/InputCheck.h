@@ -25,13 +25,15 @@ struct InputCheck {
     bool Ok = false;
     std::string Message;  // when !Ok
     BoxKind Box = BoxKind::Info;
-    JobInput Job;         // when Ok
+    JobInput Job;  // when Ok
 };
 
 inline constexpr int kMaxTasks = 20;
 inline constexpr std::size_t kMaxLineLength = 1023;
 
-// Checks in the command's order; creates SaveFolder + "/temp/" before the proxy check.
+// Checks in the command's order; creates SaveFolder + "/temp/" before the proxy
+// check. The job's TempFolder is always a folder the check created: "temp/",
+// or a fresh "temp.kestrane-XXXXXX/" when "temp" already stood there.
 InputCheck CheckDownloadInput(const DownloadRequest& request);
 
 // Drops trailing blanks, tabs, CR, LF, VT and FF; keeps leading ones.

@@ -15,15 +15,16 @@
 namespace kestrane {
 
 struct RunOptions {
-    std::string ServerBase;      // empty: DefaultServerBase()
-    std::string Pdftk = "pdftk"; // merge program name or path
+    std::string ServerBase;       // empty: DefaultServerBase()
+    std::string Pdftk = "pdftk";  // merge program name or path
 };
 
 // What the Download command fills into a new job.
 struct JobInput {
     std::vector<std::string> PatentNumbers;
     std::string SaveFolder;  // save folder + "/"
-    std::string TempFolder;  // save folder + "/temp/"
+    // A folder the run made and removes at its end ("" when none could be made).
+    std::string TempFolder;
     std::string Proxy;
     int AccessType = 0;
 };
@@ -35,12 +36,12 @@ struct RunSnapshot {
     bool SessionFailed = false;
     bool SkipSessionStart = false;
     bool HasJob = false;
-    DownloadJob Job;          // meaningful when HasJob
+    DownloadJob Job;  // meaningful when HasJob
     std::string RunLogText;
 };
 
 class RunController {
-public:
+  public:
     explicit RunController(FrontEnd& frontEnd, RunOptions options = {});
     // A run still going is stopped as on close; the workers are joined.
     ~RunController();
@@ -68,7 +69,7 @@ public:
     // included (tests wait for a stopped worker to unwind).
     int LiveWorkerCount() const;
 
-private:
+  private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };

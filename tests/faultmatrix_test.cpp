@@ -36,6 +36,10 @@ const std::string kFailedF = F + msg::kDownloadFailed;
 const std::string kNoPdfF = std::string(msg::kNoPdfFor) + F;
 
 enum class Disk { Normal, Full, ReadOnly };
+// What stands at save/temp before the run: nothing, a folder of the user's
+// (with a link planted where the first page will go), or a link out of the
+// save folder. The run must leave the last two exactly as they were.
+enum class Temp { Absent, UsersFolder, LinkOut };
 enum class Merge { Real, Warns, Hangs };
 
 struct Cell {
@@ -52,6 +56,7 @@ struct Cell {
     bool serverDown = false;
     int fPages = 3;          // pages of F's merged file when it is saved
     std::string faulty = F;  // the item whose earlier file must survive its failure
+    Temp temp = Temp::Absent;
 };
 
 constexpr double kStallWatchdog = 4;  // long enough for a good item on a loaded machine
@@ -89,6 +94,10 @@ std::vector<Cell> Cells() {
     add("session", "no-match", {{any, At(Stage::Session, FaultKind::NoMatch)}}, none, 1,
         msg::kNoSuchPatent);
     add("session", "refused", {}, none, 1, msg::kConnectFailed).serverDown = true;
+    Cell& refusedTemp =
+        add("session", "refused, temp of the user's", {}, none, 1, msg::kConnectFailed);
+    refusedTemp.serverDown = true;
+    refusedTemp.temp = Temp::UsersFolder;
 
     // Search.
     add("search", "stall", {{F, At(Stage::Search, FaultKind::Stall)}}, fFails, 1, msg::kFinished)
@@ -168,6 +177,10 @@ std::vector<Cell> Cells() {
     hang.merge = Merge::Hangs;
     hang.watchdog = kStallWatchdog;
 
+    // What the save folder holds already.
+    add("save folder", "temp of the user's", {}, both, 0, msg::kFinished).temp = Temp::UsersFolder;
+    add("save folder", "temp links outside", {}, both, 0, msg::kFinished).temp = Temp::LinkOut;
+
     // The save folder itself.
     // Four pages of 120 KB do not fit in 300 KB.
     const std::string big = "DE950000000A1";
@@ -228,6 +241,42 @@ std::string FakePdftk(const std::string& dir, Merge merge) {
     return path;
 }
 
+void SetUpTemp(Temp temp, const fs::path& save, const fs::path& outside,
+               const std::string& precious) {
+    if (temp == Temp::Absent)
+        return;
+    fs::create_directories(outside);
+    test::WriteFile((outside / "precious.pdf").string(), precious);
+    if (temp == Temp::LinkOut) {
+        fs::create_directory_symlink(outside, save / "temp");
+        return;
+    }
+    fs::create_directories(save / "temp");
+    test::WriteFile((save / "temp" / "notes.txt").string(), "the user's notes");
+    fs::create_symlink(outside / "precious.pdf", save / "temp" / (F + "_1.pdf"));
+}
+
+// The run's own temporary folder is gone; a "temp" it did not make stands as it was.
+void ExpectTempAsBefore(Temp temp, const fs::path& save, const fs::path& outside,
+                        const std::string& precious) {
+    for (const auto& entry : fs::directory_iterator(save)) {
+        EXPECT_FALSE(entry.path().filename().string().starts_with("temp."))
+            << "left behind: " << entry.path();
+    }
+    if (temp == Temp::Absent) {
+        EXPECT_FALSE(fs::exists(fs::symlink_status(save / "temp")));
+        return;
+    }
+    EXPECT_EQ(precious, test::ReadFile((outside / "precious.pdf").string()));
+    EXPECT_EQ(std::vector<std::string>{"precious.pdf"}, test::ListFiles(outside));
+    if (temp == Temp::LinkOut) {
+        EXPECT_TRUE(fs::is_symlink(save / "temp"));
+        return;
+    }
+    EXPECT_EQ("the user's notes", test::ReadFile((save / "temp" / "notes.txt").string()));
+    EXPECT_TRUE(fs::is_symlink(save / "temp" / (F + "_1.pdf")));
+}
+
 class FaultMatrix : public ::testing::TestWithParam<Cell> {};
 
 TEST_P(FaultMatrix, RunEndsWithTheDesignedRecordsAndLosesNothing) {
@@ -261,6 +310,9 @@ TEST_P(FaultMatrix, RunEndsWithTheDesignedRecordsAndLosesNothing) {
     test::WriteFile((save / "keep.pdf").string(), keep);
     test::WriteFile((save / (cell.faulty + ".pdf")).string(), earlier);
     test::WriteFile((save / "dl.log").string(), "2001-01-01 00:00:00 DE1 Success\r\n");
+    const fs::path outside = sandbox.path() / "outside";
+    const std::string precious = "a file outside the save folder";
+    SetUpTemp(cell.temp, save, outside, precious);
     if (cell.disk == Disk::ReadOnly) {
         ASSERT_TRUE(mount->RemountReadOnly());
     }
@@ -290,7 +342,8 @@ TEST_P(FaultMatrix, RunEndsWithTheDesignedRecordsAndLosesNothing) {
 
     // Nothing outside the save folder, nothing of the user's lost or truncated.
     for (const auto& entry : fs::directory_iterator(sandbox.path())) {
-        EXPECT_TRUE(entry.path() == save || entry.path() == cwd || entry.path() == bin)
+        EXPECT_TRUE(entry.path() == save || entry.path() == cwd || entry.path() == bin ||
+                    (entry.path() == outside && cell.temp != Temp::Absent))
             << entry.path();
     }
     EXPECT_TRUE(fs::is_empty(cwd));
@@ -311,7 +364,7 @@ TEST_P(FaultMatrix, RunEndsWithTheDesignedRecordsAndLosesNothing) {
     for (const auto& entry : fs::recursive_directory_iterator(save)) {
         EXPECT_EQ(entry.path().string().find("evil"), std::string::npos) << entry.path();
     }
-    EXPECT_FALSE(fs::exists(save / "temp"));
+    ExpectTempAsBefore(cell.temp, save, outside, precious);
 }
 
 INSTANTIATE_TEST_SUITE_P(AllStages, FaultMatrix, ::testing::ValuesIn(Cells()), CellName);

@@ -20,7 +20,7 @@ using namespace std::chrono_literals;
 using test::ScriptedServer;
 
 class HttpTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { ResetHttpShare(); }
     ClientContext Context(const std::string& base) {
         ClientContext ctx = test::MakeContext(base, dir.str(), "DE19758096C2");
@@ -123,6 +123,22 @@ TEST_F(HttpTest, FileModeStreamsTheExactBytes) {
     EXPECT_EQ("", page) << "the response text is emptied in file mode too";
 }
 
+TEST_F(HttpTest, FileModeReplacesALinkInsteadOfWritingThroughIt) {
+    ScriptedServer server([](const httplib::Request&, httplib::Response& res) {
+        res.set_content("%PDF-1.4 page", "application/pdf");
+    });
+    ClientContext ctx = Context(server.Base());
+    const std::string target = dir.str() + "/precious.pdf";
+    test::WriteFile(target, "the user's file");
+    const std::string file = dir.str() + "/temp/DE1_1.pdf";
+    std::filesystem::create_symlink(target, file);
+    std::string page;
+    ASSERT_EQ(1, SendHttpRequest(ctx, "GET", server.Base() + "/p.pdf", "", page, file.c_str(), 1));
+    EXPECT_EQ("the user's file", test::ReadFile(target));
+    EXPECT_FALSE(std::filesystem::is_symlink(file));
+    EXPECT_EQ("%PDF-1.4 page", test::ReadFile(file));
+}
+
 TEST_F(HttpTest, ZeroBytesCutATextChunk) {
     ScriptedServer server([](const httplib::Request&, httplib::Response& res) {
         res.set_content(std::string("before\0after", 12), "text/html");
@@ -189,7 +205,8 @@ TEST_F(HttpTest, CancelAndStopEndAnExchangeWithASilentServer) {
 
 TEST_F(HttpTest, ACookieSetOnceTravelsWithEveryLaterExchangeOnOneConnection) {
     ScriptedServer server([](const httplib::Request& req, httplib::Response& res) {
-        if (req.path == "/start.do") res.set_header("Set-Cookie", "JSESSIONID=abc123; Path=/");
+        if (req.path == "/start.do")
+            res.set_header("Set-Cookie", "JSESSIONID=abc123; Path=/");
         Html(res, "page");
     });
     ClientContext ctx = Context(server.Base());
@@ -209,9 +226,8 @@ TEST_F(HttpTest, ACookieSetOnceTravelsWithEveryLaterExchangeOnOneConnection) {
 }
 
 TEST_F(HttpTest, TheProxyCarriesHttpRequestsWhenSet) {
-    ScriptedServer proxy([](const httplib::Request&, httplib::Response& res) {
-        Html(res, "via proxy");
-    });
+    ScriptedServer proxy(
+        [](const httplib::Request&, httplib::Response& res) { Html(res, "via proxy"); });
     ClientContext ctx = Context("http://depatisnet.invalid");
     ctx.Proxy = "HTTP=HTTP://127.0.0.1:" + std::to_string(proxy.Port());
     ctx.AccessType = 3;
@@ -248,7 +264,8 @@ TEST_F(HttpTest, BrokenTransfersFail) {
             // Promise more than is sent, then end the stream.
             res.set_content_provider(1000, "application/pdf",
                                      [](size_t offset, size_t, httplib::DataSink& sink) {
-                                         if (offset == 0) sink.write("%PDF-half", 9);
+                                         if (offset == 0)
+                                             sink.write("%PDF-half", 9);
                                          return offset == 0;
                                      });
         } else {
@@ -267,7 +284,8 @@ TEST_F(HttpTest, BrokenTransfersFail) {
     ClientContext ctx = Context(server.Base());
     std::string page;
     const std::string file = dir.str() + "/temp/t.pdf";
-    EXPECT_EQ(0, SendHttpRequest(ctx, "GET", server.Base() + "/truncated", "", page, file.c_str(), 1));
+    EXPECT_EQ(0,
+              SendHttpRequest(ctx, "GET", server.Base() + "/truncated", "", page, file.c_str(), 1));
     EXPECT_EQ(msg::kDownloadFailed, ctx.MessageText);
 
     ctx.MessageText.clear();

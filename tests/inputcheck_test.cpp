@@ -122,6 +122,11 @@ TEST_F(InputCheckTest, FillsTheJob) {
     ASSERT_TRUE(check.Ok) << check.Message;
     EXPECT_EQ(check.Job.Proxy, "HTTP=HTTP://10.0.0.1:3128");
     EXPECT_EQ(check.Job.AccessType, 3);
+    // "temp" stands now, so this run gets a fresh folder of its own beside it.
+    const std::string fresh = check.Job.TempFolder;
+    EXPECT_TRUE(fresh.starts_with(odd.string() + "/temp.kestrane-")) << fresh;
+    EXPECT_TRUE(fs::is_directory(fresh));
+    EXPECT_NE(CheckDownloadInput(request).Job.TempFolder, fresh);
 }
 
 TEST(IsAsciiPath, OnlyTheTopBitCounts) {
