@@ -3,7 +3,7 @@
 //   kestrane-cli [-o DIR] [-i FILE|-] [--proxy IP:PORT] [--watchdog SECONDS] NUMBER...
 //
 // Exit status: 0 every item saved, 1 some item failed (or no session), 2 input
-// refused, 130 cancelled (Ctrl-C; a second Ctrl-C quits at once).
+// refused, 130 cancelled (Ctrl-C, SIGTERM or SIGHUP; a second one cancels at once).
 #include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
@@ -11,12 +11,14 @@
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <optional>
 #include <iostream>
 #include <string>
 #include <thread>
@@ -44,13 +46,16 @@ void PrintLine(std::FILE* stream, const std::string& text) {
     std::fflush(stream);
 }
 
-// Ctrl-C is taken by sigtimedwait on a thread of its own instead of a signal
-// handler, so nothing has to be async-signal-safe. SIGINT must be blocked
-// before any other thread exists, so that every later thread inherits the mask.
+// Ctrl-C, SIGTERM and SIGHUP are taken by sigtimedwait on a thread of its own
+// instead of a signal handler, so nothing has to be async-signal-safe. They
+// must be blocked before any other thread exists, so that every later thread
+// inherits the mask.
 sigset_t InterruptSet() {
     sigset_t set;
     sigemptyset(&set);
     sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGHUP);
     return set;
 }
 
@@ -59,23 +64,30 @@ void BlockInterrupts() {
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
 }
 
-// Calls first at the first Ctrl-C (on its own thread); the second one quits at
-// once. Stopped and joined when it goes out of scope.
+// The first interrupt or termination signal is a confirmed cancel; the second
+// cancels at once (the item in work is recorded, its merge killed). Should
+// the main thread not get there, the program ends a few seconds later anyway.
+// Stopped and joined when it goes out of scope.
 class InterruptWatcher {
   public:
-    explicit InterruptWatcher(std::function<void()> first)
-        : thread_([first = std::move(first)](std::stop_token stop) {
+    InterruptWatcher(std::function<void()> first, std::function<void()> second)
+        : thread_([first = std::move(first), second = std::move(second)](std::stop_token stop) {
               const sigset_t set = InterruptSet();
               int seen = 0;
+              std::optional<std::chrono::steady_clock::time_point> giveUpAt;
               while (!stop.stop_requested()) {
+                  if (giveUpAt && std::chrono::steady_clock::now() > *giveUpAt) {
+                      std::fflush(stdout);
+                      std::_Exit(kExitCancelled);
+                  }
                   timespec wait{0, 100'000'000};
-                  if (sigtimedwait(&set, nullptr, &wait) != SIGINT)
+                  if (sigtimedwait(&set, nullptr, &wait) < 0)
                       continue;
                   if (++seen == 1) {
                       first();
-                  } else {
-                      std::fflush(stdout);
-                      std::_Exit(kExitCancelled);
+                  } else if (seen == 2) {
+                      second();
+                      giveUpAt = std::chrono::steady_clock::now() + std::chrono::seconds(5);
                   }
               }
           }) {}
@@ -161,8 +173,21 @@ class CliFrontEnd : public FrontEnd {
         PrintLine(stdout, "Saved in " + saveFolder);
     }
     void ShowFinishMessage(const std::string& text) override {
+        PrintNewRecords();
         const bool normalEnd = !cancelled_ && !failedSession_;
         PrintLine(normalEnd ? stdout : stderr, text);
+    }
+
+    // The second interrupt: cancel without waiting for the worker.
+    void CancelNow() {
+        loop_.Post([this] {
+            if (!controller_->IsDownloading())
+                return;
+            cancelled_ = true;
+            controller_->CancelNow();
+            if (!controller_->IsDownloading())
+                loop_.Quit();
+        });
     }
 
     // The first Ctrl-C: a confirmed cancel.
@@ -212,6 +237,9 @@ std::vector<std::string> ReadLines(std::istream& in) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // A closed standard output or error (kestrane-cli ... | head -1) must not
+    // end the run: the writes fail quietly and the files and records are made.
+    std::signal(SIGPIPE, SIG_IGN);
     CLI::App app{"Downloads German patent documents as PDF files.", "kestrane-cli"};
     std::string saveFolder;
     std::string inputFile;
@@ -284,7 +312,8 @@ int main(int argc, char** argv) {
         RunController controller(front);
         front.Attach(controller);
         // Declared last: stopped before the loop and the front end it posts to.
-        InterruptWatcher interrupts([&front] { front.Interrupt(); });
+        InterruptWatcher interrupts([&front] { front.Interrupt(); },
+                                    [&front] { front.CancelNow(); });
         if (!controller.StartRun(check.Job))
             return kExitRefused;
         loop.Run();

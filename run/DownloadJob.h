@@ -19,6 +19,8 @@ struct DownloadJob {
     std::string CurrentNumber;               // run lock: number in work; "" before and after
     std::string PreviousNumber;              // run lock: number of the item before
     int CurrentIndex = 0;                    // run lock: index of the item in work
+    // Run lock: time stamp of the item in work while it has no record yet, else "".
+    std::string ItemStamp;
     // Front-end thread only: CurrentIndex seen at the previous watchdog tick.
     // -1 is an index no item has, so the first tick of a run only records and
     // the first item gets two full periods like every later one.

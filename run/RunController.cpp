@@ -152,7 +152,7 @@ struct RunController::Impl {
         if (!message.empty())
             front.ShowFinishMessage(message);
 
-        WriteRunLog(*job);
+        EndRunLog();
         run.CancelRequested.store(false);
         run.SessionFailed.store(false);
         run.SkipSessionStart.store(false);
@@ -160,13 +160,17 @@ struct RunController::Impl {
         completing = false;
     }
 
-    void WriteRunLog(const DownloadJob& job) {
-        std::string text;
-        {
-            std::lock_guard<std::mutex> lock(run.Lock);
-            text.swap(run.RunLogText);
-        }
-        AppendLogFile(text, job.SaveFolder + "/dl.log");
+    // Every record is on disk already; what is left is to forget them and
+    // to say whether dl.log could not take some of them.
+    std::string EndRunLog() {
+        std::lock_guard<std::mutex> lock(run.Lock);
+        run.RunLogText.clear();
+        // As ever, a run ends with dl.log in place, also when it has no record.
+        if (run.Log)
+            run.Log->Append("");
+        const std::string failure = run.Log ? run.Log->FailureText() : "";
+        run.Log.reset();
+        return failure;
     }
 };
 
@@ -185,7 +189,7 @@ RunController::~RunController() {
     if (active) {
         // Nothing can write into the run any more: finish its files.
         DeleteFolderTree(d.CurrentJob->TempFolder);
-        d.WriteRunLog(*d.CurrentJob);
+        d.EndRunLog();
         d.run.IsDownloading.store(false);
         d.CurrentJob.reset();
     }
@@ -209,6 +213,10 @@ bool RunController::StartRun(JobInput input) {
     job->Proxy = std::move(input.Proxy);
     job->AccessType = input.AccessType;
     job->CurrentIndex = 0;
+    {
+        std::lock_guard<std::mutex> lock(d.run.Lock);
+        d.run.Log.emplace(job->SaveFolder + "/dl.log");
+    }
     d.CurrentJob = std::move(job);
 
     d.run.IsDownloading.store(true);
@@ -265,8 +273,8 @@ void RunController::OnWatchdogTick() {
     std::string staleOutput;
     {
         std::lock_guard<std::mutex> lock(d.run.Lock);
-        d.run.RunLogText +=
-            MakeLogLine(FormatTimeStamp(tickTime), job.CurrentNumber, Outcome::Failed);
+        job.ItemStamp.clear();
+        d.run.AddRecord(MakeLogLine(FormatTimeStamp(tickTime), job.CurrentNumber, Outcome::Failed));
         job.CurrentIndex += 1;
         // A stall during the search leaves the previous item's 1 here; the
         // successor's first progress report would then paint the stalled
@@ -307,6 +315,31 @@ void RunController::StopForClose() {
     if (!d.run.IsDownloading.load() || !d.CurrentJob || d.completing)
         return;
     d.StopCurrent(true);
+    d.Complete();
+}
+
+void RunController::CancelNow() {
+    Impl& d = *impl_;
+    if (!d.run.IsDownloading.load() || !d.CurrentJob || d.completing)
+        return;
+    {
+        // A worker that posted its finish has written its last record; the
+        // run completion is on its way.
+        std::lock_guard<std::mutex> lock(d.run.Lock);
+        if (d.current && d.current->token->finishPosted)
+            return;
+    }
+    d.run.CancelRequested.store(true);
+    d.StopCurrent(true);
+    {
+        std::lock_guard<std::mutex> lock(d.run.Lock);
+        DownloadJob& job = *d.CurrentJob;
+        if (!job.ItemStamp.empty()) {
+            d.run.AddRecord(MakeLogLine(job.ItemStamp, job.CurrentNumber, Outcome::Cancelled));
+            job.ItemStamp.clear();
+        }
+        job.MessageText = msg::kCancelled;
+    }
     d.Complete();
 }
 

@@ -63,6 +63,11 @@ class RunController {
     void OnJobFinished();
     // Closing the front end during a run: stop the worker, then run completion.
     void StopForClose();
+    // A cancel that cannot wait for the worker (a second interrupt, a
+    // termination signal): the item in work is recorded as cancelled, the
+    // worker is stopped (its exchange and merge end with it) and the run
+    // completes at once, as after a confirmed cancel.
+    void CancelNow();
 
     RunSnapshot Snapshot() const;
     // Worker threads of this controller that have not yet ended, stopped ones

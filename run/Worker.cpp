@@ -110,6 +110,7 @@ void RunItems(RunShared& run, DownloadJob& job, WorkerToken& token, const Gate& 
                 // The record carries the time the item started, not the time
                 // its outcome was known.
                 stamp = FormatTimeStamp(std::time(nullptr));
+                job.ItemStamp = stamp;
                 front.JobProgress(
                     ProgressNote{index, job.ItemSucceeded, job.PreviousNumber, count});
                 front.SetStatusText("Downloading " + number + " PDF document ......");
@@ -137,7 +138,8 @@ void RunItems(RunShared& run, DownloadJob& job, WorkerToken& token, const Gate& 
 
         if (saved) {
             if (!gate([&] {
-                    run.RunLogText += MakeLogLine(stamp, number, Outcome::Success);
+                    job.ItemStamp.clear();
+                    run.AddRecord(MakeLogLine(stamp, number, Outcome::Success));
                     job.ItemSucceeded = 1;
                     job.PreviousNumber = job.CurrentNumber;
                 })) {
@@ -148,7 +150,8 @@ void RunItems(RunShared& run, DownloadJob& job, WorkerToken& token, const Gate& 
 
         if (run.CancelRequested.load()) {
             gate([&] {
-                run.RunLogText += MakeLogLine(stamp, number, Outcome::Cancelled);
+                job.ItemStamp.clear();
+                run.AddRecord(MakeLogLine(stamp, number, Outcome::Cancelled));
                 postFinish();
             });
             return;
@@ -156,7 +159,8 @@ void RunItems(RunShared& run, DownloadJob& job, WorkerToken& token, const Gate& 
 
         auto box = std::make_shared<FailureBox>(ctx.MessageText);
         if (!gate([&] {
-                run.RunLogText += MakeLogLine(stamp, number, Outcome::Failed);
+                job.ItemStamp.clear();
+                run.AddRecord(MakeLogLine(stamp, number, Outcome::Failed));
                 token.box = box;
                 front.ShowFailureBox(box);
             })) {

@@ -4,11 +4,13 @@
 #include <atomic>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "run/DownloadJob.h"
 #include "run/FrontEnd.h"
 #include "run/RunController.h"
+#include "run/RunLog.h"
 
 namespace kestrane::detail {
 
@@ -57,6 +59,16 @@ struct RunShared {
     std::atomic<bool> SkipSessionStart{false};
 
     std::string RunLogText;  // run lock
+    // Run lock. dl.log of the current run; records reach it as they are decided.
+    std::optional<RunLog> Log;
+
+    // Run lock held. Keeps the record in RunLogText and appends it to dl.log,
+    // both in the order the records are decided.
+    void AddRecord(const std::string& record) {
+        RunLogText += record;
+        if (Log)
+            Log->Append(record);
+    }
 };
 
 // The worker's thread procedure. Catches everything; returns when the run is

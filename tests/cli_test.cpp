@@ -157,6 +157,53 @@ TEST_F(CliTest, CtrlCCancelsTheRunAndExitsWith130) {
     EXPECT_FALSE(fs::exists(save.path() / "temp"));
 }
 
+// A closed standard output (kestrane-cli ... | head -1) or error must not end
+// the run: everything is saved and recorded.
+TEST_F(CliTest, AClosedOutputLosesNothing) {
+    CliProcess cli(fixture.server.BaseUrl(), {"-o", save.str(), kDe1, kUnknown, kDe2}, save.str(),
+                   "/dev/null", {}, true);
+    ASSERT_TRUE(cli.Started());
+    const Outcome o = cli.Wait();
+    EXPECT_EQ(o.status, 1);
+    EXPECT_EQ(Log(), (std::vector<LogRecord>{
+                         {kDe1, "Success"}, {kUnknown, "Failed"}, {kDe2, "Success"}}));
+    EXPECT_EQ(test::PdfPageCount(save.str() + "/" + kDe1 + ".pdf"), pubserver::kSeveralPagesCount);
+    EXPECT_TRUE(fs::exists(save.path() / (std::string(pubserver::kSelectionDocB) + ".pdf")));
+    EXPECT_FALSE(fs::exists(save.path() / "temp"));
+}
+
+// SIGTERM cancels like Ctrl-C; a second signal cancels at once. Either way the
+// item in work is recorded and the merge dies with every process it started.
+TEST_F(CliTest, TerminationSignalsCancelAndTakeTheMergeDown) {
+    test::TempDir tools;
+    const std::string child = tools.str() + "/child";
+    WriteFile(tools.str() + "/pdftk", "#!/bin/sh\nsleep 300 &\necho $! > '" + child +
+                                          ".tmp'\nmv '" + child + ".tmp' '" + child + "'\nwait\n");
+    fs::permissions(tools.path() / "pdftk", fs::perms::owner_all);
+    CliProcess cli(fixture.server.BaseUrl(), {"-o", save.str(), kDe1, kDe2}, save.str(),
+                   "/dev/null", {"PATH=" + tools.str() + ":" + std::getenv("PATH")});
+    ASSERT_TRUE(cli.Started());
+    for (int i = 0; i < 6000 && !fs::exists(child); ++i) std::this_thread::sleep_for(20ms);
+    ASSERT_TRUE(fs::exists(child)) << "the merge never started";
+    const pid_t sleeper = std::stoi(ReadFile(child));
+    cli.Signal(SIGTERM);
+    cli.Signal(SIGHUP);
+    const Outcome o = cli.Wait(60s);
+    EXPECT_EQ(o.status, 130) << o.out << o.err;
+    EXPECT_EQ(Log(), (std::vector<LogRecord>{{kDe1, "Cancelled"}}));
+    EXPECT_TRUE(Has(o.err, msg::kCancelled)) << o.err;
+    bool gone = false;
+    for (int i = 0; i < 250 && !gone; ++i) {
+        const std::string stat = ReadFile("/proc/" + std::to_string(sleeper) + "/stat");
+        gone = stat.empty() || stat.find(") Z") != std::string::npos;
+        if (!gone)
+            std::this_thread::sleep_for(20ms);
+    }
+    EXPECT_TRUE(gone) << "the merge's child outlived the run";
+    EXPECT_FALSE(fs::exists(save.path() / "temp"));
+    EXPECT_FALSE(fs::exists(save.path() / (std::string(kDe1) + ".pdf")));
+}
+
 TEST_F(CliTest, WatchdogAbandonsAStalledItem) {
     fixture.server.AddFault(kDe1, Fault{Stage::PagePdf, FaultKind::Stall, 2});
     const Outcome o = Run({"-o", save.str(), "--watchdog", "0.2", kDe1});

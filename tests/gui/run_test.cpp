@@ -95,12 +95,13 @@ TEST_F(RunTest, ARunColoursTheListShowsItsProgressAndSavesTheDocuments) {
     // The window and the files at the moment the finish box comes up.
     QString captionAtFinish, statusAtFinish;
     int progressAtFinish = -1;
-    bool logAtFinish = true, tempAtFinish = true;
+    std::vector<std::string> logAtFinish;
+    bool tempAtFinish = true;
     boxes.OnShow = [&](const ShownBox&) {
         captionAtFinish = Button(*dialog)->text();
         statusAtFinish = Status(*dialog);
         progressAtFinish = Control<QProgressBar>(*dialog, "progress1008")->value();
-        logAtFinish = fs::exists(folder.path() / "dl.log");
+        logAtFinish = LogRecords();
         tempAtFinish = fs::exists(folder.path() / "temp");
     };
 
@@ -138,12 +139,15 @@ TEST_F(RunTest, ARunColoursTheListShowsItsProgressAndSavesTheDocuments) {
     EXPECT_EQ(boxes.Shown()[0].Text, "Downloading finished.");
     EXPECT_EQ(boxes.Shown()[0].Title, "Info");
     EXPECT_EQ(boxes.Shown()[0].Icon, QMessageBox::NoIcon);
-    // Idle and cleaned up before the box; the log is written once it is acknowledged.
+    // Idle and cleaned up before the box, and every record is on disk while it is
+    // open: a window killed now has lost nothing.
     EXPECT_EQ(captionAtFinish, "Download");
     EXPECT_EQ(statusAtFinish, "");
     EXPECT_EQ(progressAtFinish, 0);
     EXPECT_FALSE(tempAtFinish);
-    EXPECT_FALSE(logAtFinish);
+    EXPECT_EQ(logAtFinish,
+              (std::vector<std::string>{"DE19758096C2 Success", std::string(kUnknown) + " Failed",
+                                        "DE60218500T2 Success"}));
 
     EXPECT_EQ(LogRecords(),
               (std::vector<std::string>{"DE19758096C2 Success", std::string(kUnknown) + " Failed",
