@@ -387,6 +387,12 @@ void MainDialog::ShowFinishMessage(const std::string& text) {
     Box(BoxStyle::Notice, FromStd(text));
 }
 
+void MainDialog::ShowLogFailure(const std::string& text) {
+    if (destroying_)
+        return;
+    Box(BoxStyle::AppWarning, FromStd(text));
+}
+
 // ---- List highlighting
 
 void MainDialog::ApplyProgress(const ProgressNote& note) {

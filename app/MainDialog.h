@@ -78,6 +78,7 @@ class MainDialog : public QDialog, public FrontEnd {
     void ResetIdle() override;
     void OpenSaveFolder(const std::string& saveFolder) override;
     void ShowFinishMessage(const std::string& text) override;
+    void ShowLogFailure(const std::string& text) override;
 
   signals:
     // The list has been recoloured for a progress notification.

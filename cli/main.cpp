@@ -190,6 +190,11 @@ class CliFrontEnd : public FrontEnd {
         });
     }
 
+    void ShowLogFailure(const std::string& text) override {
+        failed_ = true;
+        PrintLine(stderr, "Warning: " + text);
+    }
+
     // The first Ctrl-C: a confirmed cancel.
     void Interrupt() {
         loop_.Post([this] {

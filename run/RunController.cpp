@@ -152,7 +152,9 @@ struct RunController::Impl {
         if (!message.empty())
             front.ShowFinishMessage(message);
 
-        EndRunLog();
+        const std::string logFailure = EndRunLog();
+        if (!logFailure.empty())
+            front.ShowLogFailure(logFailure);
         run.CancelRequested.store(false);
         run.SessionFailed.store(false);
         run.SkipSessionStart.store(false);

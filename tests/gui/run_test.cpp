@@ -274,6 +274,21 @@ TEST_F(RunTest, TheWatchdogAbandonsAStalledItemAndTheRunGoesOn) {
     EXPECT_EQ(desktop.Opened.size(), 1u);
 }
 
+TEST_F(RunTest, ALogThatCannotBeWrittenIsReportedAfterTheFinishBox) {
+    fs::create_directory(folder.path() / "dl.log");
+    auto dialog = MakeDialog();
+    Start(*dialog, "DE19758096C2");
+    ASSERT_TRUE(WaitIdle(*dialog));
+    ASSERT_EQ(boxes.Shown().size(), 2u) << boxes.Texts().join('|').toStdString();
+    EXPECT_EQ(boxes.Shown()[0].Text, "Downloading finished.");
+    EXPECT_EQ(boxes.Shown()[1].Text, QString::fromStdString("Could not write the run log " +
+                                                            folder.str() +
+                                                            "//dl.log (Is a directory): 1 "
+                                                            "record is missing from it."));
+    EXPECT_EQ(boxes.Shown()[1].Icon, QMessageBox::Warning);
+    EXPECT_EQ(PdfPageCount(folder.str() + "/DE19758096C2.pdf"), pubserver::kSeveralPagesCount);
+}
+
 TEST_F(RunTest, TheWatchdogTakesDownAFailureBoxLeftOpen) {
     auto dialog = MakeDialog(std::chrono::milliseconds(1000));
     Start(*dialog, kUnknown);
