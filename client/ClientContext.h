@@ -11,6 +11,9 @@
 #include <string>
 #include <vector>
 
+#include "client/Failure.h"
+#include "client/SavedNames.h"
+
 namespace kestrane {
 
 struct ClientContext {
@@ -33,6 +36,12 @@ struct ClientContext {
     // The merged files saved for the number in work (file names, in the order
     // they were saved); the worker clears it when an item starts.
     std::vector<std::string> SavedFiles;
+
+    // Why the latest document failed, where more is known than the designed
+    // text tells (an unsafe or clashing name, a size cap); reset per number.
+    Failure Why;
+    // The merged files saved so far by any worker of the run. May be null.
+    SavedNames* SavedInRun = nullptr;
 
     // Set by the front-end thread when the user confirmed a cancel. May be null.
     const std::atomic<bool>* CancelRequested = nullptr;

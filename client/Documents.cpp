@@ -11,6 +11,7 @@
 #include "client/HttpExchange.h"
 #include "client/Merge.h"
 #include "client/Messages.h"
+#include "client/Printable.h"
 #include "client/SafeFiles.h"
 #include "client/Scrape.h"
 
@@ -30,9 +31,32 @@ long HitCount(const std::string& text) {
     return std::clamp(count, static_cast<long>(INT_MIN), static_cast<long>(INT_MAX));
 }
 
+// The designed document failure; what is known beyond it follows on a line of its own.
 void SetFailure(ClientContext& ctx) {
-    ctx.MessageText = ctx.cancelRequested() ? std::string(msg::kCancelled)
-                                            : ctx.CurrentNumber + msg::kDownloadFailed;
+    if (ctx.cancelRequested()) {
+        ctx.MessageText = msg::kCancelled;
+        return;
+    }
+    ctx.MessageText = ctx.CurrentNumber + msg::kDownloadFailed;
+    if (!ctx.Why.detail.empty())
+        ctx.MessageText += "\n" + ctx.Why.detail;
+}
+
+int Fail(ClientContext& ctx, FailureKind kind, std::string detail) {
+    ctx.Why = Failure{kind, std::move(detail)};
+    return 0;
+}
+
+// A run never replaces a file it saved itself: two documents of one selection
+// with one name, or a name another number of the run was saved under.
+bool ClashesWithThisRun(const ClientContext& ctx, const std::string& fileName) {
+    return ctx.SavedInRun != nullptr && ctx.SavedInRun->Contains(fileName);
+}
+
+void NoteSaved(ClientContext& ctx, const std::string& fileName) {
+    ctx.SavedFiles.push_back(fileName);
+    if (ctx.SavedInRun != nullptr)
+        ctx.SavedInRun->Add(fileName);
 }
 
 void RemoveQuietly(const std::string& path) {
@@ -69,6 +93,13 @@ bool MergePages(ClientContext& ctx, const std::vector<std::string>& pageFiles,
 int Download(ClientContext& ctx, std::string viewerPage, const std::string& DocumentName) {
     if (!IsSafeDocumentName(DocumentName))
         return 0;
+    const std::string fileName = DocumentName + ".pdf";
+    if (ClashesWithThisRun(ctx, fileName)) {
+        return Fail(ctx, FailureKind::NameClash,
+                    Printable(fileName) +
+                        " was saved earlier in this run; a second document of that name was "
+                        "not saved.");
+    }
 
     std::string page = std::move(viewerPage);
     std::string scratch;
@@ -110,11 +141,17 @@ int Download(ClientContext& ctx, std::string viewerPage, const std::string& Docu
 
     if (!MergePages(ctx, pageFiles, DocumentName))
         return 0;
+    NoteSaved(ctx, fileName);
     ctx.progress(100);
     return 1;
 }
 
+bool HasDocIdNormed(const std::string& hitUrl) {
+    return hitUrl.find(kDocIdParameter) != std::string::npos;
+}
+
 int Lookup(ClientContext& ctx, const std::string& firstLink) {
+    ctx.Why = Failure{};
     std::string page;
     if (!SendHttpRequest(ctx, "GET", firstLink, "", page, nullptr, 0))
         return 0;
@@ -153,6 +190,16 @@ int Lookup(ClientContext& ctx, const std::string& firstLink) {
             return 0;
         const std::string name =
             DocumentNameFromUrl(hitUrl, ctx.CurrentNumber + "_" + std::to_string(i));
+        // A name the server chose could be anything, "keep" or another
+        // number's; only the shape of a publication number is taken. (One
+        // that would leave the folder fails below with the usual text alone.)
+        if (HasDocIdNormed(hitUrl) && IsSafeDocumentName(name) && !IsPublicationNumberShape(name)) {
+            Fail(ctx, FailureKind::UnsafeName,
+                 "The server named a document \"" + Printable(name) +
+                     "\", which is not a publication number; it was not saved.");
+            SetFailure(ctx);
+            return 0;
+        }
         if (!DownloadDocument(ctx, std::move(page), name)) {
             SetFailure(ctx);
             return 0;
@@ -163,6 +210,15 @@ int Lookup(ClientContext& ctx, const std::string& firstLink) {
 }
 
 }  // namespace
+
+bool IsPublicationNumberShape(const std::string& name) {
+    const auto letter = [](char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); };
+    const auto digit = [](char c) { return c >= '0' && c <= '9'; };
+    if (name.size() < 3 || name.size() > 32 || !letter(name[0]) || !letter(name[1]) ||
+        !digit(name[2]))
+        return false;
+    return std::all_of(name.begin(), name.end(), [&](char c) { return letter(c) || digit(c); });
+}
 
 bool IsSafeDocumentName(const std::string& name) {
     if (name.empty() || name == "." || name.find("..") != std::string::npos)

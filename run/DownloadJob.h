@@ -2,8 +2,11 @@
 #pragma once
 
 #include <ctime>
+#include <memory>
 #include <string>
 #include <vector>
+
+#include "client/SavedNames.h"
 
 namespace kestrane {
 
@@ -32,6 +35,8 @@ struct DownloadJob {
     std::string Proxy;          // fixed: "" or "HTTP=HTTP://" + ip + ":" + port
     int AccessType = 0;         // fixed: 3 with a proxy, else 0
     std::string MessageText;    // run lock: last failure or cancel text, or "Downloading finished."
+    // Fixed pointer, locked inside: the merged files saved so far in this run.
+    std::shared_ptr<SavedNames> SavedInRun = std::make_shared<SavedNames>();
 };
 
 enum class Outcome { Success, Failed, Cancelled };

@@ -55,6 +55,7 @@ void RunItems(RunShared& run, DownloadJob& job, WorkerToken& token, const Gate& 
     ctx.Pdftk = run.Options.Pdftk;
     ctx.CancelRequested = &run.CancelRequested;
     ctx.Abort = &token.abort;
+    ctx.SavedInRun = job.SavedInRun.get();
     ctx.SetProgress = [&front, &gate](int position) {
         gate([&] { front.SetProgressPos(position); });
     };
@@ -119,6 +120,7 @@ void RunItems(RunShared& run, DownloadJob& job, WorkerToken& token, const Gate& 
         }
 
         ctx.CurrentNumber = number;
+        ctx.SavedFiles.clear();
         const std::string url = SearchPatent(ctx);
         if (!gate([&] {
                 job.ItemSucceeded = 0;

@@ -191,6 +191,31 @@ struct Entry {
     int kb = 0;  // padding of its page PDFs
 };
 
+bool IsSelectionFault(std::optional<FaultKind> fault) {
+    return fault == FaultKind::CountMismatch || fault == FaultKind::HostileNames ||
+           fault == FaultKind::ForeignName || fault == FaultKind::TwinNames;
+}
+
+// The links of a selection page: one per document, named by its docIdNormed,
+// unless a fault names them otherwise.
+std::vector<pages::SelectionLink> SelectionLinks(const Entry& found,
+                                                 std::optional<FaultKind> fault) {
+    std::vector<pages::SelectionLink> links;
+    const int docs = static_cast<int>(found.docs.size());
+    if (fault == FaultKind::HostileNames) {
+        const char* hostile[] = {"../../evil", "a/b", "..", "x\\y"};
+        for (int i = 0; i < 4; ++i) links.push_back({hostile[i], i % docs});
+        return links;
+    }
+    for (int i = 0; i < docs; ++i) {
+        const std::string& id = found.docs[static_cast<size_t>(fault == FaultKind::TwinNames ? 0 : i)].id;
+        links.push_back({pages::EncodeComponent(id), i});
+    }
+    if (fault == FaultKind::ForeignName)
+        links.front().docIdNormed = "keep";
+    return links;
+}
+
 }  // namespace
 
 struct PubServer::Impl {
@@ -553,6 +578,8 @@ void PubServer::Impl::Respond(httplib::Response& res, std::optional<FaultKind> f
         case FaultKind::MissingLink:
         case FaultKind::CountMismatch:
         case FaultKind::HostileNames:
+        case FaultKind::ForeignName:
+        case FaultKind::TwinNames:
             // Already part of the page.
             res.set_content(body, type);
             return;
@@ -641,18 +668,8 @@ void PubServer::Impl::Handle(const httplib::Request& req, httplib::Response& res
         case Stage::Hit:
             if (!found || pages::QueryField(query, "alt"))
                 break;
-            if (found->selection || fault == FaultKind::CountMismatch ||
-                fault == FaultKind::HostileNames) {
-                std::vector<pages::SelectionLink> links;
-                const int docs = static_cast<int>(found->docs.size());
-                if (fault == FaultKind::HostileNames) {
-                    const char* hostile[] = {"../../evil", "a/b", "..", "x\\y"};
-                    for (int i = 0; i < 4; ++i) links.push_back({hostile[i], i % docs});
-                } else {
-                    for (int i = 0; i < docs; ++i)
-                        links.push_back(
-                            {pages::EncodeComponent(found->docs[static_cast<size_t>(i)].id), i});
-                }
+            if (found->selection || IsSelectionFault(fault)) {
+                std::vector<pages::SelectionLink> links = SelectionLinks(*found, fault);
                 const int promised =
                     static_cast<int>(links.size()) + (fault == FaultKind::CountMismatch ? 1 : 0);
                 if (missingLink)
@@ -778,7 +795,8 @@ bool ParseFault(const std::string& text, std::string& number, Fault& fault) {
         {"empty", FaultKind::EmptyBody},      {"error", FaultKind::ErrorPage},
         {"truncated", FaultKind::Truncated},  {"html", FaultKind::HtmlInsteadOfPdf},
         {"nolink", FaultKind::MissingLink},   {"count", FaultKind::CountMismatch},
-        {"hostile", FaultKind::HostileNames}, {"nomatch", FaultKind::NoMatch}};
+        {"hostile", FaultKind::HostileNames}, {"nomatch", FaultKind::NoMatch},
+        {"foreign", FaultKind::ForeignName},  {"twins", FaultKind::TwinNames}};
     const auto kind = kinds.find(parts[n - 1]);
     const auto stage = stages.find(parts[n - 2]);
     std::string joined = parts[0];

@@ -44,6 +44,8 @@ enum class FaultKind {
     MissingLink,       // Viewer/Hit: no navigation link; Navigation: no next-page link; Search: no hit link
     CountMismatch,     // selection page promises one more hit than it links
     HostileNames,      // selection links carry docIdNormed values like "../../evil" and "a/b"
+    ForeignName,       // the first selection link is named "keep", like a file of the user's
+    TwinNames,         // every selection link carries the first document's docIdNormed
     NoMatch,           // answer with the no-match notice
 };
 
@@ -116,7 +118,7 @@ private:
 };
 
 // Parses "NUMBER:STAGE:KIND[:PAGE]" (stage: session search hit viewer navigation pdf;
-// kind: stall drip empty error truncated html nolink count hostile nomatch).
+// kind: stall drip empty error truncated html nolink count hostile foreign twins nomatch).
 bool ParseFault(const std::string& text, std::string& number, Fault& fault);
 
 }  // namespace kestrane::pubserver

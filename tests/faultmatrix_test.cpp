@@ -136,6 +136,20 @@ std::vector<Cell> Cells() {
         {{S, "Failed"}, {G, "Success"}}, 1, S + msg::kDownloadFailed)
         .numbers = {S, G};
 
+    // Names a server chose may not replace anything: not a file of the user's,
+    // not a document saved earlier in the run, not one saved earlier in the item.
+    const std::string A = pubserver::kSelectionDocA;
+    add("selection", "name of a user's file", {{S, At(Stage::Hit, FaultKind::ForeignName)}},
+        {{S, "Failed"}, {G, "Success"}}, 1, "\"keep\", which is not a publication number")
+        .numbers = {S, G};
+    add("selection", "twin names", {{S, At(Stage::Hit, FaultKind::TwinNames)}},
+        {{S, "Failed"}, {G, "Success"}}, 1, A + ".pdf was saved earlier in this run")
+        .numbers = {S, G};
+    Cell& earlier = add("selection", "name saved earlier in the run", {},
+                        {{A, "Success"}, {S, "Failed"}}, 1, A + ".pdf was saved earlier in this run");
+    earlier.numbers = {A, S};
+    earlier.faulty = S;
+
     // A later viewer page; failures inside the page chain all read the same.
     for (auto [name, kind] : {std::pair{"empty", FaultKind::EmptyBody},
                               {"error page", FaultKind::ErrorPage},
