@@ -172,6 +172,11 @@ int Lookup(ClientContext& ctx, const std::string& firstLink) {
 
     ctx.progress(60);
     const long hits = HitCount(count->text);
+    // A selection of no documents (0, -5, "abc") has saved nothing: not a success.
+    if (hits < 1) {
+        SetFailure(ctx);
+        return 0;
+    }
     // The selection page stays as it is while page is reused for each hit's
     // viewer page; each search resumes just after the previous link.
     const std::string selection = std::move(page);

@@ -193,7 +193,8 @@ struct Entry {
 
 bool IsSelectionFault(std::optional<FaultKind> fault) {
     return fault == FaultKind::CountMismatch || fault == FaultKind::HostileNames ||
-           fault == FaultKind::ForeignName || fault == FaultKind::TwinNames;
+           fault == FaultKind::ForeignName || fault == FaultKind::TwinNames ||
+           fault == FaultKind::NoHits;
 }
 
 // The links of a selection page: one per document, named by its docIdNormed,
@@ -580,6 +581,7 @@ void PubServer::Impl::Respond(httplib::Response& res, std::optional<FaultKind> f
         case FaultKind::HostileNames:
         case FaultKind::ForeignName:
         case FaultKind::TwinNames:
+        case FaultKind::NoHits:
             // Already part of the page.
             res.set_content(body, type);
             return;
@@ -671,7 +673,9 @@ void PubServer::Impl::Handle(const httplib::Request& req, httplib::Response& res
             if (found->selection || IsSelectionFault(fault)) {
                 std::vector<pages::SelectionLink> links = SelectionLinks(*found, fault);
                 const int promised =
-                    static_cast<int>(links.size()) + (fault == FaultKind::CountMismatch ? 1 : 0);
+                    fault == FaultKind::NoHits
+                        ? 0
+                        : static_cast<int>(links.size()) + (fault == FaultKind::CountMismatch ? 1 : 0);
                 if (missingLink)
                     links.clear();
                 Respond(res, fault, number, pages::SelectionPage(number, links, promised), kHtml);
@@ -796,7 +800,8 @@ bool ParseFault(const std::string& text, std::string& number, Fault& fault) {
         {"truncated", FaultKind::Truncated},  {"html", FaultKind::HtmlInsteadOfPdf},
         {"nolink", FaultKind::MissingLink},   {"count", FaultKind::CountMismatch},
         {"hostile", FaultKind::HostileNames}, {"nomatch", FaultKind::NoMatch},
-        {"foreign", FaultKind::ForeignName},  {"twins", FaultKind::TwinNames}};
+        {"foreign", FaultKind::ForeignName},  {"twins", FaultKind::TwinNames},
+        {"nohits", FaultKind::NoHits}};
     const auto kind = kinds.find(parts[n - 1]);
     const auto stage = stages.find(parts[n - 2]);
     std::string joined = parts[0];

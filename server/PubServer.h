@@ -46,6 +46,7 @@ enum class FaultKind {
     HostileNames,      // selection links carry docIdNormed values like "../../evil" and "a/b"
     ForeignName,       // the first selection link is named "keep", like a file of the user's
     TwinNames,         // every selection link carries the first document's docIdNormed
+    NoHits,            // selection page promises 0 hits
     NoMatch,           // answer with the no-match notice
 };
 
@@ -118,7 +119,7 @@ private:
 };
 
 // Parses "NUMBER:STAGE:KIND[:PAGE]" (stage: session search hit viewer navigation pdf;
-// kind: stall drip empty error truncated html nolink count hostile foreign twins nomatch).
+// kind: stall drip empty error truncated html nolink count hostile foreign twins nohits nomatch).
 bool ParseFault(const std::string& text, std::string& number, Fault& fault);
 
 }  // namespace kestrane::pubserver

@@ -405,14 +405,15 @@ TEST_F(CraftedTest, SelectionNamesComeFromDocIdNormedOrTheNumberAndPosition) {
     EXPECT_FALSE(Contains(files, "DE4A.pdf"));
 }
 
-TEST_F(CraftedTest, ANoughtOrUnreadableHitCountDownloadsNothing) {
+TEST_F(CraftedTest, ANoughtOrUnreadableHitCountDownloadsNothingAndFails) {
     for (const std::string notice :
          {"Selection of : 0 hits", "Selection of : some hits", "Selection of : -4 hits"}) {
         test::ScriptedServer server(Selection(
             notice, {"/DPMApublikationen/pdf_any_pgd.do?hit=1&amp;docIdNormed=DE1A&amp;x=1"}));
         HangUp hangUp;
         ClientContext ctx = Context(server.Base(), "DE9");
-        EXPECT_EQ(1, LookupDocuments(ctx, server.Base() + "/DPMApublikationen/first")) << notice;
+        EXPECT_EQ(0, LookupDocuments(ctx, server.Base() + "/DPMApublikationen/first")) << notice;
+        EXPECT_EQ(Failed("DE9"), ctx.MessageText);
         EXPECT_EQ(1u, server.Seen().size()) << notice;
     }
     EXPECT_EQ(std::vector<std::string>{}, SavedFiles());

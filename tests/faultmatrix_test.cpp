@@ -136,6 +136,10 @@ std::vector<Cell> Cells() {
         {{S, "Failed"}, {G, "Success"}}, 1, S + msg::kDownloadFailed)
         .numbers = {S, G};
 
+    add("selection", "no hits", {{S, At(Stage::Hit, FaultKind::NoHits)}},
+        {{S, "Failed"}, {G, "Success"}}, 1, S + msg::kDownloadFailed)
+        .numbers = {S, G};
+
     // Names a server chose may not replace anything: not a file of the user's,
     // not a document saved earlier in the run, not one saved earlier in the item.
     const std::string A = pubserver::kSelectionDocA;
