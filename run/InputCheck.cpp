@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "client/Printable.h"
 #include "client/SafeFiles.h"
 
 namespace kestrane {
@@ -34,6 +35,17 @@ std::string RunTempFolder(const std::string& folder, bool madeTemp, std::error_c
 
 }  // namespace
 
+bool HoldsControlCharacter(const std::string& text) {
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        const bool c1 =
+            c == 0xC2 && i + 1 < text.size() && (static_cast<unsigned char>(text[i + 1]) & 0xE0) == 0x80;
+        if (c < 0x20 || c == 0x7F || c1)
+            return true;
+    }
+    return false;
+}
+
 std::string TrimRight(std::string text) {
     const std::size_t keep = text.find_last_not_of(" \t\r\n\v\f");
     text.erase(keep == std::string::npos ? 0 : keep + 1);
@@ -63,6 +75,16 @@ InputCheck CheckDownloadInput(const DownloadRequest& request) {
         }
         if (tasks == 0)
             return Refuse("Please input patents.");
+        // A line break or a NUL inside a number would forge or break records
+        // in dl.log and reach the terminal raw.
+        for (const std::string& number : numbers) {
+            if (HoldsControlCharacter(number)) {
+                InputCheck check = Refuse("");
+                check.Message = "The number \"" + Printable(number) +
+                                "\" holds a control character; please remove it.";
+                return check;
+            }
+        }
 
         const std::string& folder = request.SaveFolder;
         if (folder.empty())

@@ -39,6 +39,10 @@ InputCheck CheckDownloadInput(const DownloadRequest& request);
 // Drops trailing blanks, tabs, CR, LF, VT and FF; keeps leading ones.
 std::string TrimRight(std::string text);
 
+// True when text holds a C0 control character, DEL, or a C1 control
+// character in UTF-8 (U+0080 to U+009F).
+bool HoldsControlCharacter(const std::string& text);
+
 // True when every byte is below 0x80.
 bool IsAsciiPath(const std::string& path);
 

@@ -112,6 +112,7 @@ TEST_F(CliTest, RefusedInputExitsTwoWithTheWindowsTexts) {
         {{"--watchdog", "1e300", kDe1}, ""},
         {{"--watchdog", "nan", kDe1}, ""},
         {{"--no-such-option", kDe1}, ""},
+        {{kDe1, "DE2\r\n2009-12-14 09:30:05 DE3 Success"}, "holds a control character"},
     };
     for (const auto& [args, text] : cases) {
         const Outcome o = Run(args);
