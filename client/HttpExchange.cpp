@@ -11,6 +11,7 @@
 #include <mutex>
 
 #include "client/Messages.h"
+#include "client/Printable.h"
 #include "client/SafeFiles.h"
 #include "client/Scrape.h"
 #include "client/UniqueFd.h"
@@ -203,8 +204,10 @@ std::string RequestSafeUrl(const std::string& url) {
     return out;
 }
 
+// A link comes from a server page: its control bytes are shown escaped, so
+// that no page can drive the terminal the echo goes to.
 void EchoUrl(const std::string& url) {
-    const std::string line = url + "\r\n";
+    const std::string line = Printable(url) + "\r\n";
     std::fwrite(line.data(), 1, line.size(), stdout);
     std::fflush(stdout);
 }

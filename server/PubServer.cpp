@@ -45,6 +45,8 @@ constexpr auto kDripPause = 50ms;
 constexpr size_t kDripPieces = 40;             // a dripped body arrives in about this many pieces
 constexpr size_t kPdfCacheLimit = 256u << 20;  // bytes of generated PDFs kept
 constexpr const char* kHtml = "text/html; charset=UTF-8";
+// Retitles the terminal, clears it and prints a line that looks like a record.
+constexpr const char* kEscapes = "&amp;x=\x1b]0;owned\x07\x1b[2J\r\n2009-12-14 09:30:05 DE1 Success";
 constexpr const char* kPdf = "application/pdf";
 
 // True when fd becomes ready (or hung up) within timeoutMs; -1 waits for ever.
@@ -582,6 +584,7 @@ void PubServer::Impl::Respond(httplib::Response& res, std::optional<FaultKind> f
         case FaultKind::ForeignName:
         case FaultKind::TwinNames:
         case FaultKind::NoHits:
+        case FaultKind::EscapesInLink:
             // Already part of the page.
             res.set_content(body, type);
             return;
@@ -664,7 +667,9 @@ void PubServer::Impl::Handle(const httplib::Request& req, httplib::Response& res
     switch (*stage) {
         case Stage::Search:
             Respond(res, fault, number,
-                    found ? pages::HitListPage(number, !missingLink) : pages::NoMatchPage(number),
+                    found ? pages::HitListPage(number, !missingLink,
+                                               fault == FaultKind::EscapesInLink ? kEscapes : "")
+                          : pages::NoMatchPage(number),
                     kHtml);
             return;
         case Stage::Hit:
@@ -801,7 +806,7 @@ bool ParseFault(const std::string& text, std::string& number, Fault& fault) {
         {"nolink", FaultKind::MissingLink},   {"count", FaultKind::CountMismatch},
         {"hostile", FaultKind::HostileNames}, {"nomatch", FaultKind::NoMatch},
         {"foreign", FaultKind::ForeignName},  {"twins", FaultKind::TwinNames},
-        {"nohits", FaultKind::NoHits}};
+        {"nohits", FaultKind::NoHits},        {"escapes", FaultKind::EscapesInLink}};
     const auto kind = kinds.find(parts[n - 1]);
     const auto stage = stages.find(parts[n - 2]);
     std::string joined = parts[0];

@@ -47,6 +47,7 @@ enum class FaultKind {
     ForeignName,       // the first selection link is named "keep", like a file of the user's
     TwinNames,         // every selection link carries the first document's docIdNormed
     NoHits,            // selection page promises 0 hits
+    EscapesInLink,     // Search: the first hit's link carries terminal escape sequences
     NoMatch,           // answer with the no-match notice
 };
 
@@ -119,7 +120,7 @@ private:
 };
 
 // Parses "NUMBER:STAGE:KIND[:PAGE]" (stage: session search hit viewer navigation pdf;
-// kind: stall drip empty error truncated html nolink count hostile foreign twins nohits nomatch).
+// kind: stall drip empty error truncated html nolink count hostile foreign twins nohits escapes nomatch).
 bool ParseFault(const std::string& text, std::string& number, Fault& fault);
 
 }  // namespace kestrane::pubserver

@@ -112,6 +112,9 @@ std::vector<Cell> Cells() {
         kNoPdfF);
     add("search", "no-match", {{F, At(Stage::Search, FaultKind::NoMatch)}}, fFails, 1,
         msg::kNoSuchPatent);
+    // The link still leads to the document; its escape sequences never reach the terminal.
+    add("search", "escapes in a link", {{F, At(Stage::Search, FaultKind::EscapesInLink)}}, both,
+        0, "\\x1B]0;owned\\x07\\x1B[2J\\x0D\\x0A2009-12-14");
 
     // The first hit's page (here the first viewer page).
     add("first hit", "stall", {{F, At(Stage::Hit, FaultKind::Stall)}}, fFails, 1, msg::kFinished)
@@ -355,6 +358,15 @@ TEST_P(FaultMatrix, RunEndsWithTheDesignedRecordsAndLosesNothing) {
     const test::CliOutcome out = cli.Wait(std::chrono::seconds(180));
 
     EXPECT_EQ(cell.exit, out.status) << out.err;
+    // Whatever a server sends, the terminal gets no control byte but line ends.
+    for (const std::string* stream : {&out.out, &out.err}) {
+        for (std::size_t i = 0; i < stream->size(); ++i) {
+            const auto c = static_cast<unsigned char>((*stream)[i]);
+            const bool lineEnd = c == '\n' || (c == '\r' && (*stream)[i + 1] == '\n');
+            if ((c < 0x20 || c == 0x7F) && !lineEnd)
+                ADD_FAILURE() << "control byte " << int(c) << " at " << i << " of " << *stream;
+        }
+    }
     if (!cell.message.empty()) {
         const bool shown = out.err.find(cell.message) != std::string::npos ||
                            out.out.find(cell.message) != std::string::npos;
