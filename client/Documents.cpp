@@ -22,6 +22,37 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr const char* kDocIdParameter = "docIdNormed=";
+// A document that never ends must not fill the disk page by page.
+constexpr long kMaxDocumentPages = 5000;
+
+// The page files of one document. Those of a document that failed go at
+// once, so that they cannot fill a small disk for the numbers after it; a
+// stopped worker leaves them to the run's clean-up, since its successor may
+// already write pages of the same name.
+class PageFiles {
+  public:
+    explicit PageFiles(const ClientContext& ctx) : ctx_(ctx) {}
+    ~PageFiles() {
+        if (keep_ || ctx_.aborted())
+            return;
+        for (const std::string& file : files_) {
+            std::error_code ec;
+            std::filesystem::remove(file, ec);
+        }
+    }
+    PageFiles(const PageFiles&) = delete;
+    PageFiles& operator=(const PageFiles&) = delete;
+
+    void Add(const std::string& file) { files_.push_back(file); }
+    const std::vector<std::string>& Files() const { return files_; }
+    // The document was merged: its pages stay until the run removes its folder.
+    void Keep() { keep_ = true; }
+
+  private:
+    const ClientContext& ctx_;
+    std::vector<std::string> files_;
+    bool keep_ = false;
+};
 
 // The hit count of a selection notice, read the way atoi reads it (leading
 // blanks, a sign, digits up to the first non-digit; no digits give 0), but
@@ -103,8 +134,13 @@ int Download(ClientContext& ctx, std::string viewerPage, const std::string& Docu
 
     std::string page = std::move(viewerPage);
     std::string scratch;
-    std::vector<std::string> pageFiles;
+    PageFiles pageFiles(ctx);
     for (long number = 1;; ++number) {
+        if (number > kMaxDocumentPages) {
+            return Fail(ctx, FailureKind::TooLarge,
+                        Printable(DocumentName) + " has more than " +
+                            std::to_string(kMaxDocumentPages) + " pages; it was not saved.");
+        }
         const auto pdfLink = FindGroup1(kPagePdfPattern, page);
         if (!pdfLink)
             return 0;
@@ -113,10 +149,16 @@ int Download(ClientContext& ctx, std::string viewerPage, const std::string& Docu
             return 0;
         const std::string pageFile =
             ctx.TempFolder + DocumentName + "_" + std::to_string(number) + ".pdf";
+        pageFiles.Add(pageFile);
         if (!SendHttpRequest(ctx, "GET", LinkToUrl(ctx.ServerBase, pdfLink->text), "", scratch,
-                             pageFile.c_str(), 1))
+                             pageFile.c_str(), 1)) {
+            if (ctx.Why.kind == FailureKind::TooLarge) {
+                ctx.Why.detail = "Page " + std::to_string(number) + " of " +
+                                 Printable(DocumentName) +
+                                 " is larger than 64 MiB; the document was not saved.";
+            }
             return 0;
-        pageFiles.push_back(pageFile);
+        }
         // The bar's range ends at 100: from the fourth page on it stays full.
         ctx.progress(static_cast<int>(std::min(60 + 10 * number, 100L)));
 
@@ -139,8 +181,9 @@ int Download(ClientContext& ctx, std::string viewerPage, const std::string& Docu
             return 0;
     }
 
-    if (!MergePages(ctx, pageFiles, DocumentName))
+    if (!MergePages(ctx, pageFiles.Files(), DocumentName))
         return 0;
+    pageFiles.Keep();
     NoteSaved(ctx, fileName);
     ctx.progress(100);
     return 1;

@@ -129,6 +129,7 @@ struct Transfer {
     bool toFile;
     const UniqueFd* file;  // file mode only
     std::string* text;
+    std::size_t written = 0;  // file mode
     bool received = false;
     Stop stop = Stop::None;
 };
@@ -152,6 +153,11 @@ std::size_t OnBody(char* data, std::size_t size, std::size_t count, void* user) 
     if (n == 0)
         return 0;
     if (t.toFile) {
+        if (t.written + n > kMaxPageFile) {
+            t.stop = Stop::TooLarge;
+            return 0;
+        }
+        t.written += n;
         if (!WriteAll(t.file->get(), data, n)) {
             t.stop = Stop::WriteFailed;
             return 0;
@@ -338,8 +344,11 @@ int SendHttpRequest(ClientContext& ctx, std::string_view verb, const std::string
             // The disk filled up or the folder went away under us.
             ctx.MessageText = msg::kSaveFailed;
             return 0;
-        case Stop::Abort:
         case Stop::TooLarge:
+            ctx.Why = Failure{FailureKind::TooLarge, "A page from the server is larger than 64 MiB."};
+            ctx.MessageText = msg::kDownloadFailed;
+            return 0;
+        case Stop::Abort:
             ctx.MessageText = msg::kDownloadFailed;
             return 0;
         case Stop::None:

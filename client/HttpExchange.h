@@ -17,6 +17,8 @@ inline constexpr const char* kUserAgent = "Mozilla/4.0 (compatible; MSIE 6.0; Wi
 inline constexpr const char* kAcceptLanguage = "Accept-Language: en-us,en;q=0.5";
 // Text pages beyond this size fail the exchange instead of exhausting memory.
 inline constexpr std::size_t kMaxTextPage = 64u * 1024u * 1024u;
+// A page file beyond this size fails the exchange instead of filling the disk.
+inline constexpr std::size_t kMaxPageFile = kMaxTextPage;
 
 // Performs one exchange. Text mode (ToFile == 0) collects the body in
 // ResponseText and applies PageHasMatches; file mode streams the body into

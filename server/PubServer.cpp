@@ -575,6 +575,17 @@ void PubServer::Impl::Respond(httplib::Response& res, std::optional<FaultKind> f
         case FaultKind::HtmlInsteadOfPdf:
             res.set_content(pages::NotAvailablePage(), kHtml);
             return;
+        case FaultKind::HugePage: {
+            constexpr size_t kHuge = 65u << 20;
+            res.set_content_provider(kHuge, type,
+                                     [](size_t offset, size_t length, httplib::DataSink& sink) {
+                                         static const std::string block(1u << 16, '%');
+                                         return sink.write(block.data(),
+                                                           std::min({block.size(), length,
+                                                                     kHuge - offset}));
+                                     });
+            return;
+        }
         case FaultKind::NoMatch:
             res.set_content(pages::NoMatchPage(number), kHtml);
             return;
@@ -585,6 +596,7 @@ void PubServer::Impl::Respond(httplib::Response& res, std::optional<FaultKind> f
         case FaultKind::TwinNames:
         case FaultKind::NoHits:
         case FaultKind::EscapesInLink:
+        case FaultKind::Endless:
             // Already part of the page.
             res.set_content(body, type);
             return;
@@ -659,8 +671,11 @@ void PubServer::Impl::Handle(const httplib::Request& req, httplib::Response& res
     const std::optional<Entry> found = Lookup(number);
     const int doc = ToInt(pages::QueryField(query, "d"), 0);
     const int page = ToInt(pages::QueryField(query, "page"), 1);
+    // A document that never ends: every page is there and has a next one.
+    const bool endless = FindFault(number, Stage::Navigation, page) == FaultKind::Endless;
     const bool docValid = found && doc >= 0 && doc < static_cast<int>(found->docs.size()) &&
-                          page >= 1 && page <= found->docs[static_cast<size_t>(doc)].pages;
+                          page >= 1 &&
+                          (endless || page <= found->docs[static_cast<size_t>(doc)].pages);
     const auto fault = FindFault(number, *stage, *stage == Stage::Hit ? 1 : page);
     const bool missingLink = fault == FaultKind::MissingLink;
 
@@ -702,15 +717,19 @@ void PubServer::Impl::Handle(const httplib::Request& req, httplib::Response& res
                 break;
             Respond(
                 res, fault, number,
-                pages::NavigationPage(number, doc, page,
-                                      found->docs[static_cast<size_t>(doc)].pages, !missingLink),
+                pages::NavigationPage(
+                    number, doc, page,
+                    endless ? page + 1 : found->docs[static_cast<size_t>(doc)].pages, !missingLink),
                 kHtml);
             return;
         case Stage::PagePdf:
             if (!docValid)
                 break;
+            // Past its real end an endless document repeats its last page.
             Respond(res, fault, number,
-                    *PagePdf(found->docs[static_cast<size_t>(doc)], page, found->kb), kPdf);
+                    *PagePdf(found->docs[static_cast<size_t>(doc)],
+                             std::min(page, found->docs[static_cast<size_t>(doc)].pages), found->kb),
+                    kPdf);
             return;
         case Stage::Session:
             break;
@@ -806,7 +825,8 @@ bool ParseFault(const std::string& text, std::string& number, Fault& fault) {
         {"nolink", FaultKind::MissingLink},   {"count", FaultKind::CountMismatch},
         {"hostile", FaultKind::HostileNames}, {"nomatch", FaultKind::NoMatch},
         {"foreign", FaultKind::ForeignName},  {"twins", FaultKind::TwinNames},
-        {"nohits", FaultKind::NoHits},        {"escapes", FaultKind::EscapesInLink}};
+        {"nohits", FaultKind::NoHits},        {"escapes", FaultKind::EscapesInLink},
+        {"huge", FaultKind::HugePage},        {"endless", FaultKind::Endless}};
     const auto kind = kinds.find(parts[n - 1]);
     const auto stage = stages.find(parts[n - 2]);
     std::string joined = parts[0];

@@ -48,6 +48,8 @@ enum class FaultKind {
     TwinNames,         // every selection link carries the first document's docIdNormed
     NoHits,            // selection page promises 0 hits
     EscapesInLink,     // Search: the first hit's link carries terminal escape sequences
+    HugePage,          // PagePdf: a body of 65 MiB
+    Endless,           // Navigation: every page has a next page, the document never ends
     NoMatch,           // answer with the no-match notice
 };
 
@@ -120,7 +122,7 @@ private:
 };
 
 // Parses "NUMBER:STAGE:KIND[:PAGE]" (stage: session search hit viewer navigation pdf;
-// kind: stall drip empty error truncated html nolink count hostile foreign twins nohits escapes nomatch).
+// kind: stall drip empty error truncated html nolink count hostile foreign twins nohits escapes huge endless nomatch).
 bool ParseFault(const std::string& text, std::string& number, Fault& fault);
 
 }  // namespace kestrane::pubserver

@@ -35,7 +35,7 @@ const std::string S = pubserver::kSelectionNumber;
 const std::string kFailedF = F + msg::kDownloadFailed;
 const std::string kNoPdfF = std::string(msg::kNoPdfFor) + F;
 
-enum class Disk { Normal, Full, ReadOnly, LogIsFolder };
+enum class Disk { Normal, Full, Small, ReadOnly, LogIsFolder };
 // What stands at save/temp before the run: nothing, a folder of the user's
 // (with a link planted where the first page will go), or a link out of the
 // save folder. The run must leave the last two exactly as they were.
@@ -192,6 +192,12 @@ std::vector<Cell> Cells() {
         add("page PDF 2", name, {{F, At(Stage::PagePdf, kind, 2)}}, fFails, 1, kFailedF);
     }
 
+    // What a server may send is bounded: a page's size and a document's length.
+    add("page PDF 2", "larger than 64 MiB", {{F, At(Stage::PagePdf, FaultKind::HugePage, 2)}},
+        fFails, 1, "Page 2 of " + F + " is larger than 64 MiB");
+    add("navigation page", "document never ends", {{F, At(Stage::Navigation, FaultKind::Endless)}},
+        fFails, 1, F + " has more than 5000 pages");
+
     // The merge.
     add("merge", "pdftk warns", {}, fFails, 1, kFailedF).merge = Merge::Warns;
     Cell& hang = add("merge", "pdftk hangs", {}, fFails, 1, msg::kFinished);
@@ -209,6 +215,16 @@ std::vector<Cell> Cells() {
         Disk::Full;
     c.back().numbers = {big};
     c.back().faulty = big;
+    // The pages of a failed document go at once: on a small disk the next one still fits.
+    const std::string big1 = "DE950000001A1";
+    const std::string big2 = "DE950000002A1";
+    Cell& small = add("save folder", "small disk after a failed document",
+                      {{big1, At(Stage::PagePdf, FaultKind::ErrorPage, 4)}},
+                      {{big1, "Failed"}, {big2, "Success"}}, 1, big1 + msg::kDownloadFailed);
+    small.disk = Disk::Small;
+    small.numbers = {big1, big2};
+    small.faulty = big1;
+
     // dl.log that cannot be written is reported; nothing else is lost.
     add("save folder", "dl.log is a folder", {}, both, 1, "Could not write the run log").disk =
         Disk::LogIsFolder;
@@ -306,8 +322,9 @@ class FaultMatrix : public ::testing::TestWithParam<Cell> {};
 TEST_P(FaultMatrix, RunEndsWithTheDesignedRecordsAndLosesNothing) {
     const Cell& cell = GetParam();
     pubserver::ServerOptions options;
-    options.syntheticPages = cell.disk == Disk::Full ? 4 : 2;
-    options.syntheticKb = cell.disk == Disk::Full ? 120 : 0;
+    const bool bigPages = cell.disk == Disk::Full || cell.disk == Disk::Small;
+    options.syntheticPages = bigPages ? 4 : 2;
+    options.syntheticKb = bigPages ? 120 : 0;
     test::ServerFixture fixture(options);
     for (const auto& [number, fault] : cell.faults) fixture.server.AddFault(number, fault);
     const std::string base = fixture.server.BaseUrl();
@@ -324,8 +341,11 @@ TEST_P(FaultMatrix, RunEndsWithTheDesignedRecordsAndLosesNothing) {
     fs::create_directories(cwd);
     fs::create_directories(bin);
     std::optional<Mount> mount;
-    if (cell.disk == Disk::Full || cell.disk == Disk::ReadOnly) {
-        mount.emplace(save.string(), cell.disk == Disk::Full ? "size=300k" : "size=1m");
+    if (cell.disk == Disk::Full || cell.disk == Disk::Small || cell.disk == Disk::ReadOnly) {
+        // Small: four 120 KB pages and their merge fit, with a failed document's pages they do not.
+        mount.emplace(save.string(), cell.disk == Disk::Full    ? "size=300k"
+                                     : cell.disk == Disk::Small ? "size=1150k"
+                                                                : "size=1m");
         if (!mount->ok())
             GTEST_SKIP() << "cannot mount a tmpfs here (needs root)";
     }
