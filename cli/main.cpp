@@ -4,6 +4,7 @@
 //
 // Exit status: 0 every item saved, 1 some item failed (or no session), 2 input
 // refused, 130 cancelled (Ctrl-C, SIGTERM or SIGHUP; a second one cancels at once).
+#include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
@@ -16,14 +17,15 @@
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <optional>
-#include <iostream>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "cli/InputFile.h"
+#include "client/UniqueFd.h"
 #include "run/EventLoop.h"
 #include "run/FrontEnd.h"
 #include "run/InputCheck.h"
@@ -233,10 +235,24 @@ class CliFrontEnd : public FrontEnd {
     bool cancelled_ = false;
 };
 
-std::vector<std::string> ReadLines(std::istream& in) {
-    std::vector<std::string> lines;
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    return lines;
+// The -i input, read only as far as the input checks could still pass it.
+bool ReadInputInto(const std::string& inputFile, std::vector<std::string>& lines) {
+    int nonBlank = 0;
+    for (const std::string& line : lines) {
+        if (!TrimRight(line.substr(0, kMaxLineLength)).empty())
+            ++nonBlank;
+    }
+    UniqueFd file;
+    if (inputFile != "-") {
+        file = UniqueFd(::open(inputFile.c_str(), O_RDONLY | O_CLOEXEC));
+        if (!file.valid())
+            return false;
+    }
+    cli::InputLines input =
+        cli::ReadInputLines(file.valid() ? file.get() : STDIN_FILENO, kMaxTasks + 1 - nonBlank);
+    lines.insert(lines.end(), std::make_move_iterator(input.lines.begin()),
+                 std::make_move_iterator(input.lines.end()));
+    return !input.readFailed;
 }
 
 }  // namespace
@@ -271,19 +287,9 @@ int main(int argc, char** argv) {
 
     DownloadRequest request;
     request.Lines = numbers;
-    if (!inputFile.empty()) {
-        std::vector<std::string> lines;
-        if (inputFile == "-") {
-            lines = ReadLines(std::cin);
-        } else {
-            std::ifstream in(inputFile);
-            if (!in) {
-                PrintLine(stderr, "Cannot read " + inputFile + ".");
-                return kExitRefused;
-            }
-            lines = ReadLines(in);
-        }
-        request.Lines.insert(request.Lines.end(), lines.begin(), lines.end());
+    if (!inputFile.empty() && !ReadInputInto(inputFile, request.Lines)) {
+        PrintLine(stderr, "Cannot read " + inputFile + ".");
+        return kExitRefused;
     }
     if (app.count("--output") > 0) {
         request.SaveFolder = saveFolder;

@@ -7,7 +7,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <sys/stat.h>
+
 #include <chrono>
+#include <csignal>
 #include <condition_variable>
 #include <filesystem>
 #include <mutex>
@@ -156,6 +159,47 @@ TEST_F(CliTest, CtrlCCancelsTheRunAndExitsWith130) {
     EXPECT_TRUE(Has(o.err, msg::kCancelled)) << o.err;
     EXPECT_EQ(Log(), (std::vector<LogRecord>{{kDe1, "Success"}, {kDe2, "Cancelled"}}));
     EXPECT_FALSE(fs::exists(save.path() / "temp"));
+}
+
+// An -i input is read only as far as it could still pass the checks, so
+// endless or binary input is refused at once; a byte-order mark is no part of
+// the first number.
+TEST_F(CliTest, InputIsReadOnlyAsFarAsItCanPass) {
+    for (const char* device : {"/dev/zero", "/dev/urandom"}) {
+        CliProcess cli(fixture.server.BaseUrl(), {"-i", device}, save.str());
+        const Outcome o = cli.Wait(30s);
+        EXPECT_EQ(o.status, 2) << device << o.err;
+        EXPECT_TRUE(Has(o.err, "holds a control character") || Has(o.err, "Max tasks is 20!"))
+            << device << o.err;
+    }
+
+    // yes DE1 | kestrane-cli -i -
+    const std::string fifo = save.str() + "/numbers.fifo";
+    ASSERT_EQ(0, ::mkfifo(fifo.c_str(), 0600));
+    std::signal(SIGPIPE, SIG_IGN);
+    std::thread yes([&] {
+        const int fd = ::open(fifo.c_str(), O_WRONLY | O_CLOEXEC);
+        const std::string lines = [] {
+            std::string text;
+            for (int i = 0; i < 1000; ++i) text += "DE1\n";
+            return text;
+        }();
+        while (fd >= 0 && ::write(fd, lines.data(), lines.size()) > 0) {
+        }
+        if (fd >= 0)
+            ::close(fd);
+    });
+    const Outcome endless = Run({"-i", "-"}, fifo);
+    yes.join();
+    EXPECT_EQ(endless.status, 2) << endless.err;
+    EXPECT_TRUE(Has(endless.err, "Max tasks is 20!")) << endless.err;
+    fs::remove(fifo);
+
+    test::TempDir lists;
+    WriteFile(lists.str() + "/bom.txt", "\xEF\xBB\xBF" + std::string(kDe1) + "\r\n");
+    const Outcome bom = Run({"-o", save.str(), "-i", lists.str() + "/bom.txt"});
+    EXPECT_EQ(bom.status, 0) << bom.err;
+    EXPECT_EQ(Log(), (std::vector<LogRecord>{{kDe1, "Success"}}));
 }
 
 // A closed standard output (kestrane-cli ... | head -1) or error must not end
