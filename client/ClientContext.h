@@ -48,6 +48,9 @@ struct ClientContext {
     // Set when the worker owning this context has been stopped (watchdog, close).
     // An exchange or merge in flight ends within about 0.2 s once it is set. May be null.
     const std::atomic<bool>* Abort = nullptr;
+    // Counts the exchange's signs of life (each piece of a body received), so
+    // that the watchdog abandons only an item that stands still. May be null.
+    std::atomic<unsigned long long>* Activity = nullptr;
     // Moves the progress bar (range 1..100). May be empty.
     std::function<void(int)> SetProgress;
 
@@ -55,6 +58,10 @@ struct ClientContext {
         return CancelRequested != nullptr && CancelRequested->load(std::memory_order_acquire);
     }
     bool aborted() const { return Abort != nullptr && Abort->load(std::memory_order_acquire); }
+    void moved() const {
+        if (Activity != nullptr)
+            Activity->fetch_add(1, std::memory_order_relaxed);
+    }
     void progress(int position) const {
         if (SetProgress) SetProgress(position);
     }

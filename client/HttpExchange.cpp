@@ -152,6 +152,7 @@ std::size_t OnBody(char* data, std::size_t size, std::size_t count, void* user) 
     }
     if (n == 0)
         return 0;
+    t.ctx->moved();
     if (t.toFile) {
         if (t.written + n > kMaxPageFile) {
             t.stop = Stop::TooLarge;

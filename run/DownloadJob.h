@@ -28,6 +28,8 @@ struct DownloadJob {
     // -1 is an index no item has, so the first tick of a run only records and
     // the first item gets two full periods like every later one.
     int WatchdogIndex = -1;
+    // Front-end thread only: the worker's activity count seen at the previous tick.
+    unsigned long long WatchdogActivity = 0;
     int ItemSucceeded = 0;      // run lock: 1 once the item before ProgressIndex was saved
     int ProgressIndex = 0;      // run lock: index of the item just started; count at the end
     std::string SaveFolder;     // fixed: save folder + "/"

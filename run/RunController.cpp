@@ -242,9 +242,12 @@ void RunController::OnWatchdogTick() {
 
     {
         std::lock_guard<std::mutex> lock(d.run.Lock);
-        if (job.WatchdogIndex != job.CurrentIndex) {
-            // Progress since the previous tick.
+        // Progress since the previous tick: a new item, or bytes for this
+        // one. Only an item that stood still for a whole period is abandoned.
+        const unsigned long long activity = token.activity.load(std::memory_order_relaxed);
+        if (job.WatchdogIndex != job.CurrentIndex || job.WatchdogActivity != activity) {
             job.WatchdogIndex = job.CurrentIndex;
+            job.WatchdogActivity = activity;
             return;
         }
         // A worker that has posted its finish is never stopped or replaced:

@@ -55,6 +55,7 @@ void RunItems(RunShared& run, DownloadJob& job, WorkerToken& token, const Gate& 
     ctx.Pdftk = run.Options.Pdftk;
     ctx.CancelRequested = &run.CancelRequested;
     ctx.Abort = &token.abort;
+    ctx.Activity = &token.activity;
     ctx.SavedInRun = job.SavedInRun.get();
     ctx.SetProgress = [&front, &gate](int position) {
         gate([&] { front.SetProgressPos(position); });

@@ -30,6 +30,8 @@ struct WorkerToken {
     // Run lock. Whether SaveFolder + CurrentNumber + ".pdf" already stood in
     // the save folder when the current item started (true until known).
     bool outputExisted = true;
+    // Any thread: the client's count of received pieces (ClientContext::Activity).
+    std::atomic<unsigned long long> activity{0};
     // Any thread: the client's abort flag (ClientContext::Abort).
     std::atomic<bool> abort{false};
     // Set by the worker thread as its very last act; read by anyone.

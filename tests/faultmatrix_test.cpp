@@ -57,6 +57,8 @@ struct Cell {
     int fPages = 3;          // pages of F's merged file when it is saved
     std::string faulty = F;  // the item whose earlier file must survive its failure
     Temp temp = Temp::Absent;
+    int syntheticPages = 0;  // 0: as the disk needs
+    int latencyMs = 0;       // before every response
 };
 
 constexpr double kStallWatchdog = 4;  // long enough for a good item on a loaded machine
@@ -117,6 +119,14 @@ std::vector<Cell> Cells() {
         0, "\\x1B]0;owned\\x07\\x1B[2J\\x0D\\x0A2009-12-14");
 
     // The first hit's page (here the first viewer page).
+    // A long document that keeps arriving outlasts any number of periods.
+    const std::string slow = "DE970000000A1";
+    Cell& steady = add("page chain", "slow and steady", {}, {{slow, "Success"}}, 0, msg::kFinished);
+    steady.numbers = {slow};
+    steady.syntheticPages = 30;
+    steady.latencyMs = 150;
+    steady.watchdog = 3;
+
     add("first hit", "stall", {{F, At(Stage::Hit, FaultKind::Stall)}}, fFails, 1, msg::kFinished)
         .watchdog = kStallWatchdog;
     add("first hit", "drip", {{F, At(Stage::Hit, FaultKind::SlowDrip)}}, both, 0, msg::kFinished);
@@ -325,6 +335,9 @@ TEST_P(FaultMatrix, RunEndsWithTheDesignedRecordsAndLosesNothing) {
     const bool bigPages = cell.disk == Disk::Full || cell.disk == Disk::Small;
     options.syntheticPages = bigPages ? 4 : 2;
     options.syntheticKb = bigPages ? 120 : 0;
+    if (cell.syntheticPages > 0)
+        options.syntheticPages = cell.syntheticPages;
+    options.latency = std::chrono::milliseconds(cell.latencyMs);
     test::ServerFixture fixture(options);
     for (const auto& [number, fault] : cell.faults) fixture.server.AddFault(number, fault);
     const std::string base = fixture.server.BaseUrl();
