@@ -106,7 +106,8 @@ bool MergePages(ClientContext& ctx, const std::vector<std::string>& pageFiles,
     // own; it must still be one (not a link) when it is moved into place.
     if (!CreateFreshFile(partial).valid())
         return false;
-    const MergeResult result = RunPdftk(ctx.Pdftk, pageFiles, partial, ctx.Abort);
+    const MergeResult result =
+        RunPdftk(ctx.Pdftk, pageFiles, partial, ctx.Abort, ctx.CancelRequested);
     // A stopped worker must not touch the save folder any more.
     if (!result.ok() || ctx.aborted() || !IsPlainFile(partial)) {
         RemoveQuietly(partial);

@@ -174,9 +174,12 @@ bool NonEmptyFile(const std::string& path) {
 }
 
 MergeResult Merge(const std::string& program, const std::vector<std::string>& pageFiles,
-                  const std::string& outputFile, const std::atomic<bool>* abort) {
+                  const std::string& outputFile, const std::atomic<bool>* abortFlag,
+                  const std::atomic<bool>* cancelFlag) {
+    // A confirmed cancel ends the merge as promptly as a stopped worker does.
+    const auto abort = [&] { return Aborted(abortFlag) || Aborted(cancelFlag); };
     MergeResult result;
-    if (Aborted(abort)) {
+    if (abort()) {
         result.stopped = true;
         return result;
     }
@@ -245,7 +248,7 @@ MergeResult Merge(const std::string& program, const std::vector<std::string>& pa
 
     std::array<char, 4096> buffer{};
     while (readEnd.valid()) {
-        if (Aborted(abort))
+        if (abort())
             return stop();
         pollfd pfd{readEnd.get(), POLLIN, 0};
         const int ready = ::poll(&pfd, 1, kSliceMs);
@@ -267,7 +270,7 @@ MergeResult Merge(const std::string& program, const std::vector<std::string>& pa
     // The pipe usually ends as the program exits; wait in growing steps.
     int waitMs = 1;
     while (!child.TryReap(result.exitStatus)) {
-        if (Aborted(abort))
+        if (abort())
             return stop();
         ::poll(nullptr, 0, waitMs);
         waitMs = std::min(waitMs * 2, kSliceMs);
@@ -311,9 +314,10 @@ std::string FindProgram(const std::string& program) {
 }
 
 MergeResult RunPdftk(const std::string& program, const std::vector<std::string>& pageFiles,
-                     const std::string& outputFile, const std::atomic<bool>* abort) {
+                     const std::string& outputFile, const std::atomic<bool>* abort,
+                     const std::atomic<bool>* cancel) {
     try {
-        return Merge(program, pageFiles, outputFile, abort);
+        return Merge(program, pageFiles, outputFile, abort, cancel);
     } catch (const std::exception&) {
         // Out of memory while building the argument list; the child, if any,
         // has been killed and reaped by the time we get here.

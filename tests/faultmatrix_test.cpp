@@ -10,6 +10,7 @@
 #include <fstream>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "client/Messages.h"
@@ -59,6 +60,7 @@ struct Cell {
     Temp temp = Temp::Absent;
     int syntheticPages = 0;  // 0: as the disk needs
     int latencyMs = 0;       // before every response
+    bool cancelInMerge = false;  // Ctrl-C once F's merge has begun
 };
 
 constexpr double kStallWatchdog = 4;  // long enough for a good item on a loaded machine
@@ -213,6 +215,10 @@ std::vector<Cell> Cells() {
     Cell& hang = add("merge", "pdftk hangs", {}, fFails, 1, msg::kFinished);
     hang.merge = Merge::Hangs;
     hang.watchdog = kStallWatchdog;
+    Cell& cancelled = add("merge", "Ctrl-C while pdftk hangs", {}, {{F, "Cancelled"}}, 130,
+                          msg::kCancelled);
+    cancelled.merge = Merge::Hangs;
+    cancelled.cancelInMerge = true;
 
     // What the save folder holds already.
     add("save folder", "temp of the user's", {}, both, 0, msg::kFinished).temp = Temp::UsersFolder;
@@ -284,7 +290,8 @@ std::string FakePdftk(const std::string& dir, Merge merge) {
     std::ofstream script(path);
     script << "#!/bin/sh\n"
            << "case \"$*\" in *" << F << "*) "
-           << (merge == Merge::Warns ? "echo 'Warning: odd page' >&2 ;;" : "exec sleep 1000 ;;")
+           << (merge == Merge::Warns ? "echo 'Warning: odd page' >&2 ;;"
+                                     : "touch '" + dir + "/merging'; exec sleep 1000 ;;")
            << " esac\nexec /usr/bin/pdftk \"$@\"\n";
     script.close();
     fs::permissions(path, fs::perms::owner_all);
@@ -388,7 +395,19 @@ TEST_P(FaultMatrix, RunEndsWithTheDesignedRecordsAndLosesNothing) {
     args.insert(args.end(), cell.numbers.begin(), cell.numbers.end());
     test::CliProcess cli(base, args, cwd.string(), "/dev/null", env);
     ASSERT_TRUE(cli.Started());
+    std::optional<std::chrono::steady_clock::time_point> interrupted;
+    if (cell.cancelInMerge) {
+        for (int i = 0; i < 3000 && !fs::exists(bin / "merging"); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        ASSERT_TRUE(fs::exists(bin / "merging"));
+        cli.Interrupt();
+        interrupted = std::chrono::steady_clock::now();
+    }
     const test::CliOutcome out = cli.Wait(std::chrono::seconds(180));
+    if (interrupted) {
+        // Generous for a loaded machine: the point is that the merge is not waited for.
+        EXPECT_LT(std::chrono::steady_clock::now() - *interrupted, std::chrono::seconds(20));
+    }
 
     EXPECT_EQ(cell.exit, out.status) << out.err;
     // Whatever a server sends, the terminal gets no control byte but line ends.
