@@ -1,6 +1,7 @@
 #include "app/MainDialog.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QCheckBox>
 #include <QDesktopServices>
 #include <QDir>
@@ -290,6 +291,20 @@ void MainDialog::reject() {
             return;
         if (run_->IsDownloading())
             run_->StopForClose();
+    }
+    QDialog::reject();
+}
+
+void MainDialog::EndForSignal() {
+    destroying_ = true;
+    run_->CancelNow();
+    // A box open now (a question, the finish message) answers as if dismissed.
+    while (QWidget* modal = QApplication::activeModalWidget()) {
+        if (modal == this)
+            break;
+        modal->close();
+        if (QApplication::activeModalWidget() == modal)
+            break;
     }
     QDialog::reject();
 }

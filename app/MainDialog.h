@@ -63,6 +63,11 @@ class MainDialog : public QDialog, public FrontEnd {
 
     const RunController& Run() const { return *run_; }
 
+    // A termination signal: a run in progress is cancelled at once (the item
+    // in work recorded, its merge killed) and the window closes without
+    // asking and without boxes.
+    void EndForSignal();
+
     // Threads: the worker calls the FrontEnd functions marked "worker thread"
     // in run/FrontEnd.h on its own thread; each only queues a call to this
     // dialog, and the GUI thread carries them out in the order they were made.

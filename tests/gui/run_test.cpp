@@ -11,8 +11,10 @@
 #include <QRegularExpression>
 #include <QTest>
 #include <QTextEdit>
+#include <csignal>
 #include <filesystem>
 
+#include "app/TerminationSignals.h"
 #include "client/Messages.h"
 #include "tests/gui/GuiHarness.h"
 #include "tests/support/TestSupport.h"
@@ -272,6 +274,25 @@ TEST_F(RunTest, TheWatchdogAbandonsAStalledItemAndTheRunGoesOn) {
     EXPECT_EQ(boxes.Texts(), QStringList{"Downloading finished."});
     EXPECT_EQ(LineColour(*Control<QTextEdit>(*dialog, "patentList1009"), 0), "red");
     EXPECT_EQ(desktop.Opened.size(), 1u);
+}
+
+// SIGTERM or SIGHUP (a logout, a kill) ends a run as a cancel: the item in
+// work is recorded, and the window closes without asking.
+TEST_F(RunTest, ATerminationSignalCancelsTheRunAndClosesTheWindow) {
+    server.server.AddFault("DE60218500T2", {Stage::Search, FaultKind::Stall});
+    auto dialog = MakeDialog();
+    app::TerminationSignals terminations;
+    QObject::connect(&terminations, &app::TerminationSignals::Received, dialog.get(),
+                     &app::MainDialog::EndForSignal);
+    Start(*dialog, "DE19758096C2\nDE60218500T2");
+    ASSERT_TRUE(WaitFor([&] { return Status(*dialog) == Working("DE60218500T2"); }));
+    ::raise(SIGTERM);
+    ASSERT_TRUE(WaitFor([&] { return !dialog->isVisible(); }));
+    EXPECT_FALSE(dialog->Run().IsDownloading());
+    EXPECT_EQ(LogRecords(),
+              (std::vector<std::string>{"DE19758096C2 Success", "DE60218500T2 Cancelled"}));
+    EXPECT_TRUE(boxes.Shown().empty()) << boxes.Texts().join('|').toStdString();
+    EXPECT_FALSE(fs::exists(folder.path() / "temp"));
 }
 
 TEST_F(RunTest, ALogThatCannotBeWrittenIsReportedAfterTheFinishBox) {
