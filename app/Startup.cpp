@@ -21,7 +21,8 @@ int RunKestrane() {
     QObject::connect(&instance, &SingleInstance::RaiseRequested, &dialog,
                      &MainDialog::BringToFront);
     TerminationSignals terminations;
-    QObject::connect(&terminations, &TerminationSignals::Received, &dialog, &MainDialog::EndForSignal);
+    QObject::connect(&terminations, &TerminationSignals::Received, &dialog,
+                     &MainDialog::EndForSignal);
 
     const QString autorun = qEnvironmentVariable("KESTRANE_AUTORUN");
     if (!autorun.trimmed().isEmpty()) {

@@ -18,8 +18,8 @@
 #include <ctime>
 #include <filesystem>
 #include <functional>
-#include <optional>
 #include <iterator>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>

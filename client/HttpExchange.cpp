@@ -346,7 +346,8 @@ int SendHttpRequest(ClientContext& ctx, std::string_view verb, const std::string
             ctx.MessageText = msg::kSaveFailed;
             return 0;
         case Stop::TooLarge:
-            ctx.Why = Failure{FailureKind::TooLarge, "A page from the server is larger than 64 MiB."};
+            ctx.Why =
+                Failure{FailureKind::TooLarge, "A page from the server is larger than 64 MiB."};
             ctx.MessageText = msg::kDownloadFailed;
             return 0;
         case Stop::Abort:

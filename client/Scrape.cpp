@@ -53,9 +53,8 @@ bool WordAt(std::string_view text, std::size_t at, std::string_view word) {
 // The first place at or after from where word (lower-case) stands, in any case.
 std::size_t FindWord(std::string_view text, std::string_view word, std::size_t from) {
     const char first = word[0];
-    const char firsts[] = {first, (first >= 'a' && first <= 'z') ? static_cast<char>(first - 32)
-                                                                  : first,
-                           '\0'};
+    const char firsts[] = {
+        first, (first >= 'a' && first <= 'z') ? static_cast<char>(first - 32) : first, '\0'};
     for (std::size_t at = text.find_first_of(firsts, from); at != std::string_view::npos;
          at = text.find_first_of(firsts, at + 1)) {
         if (WordAt(text, at, word))

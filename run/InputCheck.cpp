@@ -38,8 +38,8 @@ std::string RunTempFolder(const std::string& folder, bool madeTemp, std::error_c
 bool HoldsControlCharacter(const std::string& text) {
     for (std::size_t i = 0; i < text.size(); ++i) {
         const auto c = static_cast<unsigned char>(text[i]);
-        const bool c1 =
-            c == 0xC2 && i + 1 < text.size() && (static_cast<unsigned char>(text[i + 1]) & 0xE0) == 0x80;
+        const bool c1 = c == 0xC2 && i + 1 < text.size() &&
+                        (static_cast<unsigned char>(text[i + 1]) & 0xE0) == 0x80;
         if (c < 0x20 || c == 0x7F || c1)
             return true;
     }

@@ -48,9 +48,8 @@ void RunLog::Append(const std::string& record) {
 std::string RunLog::FailureText() const {
     if (lost_ == 0)
         return "";
-    return "Could not write the run log " + path_ + " (" + reason_ + "): " +
-           std::to_string(lost_) + (lost_ == 1 ? " record is" : " records are") +
-           " missing from it.";
+    return "Could not write the run log " + path_ + " (" + reason_ + "): " + std::to_string(lost_) +
+           (lost_ == 1 ? " record is" : " records are") + " missing from it.";
 }
 
 }  // namespace kestrane

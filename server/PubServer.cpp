@@ -46,7 +46,8 @@ constexpr size_t kDripPieces = 40;             // a dripped body arrives in abou
 constexpr size_t kPdfCacheLimit = 256u << 20;  // bytes of generated PDFs kept
 constexpr const char* kHtml = "text/html; charset=UTF-8";
 // Retitles the terminal, clears it and prints a line that looks like a record.
-constexpr const char* kEscapes = "&amp;x=\x1b]0;owned\x07\x1b[2J\r\n2009-12-14 09:30:05 DE1 Success";
+constexpr const char* kEscapes =
+    "&amp;x=\x1b]0;owned\x07\x1b[2J\r\n2009-12-14 09:30:05 DE1 Success";
 constexpr const char* kPdf = "application/pdf";
 
 // True when fd becomes ready (or hung up) within timeoutMs; -1 waits for ever.
@@ -211,7 +212,8 @@ std::vector<pages::SelectionLink> SelectionLinks(const Entry& found,
         return links;
     }
     for (int i = 0; i < docs; ++i) {
-        const std::string& id = found.docs[static_cast<size_t>(fault == FaultKind::TwinNames ? 0 : i)].id;
+        const std::string& id =
+            found.docs[static_cast<size_t>(fault == FaultKind::TwinNames ? 0 : i)].id;
         links.push_back({pages::EncodeComponent(id), i});
     }
     if (fault == FaultKind::ForeignName)
@@ -577,13 +579,12 @@ void PubServer::Impl::Respond(httplib::Response& res, std::optional<FaultKind> f
             return;
         case FaultKind::HugePage: {
             constexpr size_t kHuge = 65u << 20;
-            res.set_content_provider(kHuge, type,
-                                     [](size_t offset, size_t length, httplib::DataSink& sink) {
-                                         static const std::string block(1u << 16, '%');
-                                         return sink.write(block.data(),
-                                                           std::min({block.size(), length,
-                                                                     kHuge - offset}));
-                                     });
+            res.set_content_provider(
+                kHuge, type, [](size_t offset, size_t length, httplib::DataSink& sink) {
+                    static const std::string block(1u << 16, '%');
+                    return sink.write(block.data(),
+                                      std::min({block.size(), length, kHuge - offset}));
+                });
             return;
         }
         case FaultKind::NoMatch:
@@ -692,10 +693,10 @@ void PubServer::Impl::Handle(const httplib::Request& req, httplib::Response& res
                 break;
             if (found->selection || IsSelectionFault(fault)) {
                 std::vector<pages::SelectionLink> links = SelectionLinks(*found, fault);
-                const int promised =
-                    fault == FaultKind::NoHits
-                        ? 0
-                        : static_cast<int>(links.size()) + (fault == FaultKind::CountMismatch ? 1 : 0);
+                const int promised = fault == FaultKind::NoHits
+                                         ? 0
+                                         : static_cast<int>(links.size()) +
+                                               (fault == FaultKind::CountMismatch ? 1 : 0);
                 if (missingLink)
                     links.clear();
                 Respond(res, fault, number, pages::SelectionPage(number, links, promised), kHtml);
@@ -726,10 +727,11 @@ void PubServer::Impl::Handle(const httplib::Request& req, httplib::Response& res
             if (!docValid)
                 break;
             // Past its real end an endless document repeats its last page.
-            Respond(res, fault, number,
-                    *PagePdf(found->docs[static_cast<size_t>(doc)],
-                             std::min(page, found->docs[static_cast<size_t>(doc)].pages), found->kb),
-                    kPdf);
+            Respond(
+                res, fault, number,
+                *PagePdf(found->docs[static_cast<size_t>(doc)],
+                         std::min(page, found->docs[static_cast<size_t>(doc)].pages), found->kb),
+                kPdf);
             return;
         case Stage::Session:
             break;

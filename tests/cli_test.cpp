@@ -4,14 +4,13 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <sys/stat.h>
-
 #include <chrono>
-#include <csignal>
 #include <condition_variable>
+#include <csignal>
 #include <filesystem>
 #include <mutex>
 #include <string>
@@ -210,8 +209,8 @@ TEST_F(CliTest, AClosedOutputLosesNothing) {
     ASSERT_TRUE(cli.Started());
     const Outcome o = cli.Wait();
     EXPECT_EQ(o.status, 1);
-    EXPECT_EQ(Log(), (std::vector<LogRecord>{
-                         {kDe1, "Success"}, {kUnknown, "Failed"}, {kDe2, "Success"}}));
+    EXPECT_EQ(Log(),
+              (std::vector<LogRecord>{{kDe1, "Success"}, {kUnknown, "Failed"}, {kDe2, "Success"}}));
     EXPECT_EQ(test::PdfPageCount(save.str() + "/" + kDe1 + ".pdf"), pubserver::kSeveralPagesCount);
     EXPECT_TRUE(fs::exists(save.path() / (std::string(pubserver::kSelectionDocB) + ".pdf")));
     EXPECT_FALSE(fs::exists(save.path() / "temp"));

@@ -58,8 +58,8 @@ struct Cell {
     int fPages = 3;          // pages of F's merged file when it is saved
     std::string faulty = F;  // the item whose earlier file must survive its failure
     Temp temp = Temp::Absent;
-    int syntheticPages = 0;  // 0: as the disk needs
-    int latencyMs = 0;       // before every response
+    int syntheticPages = 0;      // 0: as the disk needs
+    int latencyMs = 0;           // before every response
     bool cancelInMerge = false;  // Ctrl-C once F's merge has begun
 };
 
@@ -117,8 +117,8 @@ std::vector<Cell> Cells() {
     add("search", "no-match", {{F, At(Stage::Search, FaultKind::NoMatch)}}, fFails, 1,
         msg::kNoSuchPatent);
     // The link still leads to the document; its escape sequences never reach the terminal.
-    add("search", "escapes in a link", {{F, At(Stage::Search, FaultKind::EscapesInLink)}}, both,
-        0, "\\x1B]0;owned\\x07\\x1B[2J\\x0D\\x0A2009-12-14");
+    add("search", "escapes in a link", {{F, At(Stage::Search, FaultKind::EscapesInLink)}}, both, 0,
+        "\\x1B]0;owned\\x07\\x1B[2J\\x0D\\x0A2009-12-14");
 
     // The first hit's page (here the first viewer page).
     // A long document that keeps arriving outlasts any number of periods.
@@ -164,8 +164,9 @@ std::vector<Cell> Cells() {
     add("selection", "twin names", {{S, At(Stage::Hit, FaultKind::TwinNames)}},
         {{S, "Failed"}, {G, "Success"}}, 1, A + ".pdf was saved earlier in this run")
         .numbers = {S, G};
-    Cell& earlier = add("selection", "name saved earlier in the run", {},
-                        {{A, "Success"}, {S, "Failed"}}, 1, A + ".pdf was saved earlier in this run");
+    Cell& earlier =
+        add("selection", "name saved earlier in the run", {}, {{A, "Success"}, {S, "Failed"}}, 1,
+            A + ".pdf was saved earlier in this run");
     earlier.numbers = {A, S};
     earlier.faulty = S;
 
@@ -215,8 +216,8 @@ std::vector<Cell> Cells() {
     Cell& hang = add("merge", "pdftk hangs", {}, fFails, 1, msg::kFinished);
     hang.merge = Merge::Hangs;
     hang.watchdog = kStallWatchdog;
-    Cell& cancelled = add("merge", "Ctrl-C while pdftk hangs", {}, {{F, "Cancelled"}}, 130,
-                          msg::kCancelled);
+    Cell& cancelled =
+        add("merge", "Ctrl-C while pdftk hangs", {}, {{F, "Cancelled"}}, 130, msg::kCancelled);
     cancelled.merge = Merge::Hangs;
     cancelled.cancelInMerge = true;
 

@@ -106,8 +106,11 @@ TEST_F(InputCheckTest, RefusesNumbersWithControlCharactersBeforeTheFolder) {
     // A CR LF inside a number would write a forged record into dl.log.
     const std::string forged = "DE1\r\n2009-12-14 09:30:05 DE2 Success";
     for (const std::string& number :
-         {forged, std::string("DE\0" "1", 4), std::string("DE1\tA"), std::string("DE\x1b[2J"),
-          std::string("DE1\xC2\x9B")}) {
+         {forged,
+          std::string("DE\0"
+                      "1",
+                      4),
+          std::string("DE1\tA"), std::string("DE\x1b[2J"), std::string("DE1\xC2\x9B")}) {
         DownloadRequest request = Request({"DE19758096C2", number});
         request.SaveFolder = dir.str() + "/missing";
         const InputCheck check = CheckDownloadInput(request);

@@ -5,11 +5,11 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <boost/regex.hpp>
 #include <chrono>
 #include <map>
 #include <random>
 #include <vector>
-#include <boost/regex.hpp>
 
 #include "client/HttpExchange.h"
 #include "client/Messages.h"
@@ -167,13 +167,38 @@ TEST(PageReaders, APageTooCostlyToScanReadsAsNotFound) {
 // The readers find what their patterns find: the leftmost match and its
 // group, on pages made of the pieces the patterns look for.
 TEST(PageReaders, ReadWhatTheirPatternsMatch) {
-    const std::vector<std::string> pieces = {
-        "Selection", "SELECTION", "of",  ":",    " ",     "\r\n", "\t",    "hits", "HITS", "\"",
-        "Next",      "page",      "href=", "x",  "7",     "&amp;", "The",   "database", "query",
-        "returned",  "no",        "matches", "/DPMApublikationen/pdf_any_pgd",
-        "/dpmapublikationen/SCHRIFTEN/", "/DPMApublikationen/pdm_any_pgd", "Selection of :",
-        "NEXT \tpage\"", "Next page\" href=\"/DPMApublikationen/pdf_any_pgd", " href=\"",
-        "The database query", " returned no\nmatches", "\"/dpmapublikationen/schriften/"};
+    const std::vector<std::string> pieces = {"Selection",
+                                             "SELECTION",
+                                             "of",
+                                             ":",
+                                             " ",
+                                             "\r\n",
+                                             "\t",
+                                             "hits",
+                                             "HITS",
+                                             "\"",
+                                             "Next",
+                                             "page",
+                                             "href=",
+                                             "x",
+                                             "7",
+                                             "&amp;",
+                                             "The",
+                                             "database",
+                                             "query",
+                                             "returned",
+                                             "no",
+                                             "matches",
+                                             "/DPMApublikationen/pdf_any_pgd",
+                                             "/dpmapublikationen/SCHRIFTEN/",
+                                             "/DPMApublikationen/pdm_any_pgd",
+                                             "Selection of :",
+                                             "NEXT \tpage\"",
+                                             "Next page\" href=\"/DPMApublikationen/pdf_any_pgd",
+                                             " href=\"",
+                                             "The database query",
+                                             " returned no\nmatches",
+                                             "\"/dpmapublikationen/schriften/"};
     std::mt19937 random(20261208);
     std::map<std::string, int> matches;
     for (int round = 0; round < 4000; ++round) {
@@ -201,10 +226,11 @@ TEST(PageReaders, ReadWhatTheirPatternsMatch) {
 // A page the regex engine took minutes over (a count notice followed by
 // megabytes of blanks) is read in a moment, so a cancel is never held up.
 TEST(PageReaders, AHugeHostilePageIsReadInLinearTime) {
-    const std::string page = "<p>Selection of :" + std::string(10u << 20, ' ') + "\"/DPMApublikationen/pdf_any_pgd";
+    const std::string page =
+        "<p>Selection of :" + std::string(10u << 20, ' ') + "\"/DPMApublikationen/pdf_any_pgd";
     const auto start = std::chrono::steady_clock::now();
-    for (const char* pattern : {kHitLinkPattern, kPagePdfPattern, kNavigationPattern,
-                                kNextPagePattern, kHitCountPattern})
+    for (const char* pattern :
+         {kHitLinkPattern, kPagePdfPattern, kNavigationPattern, kNextPagePattern, kHitCountPattern})
         EXPECT_FALSE(FindGroup1(pattern, page).has_value()) << pattern;
     EXPECT_TRUE(PageHasMatches(page));
     // Generous for a loaded machine; the engine needed about a minute for this page.

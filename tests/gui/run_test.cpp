@@ -302,10 +302,10 @@ TEST_F(RunTest, ALogThatCannotBeWrittenIsReportedAfterTheFinishBox) {
     ASSERT_TRUE(WaitIdle(*dialog));
     ASSERT_EQ(boxes.Shown().size(), 2u) << boxes.Texts().join('|').toStdString();
     EXPECT_EQ(boxes.Shown()[0].Text, "Downloading finished.");
-    EXPECT_EQ(boxes.Shown()[1].Text, QString::fromStdString("Could not write the run log " +
-                                                            folder.str() +
-                                                            "//dl.log (Is a directory): 1 "
-                                                            "record is missing from it."));
+    EXPECT_EQ(boxes.Shown()[1].Text,
+              QString::fromStdString("Could not write the run log " + folder.str() +
+                                     "//dl.log (Is a directory): 1 "
+                                     "record is missing from it."));
     EXPECT_EQ(boxes.Shown()[1].Icon, QMessageBox::Warning);
     EXPECT_EQ(PdfPageCount(folder.str() + "/DE19758096C2.pdf"), pubserver::kSeveralPagesCount);
 }
