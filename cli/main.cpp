@@ -1,6 +1,7 @@
 // kestrane-cli: the download run without a window.
 //
-//   kestrane-cli [-o DIR] [-i FILE|-] [--proxy IP:PORT] [--watchdog SECONDS] NUMBER...
+//   kestrane-cli [-o DIR] [-i FILE|-] [--proxy IP:PORT] [--watchdog SECONDS]
+//                [--merge-program PROGRAM] NUMBER...
 //
 // Exit status: 0 every item saved, 1 some item failed (or no session), 2 input
 // refused, 130 cancelled (Ctrl-C, SIGTERM or SIGHUP; a second one cancels at once).
@@ -25,11 +26,13 @@
 #include <vector>
 
 #include "cli/InputFile.h"
-#include "client/UniqueFd.h"
+#include "client/MergeStep.h"
+#include "run/DownloadJob.h"
 #include "run/EventLoop.h"
 #include "run/FrontEnd.h"
 #include "run/InputCheck.h"
 #include "run/RunController.h"
+#include "util/UniqueFd.h"
 
 namespace {
 
@@ -98,15 +101,12 @@ class InterruptWatcher {
     std::jthread thread_;
 };
 
-// The front end: everything runs on the main thread's event loop.
+// The front end: the run's events arrive on the main thread's event loop.
 class CliFrontEnd : public FrontEnd {
   public:
-    CliFrontEnd(EventLoop& loop, std::chrono::milliseconds watchdogPeriod, bool terminal)
-        : loop_(loop), period_(watchdogPeriod), terminal_(terminal) {}
+    CliFrontEnd(EventLoop& loop, std::vector<std::string> numbers, bool terminal)
+        : loop_(loop), numbers_(std::move(numbers)), terminal_(terminal) {}
 
-    void Attach(RunController& controller) { controller_ = &controller; }
-
-    // Main thread, after the loop has ended.
     int ExitStatus() const {
         if (cancelled_)
             return kExitCancelled;
@@ -116,120 +116,55 @@ class CliFrontEnd : public FrontEnd {
     }
 
     void JobProgress(const ProgressNote& note) override {
-        loop_.Post([this, note] {
-            PrintNewRecords();
-            if (!terminal_ || note.ProgressIndex >= note.Count)
-                return;
-            const RunSnapshot snapshot = controller_->Snapshot();
-            const auto& numbers = snapshot.Job.PatentNumbers;
-            if (note.ProgressIndex < 0 || note.ProgressIndex >= static_cast<int>(numbers.size()))
-                return;
-            PrintLine(stdout, "[" + std::to_string(note.ProgressIndex + 1) + "/" +
-                                  std::to_string(note.Count) + "] " +
-                                  numbers[static_cast<std::size_t>(note.ProgressIndex)] + " ...");
-        });
+        if (!terminal_ || note.ProgressIndex < 0 || note.ProgressIndex >= note.Count ||
+            note.ProgressIndex >= static_cast<int>(numbers_.size()))
+            return;
+        PrintLine(stdout, "[" + std::to_string(note.ProgressIndex + 1) + "/" +
+                              std::to_string(note.Count) + "] " +
+                              numbers_[static_cast<std::size_t>(note.ProgressIndex)] + " ...");
     }
-
-    void JobFinished() override {
-        loop_.Post([this] {
-            PrintNewRecords();
-            const RunSnapshot snapshot = controller_->Snapshot();
-            // Read before the run completion resets the flags; its finish
-            // message goes to stderr unless the list was done.
-            cancelled_ = snapshot.CancelRequested;
-            failedSession_ = snapshot.SessionFailed;
-            if (failedSession_)
-                failed_ = true;
-            controller_->OnJobFinished();
-            if (!controller_->IsDownloading())
-                loop_.Quit();
-        });
-    }
-
     void SetStatusText(const std::string&) override {}
     void SetProgressPos(int) override {}
-
-    void ArmWatchdog() override {
-        loop_.Post([this] {
-            loop_.StartTimer(period_, [this] {
-                controller_->OnWatchdogTick();
-                PrintNewRecords();
-            });
-        });
+    // Each outcome line as it is decided: the record of the run log.
+    void OnItemFinished(const ItemFinished& item) override {
+        if (item.Result == Outcome::Failed)
+            failed_ = true;
+        PrintLine(stdout, MakeRecord(item.Stamp, item.Number, item.Result));
     }
-
     // Nobody is there to press OK: the worker goes on at once and the text
     // goes to stderr.
     void ShowFailureBox(std::shared_ptr<FailureBox> box) override {
         box->Close();
-        loop_.Post([this, box] {
-            PrintNewRecords();
-            PrintLine(stderr, box->Text());
-        });
+        PrintLine(stderr, box->Text());
     }
-
-    void StopWatchdog() override { loop_.StopTimer(); }
-    void DismissFailureBox(const std::shared_ptr<FailureBox>&) override {}
-    void ResetIdle() override {}
+    // The finish message goes to stderr unless the list was done.
+    void JobFinished(const RunEnd& end) override {
+        cancelled_ = end.Cancelled;
+        failedSession_ = end.SessionFailed;
+        if (failedSession_)
+            failed_ = true;
+    }
+    // The run completion has begun; the loop ends once it has returned.
+    void ResetIdle() override { loop_.Quit(); }
     void OpenSaveFolder(const std::string& saveFolder) override {
         PrintLine(stdout, "Saved in " + saveFolder);
     }
     void ShowFinishMessage(const std::string& text) override {
-        PrintNewRecords();
         const bool normalEnd = !cancelled_ && !failedSession_;
         PrintLine(normalEnd ? stdout : stderr, text);
     }
-
-    // The second interrupt: cancel without waiting for the worker.
-    void CancelNow() {
-        loop_.Post([this] {
-            if (!controller_->IsDownloading())
-                return;
-            cancelled_ = true;
-            controller_->CancelNow();
-            if (!controller_->IsDownloading())
-                loop_.Quit();
-        });
-    }
-
     void ShowLogFailure(const std::string& text) override {
         failed_ = true;
         PrintLine(stderr, "Warning: " + text);
     }
-
-    // The first Ctrl-C: a confirmed cancel.
-    void Interrupt() {
-        loop_.Post([this] {
-            if (!controller_->IsDownloading())
-                return;
-            PrintLine(stderr, "Cancelling... (Ctrl-C again quits at once)");
-            controller_->RequestCancel();
-        });
-    }
+    // A cancel that did not wait for the worker: no run end arrives to say so.
+    void MarkCancelled() { cancelled_ = true; }
 
   private:
-    // Each outcome line as it is decided: the records of the run log.
-    void PrintNewRecords() {
-        const std::string log = controller_->Snapshot().RunLogText;
-        if (log.size() < printed_)
-            printed_ = 0;
-        std::size_t start = printed_;
-        for (std::size_t end; (end = log.find("\r\n", start)) != std::string::npos;
-             start = end + 2) {
-            const std::string record = log.substr(start, end - start);
-            if (record.ends_with(" Failed"))
-                failed_ = true;
-            PrintLine(stdout, record);
-        }
-        printed_ = start;
-    }
-
     EventLoop& loop_;
-    const std::chrono::milliseconds period_;
+    const std::vector<std::string> numbers_;
     const bool terminal_;
-    RunController* controller_ = nullptr;
     // Main thread only.
-    std::size_t printed_ = 0;  // how much of RunLogText has been printed
     bool failed_ = false;
     bool failedSession_ = false;
     bool cancelled_ = false;
@@ -255,80 +190,145 @@ bool ReadInputInto(const std::string& inputFile, std::vector<std::string>& lines
     return !input.readFailed;
 }
 
+struct Arguments {
+    std::string saveFolder;
+    bool hasSaveFolder = false;
+    std::string inputFile;
+    std::string proxy;
+    bool hasProxy = false;
+    double watchdogSeconds = 120.0;
+    std::string mergeProgram;
+    bool hasMergeProgram = false;
+    std::vector<std::string> numbers;
+};
+
+// The command line; nullopt with the exit status in status when it ends here.
+std::optional<Arguments> ParseArguments(int argc, char** argv, int& status) {
+    CLI::App app{"Downloads German patent documents as PDF files.", "kestrane-cli"};
+    Arguments args;
+    app.add_option("-o,--output", args.saveFolder, "Folder to save into (default: current folder)");
+    app.add_option("-i,--input", args.inputFile, "File with one number per line; - reads stdin");
+    app.add_option("--proxy", args.proxy, "HTTP proxy as IP:PORT");
+    // Bounded above as well: a huge period would overflow the timer and fire at once.
+    app.add_option("--watchdog", args.watchdogSeconds, "Seconds before a stalled item is checked")
+        ->check(CLI::Range(0.001, 7.0 * 24 * 3600));
+    app.add_option("--merge-program", args.mergeProgram,
+                   "Merge with this pdftk-like program (a name looked up beside kestrane-cli, "
+                   "then in PATH, or a path) instead of in-process with qpdf; 'qpdf' is the "
+                   "built-in engine. Default: $KESTRANE_MERGE_PROGRAM, else qpdf");
+    app.add_option("numbers", args.numbers, "Publication numbers, e.g. DE19758096C2");
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        status = app.exit(e) == 0 ? kExitSaved : kExitRefused;
+        return std::nullopt;
+    }
+    // NaN slips through a range check; it would make the timer fire at once.
+    if (!std::isfinite(args.watchdogSeconds)) {
+        PrintLine(stderr, "--watchdog: a number of seconds is needed.");
+        status = kExitRefused;
+        return std::nullopt;
+    }
+    args.hasSaveFolder = app.count("--output") > 0;
+    args.hasProxy = app.count("--proxy") > 0;
+    args.hasMergeProgram = app.count("--merge-program") > 0;
+    return args;
+}
+
+// The Download command's request; false (and a message) when the list file cannot be read.
+bool BuildRequest(const Arguments& args, DownloadRequest& request) {
+    request.Lines = args.numbers;
+    if (!args.inputFile.empty() && !ReadInputInto(args.inputFile, request.Lines)) {
+        PrintLine(stderr, "Cannot read " + args.inputFile + ".");
+        return false;
+    }
+    if (args.hasSaveFolder) {
+        request.SaveFolder = args.saveFolder;
+    } else {
+        std::error_code ec;
+        request.SaveFolder = std::filesystem::current_path(ec).string();
+    }
+    if (args.hasProxy) {
+        request.UseProxy = true;
+        const std::size_t colon = args.proxy.rfind(':');
+        request.ProxyIp = args.proxy.substr(0, colon);
+        if (colon != std::string::npos)
+            request.ProxyPort = args.proxy.substr(colon + 1);
+    }
+    return true;
+}
+
+// The merge program of the run (see ChooseMergeProgram); nullopt (and a
+// message) when the chosen outside program is nowhere: it would fail every
+// document after its pages were downloaded.
+std::optional<std::string> MergeProgramOfTheRun(const Arguments& args) {
+    std::string program = args.hasMergeProgram ? args.mergeProgram : ChooseMergeProgram("", "");
+    if (IsBuiltInMerge(program) || !MergeProgramPath(program).empty())
+        return program;
+    const std::string from = args.hasMergeProgram ? "--merge-program" : kMergeProgramVariable;
+    PrintLine(stderr, from + ": merge program " + program +
+                          " not found (neither beside kestrane-cli nor in PATH).");
+    return std::nullopt;
+}
+
+// The run, until its completion has returned; the exit status.
+int RunDownload(const JobInput& job, double watchdogSeconds, const std::string& mergeProgram) {
+    RunOptions options = FrontEndRunOptions();
+    options.MergeProgram = mergeProgram;
+    options.WatchdogPeriod =
+        std::chrono::milliseconds(std::max<long long>(1, std::llround(watchdogSeconds * 1000.0)));
+    // Until here Ctrl-C simply ends the program (also while a list is typed
+    // on stdin); from here on it cancels the run. No thread exists yet.
+    BlockInterrupts();
+    EventLoop loop;
+    CliFrontEnd front(loop, job.PatentNumbers, isatty(STDOUT_FILENO) != 0);
+    RunController controller(front, loop, std::move(options));
+    // Declared last: stopped before the loop and the front end it posts to.
+    InterruptWatcher interrupts(
+        [&loop, &controller] {
+            // The first Ctrl-C: a confirmed cancel.
+            loop.Post([&controller] {
+                if (!controller.IsDownloading())
+                    return;
+                PrintLine(stderr, "Cancelling... (Ctrl-C again quits at once)");
+                controller.RequestCancel();
+            });
+        },
+        [&loop, &controller, &front] {
+            // The second: cancel without waiting for the worker.
+            loop.Post([&controller, &front] {
+                if (!controller.IsDownloading())
+                    return;
+                front.MarkCancelled();
+                controller.CancelNow();
+            });
+        });
+    if (!controller.StartRun(job))
+        return kExitRefused;
+    loop.Run();
+    return front.ExitStatus();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     // A closed standard output or error (kestrane-cli ... | head -1) must not
     // end the run: the writes fail quietly and the files and records are made.
     std::signal(SIGPIPE, SIG_IGN);
-    CLI::App app{"Downloads German patent documents as PDF files.", "kestrane-cli"};
-    std::string saveFolder;
-    std::string inputFile;
-    std::string proxy;
-    double watchdogSeconds = 120.0;
-    std::vector<std::string> numbers;
-    app.add_option("-o,--output", saveFolder, "Folder to save into (default: current folder)");
-    app.add_option("-i,--input", inputFile, "File with one number per line; - reads stdin");
-    app.add_option("--proxy", proxy, "HTTP proxy as IP:PORT");
-    // Bounded above as well: a huge period would overflow the timer and fire at once.
-    app.add_option("--watchdog", watchdogSeconds, "Seconds before a stalled item is checked")
-        ->check(CLI::Range(0.001, 7.0 * 24 * 3600));
-    app.add_option("numbers", numbers, "Publication numbers, e.g. DE19758096C2");
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::ParseError& e) {
-        return app.exit(e) == 0 ? kExitSaved : kExitRefused;
-    }
-    // NaN slips through a range check; it would make the timer fire at once.
-    if (!std::isfinite(watchdogSeconds)) {
-        PrintLine(stderr, "--watchdog: a number of seconds is needed.");
-        return kExitRefused;
-    }
-
+    int status = kExitSaved;
+    const std::optional<Arguments> args = ParseArguments(argc, argv, status);
+    if (!args)
+        return status;
     DownloadRequest request;
-    request.Lines = numbers;
-    if (!inputFile.empty() && !ReadInputInto(inputFile, request.Lines)) {
-        PrintLine(stderr, "Cannot read " + inputFile + ".");
+    if (!BuildRequest(*args, request))
         return kExitRefused;
-    }
-    if (app.count("--output") > 0) {
-        request.SaveFolder = saveFolder;
-    } else {
-        std::error_code ec;
-        request.SaveFolder = std::filesystem::current_path(ec).string();
-    }
-    if (app.count("--proxy") > 0) {
-        request.UseProxy = true;
-        const std::size_t colon = proxy.rfind(':');
-        request.ProxyIp = proxy.substr(0, colon);
-        if (colon != std::string::npos)
-            request.ProxyPort = proxy.substr(colon + 1);
-    }
-
     const InputCheck check = CheckDownloadInput(request);
     if (!check.Ok) {
         PrintLine(stderr, check.Message);
         return kExitRefused;
     }
-
-    const auto period =
-        std::chrono::milliseconds(std::max<long long>(1, std::llround(watchdogSeconds * 1000.0)));
-    // Until here Ctrl-C simply ends the program (also while a list is typed
-    // on stdin); from here on it cancels the run. No thread exists yet.
-    BlockInterrupts();
-    EventLoop loop;
-    CliFrontEnd front(loop, period, isatty(STDOUT_FILENO) != 0);
-    int status = kExitSaved;
-    {
-        RunController controller(front);
-        front.Attach(controller);
-        // Declared last: stopped before the loop and the front end it posts to.
-        InterruptWatcher interrupts([&front] { front.Interrupt(); },
-                                    [&front] { front.CancelNow(); });
-        if (!controller.StartRun(check.Job))
-            return kExitRefused;
-        loop.Run();
-        status = front.ExitStatus();
-    }
-    return status;
+    const std::optional<std::string> mergeProgram = MergeProgramOfTheRun(*args);
+    if (!mergeProgram)
+        return kExitRefused;
+    return RunDownload(check.Job, args->watchdogSeconds, *mergeProgram);
 }

@@ -9,8 +9,7 @@
 #include <vector>
 
 #include "client/HttpExchange.h"
-#include "client/Merge.h"
-#include "client/Messages.h"
+#include "client/MergeStep.h"
 #include "client/Printable.h"
 #include "client/SafeFiles.h"
 #include "client/Scrape.h"
@@ -62,20 +61,9 @@ long HitCount(const std::string& text) {
     return std::clamp(count, static_cast<long>(INT_MIN), static_cast<long>(INT_MAX));
 }
 
-// The designed document failure; what is known beyond it follows on a line of its own.
-void SetFailure(ClientContext& ctx) {
-    if (ctx.cancelRequested()) {
-        ctx.MessageText = msg::kCancelled;
-        return;
-    }
-    ctx.MessageText = ctx.CurrentNumber + msg::kDownloadFailed;
-    if (!ctx.Why.detail.empty())
-        ctx.MessageText += "\n" + ctx.Why.detail;
-}
-
-int Fail(ClientContext& ctx, FailureKind kind, std::string detail) {
-    ctx.Why = Failure{kind, std::move(detail)};
-    return 0;
+void RemoveQuietly(const std::string& path) {
+    std::error_code ec;
+    fs::remove(path, ec);
 }
 
 // A run never replaces a file it saved itself: two documents of one selection
@@ -90,47 +78,48 @@ void NoteSaved(ClientContext& ctx, const std::string& fileName) {
         ctx.SavedInRun->Add(fileName);
 }
 
-void RemoveQuietly(const std::string& path) {
-    std::error_code ec;
-    fs::remove(path, ec);
+bool HasDocIdNormed(const std::string& hitUrl) {
+    return hitUrl.find(kDocIdParameter) != std::string::npos;
 }
 
-// pdftk writes into the temporary folder and the result replaces the user's
+// The merge engine writes into the temporary folder and the result replaces the user's
 // file only once the merge has succeeded: a failed or stopped merge never
 // truncates a merged file that is already in the save folder.
 bool MergePages(ClientContext& ctx, const std::vector<std::string>& pageFiles,
                 const std::string& DocumentName) {
     const std::string partial = PartialMergePath(ctx, DocumentName);
-    const std::string merged = ctx.SaveFolder + "/" + DocumentName + ".pdf";
-    // Made here, exclusively, so the merge program writes a file of the run's
-    // own; it must still be one (not a link) when it is moved into place.
+    const fs::path merged = paths::MergedFile(ctx.SaveFolder, DocumentName);
+    // Made here, exclusively, so the merge writes a file of the run's own; it
+    // must still be one (not a link) when it is moved into place.
     if (!CreateFreshFile(partial).valid())
-        return false;
+        return ctx.Fail(FailureKind::SaveFailed) != 0;
     const MergeResult result =
-        RunPdftk(ctx.Pdftk, pageFiles, partial, ctx.Abort, ctx.CancelRequested);
+        MergePageFiles(ctx.MergeProgram, pageFiles, partial, ctx.Abort, ctx.CancelRequested);
     // A stopped worker must not touch the save folder any more.
     if (!result.ok() || ctx.aborted() || !IsPlainFile(partial)) {
         RemoveQuietly(partial);
-        return false;
+        return ctx.Fail(result.started ? FailureKind::MergeFailed
+                                       : FailureKind::MergeProgramMissing) != 0;
     }
     std::error_code ec;
     fs::rename(partial, merged, ec);
     if (ec) {
         RemoveQuietly(partial);
-        return false;
+        return ctx.Fail(FailureKind::SaveFailed) != 0;
     }
+    NoteSaved(ctx, merged.filename().string());
     return true;
 }
 
 int Download(ClientContext& ctx, std::string viewerPage, const std::string& DocumentName) {
     if (!IsSafeDocumentName(DocumentName))
-        return 0;
+        return ctx.Fail(FailureKind::UnsafeName);
     const std::string fileName = DocumentName + ".pdf";
     if (ClashesWithThisRun(ctx, fileName)) {
-        return Fail(ctx, FailureKind::NameClash,
-                    Printable(fileName) +
-                        " was saved earlier in this run; a second document of that name was "
-                        "not saved.");
+        return ctx.Fail(FailureKind::NameClash,
+                        Printable(fileName) +
+                            " was saved earlier in this run; a second document of that name was "
+                            "not saved.");
     }
 
     std::string page = std::move(viewerPage);
@@ -138,34 +127,34 @@ int Download(ClientContext& ctx, std::string viewerPage, const std::string& Docu
     PageFiles pageFiles(ctx);
     for (long number = 1;; ++number) {
         if (number > kMaxDocumentPages) {
-            return Fail(ctx, FailureKind::TooLarge,
-                        Printable(DocumentName) + " has more than " +
-                            std::to_string(kMaxDocumentPages) + " pages; it was not saved.");
+            return ctx.Fail(FailureKind::TooLarge, Printable(DocumentName) + " has more than " +
+                                                       std::to_string(kMaxDocumentPages) +
+                                                       " pages; it was not saved.");
         }
         const auto pdfLink = FindGroup1(kPagePdfPattern, page);
         if (!pdfLink)
-            return 0;
+            return ctx.Fail(FailureKind::NotAPdf);
         // Without a temporary folder of the run's own there is nowhere safe to put a page.
         if (ctx.TempFolder.empty())
-            return 0;
-        const std::string pageFile =
-            ctx.TempFolder + DocumentName + "_" + std::to_string(number) + ".pdf";
+            return ctx.Fail(FailureKind::SaveFailed);
+        const std::string pageFile = paths::PageFile(ctx.TempFolder, DocumentName, number);
         pageFiles.Add(pageFile);
         if (!SendHttpRequest(ctx, "GET", LinkToUrl(ctx.ServerBase, pdfLink->text), "", scratch,
                              pageFile.c_str(), 1)) {
-            if (ctx.Why.kind == FailureKind::TooLarge) {
-                ctx.Why.detail = "Page " + std::to_string(number) + " of " +
-                                 Printable(DocumentName) +
-                                 " is larger than 64 MiB; the document was not saved.";
+            if (ctx.failure.kind == FailureKind::TooLarge) {
+                ctx.failure.detail = "Page " + std::to_string(number) + " of " +
+                                     Printable(DocumentName) +
+                                     " is larger than 64 MiB; the document was not saved.";
             }
             return 0;
         }
         // The bar's range ends at 100: from the fourth page on it stays full.
-        ctx.progress(static_cast<int>(std::min(60 + 10 * number, 100L)));
+        ctx.progress(static_cast<int>(
+            std::min<long>(progress::kLookedUp + progress::kPerPage * number, progress::kFull)));
 
         const auto navigationLink = FindGroup1(kNavigationPattern, page);
         if (!navigationLink)
-            return 0;
+            return ctx.Fail(FailureKind::DownloadFailed);
         long status = 0;
         if (!SendHttpRequest(ctx, "GET", LinkToUrl(ctx.ServerBase, navigationLink->text), "", page,
                              nullptr, 0, &status))
@@ -173,7 +162,7 @@ int Download(ClientContext& ctx, std::string viewerPage, const std::string& Docu
         // An error page has no next-page link either; taking it for the last
         // page would save a document with pages missing and call it a success.
         if (status >= 400)
-            return 0;
+            return ctx.Fail(FailureKind::DownloadFailed);
         const auto nextLink = FindGroup1(kNextPagePattern, page);
         if (!nextLink)
             break;
@@ -185,54 +174,39 @@ int Download(ClientContext& ctx, std::string viewerPage, const std::string& Docu
     if (!MergePages(ctx, pageFiles.Files(), DocumentName))
         return 0;
     pageFiles.Keep();
-    NoteSaved(ctx, fileName);
-    ctx.progress(100);
+    ctx.progress(progress::kFull);
     return 1;
 }
 
-bool HasDocIdNormed(const std::string& hitUrl) {
-    return hitUrl.find(kDocIdParameter) != std::string::npos;
-}
-
 int Lookup(ClientContext& ctx, const std::string& firstLink) {
-    ctx.Why = Failure{};
     std::string page;
     if (!SendHttpRequest(ctx, "GET", firstLink, "", page, nullptr, 0))
         return 0;
     const auto count = FindGroup1(kHitCountPattern, page);
-    if (ctx.cancelRequested()) {
-        ctx.MessageText = msg::kCancelled;
-        return 0;
-    }
+    if (ctx.cancelRequested())
+        return ctx.Fail(FailureKind::Cancelled);
 
+    ctx.progress(progress::kLookedUp);
     if (!count) {
-        ctx.progress(60);
-        if (!DownloadDocument(ctx, std::move(page), ctx.CurrentNumber)) {
-            SetFailure(ctx);
-            return 0;
-        }
+        if (!DownloadDocument(ctx, std::move(page), ctx.CurrentNumber))
+            return ctx.FailDocument();
         return 1;
     }
 
-    ctx.progress(60);
     const long hits = HitCount(count->text);
     // A selection of no documents (0, -5, "abc") has saved nothing: not a success.
-    if (hits < 1) {
-        SetFailure(ctx);
-        return 0;
-    }
+    if (hits < 1)
+        return ctx.FailDocument();
     // The selection page stays as it is while page is reused for each hit's
     // viewer page; each search resumes just after the previous link.
     const std::string selection = std::move(page);
     std::size_t remaining = 0;
     for (long i = 1; i <= hits; ++i) {
-        ctx.progress(60);
+        ctx.progress(progress::kLookedUp);
         const auto link =
             FindGroup1(kHitLinkPattern, std::string_view(selection).substr(remaining));
-        if (!link) {
-            SetFailure(ctx);
-            return 0;
-        }
+        if (!link)
+            return ctx.FailDocument();
         remaining += link->end;
         const std::string hitUrl = LinkToUrl(ctx.ServerBase, link->text);
         if (!SendHttpRequest(ctx, "GET", hitUrl, "", page, nullptr, 0))
@@ -243,16 +217,13 @@ int Lookup(ClientContext& ctx, const std::string& firstLink) {
         // number's; only the shape of a publication number is taken. (One
         // that would leave the folder fails below with the usual text alone.)
         if (HasDocIdNormed(hitUrl) && IsSafeDocumentName(name) && !IsPublicationNumberShape(name)) {
-            Fail(ctx, FailureKind::UnsafeName,
-                 "The server named a document \"" + Printable(name) +
-                     "\", which is not a publication number; it was not saved.");
-            SetFailure(ctx);
-            return 0;
+            ctx.Fail(FailureKind::UnsafeName,
+                     "The server named a document \"" + Printable(name) +
+                         "\", which is not a publication number; it was not saved.");
+            return ctx.FailDocument();
         }
-        if (!DownloadDocument(ctx, std::move(page), name)) {
-            SetFailure(ctx);
-            return 0;
-        }
+        if (!DownloadDocument(ctx, std::move(page), name))
+            return ctx.FailDocument();
         page.clear();
     }
     return 1;
@@ -298,14 +269,14 @@ std::string DocumentNameFromUrl(const std::string& hitUrl, const std::string& fa
 }
 
 std::string PartialMergePath(const ClientContext& ctx, const std::string& DocumentName) {
-    return ctx.TempFolder + DocumentName + ".merge.pdf";
+    return paths::PartialMerge(ctx.TempFolder, DocumentName).string();
 }
 
 int DownloadDocument(ClientContext& ctx, std::string viewerPage, std::string DocumentName) {
     try {
         return Download(ctx, std::move(viewerPage), DocumentName);
     } catch (const std::exception&) {
-        return 0;
+        return ctx.Fail(FailureKind::DownloadFailed);
     }
 }
 
@@ -313,8 +284,7 @@ int LookupDocuments(ClientContext& ctx, std::string firstLink) {
     try {
         return Lookup(ctx, firstLink);
     } catch (const std::exception&) {
-        SetFailure(ctx);
-        return 0;
+        return ctx.FailDocument();
     }
 }
 

@@ -17,7 +17,8 @@
 #include <string_view>
 #include <utility>
 
-#include "client/UniqueFd.h"
+#include "client/ClientContext.h"
+#include "util/UniqueFd.h"
 
 extern char** environ;
 
@@ -28,7 +29,7 @@ namespace fs = std::filesystem;
 namespace {
 
 // How long one wait on the child may last before the abort flag is looked at again.
-constexpr int kSliceMs = 100;
+constexpr int kSliceMs = static_cast<int>(kPollSlice.count());
 // pdftk's complaints are short; anything beyond this is drained but not kept.
 constexpr std::size_t kMaxCapturedOutput = 64 * 1024;
 constexpr const char* kLocale = "C.UTF-8";
@@ -108,6 +109,14 @@ bool Aborted(const std::atomic<bool>* abort) {
     return abort != nullptr && abort->load(std::memory_order_acquire);
 }
 
+// What ends a merge early: the worker's stop, or a confirmed cancel, which
+// must not wait for a slow or hung merge program either.
+struct StopFlags {
+    const std::atomic<bool>* abort;
+    const std::atomic<bool>* cancel;
+    bool Set() const { return Aborted(abort) || Aborted(cancel); }
+};
+
 bool IsExecutableFile(const std::string& path) {
     struct stat st {};
     return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
@@ -173,13 +182,66 @@ bool NonEmptyFile(const std::string& path) {
     return !ec && size > 0;
 }
 
+// Starts path with argv and envp in a process group of its own, stdin on
+// stdinFd and stdout and stderr on stdoutFd, with default signal handling.
+bool Spawn(const std::string& path, std::vector<char*>& argv, std::vector<char*>& envp, int stdinFd,
+           int stdoutFd, pid_t& pid) {
+    SpawnFileActions actions;
+    SpawnAttributes attr;
+    if (!actions.ok() || !attr.ok())
+        return false;
+    // dup2 clears close-on-exec on the three standard streams only; every
+    // other descriptor of ours is opened with O_CLOEXEC or closed below.
+    ::posix_spawn_file_actions_adddup2(actions.get(), stdinFd, STDIN_FILENO);
+    ::posix_spawn_file_actions_adddup2(actions.get(), stdoutFd, STDOUT_FILENO);
+    ::posix_spawn_file_actions_adddup2(actions.get(), stdoutFd, STDERR_FILENO);
+#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
+    // Libraries (sockets of the HTTP layer) do not all use close-on-exec.
+    ::posix_spawn_file_actions_addclosefrom_np(actions.get(), STDERR_FILENO + 1);
+#endif
+    sigset_t noSignals;
+    sigset_t allSignals;
+    sigemptyset(&noSignals);
+    sigfillset(&allSignals);
+    ::posix_spawnattr_setflags(
+        attr.get(), POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    ::posix_spawnattr_setpgroup(attr.get(), 0);
+    ::posix_spawnattr_setsigmask(attr.get(), &noSignals);
+    ::posix_spawnattr_setsigdefault(attr.get(), &allSignals);
+
+    return ::posix_spawn(&pid, path.c_str(), actions.get(), attr.get(), argv.data(), envp.data()) ==
+           0;
+}
+
+// Keeps the child's output (up to kMaxCapturedOutput) until the pipe ends.
+// False when the abort flag was set meanwhile.
+bool CaptureOutput(UniqueFd& readEnd, StopFlags abort, std::string& output) {
+    std::array<char, 4096> buffer{};
+    while (readEnd.valid()) {
+        if (abort.Set())
+            return false;
+        pollfd pfd{readEnd.get(), POLLIN, 0};
+        const int ready = ::poll(&pfd, 1, kSliceMs);
+        if (ready < 0 && errno != EINTR)
+            break;
+        if (ready <= 0)
+            continue;
+        const ssize_t got = ::read(readEnd.get(), buffer.data(), buffer.size());
+        if (got < 0 && (errno == EINTR || errno == EAGAIN))
+            continue;
+        if (got <= 0)
+            break;
+        const std::size_t room = kMaxCapturedOutput - std::min(kMaxCapturedOutput, output.size());
+        output.append(buffer.data(), std::min(room, static_cast<std::size_t>(got)));
+    }
+    readEnd.reset();
+    return true;
+}
+
 MergeResult Merge(const std::string& program, const std::vector<std::string>& pageFiles,
-                  const std::string& outputFile, const std::atomic<bool>* abortFlag,
-                  const std::atomic<bool>* cancelFlag) {
-    // A confirmed cancel ends the merge as promptly as a stopped worker does.
-    const auto abort = [&] { return Aborted(abortFlag) || Aborted(cancelFlag); };
+                  const std::string& outputFile, StopFlags abort) {
     MergeResult result;
-    if (abort()) {
+    if (abort.Set()) {
         result.stopped = true;
         return result;
     }
@@ -205,31 +267,8 @@ MergeResult Merge(const std::string& program, const std::vector<std::string>& pa
     if (!devNull.valid())
         return result;
 
-    SpawnFileActions actions;
-    SpawnAttributes attr;
-    if (!actions.ok() || !attr.ok())
-        return result;
-    // dup2 clears close-on-exec on the three standard streams only; every
-    // other descriptor of ours is opened with O_CLOEXEC or closed below.
-    ::posix_spawn_file_actions_adddup2(actions.get(), devNull.get(), STDIN_FILENO);
-    ::posix_spawn_file_actions_adddup2(actions.get(), writeEnd.get(), STDOUT_FILENO);
-    ::posix_spawn_file_actions_adddup2(actions.get(), writeEnd.get(), STDERR_FILENO);
-#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
-    // Libraries (sockets of the HTTP layer) do not all use close-on-exec.
-    ::posix_spawn_file_actions_addclosefrom_np(actions.get(), STDERR_FILENO + 1);
-#endif
-    sigset_t noSignals;
-    sigset_t allSignals;
-    sigemptyset(&noSignals);
-    sigfillset(&allSignals);
-    ::posix_spawnattr_setflags(
-        attr.get(), POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-    ::posix_spawnattr_setpgroup(attr.get(), 0);
-    ::posix_spawnattr_setsigmask(attr.get(), &noSignals);
-    ::posix_spawnattr_setsigdefault(attr.get(), &allSignals);
-
     pid_t pid = -1;
-    if (::posix_spawn(&pid, path.c_str(), actions.get(), attr.get(), argv.data(), envp.data()) != 0)
+    if (!Spawn(path, argv, envp, devNull.get(), writeEnd.get(), pid))
         return result;
     ChildProcess child(pid);
     result.started = true;
@@ -245,32 +284,13 @@ MergeResult Merge(const std::string& program, const std::vector<std::string>& pa
         result.exitStatus = -1;
         return result;
     };
-
-    std::array<char, 4096> buffer{};
-    while (readEnd.valid()) {
-        if (abort())
-            return stop();
-        pollfd pfd{readEnd.get(), POLLIN, 0};
-        const int ready = ::poll(&pfd, 1, kSliceMs);
-        if (ready < 0 && errno != EINTR)
-            break;
-        if (ready <= 0)
-            continue;
-        const ssize_t got = ::read(readEnd.get(), buffer.data(), buffer.size());
-        if (got < 0 && (errno == EINTR || errno == EAGAIN))
-            continue;
-        if (got <= 0)
-            break;
-        const std::size_t room =
-            kMaxCapturedOutput - std::min(kMaxCapturedOutput, result.output.size());
-        result.output.append(buffer.data(), std::min(room, static_cast<std::size_t>(got)));
-    }
-    readEnd.reset();
+    if (!CaptureOutput(readEnd, abort, result.output))
+        return stop();
 
     // The pipe usually ends as the program exits; wait in growing steps.
     int waitMs = 1;
     while (!child.TryReap(result.exitStatus)) {
-        if (abort())
+        if (abort.Set())
             return stop();
         ::poll(nullptr, 0, waitMs);
         waitMs = std::min(waitMs * 2, kSliceMs);
@@ -317,7 +337,7 @@ MergeResult RunPdftk(const std::string& program, const std::vector<std::string>&
                      const std::string& outputFile, const std::atomic<bool>* abort,
                      const std::atomic<bool>* cancel) {
     try {
-        return Merge(program, pageFiles, outputFile, abort, cancel);
+        return Merge(program, pageFiles, outputFile, StopFlags{abort, cancel});
     } catch (const std::exception&) {
         // Out of memory while building the argument list; the child, if any,
         // has been killed and reaped by the time we get here.

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "client/UniqueFd.h"
+#include "util/UniqueFd.h"
 
 namespace kestrane {
 

@@ -34,7 +34,7 @@ inline constexpr std::size_t kMaxLineLength = 1023;
 // Checks in the command's order; creates SaveFolder + "/temp/" before the proxy
 // check. The job's TempFolder is always a folder the check created: "temp/",
 // or a fresh "temp.kestrane-XXXXXX/" when "temp" already stood there.
-InputCheck CheckDownloadInput(const DownloadRequest& request);
+[[nodiscard]] InputCheck CheckDownloadInput(const DownloadRequest& request);
 
 // Drops trailing blanks, tabs, CR, LF, VT and FF; keeps leading ones.
 std::string TrimRight(std::string text);

@@ -7,7 +7,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "client/UniqueFd.h"
+#include "util/UniqueFd.h"
 
 namespace kestrane {
 

@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "client/MergeStep.h"
 #include "client/Messages.h"
 #include "server/PubServer.h"
 #include "tests/support/CliProcess.h"
@@ -133,6 +134,54 @@ TEST_F(CliTest, RefusedInputExitsTwoWithTheWindowsTexts) {
     EXPECT_TRUE(fixture.server.RequestLog().empty()) << "nothing was asked of the server";
 }
 
+TEST_F(CliTest, MergeProgramComesFromTheOptionOrTheEnvironmentElseQpdfInProcess) {
+    // A pdftk-contract program that notes each call and merges with the stand-in.
+    test::TempDir tools;
+    const std::string calls = tools.str() + "/calls";
+    const std::string program = tools.str() + "/noting merge";
+    WriteFile(program, "#!/bin/sh\necho called >> '" + calls + "'\nexec '" + test::MergeStandin() +
+                           "' \"$@\"\n");
+    fs::permissions(program, fs::perms::owner_all);
+    const auto run = [&](const std::vector<std::string>& args,
+                         const std::vector<std::string>& env) {
+        fs::remove(calls);
+        test::TempDir out;
+        std::vector<std::string> all = {"-o", out.str()};
+        all.insert(all.end(), args.begin(), args.end());
+        all.push_back(kDe1);
+        CliProcess cli(fixture.server.BaseUrl(), all, out.str(), "/dev/null", env);
+        const Outcome o = cli.Wait();
+        EXPECT_EQ(o.status, 0) << o.out << o.err;
+        EXPECT_EQ(test::PdfPageCount(out.str() + "/" + kDe1 + ".pdf"),
+                  pubserver::kSeveralPagesCount);
+        return fs::exists(calls);
+    };
+    const std::string fromEnv = std::string(kMergeProgramVariable) + "=" + program;
+
+    EXPECT_FALSE(run({}, {})) << "in-process by default";
+    EXPECT_TRUE(run({"--merge-program", program}, {}));
+    EXPECT_TRUE(run({}, {fromEnv}));
+    EXPECT_FALSE(run({"--merge-program", "qpdf"}, {fromEnv})) << "the option wins";
+}
+
+TEST_F(CliTest, AMergeProgramThatIsNowhereRefusesTheRun) {
+    const Outcome option = Run({"--merge-program", "/nowhere/pdftk", kDe1});
+    EXPECT_EQ(option.status, 2) << option.out << option.err;
+    EXPECT_TRUE(Has(option.err, "--merge-program: merge program /nowhere/pdftk not found"))
+        << option.err;
+
+    CliProcess cli(fixture.server.BaseUrl(), {kDe1}, save.str(), "/dev/null",
+                   {std::string(kMergeProgramVariable) + "=kestrane-no-such-pdftk"});
+    const Outcome env = cli.Wait();
+    EXPECT_EQ(env.status, 2) << env.out << env.err;
+    EXPECT_TRUE(Has(env.err, std::string(kMergeProgramVariable) +
+                                 ": merge program kestrane-no-such-pdftk not found"))
+        << env.err;
+
+    EXPECT_FALSE(fs::exists(save.path() / "dl.log"));
+    EXPECT_TRUE(fixture.server.RequestLog().empty()) << "nothing was asked of the server";
+}
+
 TEST_F(CliTest, CtrlCCancelsTheRunAndExitsWith130) {
     std::mutex mutex;
     std::condition_variable searched;
@@ -224,10 +273,11 @@ TEST_F(CliTest, TerminationSignalsCancelAndTakeTheMergeDown) {
     WriteFile(tools.str() + "/pdftk", "#!/bin/sh\nsleep 300 &\necho $! > '" + child +
                                           ".tmp'\nmv '" + child + ".tmp' '" + child + "'\nwait\n");
     fs::permissions(tools.path() / "pdftk", fs::perms::owner_all);
-    CliProcess cli(fixture.server.BaseUrl(), {"-o", save.str(), kDe1, kDe2}, save.str(),
-                   "/dev/null", {"PATH=" + tools.str() + ":" + std::getenv("PATH")});
+    CliProcess cli(fixture.server.BaseUrl(),
+                   {"-o", save.str(), "--merge-program", tools.str() + "/pdftk", kDe1, kDe2},
+                   save.str());
     ASSERT_TRUE(cli.Started());
-    for (int i = 0; i < 6000 && !fs::exists(child); ++i) std::this_thread::sleep_for(20ms);
+    for (int i = 0; i < 3000 && !fs::exists(child); ++i) std::this_thread::sleep_for(20ms);
     ASSERT_TRUE(fs::exists(child)) << "the merge never started";
     const pid_t sleeper = std::stoi(ReadFile(child));
     cli.Signal(SIGTERM);

@@ -1,5 +1,7 @@
-// From a search result to merged PDFs: the stand-in server over loopback, the
-// real pdftk, and the merged files read back with qpdf and pdftotext.
+// From a search result to merged PDFs: the stand-in server over loopback,
+// each test once with the built-in qpdf engine and once with the external
+// engine running the stand-in merge program (pdftk's contract, no Java), and
+// the merged files read back with qpdf and pdftotext.
 #include "client/Documents.h"
 
 #include <fcntl.h>
@@ -58,13 +60,18 @@ bool Contains(const std::vector<std::string>& files, const std::string& file) {
     return std::find(files.begin(), files.end(), file) != files.end();
 }
 
-// One save folder below a scratch root, so that a file escaping it shows.
-class DocumentsTest : public ::testing::Test {
-  protected:
-    void SetUp() override { ResetHttpShare(); }
+enum class Engine { BuiltIn, External };
 
+std::string EngineName(const ::testing::TestParamInfo<Engine>& info) {
+    return info.param == Engine::BuiltIn ? "qpdf" : "external";
+}
+
+// One save folder below a scratch root, so that a file escaping it shows.
+class DocumentsTest : public ::testing::TestWithParam<Engine> {
+  protected:
     ClientContext Context(const std::string& base, const std::string& number) {
         ClientContext ctx = test::MakeContext(base, save.string(), number);
+        ctx.MergeProgram = GetParam() == Engine::BuiltIn ? "" : test::MergeStandin();
         ctx.CancelRequested = &cancel;
         ctx.Abort = &abort;
         ctx.SetProgress = [this](int position) { positions.push_back(position); };
@@ -91,13 +98,13 @@ class DocumentsTest : public ::testing::Test {
     std::vector<int> positions;  // written by the thread that runs the client
 };
 
-TEST_F(DocumentsTest, SingleDocumentIsMergedUnderTheTypedNumberInPageOrder) {
+TEST_P(DocumentsTest, SingleDocumentIsMergedUnderTheTypedNumberInPageOrder) {
     test::ServerFixture fx;
     ClientContext ctx = Context(fx.server.BaseUrl(), pubserver::kSeveralPages);
 
-    ASSERT_EQ(1, Fetch(ctx)) << ctx.MessageText;
+    ASSERT_EQ(1, Fetch(ctx)) << ctx.FailureMessage();
 
-    EXPECT_EQ("", ctx.MessageText);
+    EXPECT_EQ("", ctx.FailureMessage());
     const std::string merged = Saved(pubserver::kSeveralPages);
     ASSERT_EQ(3, PdfPageCount(merged));
     for (int n = 1; n <= 3; ++n) {
@@ -110,11 +117,11 @@ TEST_F(DocumentsTest, SingleDocumentIsMergedUnderTheTypedNumberInPageOrder) {
               SavedFiles());
 }
 
-TEST_F(DocumentsTest, SelectionGivesOneFilePerLinkInLinkOrder) {
+TEST_P(DocumentsTest, SelectionGivesOneFilePerLinkInLinkOrder) {
     test::ServerFixture fx;
     ClientContext ctx = Context(fx.server.BaseUrl(), pubserver::kSelectionNumber);
 
-    ASSERT_EQ(1, Fetch(ctx)) << ctx.MessageText;
+    ASSERT_EQ(1, Fetch(ctx)) << ctx.FailureMessage();
 
     const std::string a = Saved(pubserver::kSelectionDocA);
     const std::string b = Saved(pubserver::kSelectionDocB);
@@ -127,11 +134,11 @@ TEST_F(DocumentsTest, SelectionGivesOneFilePerLinkInLinkOrder) {
     EXPECT_EQ((std::vector<int>{60, 60, 70, 80, 100, 60, 70, 80, 90, 100}), positions);
 }
 
-TEST_F(DocumentsTest, TwelvePagesKeepPageTenAfterPageNine) {
+TEST_P(DocumentsTest, TwelvePagesKeepPageTenAfterPageNine) {
     test::ServerFixture fx;
     ClientContext ctx = Context(fx.server.BaseUrl(), pubserver::kManyPages);
 
-    ASSERT_EQ(1, Fetch(ctx)) << ctx.MessageText;
+    ASSERT_EQ(1, Fetch(ctx)) << ctx.FailureMessage();
 
     const std::string merged = Saved(pubserver::kManyPages);
     ASSERT_EQ(12, PdfPageCount(merged));
@@ -145,31 +152,31 @@ TEST_F(DocumentsTest, TwelvePagesKeepPageTenAfterPageNine) {
     EXPECT_EQ(expected, positions);
 }
 
-TEST_F(DocumentsTest, BrokenPageChainsFailTheDocument) {
+TEST_P(DocumentsTest, BrokenPageChainsFailTheDocument) {
     pubserver::ServerOptions options;
     options.syntheticPages = 3;
     test::ServerFixture fx(options);
     // A viewer page without its navigation link: page 1 is saved, then the document fails.
     fx.server.AddFault("DE111A1", Fault{Stage::Hit, FaultKind::MissingLink, 0});
-    // A page PDF answered with an HTML error page: pdftk refuses it.
+    // A page PDF answered with an HTML error page: the merge refuses it.
     fx.server.AddFault("DE222A1", Fault{Stage::PagePdf, FaultKind::HtmlInsteadOfPdf, 2});
     // A navigation page without a next-page link ends the document there.
     fx.server.AddFault("DE333A1", Fault{Stage::Navigation, FaultKind::MissingLink, 2});
 
     ClientContext noNav = Context(fx.server.BaseUrl(), "DE111A1");
     EXPECT_EQ(0, Fetch(noNav));
-    EXPECT_EQ(Failed("DE111A1"), noNav.MessageText);
+    EXPECT_EQ(Failed("DE111A1"), noNav.FailureMessage());
     EXPECT_EQ(std::vector<std::string>{}, SavedFiles()) << "a failed document's pages go";
 
     ClientContext html = Context(fx.server.BaseUrl(), "DE222A1");
     EXPECT_EQ(0, Fetch(html));
-    EXPECT_EQ(Failed("DE222A1"), html.MessageText);
+    EXPECT_EQ(Failed("DE222A1"), html.FailureMessage());
     EXPECT_FALSE(fs::exists(Saved("DE222A1")));
     EXPECT_FALSE(fs::exists(PartialMergePath(html, "DE222A1")));
     EXPECT_FALSE(fs::exists(save / "temp" / "DE222A1_3.pdf"));
 
     ClientContext shortDoc = Context(fx.server.BaseUrl(), "DE333A1");
-    EXPECT_EQ(1, Fetch(shortDoc)) << shortDoc.MessageText;
+    EXPECT_EQ(1, Fetch(shortDoc)) << shortDoc.FailureMessage();
     EXPECT_EQ(2, PdfPageCount(Saved("DE333A1")));
 
     // An error page in place of a navigation page has no next-page link
@@ -177,23 +184,36 @@ TEST_F(DocumentsTest, BrokenPageChainsFailTheDocument) {
     fx.server.AddFault("DE444A1", Fault{Stage::Navigation, FaultKind::ErrorPage, 2});
     ClientContext errorNav = Context(fx.server.BaseUrl(), "DE444A1");
     EXPECT_EQ(0, Fetch(errorNav));
-    EXPECT_EQ(Failed("DE444A1"), errorNav.MessageText);
+    EXPECT_EQ(Failed("DE444A1"), errorNav.FailureMessage());
     EXPECT_FALSE(fs::exists(Saved("DE444A1")));
 }
 
-TEST_F(DocumentsTest, SelectionPromisingMoreHitsThanLinksFailsAfterTheLinkedOnes) {
+// A page that cannot be saved fails its document: the user reads the
+// document's failure, and the first cause travels with it, not the vaguer
+// document failure noted after it.
+TEST_P(DocumentsTest, TheFirstFailureStaysUnderTheDocumentsText) {
+    test::ServerFixture fx;
+    ClientContext ctx = Context(fx.server.BaseUrl(), pubserver::kSeveralPages);
+    ctx.TempFolder = (root.path() / "gone").string() + "/";
+    EXPECT_EQ(0, Fetch(ctx));
+    EXPECT_EQ(FailureKind::SaveFailed, ctx.failure.kind);
+    EXPECT_EQ(Failed(pubserver::kSeveralPages), ctx.FailureMessage());
+    EXPECT_FALSE(fs::exists(root.path() / "gone"));
+}
+
+TEST_P(DocumentsTest, SelectionPromisingMoreHitsThanLinksFailsAfterTheLinkedOnes) {
     test::ServerFixture fx;
     fx.server.AddFault(pubserver::kSelectionNumber, Fault{Stage::Hit, FaultKind::CountMismatch, 0});
     ClientContext ctx = Context(fx.server.BaseUrl(), pubserver::kSelectionNumber);
 
     EXPECT_EQ(0, Fetch(ctx));
 
-    EXPECT_EQ("DE60218500T2 Failed to Download, please try again.", ctx.MessageText);
+    EXPECT_EQ("DE60218500T2 Failed to Download, please try again.", ctx.FailureMessage());
     EXPECT_EQ(2, PdfPageCount(Saved(pubserver::kSelectionDocA)));
     EXPECT_EQ(3, PdfPageCount(Saved(pubserver::kSelectionDocB)));
 }
 
-TEST_F(DocumentsTest, HostileNamesWriteNothingOutsideTheSaveFolder) {
+TEST_P(DocumentsTest, HostileNamesWriteNothingOutsideTheSaveFolder) {
     pubserver::ServerOptions options;
     options.syntheticPages = 2;
     test::ServerFixture fx(options);
@@ -201,12 +221,12 @@ TEST_F(DocumentsTest, HostileNamesWriteNothingOutsideTheSaveFolder) {
 
     ClientContext hostile = Context(fx.server.BaseUrl(), pubserver::kSelectionNumber);
     EXPECT_EQ(0, Fetch(hostile));
-    EXPECT_EQ(Failed(pubserver::kSelectionNumber), hostile.MessageText);
+    EXPECT_EQ(Failed(pubserver::kSelectionNumber), hostile.FailureMessage());
 
     // A typed number is a name too.
     ClientContext typed = Context(fx.server.BaseUrl(), "../../DE444A1");
     EXPECT_EQ(0, Fetch(typed));
-    EXPECT_EQ(Failed("../../DE444A1"), typed.MessageText);
+    EXPECT_EQ(Failed("../../DE444A1"), typed.FailureMessage());
 
     for (const auto& entry : fx.server.RequestLog())
         EXPECT_EQ(std::string::npos, entry.path.find("/schriften/")) << entry.target;
@@ -214,11 +234,11 @@ TEST_F(DocumentsTest, HostileNamesWriteNothingOutsideTheSaveFolder) {
 
     // Leading blanks are harmless in a file name and kept.
     ClientContext blanks = Context(fx.server.BaseUrl(), "  DE555A1");
-    EXPECT_EQ(1, Fetch(blanks)) << blanks.MessageText;
+    EXPECT_EQ(1, Fetch(blanks)) << blanks.FailureMessage();
     EXPECT_EQ(2, PdfPageCount(Saved("  DE555A1")));
 }
 
-TEST_F(DocumentsTest, FailedMergesLeaveTheUsersFileAloneAndRemoveThePages) {
+TEST_P(DocumentsTest, FailedMergesLeaveTheUsersFileAloneAndRemoveThePages) {
     test::ServerFixture fx;
     const std::string number = pubserver::kSeveralPages;
     const std::string mine = Saved(number);
@@ -228,34 +248,36 @@ TEST_F(DocumentsTest, FailedMergesLeaveTheUsersFileAloneAndRemoveThePages) {
     fs::create_directories(tools);
 
     ClientContext missing = Context(fx.server.BaseUrl(), number);
-    missing.Pdftk = "kestrane-no-such-pdftk";
+    missing.MergeProgram = "kestrane-no-such-pdftk";
     EXPECT_EQ(0, Fetch(missing));
-    EXPECT_EQ(Failed(number), missing.MessageText);
+    EXPECT_EQ(Failed(number), missing.FailureMessage());
+    EXPECT_EQ(FailureKind::MergeProgramMissing, missing.failure.kind);
     EXPECT_EQ((std::vector<std::string>{"DE19758096C2.pdf"}), SavedFiles());
 
     // It writes over its output and then complains.
     ClientContext warns = Context(fx.server.BaseUrl(), number);
-    warns.Pdftk = WriteScript(tools, "fake-pdftk",
-                              "for a; do out=$prev; prev=$a; done\n"
-                              "echo garbage > \"$out\"\necho 'Warning: unexpected xref'\n");
+    warns.MergeProgram = WriteScript(tools, "fake-pdftk",
+                                     "for a; do out=$prev; prev=$a; done\n"
+                                     "echo garbage > \"$out\"\necho 'Warning: unexpected xref'\n");
     EXPECT_EQ(0, Fetch(warns));
-    EXPECT_EQ(Failed(number), warns.MessageText);
+    EXPECT_EQ(Failed(number), warns.FailureMessage());
+    EXPECT_EQ(FailureKind::MergeFailed, warns.failure.kind);
 
     ClientContext silent = Context(fx.server.BaseUrl(), number);
-    silent.Pdftk = WriteScript(tools, "idle-pdftk", "exit 0\n");
+    silent.MergeProgram = WriteScript(tools, "idle-pdftk", "exit 0\n");
     EXPECT_EQ(0, Fetch(silent));
-    EXPECT_EQ(Failed(number), silent.MessageText);
+    EXPECT_EQ(Failed(number), silent.FailureMessage());
 
     EXPECT_EQ("the user's own copy", ReadFile(mine));
     EXPECT_FALSE(fs::exists(PartialMergePath(warns, number)));
 
     // A good merge replaces it, as the user asked for the document again.
     ClientContext good = Context(fx.server.BaseUrl(), number);
-    EXPECT_EQ(1, Fetch(good)) << good.MessageText;
+    EXPECT_EQ(1, Fetch(good)) << good.FailureMessage();
     EXPECT_EQ(3, PdfPageCount(mine));
 }
 
-TEST_F(DocumentsTest, StoppingTheWorkerDuringTheMergeKillsItPromptly) {
+TEST_P(DocumentsTest, StoppingTheWorkerDuringTheMergeKillsItPromptly) {
     test::ServerFixture fx;
     const std::string number = pubserver::kSeveralPages;
     fs::create_directories(save);
@@ -266,10 +288,10 @@ TEST_F(DocumentsTest, StoppingTheWorkerDuringTheMergeKillsItPromptly) {
     ASSERT_EQ(0, ::mkfifo(fifo.c_str(), 0600));
     ClientContext ctx = Context(fx.server.BaseUrl(), number);
     // Like pdftk: a script whose real work runs in a child; it has begun the output.
-    ctx.Pdftk = WriteScript(tools, "slow-pdftk",
-                            "for a; do out=$prev; prev=$a; done\nprintf partial > \"$out\"\n"
-                            "sleep 300 &\necho \"$!\" > '" +
-                                fifo + "'\nwait\n");
+    ctx.MergeProgram = WriteScript(tools, "slow-pdftk",
+                                   "for a; do out=$prev; prev=$a; done\nprintf partial > \"$out\"\n"
+                                   "sleep 300 &\necho \"$!\" > '" +
+                                       fifo + "'\nwait\n");
     const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     ASSERT_GE(reader, 0);
 
@@ -290,7 +312,7 @@ TEST_F(DocumentsTest, StoppingTheWorkerDuringTheMergeKillsItPromptly) {
     const auto stopAt = std::chrono::steady_clock::now();
     abort = true;
     worker.join();
-    ASSERT_TRUE(merging) << "the merge never started: " << ctx.MessageText;
+    ASSERT_TRUE(merging) << "the merge never started: " << ctx.FailureMessage();
 
     EXPECT_EQ(0, result);
     EXPECT_LT(returned - stopAt, std::chrono::seconds(5));
@@ -310,13 +332,7 @@ void Html(httplib::Response& res, const std::string& body) {
 
 class CraftedTest : public DocumentsTest {};
 
-// Declared after a scripted server: hangs up our kept-alive connections
-// before the server stops, which would otherwise wait them out.
-struct HangUp {
-    ~HangUp() { ResetHttpShare(); }
-};
-
-TEST_F(CraftedTest, NextPageSpellingsAndEscapedAmpersandsAreFollowed) {
+TEST_P(CraftedTest, NextPageSpellingsAndEscapedAmpersandsAreFollowed) {
     // page=N&doc=1 arrives intact only when "&amp;" was turned into "&".
     test::ScriptedServer server([](const httplib::Request& req, httplib::Response& res) {
         const std::string page = req.get_param_value("page");
@@ -345,12 +361,11 @@ TEST_F(CraftedTest, NextPageSpellingsAndEscapedAmpersandsAreFollowed) {
                             "application/pdf");
         }
     });
-    HangUp hangUp;
     ClientContext ctx = Context(server.Base(), "CRAFTED");
 
     ASSERT_EQ(
         1, LookupDocuments(ctx, server.Base() + "/DPMApublikationen/pdf_any_pgd.do?page=1&doc=1"))
-        << ctx.MessageText;
+        << ctx.FailureMessage();
 
     ASSERT_EQ(4, PdfPageCount(Saved("CRAFTED")));
     for (int n = 1; n <= 4; ++n)
@@ -382,18 +397,17 @@ test::ScriptedServer::Handler Selection(const std::string& notice, std::vector<s
     };
 }
 
-TEST_F(CraftedTest, SelectionNamesComeFromDocIdNormedOrTheNumberAndPosition) {
+TEST_P(CraftedTest, SelectionNamesComeFromDocIdNormedOrTheNumberAndPosition) {
     test::ScriptedServer server(
         Selection("SELECTIONof:3hits",
                   {"/DPMApublikationen/pdf_any_pgd.do?hit=1&amp;docIdNormed=DE1A&amp;x=1",
                    "/DPMApublikationen/pdf_any_pgd.do?hit=2",
                    "/DPMApublikationen/pdf_any_pgd.do?hit=3&amp;docIdNormed=DE3A",
                    "/DPMApublikationen/pdf_any_pgd.do?hit=4&amp;docIdNormed=DE4A&amp;x=1"}));
-    HangUp hangUp;
     ClientContext ctx = Context(server.Base(), " DE9");
 
     ASSERT_EQ(1, LookupDocuments(ctx, server.Base() + "/DPMApublikationen/first"))
-        << ctx.MessageText;
+        << ctx.FailureMessage();
 
     const auto files = SavedFiles();
     EXPECT_TRUE(HasText(Saved("DE1A"), 1, "HIT1 page 1 of 1"));
@@ -403,32 +417,35 @@ TEST_F(CraftedTest, SelectionNamesComeFromDocIdNormedOrTheNumberAndPosition) {
     EXPECT_FALSE(Contains(files, "DE4A.pdf"));
 }
 
-TEST_F(CraftedTest, ANoughtOrUnreadableHitCountDownloadsNothingAndFails) {
+TEST_P(CraftedTest, ANoughtOrUnreadableHitCountDownloadsNothingAndFails) {
     for (const std::string notice :
          {"Selection of : 0 hits", "Selection of : some hits", "Selection of : -4 hits"}) {
         test::ScriptedServer server(Selection(
             notice, {"/DPMApublikationen/pdf_any_pgd.do?hit=1&amp;docIdNormed=DE1A&amp;x=1"}));
-        HangUp hangUp;
         ClientContext ctx = Context(server.Base(), "DE9");
         EXPECT_EQ(0, LookupDocuments(ctx, server.Base() + "/DPMApublikationen/first")) << notice;
-        EXPECT_EQ(Failed("DE9"), ctx.MessageText);
+        EXPECT_EQ(Failed("DE9"), ctx.FailureMessage());
         EXPECT_EQ(1u, server.Seen().size()) << notice;
     }
     EXPECT_EQ(std::vector<std::string>{}, SavedFiles());
 }
 
-TEST_F(CraftedTest, ACancelWhileTheFirstPageArrivesIsReportedAsCancelled) {
+TEST_P(CraftedTest, ACancelWhileTheFirstPageArrivesIsReportedAsCancelled) {
     test::ScriptedServer server(Selection(
         "Selection of : 1 hits",
         {"/DPMApublikationen/pdf_any_pgd.do?hit=1&amp;docIdNormed=DE1A&amp;x=1"}, &cancel));
-    HangUp hangUp;
     ClientContext ctx = Context(server.Base(), "DE9");
 
     EXPECT_EQ(0, LookupDocuments(ctx, server.Base() + "/DPMApublikationen/first"));
 
-    EXPECT_EQ(msg::kCancelled, ctx.MessageText);
+    EXPECT_EQ(msg::kCancelled, ctx.FailureMessage());
     EXPECT_EQ(std::vector<std::string>{}, SavedFiles());
 }
+
+INSTANTIATE_TEST_SUITE_P(Engines, DocumentsTest,
+                         ::testing::Values(Engine::BuiltIn, Engine::External), EngineName);
+INSTANTIATE_TEST_SUITE_P(Engines, CraftedTest, ::testing::Values(Engine::BuiltIn, Engine::External),
+                         EngineName);
 
 TEST(DocumentNames, OnlyNamesThatStayInTheirFolderAreSafe) {
     for (const char* name : {"DE19758096C2", "  DE19758096C2", "EP000001389012B1", "a.b", "x-y_z"})

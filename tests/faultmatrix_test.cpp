@@ -41,7 +41,7 @@ enum class Disk { Normal, Full, Small, ReadOnly, LogIsFolder };
 // (with a link planted where the first page will go), or a link out of the
 // save folder. The run must leave the last two exactly as they were.
 enum class Temp { Absent, UsersFolder, LinkOut };
-enum class Merge { Real, Warns, Hangs };
+enum class Merge { BuiltIn, Warns, Hangs };
 
 struct Cell {
     std::string stage;
@@ -52,7 +52,7 @@ struct Cell {
     std::string message;  // must appear on stderr; "" for none
     std::vector<std::string> numbers = {F, G};
     double watchdog = 60;  // seconds
-    Merge merge = Merge::Real;
+    Merge merge = Merge::BuiltIn;
     Disk disk = Disk::Normal;
     bool serverDown = false;
     int fPages = 3;          // pages of F's merged file when it is saved
@@ -212,8 +212,9 @@ std::vector<Cell> Cells() {
         fFails, 1, F + " has more than 5000 pages");
 
     // The merge.
-    add("merge", "pdftk warns", {}, fFails, 1, kFailedF).merge = Merge::Warns;
-    Cell& hang = add("merge", "pdftk hangs", {}, fFails, 1, msg::kFinished);
+    // The external engine (KESTRANE_MERGE_PROGRAM=pdftk, found first in PATH).
+    add("merge", "program warns", {}, fFails, 1, kFailedF).merge = Merge::Warns;
+    Cell& hang = add("merge", "program hangs", {}, fFails, 1, msg::kFinished);
     hang.merge = Merge::Hangs;
     hang.watchdog = kStallWatchdog;
     Cell& cancelled =
@@ -286,6 +287,8 @@ class Mount {
     bool ok_ = false;
 };
 
+// A "pdftk" that misbehaves for F and merges every other document with the
+// stand-in merge program.
 std::string FakePdftk(const std::string& dir, Merge merge) {
     const std::string path = dir + "/pdftk";
     std::ofstream script(path);
@@ -293,7 +296,7 @@ std::string FakePdftk(const std::string& dir, Merge merge) {
            << "case \"$*\" in *" << F << "*) "
            << (merge == Merge::Warns ? "echo 'Warning: odd page' >&2 ;;"
                                      : "touch '" + dir + "/merging'; exec sleep 1000 ;;")
-           << " esac\nexec /usr/bin/pdftk \"$@\"\n";
+           << " esac\nexec '" << test::MergeStandin() << "' \"$@\"\n";
     script.close();
     fs::permissions(path, fs::perms::owner_all);
     return path;
@@ -387,9 +390,10 @@ TEST_P(FaultMatrix, RunEndsWithTheDesignedRecordsAndLosesNothing) {
     }
 
     std::vector<std::string> env;
-    if (cell.merge != Merge::Real) {
+    if (cell.merge != Merge::BuiltIn) {
         FakePdftk(bin.string(), cell.merge);
         env.push_back("PATH=" + bin.string() + ":" + std::getenv("PATH"));
+        env.push_back("KESTRANE_MERGE_PROGRAM=pdftk");
     }
     std::vector<std::string> args = {"-o", save.string(), "--watchdog",
                                      std::to_string(cell.watchdog)};

@@ -31,10 +31,10 @@ constexpr const char* kUnknown = "DE404NOTFOUND";
 class RunTest : public ::testing::Test {
   protected:
     std::unique_ptr<app::MainDialog> MakeDialog(
-        std::chrono::milliseconds watchdog = app::kWatchdogPeriod) {
+        std::chrono::milliseconds watchdog = kWatchdogPeriod) {
         app::MainDialogOptions options = TestOptions(boxes, desktop);
         options.Run.ServerBase = server.server.BaseUrl();
-        options.WatchdogPeriod = watchdog;
+        options.Run.WatchdogPeriod = watchdog;
         auto dialog = std::make_unique<app::MainDialog>(options);
         dialog->show();
         return dialog;
@@ -304,8 +304,7 @@ TEST_F(RunTest, ALogThatCannotBeWrittenIsReportedAfterTheFinishBox) {
     EXPECT_EQ(boxes.Shown()[0].Text, "Downloading finished.");
     EXPECT_EQ(boxes.Shown()[1].Text,
               QString::fromStdString("Could not write the run log " + folder.str() +
-                                     "//dl.log (Is a directory): 1 "
-                                     "record is missing from it."));
+                                     "/dl.log (Is a directory): 1 record is missing from it."));
     EXPECT_EQ(boxes.Shown()[1].Icon, QMessageBox::Warning);
     EXPECT_EQ(PdfPageCount(folder.str() + "/DE19758096C2.pdf"), pubserver::kSeveralPagesCount);
 }
