@@ -250,6 +250,29 @@ TEST_F(CliTest, InputIsReadOnlyAsFarAsItCanPass) {
     EXPECT_EQ(Log(), (std::vector<LogRecord>{{kDe1, "Success"}}));
 }
 
+// Two runs into one folder each keep to a temporary folder of their own, so
+// neither removes the other's pages.
+TEST_F(CliTest, TwoRunsIntoOneFolderKeepApart) {
+    pubserver::ServerOptions slow;
+    slow.latency = 30ms;
+    test::ServerFixture server(slow);
+    CliProcess first(server.server.BaseUrl(), {"-o", save.str(), pubserver::kManyPages},
+                     save.str());
+    for (int i = 0; i < 3000 && !fs::exists(save.path() / "temp"); ++i)
+        std::this_thread::sleep_for(5ms);
+    CliProcess second(server.server.BaseUrl(), {"-o", save.str(), kDe1, kDe2}, save.str());
+    const Outcome b = second.Wait();
+    const Outcome a = first.Wait();
+    EXPECT_EQ(a.status, 0) << a.err;
+    EXPECT_EQ(b.status, 0) << b.err;
+    EXPECT_EQ(test::PdfPageCount(save.str() + "/" + pubserver::kManyPages + ".pdf"),
+              pubserver::kManyPagesCount);
+    EXPECT_EQ(test::PdfPageCount(save.str() + "/" + kDe1 + ".pdf"), pubserver::kSeveralPagesCount);
+    EXPECT_EQ(Log().size(), 3u);
+    for (const auto& entry : fs::directory_iterator(save.path()))
+        EXPECT_FALSE(entry.path().filename().string().starts_with("temp")) << entry.path();
+}
+
 // A closed standard output (kestrane-cli ... | head -1) or error must not end
 // the run: everything is saved and recorded.
 TEST_F(CliTest, AClosedOutputLosesNothing) {
