@@ -7,14 +7,6 @@
 
 namespace kestrane::cli {
 
-std::vector<std::string> StripComments(std::vector<std::string> lines) {
-    for (std::string& line : lines) {
-        if (const std::size_t hash = line.find('#'); hash != std::string::npos)
-            line.erase(hash);
-    }
-    return lines;
-}
-
 NumberList PlanList(const std::vector<std::string>& lines, bool normalize) {
     NumberList list;
     std::set<std::string> seen;
@@ -32,6 +24,12 @@ NumberList PlanList(const std::vector<std::string>& lines, bool normalize) {
         list.Lines.push_back(line);
     }
     return list;
+}
+
+int NonBlankLines(const std::vector<std::string>& lines) {
+    return static_cast<int>(std::count_if(lines.begin(), lines.end(), [](const std::string& line) {
+        return !TrimRight(line.substr(0, kMaxLineLength)).empty();
+    }));
 }
 
 std::vector<std::vector<std::string>> SplitRuns(const std::vector<std::string>& lines,

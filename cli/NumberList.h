@@ -8,10 +8,6 @@
 
 namespace kestrane::cli {
 
-// A list file's lines with "#" comments cut off (a "#" is never part of a
-// number); the lines left blank are dropped later with the other blank ones.
-[[nodiscard]] std::vector<std::string> StripComments(std::vector<std::string> lines);
-
 struct NumberList {
     std::vector<std::string> Lines;       // blank lines gone, each number once, in list order
     std::vector<std::string> Duplicates;  // the numbers left out, as typed
@@ -20,6 +16,9 @@ struct NumberList {
 // Two lines name the same number when they read the same after trailing
 // blanks (and, with normalize, after NormalizeNumber); the first one stays.
 [[nodiscard]] NumberList PlanList(const std::vector<std::string>& lines, bool normalize);
+
+// The lines the checks count as numbers.
+[[nodiscard]] int NonBlankLines(const std::vector<std::string>& lines);
 
 // Consecutive runs of at most runSize lines.
 [[nodiscard]] std::vector<std::vector<std::string>> SplitRuns(const std::vector<std::string>& lines,

@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include "client/Printable.h"
+
 namespace kestrane::cli {
 
 namespace {
@@ -20,7 +22,7 @@ const char* OutcomeWord(Outcome outcome) {
 
 std::string Joined(const std::vector<std::string>& names) {
     std::string text;
-    for (const std::string& name : names) text += (text.empty() ? "" : ", ") + name;
+    for (const std::string& name : names) text += (text.empty() ? "" : ", ") + Printable(name);
     return text;
 }
 
@@ -48,7 +50,12 @@ std::string FailureLine(const ItemFinished& item) {
     if (item.Result != Outcome::Failed)
         return {};
     std::string line = item.Number + ": " + std::string(FailureCause(item.Kind));
-    if (!item.Detail.empty())
+    // These kinds' details are sentences that follow the designed text
+    // (FailureText); the others' (a program, a path) belong with the cause.
+    const bool explainedLater = item.Kind == FailureKind::UnsafeName ||
+                                item.Kind == FailureKind::NameClash ||
+                                item.Kind == FailureKind::TooLarge;
+    if (!item.Detail.empty() && !explainedLater)
         line += ": " + item.Detail;
     return line;
 }
@@ -94,7 +101,7 @@ std::function<void(const std::string&)> Reporter::RequestEcho() const {
     // its own line over it; the next redraw puts the progress line back.
     const bool terminal = isatty(STDERR_FILENO) != 0;
     return [terminal](const std::string& url) {
-        PrintLine(stderr, (terminal ? "\r\033[K" : "") + url);
+        PrintLine(stderr, (terminal ? "\r\033[K" : "") + Printable(url));
     };
 }
 

@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "client/Printable.h"
+
 namespace kestrane::cli {
 
 namespace {
@@ -36,8 +38,8 @@ std::string ProgressLine::Text(const std::string& head, const TransferProgress& 
                                Clock::duration elapsed) {
     std::string line = head;
     if (!transfer.Document.empty()) {
-        line += "  " + transfer.Document + " page " + std::to_string(transfer.Page) + " (" +
-                std::to_string(transfer.PagesSeen) + " so far)";
+        line += "  " + Printable(transfer.Document) + " page " + std::to_string(transfer.Page) +
+                " (" + std::to_string(transfer.PagesSeen) + " so far)";
     }
     char seconds[32];
     std::snprintf(seconds, sizeof seconds, "%.1f s",

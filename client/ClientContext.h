@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "client/Failure.h"
+#include "client/SavedNames.h"
 
 namespace kestrane {
 
@@ -122,6 +123,8 @@ struct ClientContext {
     // they were saved); the worker clears it when an item starts.
     std::vector<std::string> SavedFiles;
 
+    // The merged files saved so far by any worker of the run. May be null.
+    SavedNames* SavedInRun = nullptr;
     // The merged files of the number in work that were already saved and
     // were not fetched again (a subset of SavedFiles); cleared with it.
     std::vector<std::string> AlreadySaved;
@@ -136,6 +139,9 @@ struct ClientContext {
     // Set when the worker owning this context has been stopped (watchdog, close).
     // An exchange or merge in flight ends within about two poll slices once it is set. May be null.
     const std::atomic<bool>* Abort = nullptr;
+    // Counts the exchange's signs of life (each piece of a body received), so
+    // that the watchdog abandons only an item that stands still. May be null.
+    std::atomic<unsigned long long>* Activity = nullptr;
     // Moves the progress bar (range 1..100). May be empty.
     std::function<void(int)> SetProgress;
 
@@ -143,6 +149,10 @@ struct ClientContext {
         return CancelRequested != nullptr && CancelRequested->load(std::memory_order_acquire);
     }
     bool aborted() const { return Abort != nullptr && Abort->load(std::memory_order_acquire); }
+    void moved() const {
+        if (Activity != nullptr)
+            Activity->fetch_add(1, std::memory_order_relaxed);
+    }
     void progress(int position) const {
         if (SetProgress)
             SetProgress(position);
