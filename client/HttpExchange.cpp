@@ -208,6 +208,25 @@ void EchoUrl(const std::string& url) {
     std::fflush(stdout);
 }
 
+// Collects the header fields of the final response (a redirect starts over).
+std::size_t OnHeader(char* data, std::size_t size, std::size_t count, void* user) {
+    auto& fields = *static_cast<std::vector<std::pair<std::string, std::string>>*>(user);
+    const std::size_t n = size * count;
+    std::string_view line(data, n);
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
+    if (line.starts_with("HTTP/")) {
+        fields.clear();
+        return n;
+    }
+    const std::size_t colon = line.find(':');
+    if (colon == std::string_view::npos)
+        return n;
+    std::string_view value = line.substr(colon + 1);
+    while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) value.remove_prefix(1);
+    fields.emplace_back(std::string(line.substr(0, colon)), std::string(value));
+    return n;
+}
+
 bool IsConnectFailure(CURLcode code) {
     return code == CURLE_COULDNT_CONNECT || code == CURLE_COULDNT_RESOLVE_HOST ||
            code == CURLE_COULDNT_RESOLVE_PROXY;
@@ -226,7 +245,7 @@ void ResetHttpShare() {
 
 int SendHttpRequest(ClientContext& ctx, std::string_view verb, const std::string& url,
                     std::string_view body, std::string& ResponseText, const char* filePath,
-                    int ToFile, long* status) {
+                    int ToFile, long* status, const HttpExtra* extra) {
     EchoUrl(url);
     ResponseText.clear();
     if (status != nullptr)
@@ -259,9 +278,22 @@ int SendHttpRequest(ClientContext& ctx, std::string_view verb, const std::string
     curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
 
     HeaderList headers(curl_slist_append(nullptr, kAcceptLanguage));
+    bool ownContentType = false;
+    if (extra != nullptr) {
+        for (const std::string& field : extra->headers) {
+            headers.reset(curl_slist_append(headers.release(), field.c_str()));
+            ownContentType = ownContentType || strncasecmp(field.c_str(), "Content-Type:", 13) == 0;
+        }
+        if (extra->responseHeaders != nullptr) {
+            extra->responseHeaders->clear();
+            curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, &OnHeader);
+            curl_easy_setopt(h, CURLOPT_HEADERDATA, extra->responseHeaders);
+        }
+    }
     if (verb == "POST") {
         // The form travels in the query string; no content type is declared.
-        headers.reset(curl_slist_append(headers.release(), "Content-Type:"));
+        if (!ownContentType)
+            headers.reset(curl_slist_append(headers.release(), "Content-Type:"));
         curl_easy_setopt(h, CURLOPT_POST, 1L);
         curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE, static_cast<long>(body.size()));
         curl_easy_setopt(h, CURLOPT_COPYPOSTFIELDS, std::string(body).c_str());
@@ -347,11 +379,14 @@ int SendHttpRequest(ClientContext& ctx, std::string_view verb, const std::string
                                                                            : msg::kDownloadFailed;
         return 0;
     }
-    if (!transfer.received) {
+    const bool raw = extra != nullptr && extra->rawText;
+    long answered = 0;
+    curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &answered);
+    if (!transfer.received && !(raw && answered != 0)) {
         ctx.MessageText = msg::kConnectFailed;
         return 0;
     }
-    if (ToFile == 0 && !PageHasMatches(ResponseText)) {
+    if (ToFile == 0 && !raw && !PageHasMatches(ResponseText)) {
         ctx.MessageText = msg::kNoSuchPatent;
         return 0;
     }

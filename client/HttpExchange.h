@@ -8,6 +8,8 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "client/ClientContext.h"
 
@@ -18,6 +20,19 @@ inline constexpr const char* kAcceptLanguage = "Accept-Language: en-us,en;q=0.5"
 // Text pages beyond this size fail the exchange instead of exhausting memory.
 inline constexpr std::size_t kMaxTextPage = 64u * 1024u * 1024u;
 
+// What a service beyond the publication server needs of an exchange. Every
+// field is optional; without it an exchange is exactly the designed one.
+struct HttpExtra {
+    // Sent as they stand ("Name: value"); a Content-Type here replaces the
+    // designed empty one of a POST. May hold credentials: never echoed.
+    std::vector<std::string> headers;
+    // Filled with the final response's header fields (name, value), in order.
+    std::vector<std::pair<std::string, std::string>>* responseHeaders = nullptr;
+    // Text mode keeps the body as it came: no no-match check, and a response
+    // with a status but an empty body is a success (its status tells the rest).
+    bool rawText = false;
+};
+
 // Performs one exchange. Text mode (ToFile == 0) collects the body in
 // ResponseText and applies PageHasMatches; file mode streams the body into
 // filePath. Returns 1 when a body arrived and no failure applies, else 0 with
@@ -26,7 +41,7 @@ inline constexpr std::size_t kMaxTextPage = 64u * 1024u * 1024u;
 // response came); the result itself never depends on it.
 int SendHttpRequest(ClientContext& ctx, std::string_view verb, const std::string& url,
                     std::string_view body, std::string& ResponseText, const char* filePath,
-                    int ToFile, long* status = nullptr);
+                    int ToFile, long* status = nullptr, const HttpExtra* extra = nullptr);
 
 // False when the page carries the server's no-match notice.
 bool PageHasMatches(const std::string& text);
