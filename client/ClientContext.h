@@ -41,6 +41,9 @@ struct ClientContext {
     const std::atomic<bool>* Abort = nullptr;
     // Moves the progress bar (range 1..100). May be empty.
     std::function<void(int)> SetProgress;
+    // Called every 0.2 s while a source waits as a server asked (the
+    // watchdog counts it as progress). May be empty.
+    std::function<void()> StillWaiting;
 
     bool cancelRequested() const {
         return CancelRequested != nullptr && CancelRequested->load(std::memory_order_acquire);

@@ -39,29 +39,6 @@ void RemoveQuietly(const std::string& path) {
     fs::remove(path, ec);
 }
 
-// pdftk writes into the temporary folder and the result replaces the user's
-// file only once the merge has succeeded: a failed or stopped merge never
-// truncates a merged file that is already in the save folder.
-bool MergePages(ClientContext& ctx, const std::vector<std::string>& pageFiles,
-                const std::string& DocumentName) {
-    const std::string partial = PartialMergePath(ctx, DocumentName);
-    const std::string merged = ctx.SaveFolder + "/" + DocumentName + ".pdf";
-    RemoveQuietly(partial);
-    const MergeResult result = RunPdftk(ctx.Pdftk, pageFiles, partial, ctx.Abort);
-    // A stopped worker must not touch the save folder any more.
-    if (!result.ok() || ctx.aborted()) {
-        RemoveQuietly(partial);
-        return false;
-    }
-    std::error_code ec;
-    fs::rename(partial, merged, ec);
-    if (ec) {
-        RemoveQuietly(partial);
-        return false;
-    }
-    return true;
-}
-
 int Download(ClientContext& ctx, std::string viewerPage, const std::string& DocumentName) {
     if (!IsSafeDocumentName(DocumentName))
         return 0;
@@ -156,6 +133,29 @@ int Lookup(ClientContext& ctx, const std::string& firstLink) {
 }
 
 }  // namespace
+
+// pdftk writes into the temporary folder and the result replaces the user's
+// file only once the merge has succeeded: a failed or stopped merge never
+// truncates a merged file that is already in the save folder.
+bool MergePages(ClientContext& ctx, const std::vector<std::string>& pageFiles,
+                const std::string& DocumentName) {
+    const std::string partial = PartialMergePath(ctx, DocumentName);
+    const std::string merged = ctx.SaveFolder + "/" + DocumentName + ".pdf";
+    RemoveQuietly(partial);
+    const MergeResult result = RunPdftk(ctx.Pdftk, pageFiles, partial, ctx.Abort);
+    // A stopped worker must not touch the save folder any more.
+    if (!result.ok() || ctx.aborted()) {
+        RemoveQuietly(partial);
+        return false;
+    }
+    std::error_code ec;
+    fs::rename(partial, merged, ec);
+    if (ec) {
+        RemoveQuietly(partial);
+        return false;
+    }
+    return true;
+}
 
 bool IsSafeDocumentName(const std::string& name) {
     if (name.empty() || name == "." || name.find("..") != std::string::npos)

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "client/ClientContext.h"
 
@@ -17,6 +18,12 @@ int LookupDocuments(ClientContext& ctx, std::string firstLink);
 // DocumentName + ".pdf". 1 when the merged file was produced, else 0. Writes
 // no MessageText of its own (the caller does).
 int DownloadDocument(ClientContext& ctx, std::string viewerPage, std::string DocumentName);
+
+// Merges page files in order into SaveFolder + "/" + DocumentName + ".pdf"
+// through the temp folder, so a failed merge never leaves a partial file
+// there. Every source merges through here.
+bool MergePages(ClientContext& ctx, const std::vector<std::string>& pageFiles,
+                const std::string& DocumentName);
 
 // False for a name that could place a file outside its folder: empty, ".",
 // "..", or holding "/", "\\", ".." or control bytes.

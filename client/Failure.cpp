@@ -19,6 +19,18 @@ std::string FailureText(FailureKind kind, std::string_view number) {
             return msg::kNoSuchPatent;
         case FailureKind::NoPdf:
             return msg::kNoPdfFor + typed;
+        case FailureKind::BadNumber:
+            return typed +
+                   ": not a number EPO OPS can ask for; it needs country, number and kind code "
+                   "(e.g. DE19758096C2).";
+        case FailureKind::AuthFailed:
+            return "EPO OPS refused the consumer key and secret; check them in the settings.";
+        case FailureKind::QuotaExceeded:
+            return "The EPO OPS fair-use quota is used up; the run ends here.";
+        case FailureKind::Throttled:
+            return typed + ": EPO OPS asked for a longer wait than the watchdog allows.";
+        case FailureKind::RobotDetected:
+            return typed + ": EPO OPS took the requests for a robot; wait a while, then try again.";
         default:
             // Every failure past the search step reads as the designed document failure.
             return typed + msg::kDownloadFailed;
