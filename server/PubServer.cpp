@@ -30,6 +30,7 @@
 #include <utility>
 
 #include "client/UniqueFd.h"
+#include "server/OpsServer.h"
 #include "server/Pages.h"
 
 namespace kestrane::pubserver {
@@ -215,6 +216,7 @@ struct PubServer::Impl {
 
     const ServerOptions options;
     HttpCore http;
+    OpsEndpoints ops{options};
 
     // Lifecycle and connections.
     std::mutex mu;
@@ -409,13 +411,13 @@ void PubServer::Impl::StallUntilStopOrHangup() {
 
 std::optional<FaultKind> PubServer::Impl::FindFault(const std::string& number, Stage stage,
                                                     int page) {
-    const bool paged =
-        stage == Stage::Viewer || stage == Stage::Navigation || stage == Stage::PagePdf;
+    const bool paged = stage == Stage::Viewer || stage == Stage::Navigation ||
+                       stage == Stage::PagePdf || stage == Stage::OpsPage;
     std::lock_guard lock(faultMu);
     for (const auto& [n, f] : faults) {
         if (f.stage != stage)
             continue;
-        if (stage != Stage::Session && n != "*" && n != number)
+        if (stage != Stage::Session && stage != Stage::OpsToken && n != "*" && n != number)
             continue;
         if (paged && f.page != 0 && f.page != page)
             continue;
@@ -553,6 +555,11 @@ void PubServer::Impl::Respond(httplib::Response& res, std::optional<FaultKind> f
         case FaultKind::MissingLink:
         case FaultKind::CountMismatch:
         case FaultKind::HostileNames:
+        case FaultKind::NotFound:
+        case FaultKind::Unauthorized:
+        case FaultKind::Quota:
+        case FaultKind::Robot:
+        case FaultKind::Black:
             // Already part of the page.
             res.set_content(body, type);
             return;
@@ -605,6 +612,16 @@ void PubServer::Impl::Handle(const httplib::Request& req, httplib::Response& res
     if (!Pause(options.latency + options.rtt * (firstOnConnection ? 2 : 1))) {
         res.status = 503;
         res.set_content(pages::ServerErrorPage(), kHtml);
+        return;
+    }
+    if (StartsWith(path, kOpsRoot)) {
+        ops.Handle(req, path, res, OpsHooks{
+            [this](const std::string& n, Stage s, int p) { return FindFault(n, s, p); },
+            [this](httplib::Response& r, std::optional<FaultKind> f, const std::string& n,
+                   std::string body, const char* type) { Respond(r, f, n, std::move(body), type); },
+            [this](const std::string& name, int page, int pages) {
+                return PagePdf({name, pages}, page, options.syntheticKb);
+            }});
         return;
     }
     if (!stage) {
@@ -687,6 +704,9 @@ void PubServer::Impl::Handle(const httplib::Request& req, httplib::Response& res
                     *PagePdf(found->docs[static_cast<size_t>(doc)], page, found->kb), kPdf);
             return;
         case Stage::Session:
+        case Stage::OpsToken:
+        case Stage::OpsInquiry:
+        case Stage::OpsPage:
             break;
     }
     // A link that leads nowhere: the wrong hit, or a document or page that does not exist.
@@ -741,6 +761,10 @@ int PubServer::ConnectionCount() const {
     return impl_->connectionCount;
 }
 
+std::vector<std::string> PubServer::OpsTokensIssued() const {
+    return impl_->ops.TokensIssued();
+}
+
 void PubServer::SetRequestObserver(std::function<void(const RequestLogEntry&)> observer) {
     std::lock_guard lock(impl_->logMu);
     impl_->observer = std::move(observer);
@@ -772,13 +796,17 @@ bool ParseFault(const std::string& text, std::string& number, Fault& fault) {
         return false;
     static const std::map<std::string, Stage> stages = {
         {"session", Stage::Session}, {"search", Stage::Search},         {"hit", Stage::Hit},
-        {"viewer", Stage::Viewer},   {"navigation", Stage::Navigation}, {"pdf", Stage::PagePdf}};
+        {"viewer", Stage::Viewer},   {"navigation", Stage::Navigation}, {"pdf", Stage::PagePdf},
+        {"token", Stage::OpsToken},  {"inquiry", Stage::OpsInquiry},    {"page", Stage::OpsPage}};
     static const std::map<std::string, FaultKind> kinds = {
         {"stall", FaultKind::Stall},          {"drip", FaultKind::SlowDrip},
         {"empty", FaultKind::EmptyBody},      {"error", FaultKind::ErrorPage},
         {"truncated", FaultKind::Truncated},  {"html", FaultKind::HtmlInsteadOfPdf},
         {"nolink", FaultKind::MissingLink},   {"count", FaultKind::CountMismatch},
-        {"hostile", FaultKind::HostileNames}, {"nomatch", FaultKind::NoMatch}};
+        {"hostile", FaultKind::HostileNames}, {"nomatch", FaultKind::NoMatch},
+        {"notfound", FaultKind::NotFound},    {"auth", FaultKind::Unauthorized},
+        {"quota", FaultKind::Quota},          {"robot", FaultKind::Robot},
+        {"black", FaultKind::Black}};
     const auto kind = kinds.find(parts[n - 1]);
     const auto stage = stages.find(parts[n - 2]);
     std::string joined = parts[0];
