@@ -23,6 +23,10 @@ struct DownloadJob {
     // -1 is an index no item has, so the first tick of a run only records and
     // the first item gets two full periods like every later one.
     int WatchdogIndex = -1;
+    // Run lock: a source waiting as its server asked counts up about once a
+    // second; the watchdog takes a change as progress (WatchdogWaits: front-end thread).
+    int WaitBeats = 0;
+    int WatchdogWaits = 0;
     int ItemSucceeded = 0;      // run lock: 1 once the item before ProgressIndex was saved
     int ProgressIndex = 0;      // run lock: index of the item just started; count at the end
     std::string SaveFolder;     // fixed: save folder + "/"

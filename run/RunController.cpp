@@ -232,9 +232,10 @@ void RunController::OnWatchdogTick() {
 
     {
         std::lock_guard<std::mutex> lock(d.run.Lock);
-        if (job.WatchdogIndex != job.CurrentIndex) {
-            // Progress since the previous tick.
+        if (job.WatchdogIndex != job.CurrentIndex || job.WatchdogWaits != job.WaitBeats) {
+            // Progress since the previous tick, or a polite wait.
             job.WatchdogIndex = job.CurrentIndex;
+            job.WatchdogWaits = job.WaitBeats;
             return;
         }
         // A worker that has posted its finish is never stopped or replaced:

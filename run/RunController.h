@@ -3,12 +3,14 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "client/Source.h"
 #include "run/DownloadJob.h"
 #include "run/FrontEnd.h"
 
@@ -17,6 +19,10 @@ namespace kestrane {
 struct RunOptions {
     std::string ServerBase;      // empty: DefaultServerBase()
     std::string Pdftk = "pdftk"; // merge program name or path
+    // The source of a worker, called once per worker on its own thread (a
+    // successor after a watchdog stop gets a fresh one while the old one may
+    // still unwind). Empty, or a null result: the publication server's chain.
+    std::function<std::unique_ptr<Source>()> MakeSource;
 };
 
 // What the Download command fills into a new job.

@@ -9,6 +9,7 @@
 #include "client/Documents.h"
 #include "client/Messages.h"
 #include "client/Search.h"
+#include "client/Source.h"
 
 namespace kestrane::detail {
 
@@ -58,6 +59,10 @@ void RunItems(RunShared& run, DownloadJob& job, WorkerToken& token, const Gate& 
     ctx.SetProgress = [&front, &gate](int position) {
         gate([&] { front.SetProgressPos(position); });
     };
+    ctx.StillWaiting = [&job, &gate] { gate([&] { ++job.WaitBeats; }); };
+    // Null: the publication server's chain.
+    const std::unique_ptr<Source> source =
+        run.Options.MakeSource ? run.Options.MakeSource() : nullptr;
 
     int index = 0;
     {
@@ -79,7 +84,7 @@ void RunItems(RunShared& run, DownloadJob& job, WorkerToken& token, const Gate& 
         // otherwise hold the session step, and the whole run, forever.
         if (!gate([&] { front.ArmWatchdog(); }))
             return;
-        if (!StartSession(ctx)) {
+        if (source ? static_cast<bool>(source->Open(ctx)) : !StartSession(ctx)) {
             gate([&] {
                 job.MessageText = ctx.MessageText;
                 run.SessionFailed.store(true);
@@ -112,25 +117,36 @@ void RunItems(RunShared& run, DownloadJob& job, WorkerToken& token, const Gate& 
                 stamp = FormatTimeStamp(std::time(nullptr));
                 front.JobProgress(
                     ProgressNote{index, job.ItemSucceeded, job.PreviousNumber, count});
-                front.SetStatusText("Downloading " + number + " PDF document ......");
+                front.SetStatusText("Downloading " + number + " PDF document ......" +
+                                    (source ? source->StatusSuffix() : std::string()));
             })) {
             return;
         }
 
         ctx.CurrentNumber = number;
-        const std::string url = SearchPatent(ctx);
+        ctx.SavedFiles.clear();
+        FoundDocument found;
+        Failure failure;
+        if (source)
+            failure = source->Find(ctx, found);
+        else if ((found.link = SearchPatent(ctx)).empty())
+            failure.kind = FailureKind::NoSuchPatent;
         if (!gate([&] {
                 job.ItemSucceeded = 0;
                 front.SetProgressPos(30);
-                if (url.empty())
+                if (failure)
                     job.MessageText = ctx.MessageText;
             })) {
             return;
         }
 
         bool saved = false;
-        if (!url.empty()) {
-            saved = LookupDocuments(ctx, url) != 0;
+        if (!failure) {
+            if (source)
+                failure = source->Fetch(ctx, found);
+            else if (LookupDocuments(ctx, found.link) == 0)
+                failure.kind = FailureKind::DownloadFailed;
+            saved = !failure;
             if (!saved && !gate([&] { job.MessageText = ctx.MessageText; }))
                 return;
         }
@@ -149,6 +165,16 @@ void RunItems(RunShared& run, DownloadJob& job, WorkerToken& token, const Gate& 
         if (run.CancelRequested.load()) {
             gate([&] {
                 run.RunLogText += MakeLogLine(stamp, number, Outcome::Cancelled);
+                postFinish();
+            });
+            return;
+        }
+        // Refused credentials or a used-up quota: the remaining items would
+        // only be refused too, so the run ends with the reason as its message.
+        if (failure.kind == FailureKind::QuotaExceeded || failure.kind == FailureKind::AuthFailed) {
+            gate([&] {
+                run.RunLogText += MakeLogLine(stamp, number, Outcome::Failed);
+                job.MessageText = ctx.MessageText;
                 postFinish();
             });
             return;

@@ -296,7 +296,7 @@ TEST_F(WatchdogTest, ControllerGoingAwayMidRunStopsJoinsAndKeepsTheRecords) {
     EventLoop loop;
     test::RecordingFrontEnd front(loop);
     auto controller =
-        std::make_unique<RunController>(front, RunOptions{fixture.server.BaseUrl(), "pdftk"});
+        std::make_unique<RunController>(front, RunOptions{fixture.server.BaseUrl(), "pdftk", {}});
     front.Attach(*controller);
     DownloadRequest request;
     request.Lines = {kDe1, kDe2};

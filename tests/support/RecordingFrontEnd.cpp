@@ -190,8 +190,10 @@ std::vector<LogRecord> ParseLog(const std::string& text) {
 }
 
 RunHarness::RunHarness(const std::string& serverBase, std::chrono::milliseconds watchdogPeriod,
-                       const std::string& pdftk)
-    : front(loop, watchdogPeriod), controller(front, RunOptions{serverBase, pdftk}) {
+                       const std::string& pdftk,
+                       std::function<std::unique_ptr<Source>()> makeSource)
+    : front(loop, watchdogPeriod),
+      controller(front, RunOptions{serverBase, pdftk, std::move(makeSource)}) {
     front.Attach(controller);
 }
 

@@ -130,7 +130,8 @@ class RunHarness {
   public:
     RunHarness(const std::string& serverBase,
                std::chrono::milliseconds watchdogPeriod = std::chrono::milliseconds(0),
-               const std::string& pdftk = "pdftk");
+               const std::string& pdftk = "pdftk",
+               std::function<std::unique_ptr<Source>()> makeSource = {});
 
     // Runs the numbers through the input checks and starts the run.
     bool Start(const std::vector<std::string>& numbers);
