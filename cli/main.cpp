@@ -1,6 +1,7 @@
 // kestrane-cli: the download run without a window.
 //
-//   kestrane-cli [-o DIR] [-i FILE|-] [--proxy IP:PORT] [--watchdog SECONDS] NUMBER...
+//   kestrane-cli [-o DIR] [-i FILE|-] [--proxy IP:PORT] [--watchdog SECONDS]
+//                [--source classic|ops] NUMBER...
 //
 // Exit status: 0 every item saved, 1 some item failed (or no session), 2 input
 // refused, 130 cancelled (Ctrl-C; a second Ctrl-C quits at once).
@@ -22,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "cli/SourceChoice.h"
 #include "run/EventLoop.h"
 #include "run/FrontEnd.h"
 #include "run/InputCheck.h"
@@ -218,6 +220,11 @@ int main(int argc, char** argv) {
     std::string proxy;
     double watchdogSeconds = 120.0;
     std::vector<std::string> numbers;
+    std::string source;
+    app.add_option("--source", source,
+                   "Where documents come from: classic (the publication server, default) or ops "
+                   "(EPO Open Patent Services)")
+        ->check(CLI::IsMember({"classic", "ops"}));
     app.add_option("-o,--output", saveFolder, "Folder to save into (default: current folder)");
     app.add_option("-i,--input", inputFile, "File with one number per line; - reads stdin");
     app.add_option("--proxy", proxy, "HTTP proxy as IP:PORT");
@@ -266,14 +273,20 @@ int main(int argc, char** argv) {
             request.ProxyPort = proxy.substr(colon + 1);
     }
 
+    const auto period =
+        std::chrono::milliseconds(std::max<long long>(1, std::llround(watchdogSeconds * 1000.0)));
+    // Before the input check, which creates the temp folder.
+    cli::SourceChoice choice = cli::ChooseSource(source, period);
+    if (!choice.Ok) {
+        PrintLine(stderr, choice.Message);
+        return kExitRefused;
+    }
     const InputCheck check = CheckDownloadInput(request);
     if (!check.Ok) {
         PrintLine(stderr, check.Message);
         return kExitRefused;
     }
 
-    const auto period =
-        std::chrono::milliseconds(std::max<long long>(1, std::llround(watchdogSeconds * 1000.0)));
     // Until here Ctrl-C simply ends the program (also while a list is typed
     // on stdin); from here on it cancels the run. No thread exists yet.
     BlockInterrupts();
@@ -281,7 +294,7 @@ int main(int argc, char** argv) {
     CliFrontEnd front(loop, period, isatty(STDOUT_FILENO) != 0);
     int status = kExitSaved;
     {
-        RunController controller(front);
+        RunController controller(front, RunOptions{{}, "pdftk", std::move(choice.MakeSource)});
         front.Attach(controller);
         // Declared last: stopped before the loop and the front end it posts to.
         InterruptWatcher interrupts([&front] { front.Interrupt(); });
