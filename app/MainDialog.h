@@ -9,6 +9,7 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -96,6 +97,7 @@ class MainDialog : public QDialog, public FrontEnd {
     void OnBrowse();
     void OnProxyToggled(bool on);
     void OnAbout();
+    void OnSettings();
     void ApplyProgress(const ProgressNote& note);
     void ColourLine(int line, const QColor& colour);
     void ApplyProgressPos(int position);
@@ -131,6 +133,14 @@ class MainDialog : public QDialog, public FrontEnd {
     bool asking_ = false;      // a close question is open
     bool destroying_ = false;  // no boxes and no file browser from here on
     std::unique_ptr<RunController> run_;
+
+    // The source of the run in progress, as the settings file said when it
+    // started: written on the GUI thread before a run starts, read by its workers.
+    struct RunSource {
+        std::mutex Lock;
+        std::function<std::unique_ptr<Source>()> Make;  // Lock; empty: the publication server
+    };
+    std::shared_ptr<RunSource> runSource_;  // null when the embedder chose the source
 };
 
 }  // namespace kestrane::app

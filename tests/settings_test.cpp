@@ -1,4 +1,6 @@
 // The settings file, and kestrane-cli choosing its source and credentials.
+#include "client/Settings.h"
+
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -6,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "client/Settings.h"
 #include "server/PubServer.h"
 #include "tests/support/CliProcess.h"
 #include "tests/support/TestSupport.h"
@@ -78,7 +79,8 @@ struct CliOps {
                 "KESTRANE_OPS_SECRET=" + secret,
                 "KESTRANE_OPS_BASE=" + server->server.BaseUrl() + "/3.2"};
     }
-    test::CliOutcome Run(const std::vector<std::string>& args, const std::vector<std::string>& env) {
+    test::CliOutcome Run(const std::vector<std::string>& args,
+                         const std::vector<std::string>& env) {
         test::CliProcess cli(server->server.BaseUrl(), args, save.str(), "/dev/null", env);
         return cli.Wait();
     }
@@ -108,8 +110,8 @@ TEST(CliSource, TheSecretAndTheTokenAppearInNoOutput) {
     settings.Set("ops.key", "demo-key");
     settings.Set("ops.secret", kSecret);
     ASSERT_EQ(SaveSettings(cli.config.str() + "/kestrane/kestrane.conf", settings), "");
-    cli.server->server.AddFault(
-        "DE60218500T2", pubserver::Fault{pubserver::Stage::OpsPage, pubserver::FaultKind::Stall, 2});
+    cli.server->server.AddFault("DE60218500T2", pubserver::Fault{pubserver::Stage::OpsPage,
+                                                                 pubserver::FaultKind::Stall, 2});
     const test::CliOutcome out =
         cli.Run({"--source", "ops", "--watchdog", "2", "-o", cli.save.str(), "DE19758096C2",
                  "DE60218500T2", "DE102006026208A1"},
