@@ -797,7 +797,7 @@ bool ParseFault(const std::string& text, std::string& number, Fault& fault) {
     static const std::map<std::string, Stage> stages = {
         {"session", Stage::Session}, {"search", Stage::Search},         {"hit", Stage::Hit},
         {"viewer", Stage::Viewer},   {"navigation", Stage::Navigation}, {"pdf", Stage::PagePdf},
-        {"token", Stage::OpsToken},  {"inquiry", Stage::OpsInquiry},    {"page", Stage::OpsPage}};
+        {"opstoken", Stage::OpsToken}, {"opsinquiry", Stage::OpsInquiry}, {"opspage", Stage::OpsPage}};
     static const std::map<std::string, FaultKind> kinds = {
         {"stall", FaultKind::Stall},          {"drip", FaultKind::SlowDrip},
         {"empty", FaultKind::EmptyBody},      {"error", FaultKind::ErrorPage},

@@ -138,7 +138,7 @@ private:
 };
 
 // Parses "NUMBER:STAGE:KIND[:PAGE]" (stage: session search hit viewer navigation pdf,
-// and for OPS token inquiry page; kind: stall drip empty error truncated html
+// and for OPS opstoken opsinquiry opspage; kind: stall drip empty error truncated html
 // nolink count hostile nomatch, and for OPS notfound auth quota robot black).
 // OPS numbers are written compact ("DE19758096C2").
 bool ParseFault(const std::string& text, std::string& number, Fault& fault);
