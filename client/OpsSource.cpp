@@ -332,7 +332,11 @@ Failure Exchanger::Send(const Request& request, Answer& answer) {
             return failure;
         const std::string code = ErrorMessage(answer.text, "code");
         const std::string message = ErrorMessage(answer.text);
-        if (answer.status == 400 && message == "invalid_access_token" && !request.service.empty()) {
+        const bool tokenRefused =
+            message == "invalid_access_token" ||
+            HeaderValue(answer.headers, "WWW-Authenticate").value_or("").find("invalid_token") !=
+                std::string::npos;
+        if (answer.status == 400 && tokenRefused && !request.service.empty()) {
             // Expired or invalid (OPS does not say which): one new token, one repeat.
             if (renewed)
                 return {FailureKind::AuthFailed, "EPO OPS refused a fresh access token"};

@@ -60,6 +60,39 @@ TEST(OpsNumber, TypedFormsBecomeDocdbAndMalformedOnesAreRefused) {
     EXPECT_EQ(CompactNumber(" de-197 58/096.c2 "), "DE19758096C2");
 }
 
+// ---- The images inquiry
+
+TEST(OpsInquiry, TakesThePublicationsFullDocumentByNamespaceNotByPrefix) {
+    // The recorded shape, with another prefix, a decoy from another namespace
+    // and a correction sheet listed first.
+    const std::string xml =
+        R"(<?xml version="1.0" encoding="UTF-8"?><?xml-stylesheet type="text/xsl" href="/3.2/style/pub-inquiry.xsl"?>
+<o:world-patent-data xmlns="http://www.epo.org/exchange" xmlns:o="http://ops.epo.org" xmlns:x="urn:other">
+  <o:document-inquiry>
+    <o:inquiry-result>
+      <x:document-instance number-of-pages="99" desc="FullDocument" link="published-data/images/EP/1/A1/decoy"/>
+      <o:document-instance system="ops.epo.org" number-of-pages="1" desc="FullDocument" link="published-data/images/EP/1000000/A8/fullimage">
+        <o:document-section name="AMENDMENT" start-page="1"/>
+      </o:document-instance>
+    </o:inquiry-result>
+    <o:inquiry-result>
+      <o:document-instance system="ops.epo.org" number-of-pages="6" desc="Drawing" link="published-data/images/EP/1000000/A1/thumbnail"/>
+      <o:document-instance system="ops.epo.org" number-of-pages="12" desc="FullDocument" link="published-data/images/EP/1000000/A1/fullimage">
+        <o:document-format-options><o:document-format>application/pdf</o:document-format></o:document-format-options>
+        <o:document-section name="ABSTRACT" start-page="1"/>
+        <o:document-section name="AMENDMENT" start-page="12"/>
+      </o:document-instance>
+    </o:inquiry-result>
+  </o:document-inquiry>
+</o:world-patent-data>)";
+    FoundDocument found;
+    ASSERT_TRUE(ParseImagesInquiry(xml, found));
+    EXPECT_EQ(found.link, "published-data/images/EP/1000000/A1/fullimage");
+    EXPECT_EQ(found.pageCount, 12);
+    EXPECT_FALSE(ParseImagesInquiry("<fault xmlns=\"http://ops.epo.org\"/>", found));
+    EXPECT_FALSE(ParseImagesInquiry("<html><body>Not found</body>", found));
+}
+
 // ---- Throttling
 
 TEST(OpsThrottle, ReadsEveryFormSeenAndSpacesByTheMostRestrictiveValueOfTheMinute) {
