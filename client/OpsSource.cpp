@@ -211,6 +211,22 @@ void RemoveFiles(const std::vector<std::string>& files) {
     }
 }
 
+// OPS's fair-use quotas and when each is available again.
+std::string QuotaRefresh(const std::string& quota) {
+    std::string when;
+    if (quota == "IndividualQuotaPerHour")
+        when = "it refreshes on a rolling basis over the hour";
+    else if (quota == "RegisteredQuotaPerWeek")
+        when = "it refreshes at midnight UTC at the start of the week";
+    else if (quota == "AnonymousQuotaPerMinute")
+        when = "it refreshes within the minute";
+    else if (quota == "AnonymousQuotaPerDay")
+        when = "it refreshes at midnight UTC";
+    else
+        when = "try again later";
+    return (quota.empty() ? std::string("fair-use quota") : quota) + ": " + when;
+}
+
 // ---- One request with everything OPS asks of a client around it.
 
 struct Request {
@@ -352,7 +368,7 @@ Failure Exchanger::Send(const Request& request, Answer& answer) {
         }
         if (answer.status == 403) {
             if (const auto reason = HeaderValue(answer.headers, "X-Rejection-Reason")) {
-                Failure f{FailureKind::QuotaExceeded, *reason};
+                Failure f{FailureKind::QuotaExceeded, QuotaRefresh(*reason)};
                 session_.End(f);
                 return f;
             }
@@ -387,22 +403,6 @@ bool ParseToken(const std::string& json, std::string& token) {
     }
     return !token.empty() &&
            std::none_of(token.begin(), token.end(), [](char c) { return c < 0x21 || c > 0x7E; });
-}
-
-// OPS's fair-use quotas and when each is available again.
-std::string QuotaRefresh(const std::string& quota) {
-    std::string when;
-    if (quota == "IndividualQuotaPerHour")
-        when = "it refreshes on a rolling basis over the hour";
-    else if (quota == "RegisteredQuotaPerWeek")
-        when = "it refreshes at midnight UTC at the start of the week";
-    else if (quota == "AnonymousQuotaPerMinute")
-        when = "it refreshes within the minute";
-    else if (quota == "AnonymousQuotaPerDay")
-        when = "it refreshes at midnight UTC";
-    else
-        when = "try again later";
-    return "(" + (quota.empty() ? std::string("fair-use quota") : quota) + ": " + when + ")";
 }
 
 void SetMessage(ClientContext& ctx, const Failure& failure) {
@@ -617,11 +617,9 @@ std::string OpsFailureText(const Failure& failure, const std::string& number) {
         case FailureKind::AuthFailed:
         case FailureKind::Throttled:
         case FailureKind::RobotDetected:
+        case FailureKind::QuotaExceeded:
             if (!failure.detail.empty())
                 text += " (" + failure.detail + ")";
-            break;
-        case FailureKind::QuotaExceeded:
-            text += " " + QuotaRefresh(failure.detail);
             break;
         default:
             break;

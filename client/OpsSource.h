@@ -79,7 +79,7 @@ class OpsSource : public Source {
     [[nodiscard]] Failure Open(ClientContext& ctx) override;
     [[nodiscard]] Failure Find(ClientContext& ctx, FoundDocument& found) override;
     [[nodiscard]] Failure Fetch(ClientContext& ctx, const FoundDocument& found) override;
-    [[nodiscard]] std::string StatusSuffix() const override { return " (EPO OPS)"; }
+    [[nodiscard]] std::string StatusSuffix() const override { return "(EPO OPS)"; }
 
   private:
     std::shared_ptr<OpsSession> session_;

@@ -117,8 +117,9 @@ void RunItems(RunShared& run, DownloadJob& job, WorkerToken& token, const Gate& 
                 stamp = FormatTimeStamp(std::time(nullptr));
                 front.JobProgress(
                     ProgressNote{index, job.ItemSucceeded, job.PreviousNumber, count});
+                const std::string suffix = source ? source->StatusSuffix() : std::string();
                 front.SetStatusText("Downloading " + number + " PDF document ......" +
-                                    (source ? source->StatusSuffix() : std::string()));
+                                    (suffix.empty() ? "" : " " + suffix));
             })) {
             return;
         }
