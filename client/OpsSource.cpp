@@ -381,10 +381,13 @@ Failure Exchanger::Send(const Request& request, Answer& answer) {
                 robotWait *= 2;
                 continue;
             }
-            // A black service answers with its wait in Retry-After; the
-            // throttle has taken it in, so the next slot lies beyond it.
-            if (RetryAfterMs(answer.headers) && blackTries < kBlackRepeats) {
+            // A black service answers with its wait in Retry-After (also
+            // when the throttling header does not say black): the next slot
+            // lies beyond it.
+            const auto retryAfter = RetryAfterMs(answer.headers);
+            if (retryAfter && !request.service.empty() && blackTries < kBlackRepeats) {
                 ++blackTries;
+                session_.Suspend(request.service, std::chrono::milliseconds(*retryAfter));
                 continue;
             }
         }
@@ -456,6 +459,12 @@ OpsClock::duration OpsSession::Reserve(const std::string& service) {
     const auto now = timing_.Now();
     std::lock_guard lock(mu_);
     return throttle_.Reserve(service, now);
+}
+
+void OpsSession::Suspend(const std::string& service, std::chrono::milliseconds wait) {
+    const auto now = timing_.Now();
+    std::lock_guard lock(mu_);
+    throttle_.Suspend(service, wait, now);
 }
 
 void OpsSession::Observe(const std::string& header, std::optional<long long> retryAfterMs) {

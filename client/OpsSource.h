@@ -59,6 +59,7 @@ class OpsSession {
     // Reserves the next slot of a service; how long to wait for it.
     OpsClock::duration Reserve(const std::string& service);
     void Observe(const std::string& header, std::optional<long long> retryAfterMs);
+    void Suspend(const std::string& service, std::chrono::milliseconds wait);
 
   private:
     [[nodiscard]] Failure FetchToken(ClientContext& ctx, std::string& token);

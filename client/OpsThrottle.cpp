@@ -85,6 +85,12 @@ void OpsThrottle::Observe(std::string_view header, std::optional<long long> retr
     }
 }
 
+void OpsThrottle::Suspend(const std::string& service, OpsClock::duration wait,
+                          OpsClock::time_point now) {
+    Service& s = services_[service];
+    s.blackUntil = std::max(s.blackUntil, now + wait);
+}
+
 OpsClock::duration OpsThrottle::Spacing(const std::string& service, OpsClock::time_point now) {
     Service& s = services_[service];
     while (!s.readings.empty() && now - s.readings.front().at > kWindow) s.readings.pop_front();

@@ -30,6 +30,8 @@ class OpsThrottle {
     // and, when a service is black, how long OPS asked to wait (Retry-After ms).
     void Observe(std::string_view header, std::optional<long long> retryAfterMs,
                  OpsClock::time_point now);
+    // A service suspended for this long (a refusal's Retry-After).
+    void Suspend(const std::string& service, OpsClock::duration wait, OpsClock::time_point now);
     // Reserves the next request slot of a service ("images", "retrieval") and
     // says how long to wait for it: the spacing of 60 s / the lowest allowance
     // seen in the last minute, and a black period's end.
