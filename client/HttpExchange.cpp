@@ -305,7 +305,8 @@ int SendHttpRequest(ClientContext& ctx, std::string_view verb, const std::string
     // Access type 3 names the proxy for the http scheme; type 0 leaves the
     // system's proxy variables in force.
     if (ctx.AccessType == 3 && !ctx.Proxy.empty()) {
-        curl_easy_setopt(h, CURLOPT_PROXY, IsHttpUrl(url) ? ProxyUrl(ctx.Proxy).c_str() : "");
+        const bool proxied = IsHttpUrl(url) || (extra != nullptr && extra->proxyEveryScheme);
+        curl_easy_setopt(h, CURLOPT_PROXY, proxied ? ProxyUrl(ctx.Proxy).c_str() : "");
     }
 
     // The file is created before the body arrives; an empty body leaves an empty file.

@@ -31,6 +31,8 @@ struct HttpExtra {
     // Text mode keeps the body as it came: no no-match check, and a response
     // with a status but an empty body is a success (its status tells the rest).
     bool rawText = false;
+    // The proxy named for http carries https too (a service only served over https).
+    bool proxyEveryScheme = false;
 };
 
 // Performs one exchange. Text mode (ToFile == 0) collects the body in

@@ -118,6 +118,9 @@ Failure Exchanger::SendOnce(const Request& request, const std::string& token, An
         extra.headers.push_back("Authorization: Bearer " + token);
     extra.responseHeaders = &answer.headers;
     extra.rawText = true;
+    // OPS is served over https only: the user's proxy must carry it, as it
+    // carries the publication server's http.
+    extra.proxyEveryScheme = true;
     answer = Answer{};
     const bool toFile = !request.file.empty();
     const int ok = SendHttpRequest(ctx_, request.verb, request.url, request.body, answer.text,
