@@ -197,7 +197,8 @@ TEST(OpsSource, SpacesPagesAsTheHeaderAsksSitsOutBlackAndBacksOffFromARobotVerdi
     ASSERT_FALSE(source.Open(ctx));
 
     // 3 pages at 60 a minute: 1 s apart; the black page 2 adds its 5 s Retry-After.
-    ASSERT_FALSE(FetchOne(source, ctx)) << ctx.MessageText;
+    const Failure first = FetchOne(source, ctx);
+    ASSERT_FALSE(first) << OpsFailureText(first, ctx.CurrentNumber);
     EXPECT_EQ(test::PdfPageCount(save.str() + "/DE19758096C2.pdf"), 3);
     EXPECT_GE(time.Slept(), 7s);
     EXPECT_LT(time.Slept(), 9s);
@@ -208,7 +209,8 @@ TEST(OpsSource, SpacesPagesAsTheHeaderAsksSitsOutBlackAndBacksOffFromARobotVerdi
     ctx.CurrentNumber = "DE60218500T2";
     const Failure robot = FetchOne(source, ctx);
     EXPECT_EQ(robot.kind, FailureKind::RobotDetected);
-    EXPECT_NE(ctx.MessageText.find("robot"), std::string::npos) << ctx.MessageText;
+    const std::string robotText = OpsFailureText(robot, ctx.CurrentNumber);
+    EXPECT_NE(robotText.find("robot"), std::string::npos) << robotText;
     EXPECT_EQ(standIn.Requests("/T2/fullimage.pdf"), 3);
     EXPECT_GE(time.Slept() - before, 6s);
     EXPECT_EQ(session->TokenRequests(), 1);
@@ -224,8 +226,10 @@ TEST(OpsSource, AWaitBeyondTheWatchdogFailsTheItemNamingTheWait) {
     test::TempDir save;
     ClientContext ctx = test::MakeContext("", save.str(), "DE19758096C2");
     ASSERT_FALSE(source.Open(ctx));
-    EXPECT_EQ(FetchOne(source, ctx).kind, FailureKind::Throttled);
-    EXPECT_NE(ctx.MessageText.find("wait 90 s"), std::string::npos) << ctx.MessageText;
+    const Failure throttled = FetchOne(source, ctx);
+    EXPECT_EQ(throttled.kind, FailureKind::Throttled);
+    const std::string text = OpsFailureText(throttled, ctx.CurrentNumber);
+    EXPECT_NE(text.find("wait 90 s"), std::string::npos) << text;
     EXPECT_LT(time.Slept(), 1s);
     EXPECT_FALSE(fs::exists(save.str() + "/DE19758096C2.pdf"));
 }
