@@ -75,7 +75,7 @@ SettingsDialog::~SettingsDialog() {
 void SettingsDialog::accept() {
     // Keys of others stay as they are; a refused file is replaced (mode 0600).
     SettingsLoad load = LoadSettings(path_);
-    Settings settings = load.Ok ? load.Values : Settings();
+    Settings settings = load.Values;
     settings.Set("run.source", source_->currentData().toString().toStdString());
     settings.Set("ops.key", key_->text().trimmed().toStdString());
     settings.Set("ops.secret", secret_->text().trimmed().toStdString());

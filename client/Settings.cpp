@@ -98,11 +98,12 @@ SettingsLoad LoadSettings(const std::string& path) {
         load.Error = "The settings file " + path + " is not a regular file.";
         return load;
     }
-    if ((st.st_mode & 077) != 0) {
-        load.Error = "The settings file " + path + " may be read by others (mode " +
+    // Read all the same, so that saving over it keeps the keys of others.
+    const bool exposed = (st.st_mode & 077) != 0;
+    if (exposed) {
+        load.Error = "The settings file " + path + " may be read or changed by others (mode " +
                      Octal(st.st_mode) +
                      ") and holds the EPO OPS secret; it is not used. Run: chmod 600 " + path;
-        return load;
     }
     std::string text;
     char buffer[4096];
@@ -130,7 +131,7 @@ SettingsLoad LoadSettings(const std::string& path) {
             continue;
         load.Values.Set(section + "." + Trim(line.substr(0, eq)), Trim(line.substr(eq + 1)));
     }
-    load.Ok = true;
+    load.Ok = !exposed;
     return load;
 }
 

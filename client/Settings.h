@@ -43,7 +43,9 @@ std::string SettingsPath();
 
 struct SettingsLoad {
     bool Ok = false;
-    Settings Values;    // empty when the file does not exist
+    // Empty when the file does not exist. When others may read the file the
+    // values are there but must not be used (only kept when it is rewritten).
+    Settings Values;
     std::string Error;  // what the user should do, when !Ok
 };
 
