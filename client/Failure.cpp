@@ -31,10 +31,33 @@ std::string FailureText(FailureKind kind, std::string_view number) {
             return typed + ": EPO OPS asked for a longer wait than the watchdog allows.";
         case FailureKind::RobotDetected:
             return typed + ": EPO OPS took the requests for a robot; wait a while, then try again.";
+        case FailureKind::DownloadFailed:
+        case FailureKind::TooLarge:
+            // An exchange that went wrong: the designed text has no number.
+            return msg::kDownloadFailed;
         default:
-            // Every failure past the search step reads as the designed document failure.
+            // Every failure only a document can have reads as the document's failure.
             return typed + msg::kDownloadFailed;
     }
+}
+
+std::string FailureText(const Failure& failure, std::string_view number) {
+    if (failure.document && failure.kind != FailureKind::Cancelled)
+        return std::string(number) + msg::kDownloadFailed;
+    std::string text = FailureText(failure.kind, number);
+    switch (failure.kind) {
+        // What the source said matters here: its wait, its quota, its words.
+        case FailureKind::AuthFailed:
+        case FailureKind::QuotaExceeded:
+        case FailureKind::Throttled:
+        case FailureKind::RobotDetected:
+            if (!failure.detail.empty())
+                text += " (" + failure.detail + ")";
+            break;
+        default:
+            break;
+    }
+    return text;
 }
 
 std::string_view FailureCause(FailureKind kind) {
@@ -75,6 +98,8 @@ std::string_view FailureCause(FailureKind kind) {
             return "the server asked for a longer wait than the watchdog allows";
         case FailureKind::RobotDetected:
             return "the server took the requests for a robot";
+        case FailureKind::Stalled:
+            return "no progress within two watchdog periods";
     }
     return "unknown failure";
 }

@@ -1,11 +1,12 @@
 // One HTTP exchange with the publication server, on libcurl.
 //
-// Every exchange uses a fresh easy handle; one process-wide share carries the
+// Every exchange uses a fresh easy handle; the run's HttpShare carries the
 // cookies (the server session lives there), DNS and open connections, so
 // keep-alive works across exchanges.
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -20,6 +21,23 @@ inline constexpr const char* kAcceptLanguage = "Accept-Language: en-us,en;q=0.5"
 // Text pages beyond this size fail the exchange instead of exhausting memory.
 inline constexpr std::size_t kMaxTextPage = 64u * 1024u * 1024u;
 
+// What the exchanges of one run share, from any thread: cookies (the server
+// session), DNS, open connections and TLS sessions. Owned by the run (and by
+// each test that needs one), so nothing of it outlives its owners.
+class HttpShare {
+  public:
+    HttpShare();
+    ~HttpShare();
+    HttpShare(const HttpShare&) = delete;
+    HttpShare& operator=(const HttpShare&) = delete;
+    // The CURLSH handle.
+    void* Handle() const;
+
+  private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
 // What a service beyond the publication server needs of an exchange. Every
 // field is optional; without it an exchange is exactly the designed one.
 struct HttpExtra {
@@ -28,8 +46,8 @@ struct HttpExtra {
     std::vector<std::string> headers;
     // Filled with the final response's header fields (name, value), in order.
     std::vector<std::pair<std::string, std::string>>* responseHeaders = nullptr;
-    // Text mode keeps the body as it came: no no-match check, and a response
-    // with a status but an empty body is a success (its status tells the rest).
+    // The body is kept as it came: no no-match check, and an answer with a
+    // status but an empty body is a success (its status tells the rest).
     bool rawText = false;
     // The proxy named for http carries https too (a service only served over https).
     bool proxyEveryScheme = false;
@@ -38,17 +56,19 @@ struct HttpExtra {
 // Performs one exchange. Text mode (ToFile == 0) collects the body in
 // ResponseText and applies PageHasMatches; file mode streams the body into
 // filePath. Returns 1 when a body arrived and no failure applies, else 0 with
-// the reason in ctx.MessageText. Echoes the url and CR LF to stdout.
+// the kind noted in ctx (Fail). ctx.OnRequest sees the url first.
 // When status is given it receives the final HTTP status code (0 when no
 // response came); the result itself never depends on it.
-int SendHttpRequest(ClientContext& ctx, std::string_view verb, const std::string& url,
-                    std::string_view body, std::string& ResponseText, const char* filePath,
-                    int ToFile, long* status = nullptr, const HttpExtra* extra = nullptr);
+[[nodiscard]] int SendHttpRequest(ClientContext& ctx, std::string_view verb, const std::string& url,
+                                  std::string_view body, std::string& ResponseText,
+                                  const char* filePath, int ToFile, long* status = nullptr,
+                                  const HttpExtra* extra = nullptr);
 
 // False when the page carries the server's no-match notice.
-bool PageHasMatches(const std::string& text);
+[[nodiscard]] bool PageHasMatches(const std::string& text);
 
-// Forgets the process-wide cookies and connections (tests start from a clean slate).
-void ResetHttpShare();
+// The designed echo of a request: the url and CR LF on stdout, one write.
+// The front ends install it as ClientContext::OnRequest (RunOptions::OnRequest).
+void EchoRequestLine(const std::string& url);
 
 }  // namespace kestrane

@@ -128,7 +128,11 @@ Failure Exchanger::SendOnce(const Request& request, const std::string& token, An
                                    &answer.status, &extra);
     if (ctx_.cancelRequested() || ctx_.aborted())
         return {FailureKind::Cancelled, {}};
-    if (ok == 0 && ctx_.MessageText == msg::kSaveFailed)
+    // This exchange's own outcome is judged here; the item's first failure
+    // is the one Send returns, not a try that a retry made good.
+    const FailureKind noted = ctx_.failure.kind;
+    ctx_.failure = {};
+    if (ok == 0 && noted == FailureKind::SaveFailed)
         return {FailureKind::SaveFailed, {}};
     // A refusal of a page lands in its file; its words are needed here.
     if (toFile && answer.status != 200 && ok != 0) {

@@ -130,8 +130,10 @@ void RemoveFiles(const std::vector<std::string>& files) {
     }
 }
 
+// The item's first failure, for whoever reads the context rather than the result.
 void SetMessage(ClientContext& ctx, const Failure& failure) {
-    ctx.MessageText = OpsFailureText(failure, ctx.CurrentNumber);
+    if (!ctx.failure)
+        ctx.failure = failure;
 }
 
 }  // namespace
@@ -199,8 +201,11 @@ Failure OpsSource::Fetch(ClientContext& ctx, const FoundDocument& found) {
                 return {FailureKind::NotAPdf, "page " + std::to_string(n)};
             ctx.progress(60 + 40 * n / found.pageCount);
         }
-        if (!MergePages(ctx, pages, name))
-            return {ctx.cancelRequested() ? FailureKind::Cancelled : FailureKind::MergeFailed, {}};
+        if (!MergePages(ctx, pages, name)) {
+            const FailureKind kind = ctx.failure ? ctx.failure.kind : FailureKind::MergeFailed;
+            ctx.failure = {};
+            return {ctx.cancelRequested() ? FailureKind::Cancelled : kind, {}};
+        }
         return {};
     }();
     if (f) {
@@ -209,7 +214,6 @@ Failure OpsSource::Fetch(ClientContext& ctx, const FoundDocument& found) {
         SetMessage(ctx, f);
         return f;
     }
-    ctx.SavedFiles.push_back(name + ".pdf");
     ctx.progress(100);
     return {};
 }
@@ -241,19 +245,7 @@ bool ParseImagesInquiry(const std::string& xml, FoundDocument& found) {
 }
 
 std::string OpsFailureText(const Failure& failure, const std::string& number) {
-    std::string text = FailureText(failure.kind, number);
-    switch (failure.kind) {
-        case FailureKind::AuthFailed:
-        case FailureKind::Throttled:
-        case FailureKind::RobotDetected:
-        case FailureKind::QuotaExceeded:
-            if (!failure.detail.empty())
-                text += " (" + failure.detail + ")";
-            break;
-        default:
-            break;
-    }
-    return text;
+    return FailureText(failure, number);
 }
 
 }  // namespace kestrane

@@ -11,7 +11,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "client/UniqueFd.h"
+#include "util/UniqueFd.h"
 
 namespace kestrane {
 

@@ -14,14 +14,16 @@
 namespace kestrane::pubserver {
 
 // The built-in corpus.
-inline constexpr const char* kSeveralPages = "DE19758096C2";        // one document, 3 pages
+inline constexpr const char* kSeveralPages = "DE19758096C2";  // one document, 3 pages
 inline constexpr int kSeveralPagesCount = 3;
-inline constexpr const char* kSelectionNumber = "DE60218500T2";     // selection of two documents
-inline constexpr const char* kSelectionDocA = "DE000060218500T2";   // docIdNormed of the first, 2 pages
+inline constexpr const char* kSelectionNumber = "DE60218500T2";  // selection of two documents
+inline constexpr const char* kSelectionDocA =
+    "DE000060218500T2";  // docIdNormed of the first, 2 pages
 inline constexpr int kSelectionDocAPages = 2;
-inline constexpr const char* kSelectionDocB = "EP000001389012B1";   // docIdNormed of the second, 3 pages
+inline constexpr const char* kSelectionDocB =
+    "EP000001389012B1";  // docIdNormed of the second, 3 pages
 inline constexpr int kSelectionDocBPages = 3;
-inline constexpr const char* kManyPages = "DE102006026208A1";       // one document, 12 pages
+inline constexpr const char* kManyPages = "DE102006026208A1";  // one document, 12 pages
 inline constexpr int kManyPagesCount = 12;
 
 // Where a request stands in the chain.
@@ -44,16 +46,17 @@ enum class FaultKind {
     ErrorPage,         // 500 with an HTML body
     Truncated,         // announce a Content-Length, close after half of it
     HtmlInsteadOfPdf,  // a page PDF request answered with an HTML error page (200)
-    MissingLink,       // Viewer/Hit: no navigation link; Navigation: no next-page link; Search: no hit link
-    CountMismatch,     // selection page promises one more hit than it links
-    HostileNames,      // selection links carry docIdNormed values like "../../evil" and "a/b"
-    NoMatch,           // answer with the no-match notice
+    MissingLink,    // Viewer/Hit: no navigation link; Navigation: no next-page link; Search: no hit
+                    // link
+    CountMismatch,  // selection page promises one more hit than it links
+    HostileNames,   // selection links carry docIdNormed values like "../../evil" and "a/b"
+    NoMatch,        // answer with the no-match notice
     // EPO OPS answers (the OPS stages only):
-    NotFound,          // 404 SERVER.EntityNotFound
-    Unauthorized,      // 401 with the gateway's error body
-    Quota,             // 403 fair use, X-Rejection-Reason: IndividualQuotaPerHour
-    Robot,             // 403 CLIENT.RobotDetected
-    Black,             // once per request target: 403, the service black, Retry-After
+    NotFound,      // 404 SERVER.EntityNotFound
+    Unauthorized,  // 401 with the gateway's error body
+    Quota,         // 403 fair use, X-Rejection-Reason: IndividualQuotaPerHour
+    Robot,         // 403 CLIENT.RobotDetected
+    Black,         // once per request target: 403, the service black, Retry-After
 };
 
 struct Fault {
@@ -90,17 +93,17 @@ struct ServerOptions {
 // One request as the server saw it.
 struct RequestLogEntry {
     std::string method;
-    std::string target;          // as sent (origin-form or absolute-form)
-    std::string path;            // path without query
+    std::string target;  // as sent (origin-form or absolute-form)
+    std::string path;    // path without query
     std::string userAgent;
     std::string acceptLanguage;
     bool hasSessionCookie = false;
-    std::string queryNumber;     // the decoded pn= value for a search, else ""
-    int clientPort = 0;          // tells TCP connections apart
+    std::string queryNumber;  // the decoded pn= value for a search, else ""
+    int clientPort = 0;       // tells TCP connections apart
 };
 
 class PubServer {
-public:
+  public:
     explicit PubServer(ServerOptions options = {});
     ~PubServer();  // Stop()
     PubServer(const PubServer&) = delete;
@@ -132,7 +135,7 @@ public:
     // one call at a time; it must not call Stop(). Any thread.
     void SetRequestObserver(std::function<void(const RequestLogEntry&)> observer);
 
-private:
+  private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };
