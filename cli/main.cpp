@@ -235,7 +235,8 @@ bool BuildRequest(const Arguments& args, DownloadRequest& request) {
 
 // The run, until its completion has returned; the exit status.
 std::chrono::milliseconds WatchdogPeriod(double watchdogSeconds) {
-    return std::chrono::milliseconds(std::max<long long>(1, std::llround(watchdogSeconds * 1000.0)));
+    return std::chrono::milliseconds(
+        std::max<long long>(1, std::llround(watchdogSeconds * 1000.0)));
 }
 
 int RunDownload(const JobInput& job, double watchdogSeconds,
@@ -276,7 +277,8 @@ int main(int argc, char** argv) {
     if (!BuildRequest(*args, request))
         return kExitRefused;
     // Before the input check, which creates the temp folder.
-    cli::SourceChoice choice = cli::ChooseSource(args->source, WatchdogPeriod(args->watchdogSeconds));
+    cli::SourceChoice choice =
+        cli::ChooseSource(args->source, WatchdogPeriod(args->watchdogSeconds));
     if (!choice.Ok) {
         PrintLine(stderr, choice.Message);
         return kExitRefused;

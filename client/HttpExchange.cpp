@@ -180,7 +180,8 @@ std::size_t OnHeader(char* data, std::size_t size, std::size_t count, void* user
     if (colon == std::string_view::npos)
         return n;
     std::string_view value = line.substr(colon + 1);
-    while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) value.remove_prefix(1);
+    while (!value.empty() && (value.front() == ' ' || value.front() == '\t'))
+        value.remove_prefix(1);
     fields.emplace_back(std::string(line.substr(0, colon)), std::string(value));
     return n;
 }

@@ -602,13 +602,15 @@ void PubServer::Impl::Handle(const httplib::Request& req, httplib::Response& res
         return;
     }
     if (StartsWith(path, kOpsRoot)) {
-        ops.Handle(req, path, res, OpsHooks{
-            [this](const std::string& n, Stage s, int p) { return FindFault(n, s, p); },
-            [this](httplib::Response& r, std::optional<FaultKind> f, const std::string& n,
-                   std::string body, const char* type) { Respond(r, f, n, std::move(body), type); },
-            [this](const std::string& name, int page, int pages) {
-                return PagePdf({name, pages}, page, options.syntheticKb);
-            }});
+        ops.Handle(
+            req, path, res,
+            OpsHooks{[this](const std::string& n, Stage s, int p) { return FindFault(n, s, p); },
+                     [this](httplib::Response& r, std::optional<FaultKind> f, const std::string& n,
+                            std::string body,
+                            const char* type) { Respond(r, f, n, std::move(body), type); },
+                     [this](const std::string& name, int page, int pages) {
+                         return PagePdf({name, pages}, page, options.syntheticKb);
+                     }});
         return;
     }
     if (!stage) {
@@ -809,10 +811,15 @@ bool ParseFault(const std::string& text, std::string& number, Fault& fault) {
     }
     if (n < 3)
         return false;
-    static const std::map<std::string, Stage> stages = {
-        {"session", Stage::Session}, {"search", Stage::Search},         {"hit", Stage::Hit},
-        {"viewer", Stage::Viewer},   {"navigation", Stage::Navigation}, {"pdf", Stage::PagePdf},
-        {"opstoken", Stage::OpsToken}, {"opsinquiry", Stage::OpsInquiry}, {"opspage", Stage::OpsPage}};
+    static const std::map<std::string, Stage> stages = {{"session", Stage::Session},
+                                                        {"search", Stage::Search},
+                                                        {"hit", Stage::Hit},
+                                                        {"viewer", Stage::Viewer},
+                                                        {"navigation", Stage::Navigation},
+                                                        {"pdf", Stage::PagePdf},
+                                                        {"opstoken", Stage::OpsToken},
+                                                        {"opsinquiry", Stage::OpsInquiry},
+                                                        {"opspage", Stage::OpsPage}};
     static const std::map<std::string, FaultKind> kinds = {
         {"stall", FaultKind::Stall},          {"drip", FaultKind::SlowDrip},
         {"empty", FaultKind::EmptyBody},      {"error", FaultKind::ErrorPage},
