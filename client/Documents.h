@@ -36,7 +36,7 @@ bool MergePages(ClientContext& ctx, const std::vector<std::string>& pageFiles,
 [[nodiscard]] std::string DocumentNameFromUrl(const std::string& hitUrl,
                                               const std::string& fallback);
 
-// Where pdftk writes a document's merge: TempFolder + DocumentName +
+// Where the merge engine writes a document's merge: TempFolder + DocumentName +
 // ".merge.pdf". It replaces SaveFolder + DocumentName + ".pdf" only once
 // the merge has succeeded, so the save folder never holds a partial merged file.
 [[nodiscard]] std::string PartialMergePath(const ClientContext& ctx,

@@ -1,20 +1,16 @@
 #include "client/OpsSource.h"
 
-#ifndef POINTERHOLDER_TRANSITION
-#define POINTERHOLDER_TRANSITION 4  // qpdf: std::shared_ptr only, no deprecated holder
-#endif
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <pugixml.hpp>
-#include <qpdf/QPDF.hh>
-#include <qpdf/QPDFPageDocumentHelper.hh>
 #include <vector>
 
 #include "client/Documents.h"
 #include "client/Messages.h"
 #include "client/OpsExchange.h"
 #include "client/OpsNumber.h"
+#include "client/OpsPdf.h"
 
 namespace kestrane {
 
@@ -103,25 +99,6 @@ bool IsSafeLink(const std::string& link) {
 }
 
 // ---- Pages
-
-int PdfPageCount(const std::string& path) {
-    try {
-        QPDF pdf;
-        pdf.setSuppressWarnings(true);
-        pdf.processFile(path.c_str());
-        return static_cast<int>(QPDFPageDocumentHelper(pdf).getAllPages().size());
-    } catch (...) {
-        return -1;
-    }
-}
-
-bool IsOnePagePdf(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    char head[5] = {};
-    if (!in.read(head, sizeof head) || std::string_view(head, 5) != "%PDF-")
-        return false;
-    return PdfPageCount(path) == 1;
-}
 
 void RemoveFiles(const std::vector<std::string>& files) {
     for (const std::string& f : files) {

@@ -241,7 +241,7 @@ struct OpsRun {
                     std::chrono::milliseconds watchdog = 0ms,
                     std::chrono::milliseconds maxWait = 60s)
         : standIn(std::move(options)),
-          harness(standIn.fixture.server.BaseUrl(), watchdog, "pdftk",
+          harness(standIn.fixture.server.BaseUrl(), watchdog, "",
                   OpsSourceMaker(standIn.Config(maxWait))) {}
     OpsStandIn standIn;
     test::RunHarness harness;

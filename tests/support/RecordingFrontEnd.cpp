@@ -168,18 +168,18 @@ std::vector<LogRecord> ParseLog(const std::string& text) {
     return records;
 }
 
-RunOptions TestRunOptions(const std::string& serverBase, const std::string& pdftk) {
+RunOptions TestRunOptions(const std::string& serverBase, const std::string& mergeProgram) {
     RunOptions options;
     options.ServerBase = serverBase;
-    options.Pdftk = pdftk;
+    options.MergeProgram = mergeProgram;
     return options;
 }
 
 RunHarness::RunHarness(const std::string& serverBase, std::chrono::milliseconds watchdogPeriod,
-                       const std::string& pdftk,
+                       const std::string& mergeProgram,
                        std::function<std::unique_ptr<Source>()> makeSource)
     : front(loop, watchdogPeriod), controller(front, front, [&] {
-          RunOptions options = TestRunOptions(serverBase, pdftk);
+          RunOptions options = TestRunOptions(serverBase, mergeProgram);
           options.MakeSource = std::move(makeSource);
           return options;
       }()) {
