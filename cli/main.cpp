@@ -26,6 +26,7 @@
 
 #include "cli/SourceChoice.h"
 #include "client/MergeStep.h"
+#include "client/Settings.h"
 #include "run/DownloadJob.h"
 #include "run/EventLoop.h"
 #include "run/FrontEnd.h"
@@ -245,7 +246,8 @@ bool BuildRequest(const Arguments& args, DownloadRequest& request) {
 // message) when the chosen outside program is nowhere: it would fail every
 // document after its pages were downloaded.
 std::optional<std::string> MergeProgramOfTheRun(const Arguments& args) {
-    std::string program = args.hasMergeProgram ? args.mergeProgram : ChooseMergeProgram("", "");
+    std::string program =
+        args.hasMergeProgram ? args.mergeProgram : ChooseMergeProgram("", MergeProgramSetting());
     if (IsBuiltInMerge(program) || !MergeProgramPath(program).empty())
         return program;
     const std::string from = args.hasMergeProgram ? "--merge-program" : kMergeProgramVariable;

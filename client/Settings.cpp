@@ -135,6 +135,11 @@ SettingsLoad LoadSettings(const std::string& path) {
     return load;
 }
 
+std::string MergeProgramSetting() {
+    const SettingsLoad load = LoadSettings(SettingsPath());
+    return load.Ok ? load.Values.MergeProgram() : std::string();
+}
+
 std::string SaveSettings(const std::string& path, const Settings& settings) {
     std::string text = "# Kestrane settings. Holds the EPO OPS secret: keep it mode 0600.\n";
     for (const auto& [section, keys] : settings.Sections()) {

@@ -52,6 +52,10 @@ struct SettingsLoad {
 // A missing file is fine (no settings); a file others may read is refused.
 SettingsLoad LoadSettings(const std::string& path);
 
+// The settings file's [merge] program= value (for ChooseMergeProgram); "" when
+// it is unset or the file is not used.
+std::string MergeProgramSetting();
+
 // Writes through a temporary file (mode 0600 from the start) and a rename;
 // creates the folder (0700). "" on success, else what went wrong.
 std::string SaveSettings(const std::string& path, const Settings& settings);

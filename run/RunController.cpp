@@ -13,6 +13,7 @@
 #include "client/Documents.h"
 #include "client/HttpExchange.h"
 #include "client/MergeStep.h"
+#include "client/Settings.h"
 #include "run/Files.h"
 #include "run/Worker.h"
 
@@ -212,7 +213,7 @@ RunOptions FrontEndRunOptions() {
         options.ServerBase = base;
     options.OnRequest = EchoRequestLine;
     // The settings file's [merge] program= is to go in as the second argument.
-    options.MergeProgram = ChooseMergeProgram("", "");
+    options.MergeProgram = ChooseMergeProgram("", MergeProgramSetting());
     return options;
 }
 

@@ -100,6 +100,14 @@ TEST(CliSource, OpsWithoutCredentialsIsRefusedBeforeAnythingIsCreatedOrSent) {
     EXPECT_TRUE(cli.server->server.RequestLog().empty());
 
     EXPECT_EQ(cli.Run({"--source", "nonsense", "DE1A"}, cli.Env("", "")).status, 2);
+
+    // The settings file's merge program is the run's unless the command line names one.
+    Settings settings;
+    settings.Set("merge.program", "no-such-merge-program");
+    ASSERT_EQ(SaveSettings(cli.config.str() + "/kestrane/kestrane.conf", settings), "");
+    const test::CliOutcome merge = cli.Run({"-o", cli.save.str(), "DE19758096C2"}, cli.Env("", ""));
+    EXPECT_EQ(merge.status, 2);
+    EXPECT_NE(merge.err.find("no-such-merge-program"), std::string::npos) << merge.err;
 }
 
 TEST(CliSource, TheSecretAndTheTokenAppearInNoOutput) {
