@@ -1,9 +1,12 @@
 // kestrane: the desktop front end.
 #include <QApplication>
+#include <csignal>
 
 #include "app/Startup.h"
 
 int main(int argc, char** argv) {
+    // Request addresses are echoed to standard output; a closed one must not end the program.
+    std::signal(SIGPIPE, SIG_IGN);
     QApplication app(argc, argv);
     QApplication::setApplicationVersion(QStringLiteral(KESTRANE_VERSION));
     return kestrane::app::RunKestrane();

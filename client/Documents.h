@@ -24,12 +24,17 @@ namespace kestrane {
 // through the temp folder, so a failed merge never leaves a partial file
 // there; the merged file's name goes to ctx.SavedFiles, a failure to
 // ctx.failure. Every source merges through here.
-bool MergePages(ClientContext& ctx, const std::vector<std::string>& pageFiles,
-                const std::string& DocumentName);
+bool MergeSourcePages(ClientContext& ctx, const std::vector<std::string>& pageFiles,
+                      const std::string& DocumentName);
 
 // False for a name that could place a file outside its folder: empty, ".",
 // "..", or holding "/", "\\", ".." or control bytes.
 [[nodiscard]] bool IsSafeDocumentName(const std::string& name);
+
+// True for a name with the shape of a publication number: two letters, a
+// digit, then letters and digits, 3 to 32 in all ("DE000060218500T2"). Names
+// a server chose must have it.
+bool IsPublicationNumberShape(const std::string& name);
 
 // The document name of a selection hit: the docIdNormed value up to the next
 // "&"; links without the parameter fall back to fallback (see the definition).

@@ -102,8 +102,8 @@ Failure Exchanger::Wait(OpsClock::duration wait, const std::string& why) {
     for (OpsClock::time_point now = timing.Now(); now < end; now = timing.Now()) {
         if (ctx_.cancelRequested() || ctx_.aborted())
             return {FailureKind::Cancelled, {}};
-        if (ctx_.StillWaiting)
-            ctx_.StillWaiting();
+        // A polite wait is a sign of life: the watchdog leaves the item alone.
+        ctx_.moved();
         timing.Sleep(std::min<OpsClock::duration>(kSlice, end - now));
     }
     return {};

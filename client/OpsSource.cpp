@@ -178,7 +178,7 @@ Failure OpsSource::Fetch(ClientContext& ctx, const FoundDocument& found) {
                 return {FailureKind::NotAPdf, "page " + std::to_string(n)};
             ctx.progress(60 + 40 * n / found.pageCount);
         }
-        if (!MergePages(ctx, pages, name)) {
+        if (!MergeSourcePages(ctx, pages, name)) {
             const FailureKind kind = ctx.failure ? ctx.failure.kind : FailureKind::MergeFailed;
             ctx.failure = {};
             return {ctx.cancelRequested() ? FailureKind::Cancelled : kind, {}};

@@ -50,6 +50,12 @@ enum class FaultKind {
                     // link
     CountMismatch,  // selection page promises one more hit than it links
     HostileNames,   // selection links carry docIdNormed values like "../../evil" and "a/b"
+    ForeignName,    // the first selection link is named "keep", like a file of the user's
+    TwinNames,      // every selection link carries the first document's docIdNormed
+    NoHits,         // selection page promises 0 hits
+    EscapesInLink,  // Search: the first hit's link carries terminal escape sequences
+    HugePage,       // PagePdf: a body of 65 MiB
+    Endless,        // Navigation: every page has a next page, the document never ends
     NoMatch,        // answer with the no-match notice
     // EPO OPS answers (the OPS stages only):
     NotFound,      // 404 SERVER.EntityNotFound
@@ -140,10 +146,10 @@ class PubServer {
     std::unique_ptr<Impl> impl_;
 };
 
-// Parses "NUMBER:STAGE:KIND[:PAGE]" (stage: session search hit viewer navigation pdf,
-// and for OPS opstoken opsinquiry opspage; kind: stall drip empty error truncated html
-// nolink count hostile nomatch, and for OPS notfound auth quota robot black).
-// OPS numbers are written compact ("DE19758096C2").
+// Parses "NUMBER:STAGE:KIND[:PAGE]" (stage: session search hit viewer navigation pdf;
+// kind: stall drip empty error truncated html nolink count hostile foreign twins nohits escapes
+// huge endless nomatch, and for OPS notfound auth quota robot black); OPS stages:
+// opstoken opsinquiry opspage, OPS numbers written compact ("DE19758096C2").
 bool ParseFault(const std::string& text, std::string& number, Fault& fault);
 
 }  // namespace kestrane::pubserver
