@@ -1,8 +1,8 @@
 // kestrane-cli: the download run without a window.
 //
 //   kestrane-cli [-o DIR] [-i FILE|-] [--proxy IP:PORT] [--watchdog SECONDS]
-//                [--merge-program PROGRAM] [-q|-v] [--batch] [--normalize]
-//                [--skip-existing] [--wait SECONDS] [--retries N] NUMBER...
+//                [--merge-program PROGRAM] [--source classic|ops] [-q|-v] [--batch]
+//                [--normalize] [--skip-existing] [--wait SECONDS] [--retries N] NUMBER...
 //
 // Exit status: 0 every item saved, 1 some item failed (or no session), 2 input
 // refused, 130 cancelled (Ctrl-C, SIGTERM or SIGHUP; a second one cancels at once).
@@ -31,8 +31,10 @@
 #include "cli/NumberList.h"
 #include "cli/Output.h"
 #include "cli/ScriptOptions.h"
+#include "cli/SourceChoice.h"
 #include "client/MergeStep.h"
 #include "client/Messages.h"
+#include "client/Settings.h"
 #include "run/DownloadJob.h"
 #include "run/EventLoop.h"
 #include "run/FrontEnd.h"
@@ -220,6 +222,7 @@ struct Arguments {
     std::string mergeProgram;
     bool hasMergeProgram = false;
     std::vector<std::string> numbers;
+    std::string source;  // "" when not given
     cli::ScriptOptions script;
 };
 
@@ -227,6 +230,10 @@ struct Arguments {
 std::optional<Arguments> ParseArguments(int argc, char** argv, int& status) {
     CLI::App app{"Downloads German patent documents as PDF files.", "kestrane-cli"};
     Arguments args;
+    app.add_option("--source", args.source,
+                   "Where documents come from: classic (the publication server, default) or ops "
+                   "(EPO Open Patent Services)")
+        ->check(CLI::IsMember({"classic", "ops"}));
     app.add_option("-o,--output", args.saveFolder, "Folder to save into (default: current folder)");
     app.add_option("-i,--input", args.inputFile, "File with one number per line; - reads stdin");
     app.add_option("--proxy", args.proxy, "HTTP proxy as IP:PORT");
@@ -285,13 +292,19 @@ bool BuildRequest(const Arguments& args, DownloadRequest& request) {
 // message) when the chosen outside program is nowhere: it would fail every
 // document after its pages were downloaded.
 std::optional<std::string> MergeProgramOfTheRun(const Arguments& args) {
-    std::string program = args.hasMergeProgram ? args.mergeProgram : ChooseMergeProgram("", "");
+    std::string program =
+        args.hasMergeProgram ? args.mergeProgram : ChooseMergeProgram("", MergeProgramSetting());
     if (IsBuiltInMerge(program) || !MergeProgramPath(program).empty())
         return program;
     const std::string from = args.hasMergeProgram ? "--merge-program" : kMergeProgramVariable;
     PrintLine(stderr, from + ": merge program " + program +
                           " not found (neither beside kestrane-cli nor in PATH).");
     return std::nullopt;
+}
+
+std::chrono::milliseconds WatchdogPeriod(double watchdogSeconds) {
+    return std::chrono::milliseconds(
+        std::max<long long>(1, std::llround(watchdogSeconds * 1000.0)));
 }
 
 // The runs, each until its completion has returned; the exit status over all.
@@ -364,8 +377,7 @@ int main(int argc, char** argv) {
     if (!args)
         return status;
     RunOptions options = FrontEndRunOptions();
-    options.WatchdogPeriod = std::chrono::milliseconds(
-        std::max<long long>(1, std::llround(args->watchdogSeconds * 1000.0)));
+    options.WatchdogPeriod = WatchdogPeriod(args->watchdogSeconds);
     if (std::string message; !cli::ApplyScriptOptions(args->script, options, message)) {
         PrintLine(stderr, message);
         return kExitRefused;
@@ -373,6 +385,13 @@ int main(int argc, char** argv) {
     DownloadRequest request;
     if (!BuildRequest(*args, request))
         return kExitRefused;
+    // Before the input check, which creates the temp folder.
+    cli::SourceChoice choice =
+        cli::ChooseSource(args->source, WatchdogPeriod(args->watchdogSeconds));
+    if (!choice.Ok) {
+        PrintLine(stderr, choice.Message);
+        return kExitRefused;
+    }
 
     // Without --batch the list is refused beyond 20 numbers as the window
     // refuses it, repeats included (the checks refuse that before anything is made).
@@ -405,6 +424,7 @@ int main(int argc, char** argv) {
     if (!mergeProgram)
         return kExitRefused;
     options.MergeProgram = *mergeProgram;
+    options.MakeSource = std::move(choice.MakeSource);
 
     cli::Reporter reporter(args->script.Level(), isatty(STDERR_FILENO) != 0,
                            static_cast<int>(list.Lines.size()));

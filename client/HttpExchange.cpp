@@ -177,6 +177,26 @@ bool IsConnectFailure(CURLcode code) {
            code == CURLE_COULDNT_RESOLVE_PROXY;
 }
 
+// Collects the header fields of the final response (a redirect starts over).
+std::size_t OnHeader(char* data, std::size_t size, std::size_t count, void* user) {
+    auto& fields = *static_cast<std::vector<std::pair<std::string, std::string>>*>(user);
+    const std::size_t n = size * count;
+    std::string_view line(data, n);
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
+    if (line.starts_with("HTTP/")) {
+        fields.clear();
+        return n;
+    }
+    const std::size_t colon = line.find(':');
+    if (colon == std::string_view::npos)
+        return n;
+    std::string_view value = line.substr(colon + 1);
+    while (!value.empty() && (value.front() == ' ' || value.front() == '\t'))
+        value.remove_prefix(1);
+    fields.emplace_back(std::string(line.substr(0, colon)), std::string(value));
+    return n;
+}
+
 void SetRequestOptions(CURL* h, const ClientContext& ctx, const std::string& target) {
     curl_easy_setopt(h, CURLOPT_URL, target.c_str());
     if (ctx.Share) {
@@ -195,11 +215,24 @@ void SetRequestOptions(CURL* h, const ClientContext& ctx, const std::string& tar
 }
 
 // The headers must outlive the exchange: the caller keeps the list.
-HeaderList SetVerb(CURL* h, std::string_view verb, std::string_view body) {
+HeaderList SetVerb(CURL* h, std::string_view verb, std::string_view body, const HttpExtra* extra) {
     HeaderList headers(curl_slist_append(nullptr, kAcceptLanguage));
+    bool ownContentType = false;
+    if (extra != nullptr) {
+        for (const std::string& field : extra->headers) {
+            headers.reset(curl_slist_append(headers.release(), field.c_str()));
+            ownContentType = ownContentType || strncasecmp(field.c_str(), "Content-Type:", 13) == 0;
+        }
+        if (extra->responseHeaders != nullptr) {
+            extra->responseHeaders->clear();
+            curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, &OnHeader);
+            curl_easy_setopt(h, CURLOPT_HEADERDATA, extra->responseHeaders);
+        }
+    }
     if (verb == "POST") {
         // The form travels in the query string; no content type is declared.
-        headers.reset(curl_slist_append(headers.release(), "Content-Type:"));
+        if (!ownContentType)
+            headers.reset(curl_slist_append(headers.release(), "Content-Type:"));
         curl_easy_setopt(h, CURLOPT_POST, 1L);
         curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE, static_cast<long>(body.size()));
         curl_easy_setopt(h, CURLOPT_COPYPOSTFIELDS, std::string(body).c_str());
@@ -212,9 +245,10 @@ HeaderList SetVerb(CURL* h, std::string_view verb, std::string_view body) {
 
 // The proxy access type names the proxy for the http scheme; type 0 leaves
 // the system's proxy variables in force.
-void SetProxy(CURL* h, const ClientContext& ctx, const std::string& url) {
+void SetProxy(CURL* h, const ClientContext& ctx, const std::string& url, const HttpExtra* extra) {
     if (ctx.AccessType == kProxyAccessType && !ctx.Proxy.empty()) {
-        curl_easy_setopt(h, CURLOPT_PROXY, IsHttpUrl(url) ? ProxyUrl(ctx.Proxy).c_str() : "");
+        const bool proxied = IsHttpUrl(url) || (extra != nullptr && extra->proxyEveryScheme);
+        curl_easy_setopt(h, CURLOPT_PROXY, proxied ? ProxyUrl(ctx.Proxy).c_str() : "");
     }
 }
 
@@ -252,8 +286,9 @@ std::optional<CURLcode> Perform(CURLM* multi, CURL* h, const ClientContext& ctx,
     return result;
 }
 
-// What the exchange amounts to once it has ended; text is the page in text mode.
-FailureKind Judge(const Transfer& transfer, CURLcode result, const std::string* text) {
+// What the exchange amounts to once it has ended; text is the page in text
+// mode; raw: an answer with a status counts as it came (HttpExtra::rawText).
+FailureKind Judge(const Transfer& transfer, CURLcode result, const std::string* text, bool raw) {
     switch (transfer.stop) {
         case Stop::Cancel:
             return FailureKind::Cancelled;
@@ -273,6 +308,8 @@ FailureKind Judge(const Transfer& transfer, CURLcode result, const std::string* 
         return (IsConnectFailure(result) && !transfer.received) ? FailureKind::Connect
                                                                 : FailureKind::DownloadFailed;
     }
+    if (raw)
+        return FailureKind::None;
     if (!transfer.received)
         return FailureKind::Connect;
     if (text != nullptr && !PageHasMatches(*text))
@@ -341,8 +378,8 @@ struct Attempt {
 
 // One try. Notes nothing in ctx: the caller decides whether it is the last.
 Attempt SendOnce(ClientContext& ctx, std::string_view verb, const std::string& url,
-                 std::string_view body, std::string& ResponseText, const char* filePath,
-                 int ToFile) {
+                 std::string_view body, std::string& ResponseText, const char* filePath, int ToFile,
+                 const HttpExtra* extra) {
     Attempt attempt;
     ResponseText.clear();
     EasyHandle easy(GlobalInit() ? curl_easy_init() : nullptr);
@@ -356,8 +393,8 @@ Attempt SendOnce(ClientContext& ctx, std::string_view verb, const std::string& u
     CURL* h = easy.get();
     const std::string target = RequestSafeUrl(url);
     SetRequestOptions(h, ctx, target);
-    const HeaderList headers = SetVerb(h, verb, body);
-    SetProxy(h, ctx, url);
+    const HeaderList headers = SetVerb(h, verb, body, extra);
+    SetProxy(h, ctx, url, extra);
 
     // The file is created before the body arrives; an empty body leaves an empty file.
     UniqueFd file;
@@ -377,12 +414,14 @@ Attempt SendOnce(ClientContext& ctx, std::string_view verb, const std::string& u
         attempt.failure = FailureKind::SaveFailed;
         return attempt;
     }
-    attempt.failure = Judge(transfer, *result, ToFile == 0 ? &ResponseText : nullptr);
+    const bool raw = extra != nullptr && extra->rawText && attempt.status != 0;
+    attempt.failure = Judge(transfer, *result, ToFile == 0 ? &ResponseText : nullptr, raw);
     // The server's own trouble, or the line's: not an answer about the number.
+    // A caller that reads the status itself (raw) decides about a 5xx itself.
     const bool cutOff = transfer.stop == Stop::None && *result != CURLE_OK;
-    attempt.transient = attempt.failure == FailureKind::Connect || cutOff ||
-                        (attempt.status >= 500 && attempt.failure != FailureKind::NoSuchPatent &&
-                         transfer.stop == Stop::None);
+    const bool serverError = !raw && attempt.status >= 500 && transfer.stop == Stop::None &&
+                             attempt.failure != FailureKind::NoSuchPatent;
+    attempt.transient = attempt.failure == FailureKind::Connect || cutOff || serverError;
     return attempt;
 }
 
@@ -390,7 +429,7 @@ Attempt SendOnce(ClientContext& ctx, std::string_view verb, const std::string& u
 
 int SendHttpRequest(ClientContext& ctx, std::string_view verb, const std::string& url,
                     std::string_view body, std::string& ResponseText, const char* filePath,
-                    int ToFile, long* status) {
+                    int ToFile, long* status, const HttpExtra* extra) {
     ResponseText.clear();
     if (status != nullptr)
         *status = 0;
@@ -401,7 +440,8 @@ int SendHttpRequest(ClientContext& ctx, std::string_view verb, const std::string
             ctx.OnRequest(url);
         if (ctx.cancelRequested())
             return ctx.Fail(FailureKind::Cancelled);
-        const Attempt attempt = SendOnce(ctx, verb, url, body, ResponseText, filePath, ToFile);
+        const Attempt attempt =
+            SendOnce(ctx, verb, url, body, ResponseText, filePath, ToFile, extra);
         NoteRequestDone(ctx);
         if (status != nullptr)
             *status = attempt.status;
