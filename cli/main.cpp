@@ -22,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "cli/HelpText.h"
 #include "run/EventLoop.h"
 #include "run/FrontEnd.h"
 #include "run/InputCheck.h"
@@ -213,6 +214,7 @@ std::vector<std::string> ReadLines(std::istream& in) {
 
 int main(int argc, char** argv) {
     CLI::App app{"Downloads German patent documents as PDF files.", "kestrane-cli"};
+    kestrane::cli::DescribeProgram(app);
     std::string saveFolder;
     std::string inputFile;
     std::string proxy;
