@@ -21,6 +21,8 @@
 #include "app/AboutDialog.h"
 #include "app/Artwork.h"
 #include "app/DialogUnits.h"
+#include "app/HelpPage.h"
+#include "app/PatentListDrop.h"
 #include "app/PictureWindow.h"
 #include "run/InputCheck.h"
 
@@ -158,6 +160,7 @@ void MainDialog::BuildControls() {
     patentList_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     patentList_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     patentList_->setTabChangesFocus(true);
+    new PatentListDrop(patentList_);
 
     auto* example = Named(new QLabel(this), "example1011");
     example->setTextFormat(Qt::PlainText);
@@ -179,7 +182,7 @@ void MainDialog::BuildControls() {
     // The template puts the picture at (310, 107) in pixels of its own font's
     // screen; it moves with the dialog units so it stays clear of the controls.
     picture_ = Named(new PictureWindow(this), "picture134");
-    picture_->Show(DrawLampPicture(), kTransparentKey, du.DesignPixels(310, 107));
+    picture_->Show(DrawLampPicture, kTransparentKey, du.DesignPixels(310, 107));
 
     setTabOrder(ok_, close_);
     setTabOrder(close_, saveFolder_);
@@ -273,7 +276,7 @@ bool MainDialog::eventFilter(QObject* watched, QEvent* event) {
         const auto* mouse = static_cast<QMouseEvent*>(event);
         if (mouse->button() == Qt::LeftButton &&
             help_->rect().contains(mouse->position().toPoint())) {
-            options_.OpenUrl(QUrl(QString::fromLatin1(kHelpUrl)));
+            options_.OpenUrl(HelpPageUrl());
         }
     }
     return QDialog::eventFilter(watched, event);

@@ -29,9 +29,6 @@ namespace kestrane::app {
 
 class PictureWindow;
 
-// The product's web page, opened by the Help link.
-inline constexpr const char* kHelpUrl = "https://www.kestrane.example/software/en";
-
 inline constexpr std::chrono::milliseconds kWatchdogPeriod{120000};
 
 struct MainDialogOptions {
@@ -39,7 +36,7 @@ struct MainDialogOptions {
     std::chrono::milliseconds WatchdogPeriod = kWatchdogPeriod;  // period of the job watchdog
     // Folder picker; an empty result means cancelled. Default: QFileDialog.
     std::function<QString(QWidget* parent, const QString& title)> ChooseFolder;
-    // Opens a folder in the file browser or a page in the web browser.
+    // Opens a folder in the file browser or the user guide (app/HelpPage.h) in the web browser.
     // Default: QDesktopServices::openUrl.
     std::function<void(const QUrl& url)> OpenUrl;
     // Sees every modal box and dialog before it runs (see ModalHook).
