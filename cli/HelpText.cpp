@@ -21,8 +21,9 @@ Files:
                          "2009-12-14 09:30:05 DE19758096C2 Success" (or Failed,
                          Cancelled), CR LF
   $XDG_CONFIG_HOME/kestrane/kestrane.conf
-                         settings (default ~/.config/kestrane/kestrane.conf),
-                         e.g. the OPS credentials: [ops] key=... secret=...
+                         settings (default ~/.config/kestrane/kestrane.conf,
+                         mode 0600): [run] source=, [ops] key= secret=,
+                         [merge] program=
 
 Exit status:
   0    every number was saved
