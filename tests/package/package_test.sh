@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
-# Builds the .deb files from this build tree with CPack, installs them into a
-# scratch root (and, as root in CI, into the system with dpkg -i, removed
-# again afterwards), then uses what was installed as a user would: the
-# versions, the man pages, the desktop files, and a download from the packaged
-# stand-in server with the packaged kestrane-cli.
+# Builds the .deb files from this build tree with CPack, checks them with
+# lintian, installs them into a scratch root (and, as root in CI, into the
+# system with dpkg -i, removed again afterwards), then uses what was installed
+# as a user would: the versions, the man pages, the desktop files, and a
+# download from the packaged stand-in server with the packaged kestrane-cli.
 #   package_test.sh BUILD_DIR
 set -euo pipefail
 build=$1
@@ -34,6 +34,9 @@ for path in usr/bin/kestrane-pubserver usr/share/man/man1/kestrane-pubserver.1.g
 done
 ! grep -q "kestrane-pubserver" "$scratch/kestrane.list" || fail "the server is in kestrane"
 dpkg-deb -f "$kestrane_deb" Depends | grep -q "libcurl" || fail "no shared-library dependencies"
+if command -v lintian >/dev/null; then
+  lintian --fail-on error,warning "$kestrane_deb" "$server_deb" 2>/dev/null || fail "lintian"
+fi
 
 root=$scratch/root
 dpkg-deb -x "$kestrane_deb" "$root"
