@@ -44,10 +44,11 @@ QRegion ShapeOf(const QImage& image, qreal ratio, QRgb key, int width, int heigh
 // through the rest instead of the key colour.
 QImage WithKeyCut(const QImage& rgb, QRgb key) {
     QImage out = rgb.convertToFormat(QImage::Format_ARGB32_Premultiplied);
+    const QRgb opaqueKey = key | 0xFF000000u;
     for (int y = 0; y < out.height(); ++y) {
         auto* row = reinterpret_cast<QRgb*>(out.scanLine(y));
         for (int x = 0; x < out.width(); ++x)
-            if ((row[x] | 0xFF000000u) == key)
+            if ((row[x] | 0xFF000000u) == opaqueKey)
                 row[x] = 0;
     }
     return out;
