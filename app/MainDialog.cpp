@@ -15,8 +15,9 @@
 #include <QTextCharFormat>
 #include <QTextCursor>
 #include <QTextEdit>
-#include <QTimer>
 #include <algorithm>
+#include <iterator>
+#include <string_view>
 
 #include "app/AboutDialog.h"
 #include "app/Artwork.h"
@@ -81,79 +82,86 @@ MainDialog::MainDialog(MainDialogOptions options, QWidget* parent)
     addAction(about);
     setContextMenuPolicy(Qt::ActionsContextMenu);
 
-    watchdog_ = new QTimer(this);
-    watchdog_->setObjectName(QStringLiteral("watchdogTimer"));
-    connect(watchdog_, &QTimer::timeout, this, [this] {
-        if (run_)
-            run_->OnWatchdogTick();
-    });
-
-    run_ = std::make_unique<RunController>(*this, options_.Run);
+    run_ = std::make_unique<RunController>(*this, dispatcher_, options_.Run);
 }
 
-MainDialog::~MainDialog() {
-    // A run still going is stopped here, while the widgets it reports to exist.
-    destroying_ = true;
-    run_.reset();
+// run_ goes first, while the widgets still exist: a run still going is
+// stopped, and the run calls nothing of the window from its destructor.
+MainDialog::~MainDialog() = default;
+
+template <typename W>
+W* MainDialog::Placed(W* widget, const char* name) {
+    Named(widget, name);
+    const DialogUnits du(font());
+    const auto* place =
+        std::find_if(std::begin(kTemplatePlaces), std::end(kTemplatePlaces),
+                     [name](const TemplatePlace& p) { return std::string_view(p.Name) == name; });
+    if (place == std::end(kTemplatePlaces))
+        return widget;
+    const QRect rect = du.Rect(place->X, place->Y, place->Width, place->Height);
+    auto* label = qobject_cast<QLabel*>(widget);
+    if (label != nullptr && place->Text) {
+        PlaceText(label, rect);
+    } else {
+        widget->setGeometry(rect);
+    }
+    return widget;
 }
 
 void MainDialog::BuildControls() {
     const DialogUnits du(font());
-    setFixedSize(du.Size(287, 247));
-
+    setFixedSize(du.Size(kTemplateWidth, kTemplateHeight));
     // Created first so that it lies beneath the controls it encloses.
-    auto* group = Named(new QGroupBox(QStringLiteral("Input Patents"), this), "inputPatents");
-    group->setGeometry(du.Rect(5, 12, 279, 195));
+    Placed(new QGroupBox(QStringLiteral("Input Patents"), this), "inputPatents");
+    BuildButtons();
+    BuildFolderAndProxy();
+    BuildProgress();
+    BuildListAndHelp();
+    // The template puts the picture at (310, 107) in pixels of its own font's
+    // screen; it moves with the dialog units so it stays clear of the controls.
+    picture_ = Named(new PictureWindow(this), "picture134");
+    picture_->Show(DrawLampPicture, kTransparentKey, du.DesignPixels(310, 107));
+    SetTabOrder();
+}
 
-    ok_ = Named(new QPushButton(QStringLiteral("Download"), this), "idOk");
-    ok_->setGeometry(du.Rect(219, 28, 50, 14));
+void MainDialog::BuildButtons() {
+    ok_ = Placed(new QPushButton(QStringLiteral("Download"), this), "idOk");
     ok_->setDefault(true);
     connect(ok_, &QPushButton::clicked, this, &MainDialog::OnDownload);
 
-    close_ = Named(new QPushButton(QStringLiteral("Close"), this), "close1005");
-    close_->setGeometry(du.Rect(219, 48, 50, 14));
+    close_ = Placed(new QPushButton(QStringLiteral("Close"), this), "close1005");
     connect(close_, &QPushButton::clicked, this, &QWidget::close);
+}
 
-    auto* patentsLabel = Named(new QLabel(QStringLiteral("Patents"), this), "patentsLabel");
-    PlaceText(patentsLabel, du.Rect(13, 32, 29, 10));
-    auto* saveToLabel = Named(new QLabel(QStringLiteral("Save to"), this), "saveToLabel");
-    PlaceText(saveToLabel, du.Rect(13, 137, 29, 8));
-
-    saveFolder_ = Named(new QLineEdit(QDir::currentPath(), this), "saveFolder1000");
-    saveFolder_->setGeometry(du.Rect(49, 135, 105, 14));
-
-    browse_ = Named(new QPushButton(QStringLiteral("Browse"), this), "browse1001");
-    browse_->setGeometry(du.Rect(159, 135, 40, 15));
+void MainDialog::BuildFolderAndProxy() {
+    Placed(new QLabel(QStringLiteral("Patents"), this), "patentsLabel");
+    Placed(new QLabel(QStringLiteral("Save to"), this), "saveToLabel");
+    saveFolder_ = Placed(new QLineEdit(QDir::currentPath(), this), "saveFolder1000");
+    browse_ = Placed(new QPushButton(QStringLiteral("Browse"), this), "browse1001");
     connect(browse_, &QPushButton::clicked, this, &MainDialog::OnBrowse);
 
-    useProxy_ = Named(new QCheckBox(QStringLiteral("Proxy Server"), this), "useProxy1002");
-    useProxy_->setGeometry(du.Rect(13, 159, 65, 11));
+    useProxy_ = Placed(new QCheckBox(QStringLiteral("Proxy Server"), this), "useProxy1002");
     connect(useProxy_, &QCheckBox::toggled, this, &MainDialog::OnProxyToggled);
-
-    auto* ipLabel = Named(new QLabel(QStringLiteral("Server IP"), this), "serverIpLabel");
-    PlaceText(ipLabel, du.Rect(13, 178, 37, 8));
-    proxyIp_ = Named(new QLineEdit(this), "proxyIp1003");
-    proxyIp_->setGeometry(du.Rect(57, 176, 52, 14));
+    Placed(new QLabel(QStringLiteral("Server IP"), this), "serverIpLabel");
+    proxyIp_ = Placed(new QLineEdit(this), "proxyIp1003");
     proxyIp_->setEnabled(false);
-
-    auto* portLabel = Named(new QLabel(QStringLiteral("Port"), this), "portLabel");
-    PlaceText(portLabel, du.Rect(116, 179, 19, 9));
-    proxyPort_ = Named(new QLineEdit(this), "proxyPort1004");
-    proxyPort_->setGeometry(du.Rect(135, 176, 27, 14));
+    Placed(new QLabel(QStringLiteral("Port"), this), "portLabel");
+    proxyPort_ = Placed(new QLineEdit(this), "proxyPort1004");
     proxyPort_->setEnabled(false);
+}
 
-    status_ = Named(new QLabel(this), "status1006");
-    status_->setGeometry(du.Rect(5, 227, 279, 12));
+void MainDialog::BuildProgress() {
+    status_ = Placed(new QLabel(this), "status1006");
     status_->setTextFormat(Qt::PlainText);
 
-    progress_ = Named(new QProgressBar(this), "progress1008");
-    progress_->setGeometry(du.Rect(5, 209, 279, 14));
+    progress_ = Placed(new QProgressBar(this), "progress1008");
     progress_->setTextVisible(false);
     progress_->setRange(1, 100);
     progress_->reset();
+}
 
-    patentList_ = Named(new QTextEdit(this), "patentList1009");
-    patentList_->setGeometry(du.Rect(49, 30, 79, 98));
+void MainDialog::BuildListAndHelp() {
+    patentList_ = Placed(new QTextEdit(this), "patentList1009");
     patentList_->setAcceptRichText(false);
     // One number per line: a line of the list is a line on screen.
     patentList_->setLineWrapMode(QTextEdit::NoWrap);
@@ -162,28 +170,25 @@ void MainDialog::BuildControls() {
     patentList_->setTabChangesFocus(true);
     new PatentListDrop(patentList_);
 
-    auto* example = Named(new QLabel(this), "example1011");
+    auto* example = new QLabel(this);
     example->setTextFormat(Qt::PlainText);
     example->setText(QStringLiteral("Example:\nDE19758096C2\nDE60218500T2\nDE102006026208A1"));
     example->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-    PlaceText(example, du.Rect(131, 31, 68, 33));
+    Placed(example, "example1011");
 
-    help_ = Named(new QLabel(QStringLiteral("Help"), this), "help1012");
+    help_ = new QLabel(QStringLiteral("Help"), this);
     QFont bold = help_->font();
     bold.setWeight(QFont::Bold);
     help_->setFont(bold);
     QPalette blue = help_->palette();
     blue.setColor(QPalette::WindowText, QColor(0, 0, 255));
     help_->setPalette(blue);
-    PlaceText(help_, du.Rect(215, 6, 24, 8));
+    Placed(help_, "help1012");
     help_->setCursor(Qt::PointingHandCursor);
     help_->installEventFilter(this);
+}
 
-    // The template puts the picture at (310, 107) in pixels of its own font's
-    // screen; it moves with the dialog units so it stays clear of the controls.
-    picture_ = Named(new PictureWindow(this), "picture134");
-    picture_->Show(DrawLampPicture, kTransparentKey, du.DesignPixels(310, 107));
-
+void MainDialog::SetTabOrder() {
     setTabOrder(ok_, close_);
     setTabOrder(close_, saveFolder_);
     setTabOrder(saveFolder_, browse_);
@@ -237,7 +242,7 @@ void MainDialog::OnDownload() {
     ok_->setText(QStringLiteral("Cancel"));
     status_->setText(QStringLiteral("Downloading......"));
     progress_->setRange(1, 100);
-    ApplyProgressPos(0);
+    SetProgressPos(0);
 }
 
 std::vector<std::string> MainDialog::PatentLines() const {
@@ -304,86 +309,42 @@ int MainDialog::Box(BoxStyle style, const QString& text) {
 
 // ---- Reports of the run
 
-void MainDialog::Queue(std::function<void()> call) {
-    QMetaObject::invokeMethod(this, std::move(call), Qt::QueuedConnection);
-}
-
-void MainDialog::JobProgress(const ProgressNote& note) {
-    Queue([this, note] { ApplyProgress(note); });
-}
-
-void MainDialog::JobFinished() {
-    Queue([this] {
-        if (run_)
-            run_->OnJobFinished();
-    });
-}
-
 void MainDialog::SetStatusText(const std::string& text) {
-    Queue([this, text = FromStd(text)] { status_->setText(text); });
-}
-
-void MainDialog::SetProgressPos(int position) {
-    Queue([this, position] { ApplyProgressPos(position); });
-}
-
-void MainDialog::ArmWatchdog() {
-    Queue([this] {
-        // A stopped worker's late request must not start a timer for no run.
-        if (run_ && run_->IsDownloading())
-            watchdog_->start(options_.WatchdogPeriod);
-    });
+    status_->setText(FromStd(text));
 }
 
 void MainDialog::ShowFailureBox(std::shared_ptr<FailureBox> handle) {
-    Queue([this, handle = std::move(handle)] {
-        if (handle->IsClosed() || destroying_)
-            return;
-        // Not modal: the user must still be able to cancel the run while the
-        // worker waits for this box.
-        QMessageBox* box = MakeBox(BoxStyle::Notice, FromStd(handle->Text()), this).release();
-        box->setObjectName(QStringLiteral("failureBox"));
-        box->setWindowModality(Qt::NonModal);
-        connect(box, &QDialog::finished, this, [this, box] {
-            auto it = std::find_if(failureBoxes_.begin(), failureBoxes_.end(),
-                                   [box](const ShownFailure& f) { return f.Box == box; });
-            if (it != failureBoxes_.end()) {
-                it->Handle->Close();
-                failureBoxes_.erase(it);
-            }
-            box->deleteLater();
-        });
-        failureBoxes_.push_back({handle, box});
-        box->show();
+    // Not modal: the user must still be able to cancel the run while the
+    // worker waits for this box.
+    QMessageBox* box = MakeBox(BoxStyle::Notice, FromStd(handle->Text()), this).release();
+    box->setObjectName(QStringLiteral("failureBox"));
+    box->setWindowModality(Qt::NonModal);
+    failureBoxes_[handle.get()] = box;
+    connect(box, &QDialog::finished, this, [this, box, handle = std::move(handle)] {
+        handle->Close();
+        failureBoxes_.erase(handle.get());
+        box->deleteLater();
     });
+    box->show();
 }
 
 void MainDialog::DismissFailureBox(const std::shared_ptr<FailureBox>& handle) {
-    auto it = std::find_if(failureBoxes_.begin(), failureBoxes_.end(),
-                           [&handle](const ShownFailure& f) { return f.Handle == handle; });
-    // Not on screen yet: its queued call finds the handle closed and shows nothing.
-    if (it != failureBoxes_.end())
-        it->Box->done(QMessageBox::Ok);
-}
-
-void MainDialog::StopWatchdog() {
-    watchdog_->stop();
+    if (const auto it = failureBoxes_.find(handle.get()); it != failureBoxes_.end())
+        it->second->done(QMessageBox::Ok);
 }
 
 void MainDialog::ResetIdle() {
     ok_->setText(QStringLiteral("Download"));
-    ApplyProgressPos(0);
+    SetProgressPos(0);
     status_->clear();
 }
 
 void MainDialog::OpenSaveFolder(const std::string& saveFolder) {
-    if (destroying_)
-        return;
     options_.OpenUrl(QUrl::fromLocalFile(FromStd(saveFolder)));
 }
 
 void MainDialog::ShowFinishMessage(const std::string& text) {
-    if (destroying_ || text.empty())
+    if (text.empty())
         return;
     // Owned by the window and modal, so no new run starts before the run
     // completion that called this has returned.
@@ -392,7 +353,7 @@ void MainDialog::ShowFinishMessage(const std::string& text) {
 
 // ---- List highlighting
 
-void MainDialog::ApplyProgress(const ProgressNote& note) {
+void MainDialog::JobProgress(const ProgressNote& note) {
     if (note.ItemSucceeded != 0 && !note.PreviousNumber.empty()) {
         ColourLine(note.ProgressIndex - 1, kDoneColour);
     }
@@ -429,7 +390,7 @@ void MainDialog::ColourLine(int line, const QColor& colour) {
     cursor.mergeCharFormat(format);
 }
 
-void MainDialog::ApplyProgressPos(int position) {
+void MainDialog::SetProgressPos(int position) {
     // Below the range the bar shows empty, as the native bar does.
     if (position < progress_->minimum()) {
         progress_->reset();

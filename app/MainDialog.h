@@ -8,11 +8,13 @@
 #include <QUrl>
 #include <chrono>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "app/MessageBoxes.h"
+#include "app/QtDispatcher.h"
 #include "run/FrontEnd.h"
 #include "run/RunController.h"
 
@@ -23,17 +25,35 @@ class QMessageBox;
 class QProgressBar;
 class QPushButton;
 class QTextEdit;
-class QTimer;
 
 namespace kestrane::app {
 
 class PictureWindow;
 
-inline constexpr std::chrono::milliseconds kWatchdogPeriod{120000};
+// A control's place in the window's template, in dialog units. A static text
+// may grow wider than its place when this font needs more room.
+struct TemplatePlace {
+    const char* Name;  // the control's object name
+    int X, Y, Width, Height;
+    bool Text = false;
+};
+inline constexpr int kTemplateWidth = 287;
+inline constexpr int kTemplateHeight = 247;
+inline constexpr TemplatePlace kTemplatePlaces[] = {
+    {"inputPatents", 5, 12, 279, 195},       {"idOk", 219, 28, 50, 14},
+    {"close1005", 219, 48, 50, 14},          {"patentsLabel", 13, 32, 29, 10, true},
+    {"saveToLabel", 13, 137, 29, 8, true},   {"saveFolder1000", 49, 135, 105, 14},
+    {"browse1001", 159, 135, 40, 15},        {"useProxy1002", 13, 159, 65, 11},
+    {"serverIpLabel", 13, 178, 37, 8, true}, {"proxyIp1003", 57, 176, 52, 14},
+    {"portLabel", 116, 179, 19, 9, true},    {"proxyPort1004", 135, 176, 27, 14},
+    {"status1006", 5, 227, 279, 12},         {"progress1008", 5, 209, 279, 14},
+    {"patentList1009", 49, 30, 79, 98},      {"example1011", 131, 31, 68, 33, true},
+    {"help1012", 215, 6, 24, 8, true},
+};
 
 struct MainDialogOptions {
-    RunOptions Run;  // server base and merge program of every run
-    std::chrono::milliseconds WatchdogPeriod = kWatchdogPeriod;  // period of the job watchdog
+    // Server base, merge program, request echo, source and watchdog period of every run.
+    RunOptions Run = FrontEndRunOptions();
     // Folder picker; an empty result means cancelled. Default: QFileDialog.
     std::function<QString(QWidget* parent, const QString& title)> ChooseFolder;
     // Opens a folder in the file browser or the user guide (app/HelpPage.h) in the web browser.
@@ -60,17 +80,11 @@ class MainDialog : public QDialog, public FrontEnd {
 
     const RunController& Run() const { return *run_; }
 
-    // Threads: the worker calls the FrontEnd functions marked "worker thread"
-    // in run/FrontEnd.h on its own thread; each only queues a call to this
-    // dialog, and the GUI thread carries them out in the order they were made.
-    // Everything else here runs on the GUI thread.
+    // The run's events; everything here runs on the GUI thread.
     void JobProgress(const ProgressNote& note) override;
-    void JobFinished() override;
     void SetStatusText(const std::string& text) override;
     void SetProgressPos(int position) override;
-    void ArmWatchdog() override;
     void ShowFailureBox(std::shared_ptr<FailureBox> box) override;
-    void StopWatchdog() override;
     void DismissFailureBox(const std::shared_ptr<FailureBox>& box) override;
     void ResetIdle() override;
     void OpenSaveFolder(const std::string& saveFolder) override;
@@ -89,18 +103,22 @@ class MainDialog : public QDialog, public FrontEnd {
 
   private:
     void BuildControls();
+    void BuildButtons();
+    void BuildFolderAndProxy();
+    void BuildListAndHelp();
+    void BuildProgress();
+    void SetTabOrder();
+    // Names a control and puts it at its template place.
+    template <typename W>
+    W* Placed(W* widget, const char* name);
     void OnDownload();
     void OnBrowse();
     void OnProxyToggled(bool on);
     void OnAbout();
-    void ApplyProgress(const ProgressNote& note);
     void ColourLine(int line, const QColor& colour);
-    void ApplyProgressPos(int position);
     std::vector<std::string> PatentLines() const;
     // Shows a modal box owned by the window; returns the answer.
     int Box(BoxStyle style, const QString& text);
-    // Runs a call on the GUI thread after every call queued before it.
-    void Queue(std::function<void()> call);
 
     MainDialogOptions options_;
 
@@ -116,17 +134,13 @@ class MainDialog : public QDialog, public FrontEnd {
     QTextEdit* patentList_ = nullptr;   // 1009
     QLabel* help_ = nullptr;            // 1012
     PictureWindow* picture_ = nullptr;  // bitmap 134
-    QTimer* watchdog_ = nullptr;
 
-    // Failure boxes on screen, with the worker's handle of each.
-    struct ShownFailure {
-        std::shared_ptr<FailureBox> Handle;
-        QMessageBox* Box;
-    };
-    std::vector<ShownFailure> failureBoxes_;
+    // Failure boxes on screen, by the worker's handle of each (the box's
+    // finished connection keeps the handle alive while it stands).
+    std::map<const FailureBox*, QMessageBox*> failureBoxes_;
 
-    bool asking_ = false;      // a close question is open
-    bool destroying_ = false;  // no boxes and no file browser from here on
+    bool asking_ = false;            // a close question is open
+    QtDispatcher dispatcher_{this};  // outlives run_
     std::unique_ptr<RunController> run_;
 };
 

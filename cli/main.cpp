@@ -18,11 +18,13 @@
 #include <fstream>
 #include <functional>
 #include <iostream>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "cli/HelpText.h"
+#include "run/DownloadJob.h"
 #include "run/EventLoop.h"
 #include "run/FrontEnd.h"
 #include "run/InputCheck.h"
@@ -85,15 +87,12 @@ class InterruptWatcher {
     std::jthread thread_;
 };
 
-// The front end: everything runs on the main thread's event loop.
+// The front end: the run's events arrive on the main thread's event loop.
 class CliFrontEnd : public FrontEnd {
   public:
-    CliFrontEnd(EventLoop& loop, std::chrono::milliseconds watchdogPeriod, bool terminal)
-        : loop_(loop), period_(watchdogPeriod), terminal_(terminal) {}
+    CliFrontEnd(EventLoop& loop, std::vector<std::string> numbers, bool terminal)
+        : loop_(loop), numbers_(std::move(numbers)), terminal_(terminal) {}
 
-    void Attach(RunController& controller) { controller_ = &controller; }
-
-    // Main thread, after the loop has ended.
     int ExitStatus() const {
         if (cancelled_)
             return kExitCancelled;
@@ -103,61 +102,36 @@ class CliFrontEnd : public FrontEnd {
     }
 
     void JobProgress(const ProgressNote& note) override {
-        loop_.Post([this, note] {
-            PrintNewRecords();
-            if (!terminal_ || note.ProgressIndex >= note.Count)
-                return;
-            const RunSnapshot snapshot = controller_->Snapshot();
-            const auto& numbers = snapshot.Job.PatentNumbers;
-            if (note.ProgressIndex < 0 || note.ProgressIndex >= static_cast<int>(numbers.size()))
-                return;
-            PrintLine(stdout, "[" + std::to_string(note.ProgressIndex + 1) + "/" +
-                                  std::to_string(note.Count) + "] " +
-                                  numbers[static_cast<std::size_t>(note.ProgressIndex)] + " ...");
-        });
+        if (!terminal_ || note.ProgressIndex < 0 || note.ProgressIndex >= note.Count ||
+            note.ProgressIndex >= static_cast<int>(numbers_.size()))
+            return;
+        PrintLine(stdout, "[" + std::to_string(note.ProgressIndex + 1) + "/" +
+                              std::to_string(note.Count) + "] " +
+                              numbers_[static_cast<std::size_t>(note.ProgressIndex)] + " ...");
     }
-
-    void JobFinished() override {
-        loop_.Post([this] {
-            PrintNewRecords();
-            const RunSnapshot snapshot = controller_->Snapshot();
-            // Read before the run completion resets the flags; its finish
-            // message goes to stderr unless the list was done.
-            cancelled_ = snapshot.CancelRequested;
-            failedSession_ = snapshot.SessionFailed;
-            if (failedSession_)
-                failed_ = true;
-            controller_->OnJobFinished();
-            if (!controller_->IsDownloading())
-                loop_.Quit();
-        });
-    }
-
     void SetStatusText(const std::string&) override {}
     void SetProgressPos(int) override {}
-
-    void ArmWatchdog() override {
-        loop_.Post([this] {
-            loop_.StartTimer(period_, [this] {
-                controller_->OnWatchdogTick();
-                PrintNewRecords();
-            });
-        });
+    // Each outcome line as it is decided: the record of the run log.
+    void OnItemFinished(const ItemFinished& item) override {
+        if (item.Result == Outcome::Failed)
+            failed_ = true;
+        PrintLine(stdout, MakeRecord(item.Stamp, item.Number, item.Result));
     }
-
     // Nobody is there to press OK: the worker goes on at once and the text
     // goes to stderr.
     void ShowFailureBox(std::shared_ptr<FailureBox> box) override {
         box->Close();
-        loop_.Post([this, box] {
-            PrintNewRecords();
-            PrintLine(stderr, box->Text());
-        });
+        PrintLine(stderr, box->Text());
     }
-
-    void StopWatchdog() override { loop_.StopTimer(); }
-    void DismissFailureBox(const std::shared_ptr<FailureBox>&) override {}
-    void ResetIdle() override {}
+    // The finish message goes to stderr unless the list was done.
+    void JobFinished(const RunEnd& end) override {
+        cancelled_ = end.Cancelled;
+        failedSession_ = end.SessionFailed;
+        if (failedSession_)
+            failed_ = true;
+    }
+    // The run completion has begun; the loop ends once it has returned.
+    void ResetIdle() override { loop_.Quit(); }
     void OpenSaveFolder(const std::string& saveFolder) override {
         PrintLine(stdout, "Saved in " + saveFolder);
     }
@@ -166,39 +140,11 @@ class CliFrontEnd : public FrontEnd {
         PrintLine(normalEnd ? stdout : stderr, text);
     }
 
-    // The first Ctrl-C: a confirmed cancel.
-    void Interrupt() {
-        loop_.Post([this] {
-            if (!controller_->IsDownloading())
-                return;
-            PrintLine(stderr, "Cancelling... (Ctrl-C again quits at once)");
-            controller_->RequestCancel();
-        });
-    }
-
   private:
-    // Each outcome line as it is decided: the records of the run log.
-    void PrintNewRecords() {
-        const std::string log = controller_->Snapshot().RunLogText;
-        if (log.size() < printed_)
-            printed_ = 0;
-        std::size_t start = printed_;
-        for (std::size_t end; (end = log.find("\r\n", start)) != std::string::npos;
-             start = end + 2) {
-            const std::string record = log.substr(start, end - start);
-            if (record.ends_with(" Failed"))
-                failed_ = true;
-            PrintLine(stdout, record);
-        }
-        printed_ = start;
-    }
-
     EventLoop& loop_;
-    const std::chrono::milliseconds period_;
+    const std::vector<std::string> numbers_;
     const bool terminal_;
-    RunController* controller_ = nullptr;
     // Main thread only.
-    std::size_t printed_ = 0;  // how much of RunLogText has been printed
     bool failed_ = false;
     bool failedSession_ = false;
     bool cancelled_ = false;
@@ -210,87 +156,119 @@ std::vector<std::string> ReadLines(std::istream& in) {
     return lines;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    CLI::App app{"Downloads German patent documents as PDF files.", "kestrane-cli"};
-    kestrane::cli::DescribeProgram(app);
+struct Arguments {
     std::string saveFolder;
+    bool hasSaveFolder = false;
     std::string inputFile;
     std::string proxy;
+    bool hasProxy = false;
     double watchdogSeconds = 120.0;
     std::vector<std::string> numbers;
-    app.add_option("-o,--output", saveFolder, "Folder to save into (default: current folder)");
-    app.add_option("-i,--input", inputFile, "File with one number per line; - reads stdin");
-    app.add_option("--proxy", proxy, "HTTP proxy as IP:PORT");
+};
+
+// The command line; nullopt with the exit status in status when it ends here.
+std::optional<Arguments> ParseArguments(int argc, char** argv, int& status) {
+    CLI::App app{"Downloads German patent documents as PDF files.", "kestrane-cli"};
+    kestrane::cli::DescribeProgram(app);
+    Arguments args;
+    app.add_option("-o,--output", args.saveFolder, "Folder to save into (default: current folder)");
+    app.add_option("-i,--input", args.inputFile, "File with one number per line; - reads stdin");
+    app.add_option("--proxy", args.proxy, "HTTP proxy as IP:PORT");
     // Bounded above as well: a huge period would overflow the timer and fire at once.
-    app.add_option("--watchdog", watchdogSeconds, "Seconds before a stalled item is checked")
+    app.add_option("--watchdog", args.watchdogSeconds, "Seconds before a stalled item is checked")
         ->check(CLI::Range(0.001, 7.0 * 24 * 3600));
-    app.add_option("numbers", numbers, "Publication numbers, e.g. DE19758096C2");
+    app.add_option("numbers", args.numbers, "Publication numbers, e.g. DE19758096C2");
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
-        return app.exit(e) == 0 ? kExitSaved : kExitRefused;
+        status = app.exit(e) == 0 ? kExitSaved : kExitRefused;
+        return std::nullopt;
     }
     // NaN slips through a range check; it would make the timer fire at once.
-    if (!std::isfinite(watchdogSeconds)) {
+    if (!std::isfinite(args.watchdogSeconds)) {
         PrintLine(stderr, "--watchdog: a number of seconds is needed.");
-        return kExitRefused;
+        status = kExitRefused;
+        return std::nullopt;
     }
+    args.hasSaveFolder = app.count("--output") > 0;
+    args.hasProxy = app.count("--proxy") > 0;
+    return args;
+}
 
-    DownloadRequest request;
-    request.Lines = numbers;
-    if (!inputFile.empty()) {
+// The Download command's request; false (and a message) when the list file cannot be read.
+bool BuildRequest(const Arguments& args, DownloadRequest& request) {
+    request.Lines = args.numbers;
+    if (!args.inputFile.empty()) {
         std::vector<std::string> lines;
-        if (inputFile == "-") {
+        if (args.inputFile == "-") {
             lines = ReadLines(std::cin);
         } else {
-            std::ifstream in(inputFile);
+            std::ifstream in(args.inputFile);
             if (!in) {
-                PrintLine(stderr, "Cannot read " + inputFile + ".");
-                return kExitRefused;
+                PrintLine(stderr, "Cannot read " + args.inputFile + ".");
+                return false;
             }
             lines = ReadLines(in);
         }
         request.Lines.insert(request.Lines.end(), lines.begin(), lines.end());
     }
-    if (app.count("--output") > 0) {
-        request.SaveFolder = saveFolder;
+    if (args.hasSaveFolder) {
+        request.SaveFolder = args.saveFolder;
     } else {
         std::error_code ec;
         request.SaveFolder = std::filesystem::current_path(ec).string();
     }
-    if (app.count("--proxy") > 0) {
+    if (args.hasProxy) {
         request.UseProxy = true;
-        const std::size_t colon = proxy.rfind(':');
-        request.ProxyIp = proxy.substr(0, colon);
+        const std::size_t colon = args.proxy.rfind(':');
+        request.ProxyIp = args.proxy.substr(0, colon);
         if (colon != std::string::npos)
-            request.ProxyPort = proxy.substr(colon + 1);
+            request.ProxyPort = args.proxy.substr(colon + 1);
     }
+    return true;
+}
 
-    const InputCheck check = CheckDownloadInput(request);
-    if (!check.Ok) {
-        PrintLine(stderr, check.Message);
-        return kExitRefused;
-    }
-
-    const auto period =
+// The run, until its completion has returned; the exit status.
+int RunDownload(const JobInput& job, double watchdogSeconds) {
+    RunOptions options = FrontEndRunOptions();
+    options.WatchdogPeriod =
         std::chrono::milliseconds(std::max<long long>(1, std::llround(watchdogSeconds * 1000.0)));
     // Until here Ctrl-C simply ends the program (also while a list is typed
     // on stdin); from here on it cancels the run. No thread exists yet.
     BlockInterrupts();
     EventLoop loop;
-    CliFrontEnd front(loop, period, isatty(STDOUT_FILENO) != 0);
+    CliFrontEnd front(loop, job.PatentNumbers, isatty(STDOUT_FILENO) != 0);
+    RunController controller(front, loop, std::move(options));
+    // Declared last: stopped before the loop and the front end it posts to.
+    InterruptWatcher interrupts([&loop, &controller] {
+        // The first Ctrl-C: a confirmed cancel.
+        loop.Post([&controller] {
+            if (!controller.IsDownloading())
+                return;
+            PrintLine(stderr, "Cancelling... (Ctrl-C again quits at once)");
+            controller.RequestCancel();
+        });
+    });
+    if (!controller.StartRun(job))
+        return kExitRefused;
+    loop.Run();
+    return front.ExitStatus();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
     int status = kExitSaved;
-    {
-        RunController controller(front);
-        front.Attach(controller);
-        // Declared last: stopped before the loop and the front end it posts to.
-        InterruptWatcher interrupts([&front] { front.Interrupt(); });
-        if (!controller.StartRun(check.Job))
-            return kExitRefused;
-        loop.Run();
-        status = front.ExitStatus();
+    const std::optional<Arguments> args = ParseArguments(argc, argv, status);
+    if (!args)
+        return status;
+    DownloadRequest request;
+    if (!BuildRequest(*args, request))
+        return kExitRefused;
+    const InputCheck check = CheckDownloadInput(request);
+    if (!check.Ok) {
+        PrintLine(stderr, check.Message);
+        return kExitRefused;
     }
-    return status;
+    return RunDownload(check.Job, args->watchdogSeconds);
 }

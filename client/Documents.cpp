@@ -10,7 +10,6 @@
 
 #include "client/HttpExchange.h"
 #include "client/Merge.h"
-#include "client/Messages.h"
 #include "client/Scrape.h"
 
 namespace kestrane {
@@ -29,11 +28,6 @@ long HitCount(const std::string& text) {
     return std::clamp(count, static_cast<long>(INT_MIN), static_cast<long>(INT_MAX));
 }
 
-void SetFailure(ClientContext& ctx) {
-    ctx.MessageText = ctx.cancelRequested() ? std::string(msg::kCancelled)
-                                            : ctx.CurrentNumber + msg::kDownloadFailed;
-}
-
 void RemoveQuietly(const std::string& path) {
     std::error_code ec;
     fs::remove(path, ec);
@@ -45,26 +39,28 @@ void RemoveQuietly(const std::string& path) {
 bool MergePages(ClientContext& ctx, const std::vector<std::string>& pageFiles,
                 const std::string& DocumentName) {
     const std::string partial = PartialMergePath(ctx, DocumentName);
-    const std::string merged = ctx.SaveFolder + "/" + DocumentName + ".pdf";
+    const fs::path merged = paths::MergedFile(ctx.SaveFolder, DocumentName);
     RemoveQuietly(partial);
     const MergeResult result = RunPdftk(ctx.Pdftk, pageFiles, partial, ctx.Abort);
     // A stopped worker must not touch the save folder any more.
     if (!result.ok() || ctx.aborted()) {
         RemoveQuietly(partial);
-        return false;
+        return ctx.Fail(result.started ? FailureKind::MergeFailed
+                                       : FailureKind::MergeProgramMissing) != 0;
     }
     std::error_code ec;
     fs::rename(partial, merged, ec);
     if (ec) {
         RemoveQuietly(partial);
-        return false;
+        return ctx.Fail(FailureKind::SaveFailed) != 0;
     }
+    ctx.SavedFiles.push_back(merged.filename().string());
     return true;
 }
 
 int Download(ClientContext& ctx, std::string viewerPage, const std::string& DocumentName) {
     if (!IsSafeDocumentName(DocumentName))
-        return 0;
+        return ctx.Fail(FailureKind::UnsafeName);
 
     std::string page = std::move(viewerPage);
     std::string scratch;
@@ -72,19 +68,19 @@ int Download(ClientContext& ctx, std::string viewerPage, const std::string& Docu
     for (long number = 1;; ++number) {
         const auto pdfLink = FindGroup1(kPagePdfPattern, page);
         if (!pdfLink)
-            return 0;
-        const std::string pageFile =
-            ctx.TempFolder + DocumentName + "_" + std::to_string(number) + ".pdf";
+            return ctx.Fail(FailureKind::NotAPdf);
+        const std::string pageFile = paths::PageFile(ctx.TempFolder, DocumentName, number);
         if (!SendHttpRequest(ctx, "GET", LinkToUrl(ctx.ServerBase, pdfLink->text), "", scratch,
                              pageFile.c_str(), 1))
             return 0;
         pageFiles.push_back(pageFile);
         // The bar's range ends at 100: from the fourth page on it stays full.
-        ctx.progress(static_cast<int>(std::min(60 + 10 * number, 100L)));
+        ctx.progress(static_cast<int>(
+            std::min<long>(progress::kLookedUp + progress::kPerPage * number, progress::kFull)));
 
         const auto navigationLink = FindGroup1(kNavigationPattern, page);
         if (!navigationLink)
-            return 0;
+            return ctx.Fail(FailureKind::DownloadFailed);
         long status = 0;
         if (!SendHttpRequest(ctx, "GET", LinkToUrl(ctx.ServerBase, navigationLink->text), "", page,
                              nullptr, 0, &status))
@@ -92,7 +88,7 @@ int Download(ClientContext& ctx, std::string viewerPage, const std::string& Docu
         // An error page has no next-page link either; taking it for the last
         // page would save a document with pages missing and call it a success.
         if (status >= 400)
-            return 0;
+            return ctx.Fail(FailureKind::DownloadFailed);
         const auto nextLink = FindGroup1(kNextPagePattern, page);
         if (!nextLink)
             break;
@@ -103,7 +99,7 @@ int Download(ClientContext& ctx, std::string viewerPage, const std::string& Docu
 
     if (!MergePages(ctx, pageFiles, DocumentName))
         return 0;
-    ctx.progress(100);
+    ctx.progress(progress::kFull);
     return 1;
 }
 
@@ -112,44 +108,35 @@ int Lookup(ClientContext& ctx, const std::string& firstLink) {
     if (!SendHttpRequest(ctx, "GET", firstLink, "", page, nullptr, 0))
         return 0;
     const auto count = FindGroup1(kHitCountPattern, page);
-    if (ctx.cancelRequested()) {
-        ctx.MessageText = msg::kCancelled;
-        return 0;
-    }
+    if (ctx.cancelRequested())
+        return ctx.Fail(FailureKind::Cancelled);
 
+    ctx.progress(progress::kLookedUp);
     if (!count) {
-        ctx.progress(60);
-        if (!DownloadDocument(ctx, std::move(page), ctx.CurrentNumber)) {
-            SetFailure(ctx);
-            return 0;
-        }
+        if (!DownloadDocument(ctx, std::move(page), ctx.CurrentNumber))
+            return ctx.FailDocument();
         return 1;
     }
 
-    ctx.progress(60);
     const long hits = HitCount(count->text);
     // The selection page stays as it is while page is reused for each hit's
     // viewer page; each search resumes just after the previous link.
     const std::string selection = std::move(page);
     std::size_t remaining = 0;
     for (long i = 1; i <= hits; ++i) {
-        ctx.progress(60);
+        ctx.progress(progress::kLookedUp);
         const auto link =
             FindGroup1(kHitLinkPattern, std::string_view(selection).substr(remaining));
-        if (!link) {
-            SetFailure(ctx);
-            return 0;
-        }
+        if (!link)
+            return ctx.FailDocument();
         remaining += link->end;
         const std::string hitUrl = LinkToUrl(ctx.ServerBase, link->text);
         if (!SendHttpRequest(ctx, "GET", hitUrl, "", page, nullptr, 0))
             return 0;
         const std::string name =
             DocumentNameFromUrl(hitUrl, ctx.CurrentNumber + "_" + std::to_string(i));
-        if (!DownloadDocument(ctx, std::move(page), name)) {
-            SetFailure(ctx);
-            return 0;
-        }
+        if (!DownloadDocument(ctx, std::move(page), name))
+            return ctx.FailDocument();
         page.clear();
     }
     return 1;
@@ -186,14 +173,14 @@ std::string DocumentNameFromUrl(const std::string& hitUrl, const std::string& fa
 }
 
 std::string PartialMergePath(const ClientContext& ctx, const std::string& DocumentName) {
-    return ctx.TempFolder + DocumentName + ".merge.pdf";
+    return paths::PartialMerge(ctx.TempFolder, DocumentName).string();
 }
 
 int DownloadDocument(ClientContext& ctx, std::string viewerPage, std::string DocumentName) {
     try {
         return Download(ctx, std::move(viewerPage), DocumentName);
     } catch (const std::exception&) {
-        return 0;
+        return ctx.Fail(FailureKind::DownloadFailed);
     }
 }
 
@@ -201,8 +188,7 @@ int LookupDocuments(ClientContext& ctx, std::string firstLink) {
     try {
         return Lookup(ctx, firstLink);
     } catch (const std::exception&) {
-        SetFailure(ctx);
-        return 0;
+        return ctx.FailDocument();
     }
 }
 

@@ -8,27 +8,30 @@
 namespace kestrane {
 
 // Fetches the first hit and downloads its one document, or every document of a
-// selection page, in link order. 1 when all were merged, else 0 with
-// ctx.MessageText set.
-int LookupDocuments(ClientContext& ctx, std::string firstLink);
+// selection page, in link order. 1 when all were merged (their names appended
+// to ctx.SavedFiles), else 0 with the failure noted in ctx.
+[[nodiscard]] int LookupDocuments(ClientContext& ctx, std::string firstLink);
 
 // Walks viewer page -> page PDF -> navigation page -> next viewer page, saving
-// each page into TempFolder, then merges them into SaveFolder + "/" +
-// DocumentName + ".pdf". 1 when the merged file was produced, else 0. Writes
-// no MessageText of its own (the caller does).
-int DownloadDocument(ClientContext& ctx, std::string viewerPage, std::string DocumentName);
+// each page into TempFolder, then merges them into SaveFolder + DocumentName +
+// ".pdf". 1 when the merged file was produced, else 0 with the kind noted in
+// ctx; the caller decides whether that ended a whole document (FailDocument).
+[[nodiscard]] int DownloadDocument(ClientContext& ctx, std::string viewerPage,
+                                   std::string DocumentName);
 
 // False for a name that could place a file outside its folder: empty, ".",
 // "..", or holding "/", "\\", ".." or control bytes.
-bool IsSafeDocumentName(const std::string& name);
+[[nodiscard]] bool IsSafeDocumentName(const std::string& name);
 
 // The document name of a selection hit: the docIdNormed value up to the next
 // "&"; links without the parameter fall back to fallback (see the definition).
-std::string DocumentNameFromUrl(const std::string& hitUrl, const std::string& fallback);
+[[nodiscard]] std::string DocumentNameFromUrl(const std::string& hitUrl,
+                                              const std::string& fallback);
 
 // Where pdftk writes a document's merge: TempFolder + DocumentName +
-// ".merge.pdf". It replaces SaveFolder + "/" + DocumentName + ".pdf" only once
+// ".merge.pdf". It replaces SaveFolder + DocumentName + ".pdf" only once
 // the merge has succeeded, so the save folder never holds a partial merged file.
-std::string PartialMergePath(const ClientContext& ctx, const std::string& DocumentName);
+[[nodiscard]] std::string PartialMergePath(const ClientContext& ctx,
+                                           const std::string& DocumentName);
 
 }  // namespace kestrane

@@ -19,10 +19,20 @@ std::string FailureText(FailureKind kind, std::string_view number) {
             return msg::kNoSuchPatent;
         case FailureKind::NoPdf:
             return msg::kNoPdfFor + typed;
+        case FailureKind::DownloadFailed:
+        case FailureKind::TooLarge:
+            // An exchange that went wrong: the designed text has no number.
+            return msg::kDownloadFailed;
         default:
-            // Every failure past the search step reads as the designed document failure.
+            // Every failure only a document can have reads as the document's failure.
             return typed + msg::kDownloadFailed;
     }
+}
+
+std::string FailureText(const Failure& failure, std::string_view number) {
+    if (failure.document && failure.kind != FailureKind::Cancelled)
+        return std::string(number) + msg::kDownloadFailed;
+    return FailureText(failure.kind, number);
 }
 
 std::string_view FailureCause(FailureKind kind) {
@@ -63,6 +73,8 @@ std::string_view FailureCause(FailureKind kind) {
             return "the server asked for a longer wait than the watchdog allows";
         case FailureKind::RobotDetected:
             return "the server took the requests for a robot";
+        case FailureKind::Stalled:
+            return "no progress within two watchdog periods";
     }
     return "unknown failure";
 }

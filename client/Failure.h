@@ -27,6 +27,7 @@ enum class FailureKind {
     QuotaExceeded,        // the source's fair-use quota is used up; the run ends
     Throttled,            // the source asked for a wait longer than the watchdog allows
     RobotDetected,        // the source took us for a robot and kept doing so
+    Stalled,              // no progress for two watchdog periods; the item was abandoned
 };
 
 struct Failure {
@@ -34,13 +35,20 @@ struct Failure {
     // Optional: what the user should know beyond the designed text (a path, a
     // server's reason, a wait). Never a credential.
     std::string detail;
+    // It ended a whole document (classic: the page walk or the merge of one
+    // document): the user reads that document's failure, whatever the kind.
+    bool document = false;
 
     explicit operator bool() const { return kind != FailureKind::None; }
 };
 
-// The designed text shown in the failure box and the status line for a failed
-// item; number is the number in work, exactly as typed.
+// The designed text of a kind where it arises (the failure box, the finish
+// message); number is the number in work, exactly as typed. Exchange-level
+// kinds read without the number; kinds only a document can have read as the
+// document's failure.
 [[nodiscard]] std::string FailureText(FailureKind kind, std::string_view number);
+// The same, for a failure that may have ended a whole document.
+[[nodiscard]] std::string FailureText(const Failure& failure, std::string_view number);
 
 // A short lower-case cause for one-line reports ("no match on the server").
 [[nodiscard]] std::string_view FailureCause(FailureKind kind);

@@ -9,64 +9,23 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <optional>
 
-#include "client/Messages.h"
 #include "client/Scrape.h"
-#include "client/UniqueFd.h"
+#include "util/UniqueFd.h"
 
 namespace kestrane {
 
 namespace {
 
-// ---- The process-wide share: cookies (the server session), DNS and the
-// connection cache, used by every exchange of every worker.
+// ---- The run's share: cookies (the server session), DNS and the connection
+// cache, used by every exchange of every worker of the run.
 
-class Share {
-  public:
-    Share() {
-        share_ = curl_share_init();
-        curl_share_setopt(share_, CURLSHOPT_LOCKFUNC, &Share::Lock);
-        curl_share_setopt(share_, CURLSHOPT_UNLOCKFUNC, &Share::Unlock);
-        curl_share_setopt(share_, CURLSHOPT_USERDATA, this);
-        curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_COOKIE);
-        curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
-        curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_CONNECT);
-        curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
-    }
-    ~Share() { curl_share_cleanup(share_); }
-    Share(const Share&) = delete;
-    Share& operator=(const Share&) = delete;
-    CURLSH* get() const { return share_; }
-
-  private:
-    static void Lock(CURL*, curl_lock_data data, curl_lock_access, void* self) {
-        static_cast<Share*>(self)->locks_[Index(data)].lock();
-    }
-    static void Unlock(CURL*, curl_lock_data data, void* self) {
-        static_cast<Share*>(self)->locks_[Index(data)].unlock();
-    }
-    static std::size_t Index(curl_lock_data data) {
-        const auto i = static_cast<std::size_t>(data);
-        return i < kSlots ? i : 0;
-    }
-    static constexpr std::size_t kSlots = CURL_LOCK_DATA_LAST;
-    CURLSH* share_;
-    // One lock per kind of shared data, taken by libcurl from any worker thread.
-    std::array<std::mutex, kSlots> locks_;
-};
-
-std::mutex gShareMutex;
-std::shared_ptr<Share> gShare;  // guarded by gShareMutex
-
-std::shared_ptr<Share> CurrentShare() {
+bool GlobalInit() {
     static const bool initialised = [] {
         return curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
     }();
-    (void)initialised;
-    std::lock_guard<std::mutex> lock(gShareMutex);
-    if (!gShare)
-        gShare = std::make_shared<Share>();
-    return gShare;
+    return initialised;
 }
 
 // ---- RAII owners of the handles of one exchange.
@@ -202,54 +161,19 @@ std::string RequestSafeUrl(const std::string& url) {
     return out;
 }
 
-void EchoUrl(const std::string& url) {
-    const std::string line = url + "\r\n";
-    std::fwrite(line.data(), 1, line.size(), stdout);
-    std::fflush(stdout);
-}
-
 bool IsConnectFailure(CURLcode code) {
     return code == CURLE_COULDNT_CONNECT || code == CURLE_COULDNT_RESOLVE_HOST ||
            code == CURLE_COULDNT_RESOLVE_PROXY;
 }
 
-}  // namespace
-
-bool PageHasMatches(const std::string& text) {
-    return !Contains(kNoMatchPattern, text);
-}
-
-void ResetHttpShare() {
-    std::lock_guard<std::mutex> lock(gShareMutex);
-    gShare.reset();
-}
-
-int SendHttpRequest(ClientContext& ctx, std::string_view verb, const std::string& url,
-                    std::string_view body, std::string& ResponseText, const char* filePath,
-                    int ToFile, long* status) {
-    EchoUrl(url);
-    ResponseText.clear();
-    if (status != nullptr)
-        *status = 0;
-
-    if (ctx.cancelRequested()) {
-        ctx.MessageText = msg::kCancelled;
-        return 0;
-    }
-
-    const std::shared_ptr<Share> share = CurrentShare();
-    EasyHandle easy(curl_easy_init());
-    // One multi handle per thread serves all of its exchanges (one at a time),
-    // which spares a socket pair and its set-up on every request.
-    thread_local MultiHandle multi(curl_multi_init());
-    if (!easy || !multi) {
-        ctx.MessageText = msg::kDownloadFailed;
-        return 0;
-    }
-    CURL* h = easy.get();
-    const std::string target = RequestSafeUrl(url);
+void SetRequestOptions(CURL* h, const ClientContext& ctx, const std::string& target) {
     curl_easy_setopt(h, CURLOPT_URL, target.c_str());
-    curl_easy_setopt(h, CURLOPT_SHARE, share->get());
+    if (ctx.Share) {
+        curl_easy_setopt(h, CURLOPT_SHARE, static_cast<CURLSH*>(ctx.Share->Handle()));
+    } else {
+        // Nothing to keep a connection in: it would linger in this thread's multi handle.
+        curl_easy_setopt(h, CURLOPT_FORBID_REUSE, 1L);
+    }
     curl_easy_setopt(h, CURLOPT_COOKIEFILE, "");  // cookie engine on, nothing loaded
     curl_easy_setopt(h, CURLOPT_USERAGENT, kUserAgent);
     curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 1L);
@@ -257,7 +181,10 @@ int SendHttpRequest(ClientContext& ctx, std::string_view verb, const std::string
     curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+}
 
+// The headers must outlive the exchange: the caller keeps the list.
+HeaderList SetVerb(CURL* h, std::string_view verb, std::string_view body) {
     HeaderList headers(curl_slist_append(nullptr, kAcceptLanguage));
     if (verb == "POST") {
         // The form travels in the query string; no content type is declared.
@@ -269,12 +196,150 @@ int SendHttpRequest(ClientContext& ctx, std::string_view verb, const std::string
         curl_easy_setopt(h, CURLOPT_CUSTOMREQUEST, std::string(verb).c_str());
     }
     curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get());
+    return headers;
+}
 
-    // Access type 3 names the proxy for the http scheme; type 0 leaves the
-    // system's proxy variables in force.
-    if (ctx.AccessType == 3 && !ctx.Proxy.empty()) {
+// The proxy access type names the proxy for the http scheme; type 0 leaves
+// the system's proxy variables in force.
+void SetProxy(CURL* h, const ClientContext& ctx, const std::string& url) {
+    if (ctx.AccessType == kProxyAccessType && !ctx.Proxy.empty()) {
         curl_easy_setopt(h, CURLOPT_PROXY, IsHttpUrl(url) ? ProxyUrl(ctx.Proxy).c_str() : "");
     }
+}
+
+// Runs the transfer to its end, polling in short slices so that a cancel or
+// a stop is honoured within a fraction of a second even while the server
+// stays silent. nullopt when the handle could not be attached.
+std::optional<CURLcode> Perform(CURLM* multi, CURL* h, const ClientContext& ctx,
+                                Transfer& transfer) {
+    CURLcode result = CURLE_OK;
+    Attached attached(multi, h);
+    if (!attached.ok())
+        return std::nullopt;
+    int running = 1;
+    while (running != 0) {
+        if (ctx.aborted()) {
+            transfer.stop = Stop::Abort;
+            break;
+        }
+        if (ctx.cancelRequested()) {
+            transfer.stop = Stop::Cancel;
+            break;
+        }
+        if (curl_multi_perform(multi, &running) != CURLM_OK) {
+            result = CURLE_RECV_ERROR;
+            break;
+        }
+        if (running != 0)
+            curl_multi_poll(multi, nullptr, 0, static_cast<int>(kPollSlice.count()), nullptr);
+    }
+    int left = 0;
+    while (CURLMsg* m = curl_multi_info_read(multi, &left)) {
+        if (m->msg == CURLMSG_DONE)
+            result = m->data.result;
+    }
+    return result;
+}
+
+// What the exchange amounts to once it has ended; text is the page in text mode.
+FailureKind Judge(const Transfer& transfer, CURLcode result, const std::string* text) {
+    switch (transfer.stop) {
+        case Stop::Cancel:
+            return FailureKind::Cancelled;
+        case Stop::SaveFailed:
+        case Stop::WriteFailed:
+            // WriteFailed: the disk filled up or the folder went away under us.
+            return FailureKind::SaveFailed;
+        case Stop::Abort:
+            return FailureKind::DownloadFailed;
+        case Stop::TooLarge:
+            return FailureKind::TooLarge;
+        case Stop::None:
+            break;
+    }
+    if (result != CURLE_OK) {
+        // A response cut short is not a document; report it rather than save half of it.
+        return (IsConnectFailure(result) && !transfer.received) ? FailureKind::Connect
+                                                                : FailureKind::DownloadFailed;
+    }
+    if (!transfer.received)
+        return FailureKind::Connect;
+    if (text != nullptr && !PageHasMatches(*text))
+        return FailureKind::NoSuchPatent;
+    return FailureKind::None;
+}
+
+}  // namespace
+
+struct HttpShare::Impl {
+    Impl() {
+        (void)GlobalInit();
+        share = curl_share_init();
+        curl_share_setopt(share, CURLSHOPT_LOCKFUNC, &Impl::Lock);
+        curl_share_setopt(share, CURLSHOPT_UNLOCKFUNC, &Impl::Unlock);
+        curl_share_setopt(share, CURLSHOPT_USERDATA, this);
+        curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_COOKIE);
+        curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
+        curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_CONNECT);
+        curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
+    }
+    ~Impl() { curl_share_cleanup(share); }
+
+    static void Lock(CURL*, curl_lock_data data, curl_lock_access, void* self) {
+        static_cast<Impl*>(self)->locks[Index(data)].lock();
+    }
+    static void Unlock(CURL*, curl_lock_data data, void* self) {
+        static_cast<Impl*>(self)->locks[Index(data)].unlock();
+    }
+    static std::size_t Index(curl_lock_data data) {
+        const auto i = static_cast<std::size_t>(data);
+        return i < kSlots ? i : 0;
+    }
+    static constexpr std::size_t kSlots = CURL_LOCK_DATA_LAST;
+    CURLSH* share;
+    // One lock per kind of shared data, taken by libcurl from any worker thread.
+    std::array<std::mutex, kSlots> locks;
+};
+
+HttpShare::HttpShare() : impl_(std::make_unique<Impl>()) {}
+HttpShare::~HttpShare() = default;
+void* HttpShare::Handle() const {
+    return impl_->share;
+}
+
+bool PageHasMatches(const std::string& text) {
+    return !Contains(kNoMatchPattern, text);
+}
+
+void EchoRequestLine(const std::string& url) {
+    const std::string line = url + "\r\n";
+    std::fwrite(line.data(), 1, line.size(), stdout);
+    std::fflush(stdout);
+}
+
+int SendHttpRequest(ClientContext& ctx, std::string_view verb, const std::string& url,
+                    std::string_view body, std::string& ResponseText, const char* filePath,
+                    int ToFile, long* status) {
+    if (ctx.OnRequest)
+        ctx.OnRequest(url);
+    ResponseText.clear();
+    if (status != nullptr)
+        *status = 0;
+
+    if (ctx.cancelRequested())
+        return ctx.Fail(FailureKind::Cancelled);
+
+    EasyHandle easy(GlobalInit() ? curl_easy_init() : nullptr);
+    // One multi handle per thread serves all of its exchanges (one at a time),
+    // which spares a socket pair and its set-up on every request.
+    thread_local MultiHandle multi(curl_multi_init());
+    if (!easy || !multi)
+        return ctx.Fail(FailureKind::DownloadFailed);
+    CURL* h = easy.get();
+    const std::string target = RequestSafeUrl(url);
+    SetRequestOptions(h, ctx, target);
+    const HeaderList headers = SetVerb(h, verb, body);
+    SetProxy(h, ctx, url);
 
     // The file is created before the body arrives; an empty body leaves an empty file.
     UniqueFd file;
@@ -284,77 +349,17 @@ int SendHttpRequest(ClientContext& ctx, std::string_view verb, const std::string
     curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &OnBody);
     curl_easy_setopt(h, CURLOPT_WRITEDATA, &transfer);
 
-    CURLcode result = CURLE_OK;
-    {
-        Attached attached(multi.get(), h);
-        if (!attached.ok()) {
-            ctx.MessageText = msg::kDownloadFailed;
-            return 0;
-        }
-        // Poll in short slices so that a cancel or a stop is honoured within
-        // a fraction of a second even while the server stays silent.
-        int running = 1;
-        while (running != 0) {
-            if (ctx.aborted()) {
-                transfer.stop = Stop::Abort;
-                break;
-            }
-            if (ctx.cancelRequested()) {
-                transfer.stop = Stop::Cancel;
-                break;
-            }
-            if (curl_multi_perform(multi.get(), &running) != CURLM_OK) {
-                result = CURLE_RECV_ERROR;
-                break;
-            }
-            if (running != 0)
-                curl_multi_poll(multi.get(), nullptr, 0, 100, nullptr);
-        }
-        int left = 0;
-        while (CURLMsg* m = curl_multi_info_read(multi.get(), &left)) {
-            if (m->msg == CURLMSG_DONE)
-                result = m->data.result;
-        }
-    }
+    const std::optional<CURLcode> result = Perform(multi.get(), h, ctx, transfer);
+    if (!result)
+        return ctx.Fail(FailureKind::DownloadFailed);
     if (status != nullptr)
         curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, status);
 
-    if (ToFile != 0 && !file.valid()) {
-        ctx.MessageText = msg::kSaveFailed;
-        return 0;
-    }
-    switch (transfer.stop) {
-        case Stop::Cancel:
-            ctx.MessageText = msg::kCancelled;
-            return 0;
-        case Stop::SaveFailed:
-            ctx.MessageText = msg::kSaveFailed;
-            return 0;
-        case Stop::WriteFailed:
-            // The disk filled up or the folder went away under us.
-            ctx.MessageText = msg::kSaveFailed;
-            return 0;
-        case Stop::Abort:
-        case Stop::TooLarge:
-            ctx.MessageText = msg::kDownloadFailed;
-            return 0;
-        case Stop::None:
-            break;
-    }
-    if (result != CURLE_OK) {
-        // A response cut short is not a document; report it rather than save half of it.
-        ctx.MessageText = (IsConnectFailure(result) && !transfer.received) ? msg::kConnectFailed
-                                                                           : msg::kDownloadFailed;
-        return 0;
-    }
-    if (!transfer.received) {
-        ctx.MessageText = msg::kConnectFailed;
-        return 0;
-    }
-    if (ToFile == 0 && !PageHasMatches(ResponseText)) {
-        ctx.MessageText = msg::kNoSuchPatent;
-        return 0;
-    }
+    if (ToFile != 0 && !file.valid())
+        return ctx.Fail(FailureKind::SaveFailed);
+    const FailureKind failure = Judge(transfer, *result, ToFile == 0 ? &ResponseText : nullptr);
+    if (failure != FailureKind::None)
+        return ctx.Fail(failure);
     return 1;
 }
 

@@ -1,11 +1,12 @@
 // One HTTP exchange with the publication server, on libcurl.
 //
-// Every exchange uses a fresh easy handle; one process-wide share carries the
+// Every exchange uses a fresh easy handle; the run's HttpShare carries the
 // cookies (the server session lives there), DNS and open connections, so
 // keep-alive works across exchanges.
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -18,20 +19,38 @@ inline constexpr const char* kAcceptLanguage = "Accept-Language: en-us,en;q=0.5"
 // Text pages beyond this size fail the exchange instead of exhausting memory.
 inline constexpr std::size_t kMaxTextPage = 64u * 1024u * 1024u;
 
+// What the exchanges of one run share, from any thread: cookies (the server
+// session), DNS, open connections and TLS sessions. Owned by the run (and by
+// each test that needs one), so nothing of it outlives its owners.
+class HttpShare {
+  public:
+    HttpShare();
+    ~HttpShare();
+    HttpShare(const HttpShare&) = delete;
+    HttpShare& operator=(const HttpShare&) = delete;
+    // The CURLSH handle.
+    void* Handle() const;
+
+  private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
 // Performs one exchange. Text mode (ToFile == 0) collects the body in
 // ResponseText and applies PageHasMatches; file mode streams the body into
 // filePath. Returns 1 when a body arrived and no failure applies, else 0 with
-// the reason in ctx.MessageText. Echoes the url and CR LF to stdout.
+// the kind noted in ctx (Fail). ctx.OnRequest sees the url first.
 // When status is given it receives the final HTTP status code (0 when no
 // response came); the result itself never depends on it.
-int SendHttpRequest(ClientContext& ctx, std::string_view verb, const std::string& url,
-                    std::string_view body, std::string& ResponseText, const char* filePath,
-                    int ToFile, long* status = nullptr);
+[[nodiscard]] int SendHttpRequest(ClientContext& ctx, std::string_view verb, const std::string& url,
+                                  std::string_view body, std::string& ResponseText,
+                                  const char* filePath, int ToFile, long* status = nullptr);
 
 // False when the page carries the server's no-match notice.
-bool PageHasMatches(const std::string& text);
+[[nodiscard]] bool PageHasMatches(const std::string& text);
 
-// Forgets the process-wide cookies and connections (tests start from a clean slate).
-void ResetHttpShare();
+// The designed echo of a request: the url and CR LF on stdout, one write.
+// The front ends install it as ClientContext::OnRequest (RunOptions::OnRequest).
+void EchoRequestLine(const std::string& url);
 
 }  // namespace kestrane

@@ -17,7 +17,8 @@
 #include <string_view>
 #include <utility>
 
-#include "client/UniqueFd.h"
+#include "client/ClientContext.h"
+#include "util/UniqueFd.h"
 
 extern char** environ;
 
@@ -28,7 +29,7 @@ namespace fs = std::filesystem;
 namespace {
 
 // How long one wait on the child may last before the abort flag is looked at again.
-constexpr int kSliceMs = 100;
+constexpr int kSliceMs = static_cast<int>(kPollSlice.count());
 // pdftk's complaints are short; anything beyond this is drained but not kept.
 constexpr std::size_t kMaxCapturedOutput = 64 * 1024;
 constexpr const char* kLocale = "C.UTF-8";
@@ -173,6 +174,62 @@ bool NonEmptyFile(const std::string& path) {
     return !ec && size > 0;
 }
 
+// Starts path with argv and envp in a process group of its own, stdin on
+// stdinFd and stdout and stderr on stdoutFd, with default signal handling.
+bool Spawn(const std::string& path, std::vector<char*>& argv, std::vector<char*>& envp, int stdinFd,
+           int stdoutFd, pid_t& pid) {
+    SpawnFileActions actions;
+    SpawnAttributes attr;
+    if (!actions.ok() || !attr.ok())
+        return false;
+    // dup2 clears close-on-exec on the three standard streams only; every
+    // other descriptor of ours is opened with O_CLOEXEC or closed below.
+    ::posix_spawn_file_actions_adddup2(actions.get(), stdinFd, STDIN_FILENO);
+    ::posix_spawn_file_actions_adddup2(actions.get(), stdoutFd, STDOUT_FILENO);
+    ::posix_spawn_file_actions_adddup2(actions.get(), stdoutFd, STDERR_FILENO);
+#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
+    // Libraries (sockets of the HTTP layer) do not all use close-on-exec.
+    ::posix_spawn_file_actions_addclosefrom_np(actions.get(), STDERR_FILENO + 1);
+#endif
+    sigset_t noSignals;
+    sigset_t allSignals;
+    sigemptyset(&noSignals);
+    sigfillset(&allSignals);
+    ::posix_spawnattr_setflags(
+        attr.get(), POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    ::posix_spawnattr_setpgroup(attr.get(), 0);
+    ::posix_spawnattr_setsigmask(attr.get(), &noSignals);
+    ::posix_spawnattr_setsigdefault(attr.get(), &allSignals);
+
+    return ::posix_spawn(&pid, path.c_str(), actions.get(), attr.get(), argv.data(), envp.data()) ==
+           0;
+}
+
+// Keeps the child's output (up to kMaxCapturedOutput) until the pipe ends.
+// False when the abort flag was set meanwhile.
+bool CaptureOutput(UniqueFd& readEnd, const std::atomic<bool>* abort, std::string& output) {
+    std::array<char, 4096> buffer{};
+    while (readEnd.valid()) {
+        if (Aborted(abort))
+            return false;
+        pollfd pfd{readEnd.get(), POLLIN, 0};
+        const int ready = ::poll(&pfd, 1, kSliceMs);
+        if (ready < 0 && errno != EINTR)
+            break;
+        if (ready <= 0)
+            continue;
+        const ssize_t got = ::read(readEnd.get(), buffer.data(), buffer.size());
+        if (got < 0 && (errno == EINTR || errno == EAGAIN))
+            continue;
+        if (got <= 0)
+            break;
+        const std::size_t room = kMaxCapturedOutput - std::min(kMaxCapturedOutput, output.size());
+        output.append(buffer.data(), std::min(room, static_cast<std::size_t>(got)));
+    }
+    readEnd.reset();
+    return true;
+}
+
 MergeResult Merge(const std::string& program, const std::vector<std::string>& pageFiles,
                   const std::string& outputFile, const std::atomic<bool>* abort) {
     MergeResult result;
@@ -202,31 +259,8 @@ MergeResult Merge(const std::string& program, const std::vector<std::string>& pa
     if (!devNull.valid())
         return result;
 
-    SpawnFileActions actions;
-    SpawnAttributes attr;
-    if (!actions.ok() || !attr.ok())
-        return result;
-    // dup2 clears close-on-exec on the three standard streams only; every
-    // other descriptor of ours is opened with O_CLOEXEC or closed below.
-    ::posix_spawn_file_actions_adddup2(actions.get(), devNull.get(), STDIN_FILENO);
-    ::posix_spawn_file_actions_adddup2(actions.get(), writeEnd.get(), STDOUT_FILENO);
-    ::posix_spawn_file_actions_adddup2(actions.get(), writeEnd.get(), STDERR_FILENO);
-#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
-    // Libraries (sockets of the HTTP layer) do not all use close-on-exec.
-    ::posix_spawn_file_actions_addclosefrom_np(actions.get(), STDERR_FILENO + 1);
-#endif
-    sigset_t noSignals;
-    sigset_t allSignals;
-    sigemptyset(&noSignals);
-    sigfillset(&allSignals);
-    ::posix_spawnattr_setflags(
-        attr.get(), POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-    ::posix_spawnattr_setpgroup(attr.get(), 0);
-    ::posix_spawnattr_setsigmask(attr.get(), &noSignals);
-    ::posix_spawnattr_setsigdefault(attr.get(), &allSignals);
-
     pid_t pid = -1;
-    if (::posix_spawn(&pid, path.c_str(), actions.get(), attr.get(), argv.data(), envp.data()) != 0)
+    if (!Spawn(path, argv, envp, devNull.get(), writeEnd.get(), pid))
         return result;
     ChildProcess child(pid);
     result.started = true;
@@ -242,27 +276,8 @@ MergeResult Merge(const std::string& program, const std::vector<std::string>& pa
         result.exitStatus = -1;
         return result;
     };
-
-    std::array<char, 4096> buffer{};
-    while (readEnd.valid()) {
-        if (Aborted(abort))
-            return stop();
-        pollfd pfd{readEnd.get(), POLLIN, 0};
-        const int ready = ::poll(&pfd, 1, kSliceMs);
-        if (ready < 0 && errno != EINTR)
-            break;
-        if (ready <= 0)
-            continue;
-        const ssize_t got = ::read(readEnd.get(), buffer.data(), buffer.size());
-        if (got < 0 && (errno == EINTR || errno == EAGAIN))
-            continue;
-        if (got <= 0)
-            break;
-        const std::size_t room =
-            kMaxCapturedOutput - std::min(kMaxCapturedOutput, result.output.size());
-        result.output.append(buffer.data(), std::min(room, static_cast<std::size_t>(got)));
-    }
-    readEnd.reset();
+    if (!CaptureOutput(readEnd, abort, result.output))
+        return stop();
 
     // The pipe usually ends as the program exits; wait in growing steps.
     int waitMs = 1;

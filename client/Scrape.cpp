@@ -11,10 +11,12 @@ namespace {
 const boost::regex* Compiled(const char* pattern) {
     thread_local std::vector<std::pair<const char*, boost::regex>> cache;
     for (auto& entry : cache) {
-        if (entry.first == pattern) return &entry.second;
+        if (entry.first == pattern)
+            return &entry.second;
     }
     try {
-        cache.emplace_back(pattern, boost::regex(pattern, boost::regex::perl | boost::regex::icase));
+        cache.emplace_back(pattern,
+                           boost::regex(pattern, boost::regex::perl | boost::regex::icase));
     } catch (const boost::regex_error&) {
         return nullptr;
     }
@@ -25,7 +27,8 @@ const boost::regex* Compiled(const char* pattern) {
 
 std::optional<Group1> FindGroup1(const char* pattern, std::string_view text) {
     const boost::regex* re = Compiled(pattern);
-    if (re == nullptr) return std::nullopt;
+    if (re == nullptr)
+        return std::nullopt;
     boost::match_results<std::string_view::const_iterator> m;
     try {
         if (!boost::regex_search(text.begin(), text.end(), m, *re, boost::match_default))
@@ -35,13 +38,15 @@ std::optional<Group1> FindGroup1(const char* pattern, std::string_view text) {
         // such a page holds no link we could trust.
         return std::nullopt;
     }
-    if (m.size() < 2 || !m[1].matched) return Group1{std::string(), 0};
+    if (m.size() < 2 || !m[1].matched)
+        return Group1{std::string(), 0};
     return Group1{m[1].str(), static_cast<std::size_t>(m[1].second - text.begin())};
 }
 
 bool Contains(const char* pattern, std::string_view text) {
     const boost::regex* re = Compiled(pattern);
-    if (re == nullptr) return false;
+    if (re == nullptr)
+        return false;
     try {
         return boost::regex_search(text.begin(), text.end(), *re, boost::match_default);
     } catch (const std::runtime_error&) {

@@ -20,8 +20,8 @@ inline constexpr const char* kNoMatchPattern =
     "The\\s*database\\s*query\\s*returned\\s*no\\s*matches";
 
 struct Group1 {
-    std::string text;      // capture group 1
-    std::size_t end = 0;   // offset just past group 1 in the searched text
+    std::string text;     // capture group 1
+    std::size_t end = 0;  // offset just past group 1 in the searched text
 };
 
 // Leftmost match of pattern in text; nullopt when there is none.

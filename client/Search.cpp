@@ -1,7 +1,6 @@
 #include "client/Search.h"
 
 #include "client/HttpExchange.h"
-#include "client/Messages.h"
 #include "client/Scrape.h"
 
 namespace kestrane {
@@ -53,11 +52,11 @@ std::string SearchPatent(ClientContext& ctx) {
     }
     const auto link = FindGroup1(kHitLinkPattern, page);
     if (!link || link->text.empty()) {
-        ctx.MessageText = std::string(msg::kNoPdfFor) + ctx.CurrentNumber;
+        ctx.Fail(FailureKind::NoPdf);
         return "";
     }
     if (ctx.cancelRequested()) {
-        ctx.MessageText = msg::kCancelled;
+        ctx.Fail(FailureKind::Cancelled);
         return "";
     }
     return LinkToUrl(ctx.ServerBase, link->text);

@@ -8,14 +8,14 @@
 namespace kestrane {
 
 // Fetches the start page so that the server opens a session (its cookie).
-bool StartSession(ClientContext& ctx);
+[[nodiscard]] bool StartSession(ClientContext& ctx);
 
 // Posts the search form for ctx.CurrentNumber; returns the absolute URL of the
-// first hit's document link, or "" with the reason in ctx.MessageText.
-std::string SearchPatent(ClientContext& ctx);
+// first hit's document link, or "" with the failure noted in ctx.
+[[nodiscard]] std::string SearchPatent(ClientContext& ctx);
 
 // The search URL for a number; the number is percent-encoded so that the
 // server receives it exactly as typed.
-std::string BuildSearchUrl(const std::string& serverBase, const std::string& number);
+[[nodiscard]] std::string BuildSearchUrl(const std::string& serverBase, const std::string& number);
 
 }  // namespace kestrane

@@ -16,7 +16,8 @@ using namespace kestrane;
 namespace {
 
 void Check(bool ok) {
-    if (!ok) std::abort();
+    if (!ok)
+        std::abort();
 }
 
 }  // namespace
@@ -24,8 +25,8 @@ void Check(bool ok) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string page(reinterpret_cast<const char*>(data), size);
 
-    for (const char* pattern :
-         {kHitLinkPattern, kPagePdfPattern, kNavigationPattern, kNextPagePattern, kHitCountPattern}) {
+    for (const char* pattern : {kHitLinkPattern, kPagePdfPattern, kNavigationPattern,
+                                kNextPagePattern, kHitCountPattern}) {
         if (const auto group = FindGroup1(pattern, page)) {
             Check(group->end <= page.size());
             Check(group->text.size() <= group->end);
@@ -43,7 +44,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::string_view rest(page);
     for (int hit = 0; hit < 1000; ++hit) {
         const auto link = FindGroup1(kHitLinkPattern, rest);
-        if (!link) break;
+        if (!link)
+            break;
         Check(link->end > 0 && link->end <= rest.size());
         rest.remove_prefix(link->end);
     }

@@ -10,11 +10,15 @@ std::string FormatTimeStamp(std::time_t when) {
     return std::string(buffer, n);
 }
 
-std::string MakeLogLine(const std::string& stamp, const std::string& number, Outcome outcome) {
-    const char* word = outcome == Outcome::Success  ? " Success\r\n"
-                       : outcome == Outcome::Failed ? " Failed\r\n"
-                                                    : " Cancelled\r\n";
+std::string MakeRecord(const std::string& stamp, const std::string& number, Outcome outcome) {
+    const char* word = outcome == Outcome::Success  ? " Success"
+                       : outcome == Outcome::Failed ? " Failed"
+                                                    : " Cancelled";
     return stamp + number + word;
+}
+
+std::string MakeLogLine(const std::string& stamp, const std::string& number, Outcome outcome) {
+    return MakeRecord(stamp, number, outcome) + "\r\n";
 }
 
 }  // namespace kestrane

@@ -23,21 +23,25 @@ struct DownloadJob {
     // -1 is an index no item has, so the first tick of a run only records and
     // the first item gets two full periods like every later one.
     int WatchdogIndex = -1;
-    int ItemSucceeded = 0;      // run lock: 1 once the item before ProgressIndex was saved
-    int ProgressIndex = 0;      // run lock: index of the item just started; count at the end
-    std::string SaveFolder;     // fixed: save folder + "/"
-    std::string TempFolder;     // fixed: save folder + "/temp/"
-    std::string Proxy;          // fixed: "" or "HTTP=HTTP://" + ip + ":" + port
-    int AccessType = 0;         // fixed: 3 with a proxy, else 0
-    std::string MessageText;    // run lock: last failure or cancel text, or "Downloading finished."
+    int ItemSucceeded = 0;    // run lock: 1 once the item before ProgressIndex was saved
+    int ProgressIndex = 0;    // run lock: index of the item just started; count at the end
+    std::string SaveFolder;   // fixed: save folder + "/"
+    std::string TempFolder;   // fixed: save folder + "/temp/"
+    std::string Proxy;        // fixed: "" or "HTTP=HTTP://" + ip + ":" + port
+    int AccessType = 0;       // fixed: 3 with a proxy, else 0
+    std::string MessageText;  // run lock: last failure or cancel text, or "Downloading finished."
 };
 
 enum class Outcome { Success, Failed, Cancelled };
 
 // Local time as "%Y-%m-%d %H:%M:%S " (with the trailing blank).
-std::string FormatTimeStamp(std::time_t when);
+[[nodiscard]] std::string FormatTimeStamp(std::time_t when);
 
-// stamp + number + " Success\r\n" / " Failed\r\n" / " Cancelled\r\n".
-std::string MakeLogLine(const std::string& stamp, const std::string& number, Outcome outcome);
+// stamp + number + " Success" / " Failed" / " Cancelled": one record.
+[[nodiscard]] std::string MakeRecord(const std::string& stamp, const std::string& number,
+                                     Outcome outcome);
+// The record and CR LF: one line of the run log.
+[[nodiscard]] std::string MakeLogLine(const std::string& stamp, const std::string& number,
+                                      Outcome outcome);
 
 }  // namespace kestrane

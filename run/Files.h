@@ -11,6 +11,6 @@ void DeleteFolderTree(const std::string& folder);
 
 // Appends text unchanged at the end of the file, creating it when missing.
 // 1 when the file could be opened and the whole text written, else 0.
-int AppendLogFile(const std::string& text, const std::string& path);
+[[nodiscard]] int AppendLogFile(const std::string& text, const std::string& path);
 
 }  // namespace kestrane

@@ -1,11 +1,15 @@
-// The small interface through which a run reaches its front end (the Qt
-// window, the CLI, or a test's recorder).
+// The typed events through which a run reaches its front end (the Qt window,
+// the CLI, or a test's recorder).
 #pragma once
 
 #include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
+
+#include "client/Failure.h"
+#include "run/DownloadJob.h"
 
 namespace kestrane {
 
@@ -20,9 +24,9 @@ struct ProgressNote {
 
 // A worker's failure message box. The worker waits in Wait() until the user
 // closes the box (front end calls Close()) or the worker is stopped (the run
-// calls Close() and FrontEnd::DismissFailureBox()).
+// calls Close() and FrontEnd::DismissFailureBox()). Any thread.
 class FailureBox {
-public:
+  public:
     explicit FailureBox(std::string text) : text_(std::move(text)) {}
     const std::string& Text() const { return text_; }
     void Close() {
@@ -41,40 +45,51 @@ public:
         cv_.wait(lock, [this] { return closed_; });
     }
 
-private:
+  private:
     const std::string text_;
     mutable std::mutex mutex_;
     std::condition_variable cv_;
     bool closed_ = false;  // guarded by mutex_
 };
 
-class FrontEnd {
-public:
-    virtual ~FrontEnd() = default;
+// An item's outcome, sent as its record is written (by the worker, or by the
+// watchdog for an item it abandons).
+struct ItemFinished {
+    int Index = 0;       // position in the list
+    std::string Number;  // as typed
+    Outcome Result = Outcome::Success;
+    FailureKind Kind = FailureKind::None;  // why, when not Success
+    std::vector<std::string> SavedFiles;   // merged files saved for it, in order
+    std::string Stamp;                     // the record's time stamp (the item's start)
+};
 
-    // ---- Called on a worker thread, always through the run's gate. They must
-    // not block: implementations queue the call onto the front-end thread and
-    // carry the calls out there in the order they were made.
+// How a run ended, sent when its worker has finished (not on a close).
+struct RunEnd {
+    bool Cancelled = false;      // a confirmed cancel ended it
+    bool SessionFailed = false;  // no session could be had; nothing was recorded
+};
+
+// A front end as the run sees it. Every call is made on the front-end thread
+// (the Dispatcher's), never under the run lock, and none comes from a worker
+// that has been stopped.
+class FrontEnd {
+  public:
+    virtual ~FrontEnd() = default;
 
     // WM_JOB_PROGRESS.
     virtual void JobProgress(const ProgressNote& note) = 0;
-    // WM_JOB_FINISHED: the front end must call RunController::OnJobFinished()
-    // on its own thread when it gets to it.
-    virtual void JobFinished() = 0;
     virtual void SetStatusText(const std::string& text) = 0;
     virtual void SetProgressPos(int position) = 0;
-    // (Re)start the watchdog period; each expiry calls RunController::OnWatchdogTick().
-    virtual void ArmWatchdog() = 0;
-    // Show box->Text() ("Info", OK) without blocking the front end; call
-    // box->Close() when the user closes it. If the box is already closed when
-    // the queued call arrives, show nothing.
+    virtual void OnItemFinished(const ItemFinished&) {}
+    // Show box->Text() ("Info", OK) without blocking; call box->Close() when
+    // the user closes it.
     virtual void ShowFailureBox(std::shared_ptr<FailureBox> box) = 0;
+    // Take down a failure box of a stopped worker.
+    virtual void DismissFailureBox(const std::shared_ptr<FailureBox>&) {}
+    // WM_JOB_FINISHED: the run completion (the calls below) follows at once.
+    virtual void JobFinished(const RunEnd&) {}
 
-    // ---- Called on the front-end thread by RunController.
-
-    virtual void StopWatchdog() = 0;
-    // Take down a failure box of a stopped worker (it may not be shown yet).
-    virtual void DismissFailureBox(const std::shared_ptr<FailureBox>& box) = 0;
+    // The run completion.
     // Button "Download", progress 0, status "".
     virtual void ResetIdle() = 0;
     // Show the save folder in the file browser after a normal end.

@@ -25,14 +25,14 @@ struct InputCheck {
     bool Ok = false;
     std::string Message;  // when !Ok
     BoxKind Box = BoxKind::Info;
-    JobInput Job;         // when Ok
+    JobInput Job;  // when Ok
 };
 
 inline constexpr int kMaxTasks = 20;
 inline constexpr std::size_t kMaxLineLength = 1023;
 
 // Checks in the command's order; creates SaveFolder + "/temp/" before the proxy check.
-InputCheck CheckDownloadInput(const DownloadRequest& request);
+[[nodiscard]] InputCheck CheckDownloadInput(const DownloadRequest& request);
 
 // Drops trailing blanks, tabs, CR, LF, VT and FF; keeps leading ones.
 std::string TrimRight(std::string text);

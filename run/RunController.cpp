@@ -1,14 +1,17 @@
 #include "run/RunController.h"
 
 #include <algorithm>
+#include <cassert>
+#include <cstdlib>
 #include <ctime>
 #include <filesystem>
 #include <optional>
 #include <system_error>
 #include <utility>
 
+#include "client/ClientContext.h"
 #include "client/Documents.h"
-#include "client/Messages.h"
+#include "client/HttpExchange.h"
 #include "run/Files.h"
 #include "run/Worker.h"
 
@@ -30,7 +33,18 @@ struct WorkerThread {
 }  // namespace
 
 struct RunController::Impl {
-    Impl(FrontEnd& frontEnd, RunOptions options) : run(frontEnd, std::move(options)) {}
+    Impl(RunController& self, FrontEnd& frontEnd, Dispatcher& events, RunOptions options)
+        : run(frontEnd, events, std::move(options)) {
+        run.ArmWatchdog = [this, &self] {
+            run.Events.StartTimer(run.Options.WatchdogPeriod, [&self] { self.OnWatchdogTick(); });
+        };
+        run.WorkerFinished = [this](const std::shared_ptr<detail::WorkerToken>& token) {
+            // Only the finish of the run's own worker counts; one left over from
+            // a run that was ended on close has been revoked and never arrives.
+            if (current && current->token == token)
+                FinishRun();
+        };
+    }
 
     // The run lock, the flags and RunLogText live here; the workers share it.
     detail::RunShared run;
@@ -49,6 +63,9 @@ struct RunController::Impl {
     // Front-end thread only: the run completion is under way. Its finish
     // message may run a nested event loop; no new run starts inside it.
     bool completing = false;
+    // Front-end thread only: false once the controller is going; calls the
+    // controller posts for itself look at it on arrival.
+    const std::shared_ptr<bool> alive = std::make_shared<bool>(true);
 
     FrontEnd& Front() { return run.Front; }
 
@@ -75,7 +92,7 @@ struct RunController::Impl {
     bool AnyStoppedWorkerRunning() const {
         std::lock_guard<std::mutex> lock(run.Lock);
         for (const WorkerThread& w : retired) {
-            if (w.token->revoked && !w.Ended())
+            if (w.token->revoked.load() && !w.Ended())
                 return true;
         }
         return false;
@@ -96,13 +113,31 @@ struct RunController::Impl {
                 std::lock_guard<std::mutex> lock(run.Lock);
                 worker.token->finishPosted = true;
             }
-            Front().JobFinished();
+            PostFinish();
         }
         current = std::move(worker);
     }
 
-    // Stops the current worker: after this it touches nothing shared. With
-    // ui, its failure box is taken down and the watchdog stopped as well.
+    // WM_JOB_FINISHED posted by the front-end thread itself: it ends the
+    // current run unless that has ended (or another begun) by the time it arrives.
+    void PostFinish() {
+        run.Events.Post([this, alive = alive, job = CurrentJob] {
+            if (*alive && CurrentJob == job)
+                FinishRun();
+        });
+    }
+
+    // WM_JOB_FINISHED as it arrives: the run completion of an active run.
+    void FinishRun() {
+        if (!run.IsDownloading.load() || !CurrentJob || completing)
+            return;
+        Front().JobFinished(RunEnd{run.CancelRequested.load(), run.SessionFailed.load()});
+        Complete();
+    }
+
+    // Stops the current worker: after this it touches nothing shared and
+    // nothing it posted arrives. With ui, its failure box is taken down and
+    // the watchdog stopped as well.
     void StopCurrent(bool ui) {
         if (!current)
             return;
@@ -110,7 +145,7 @@ struct RunController::Impl {
         std::shared_ptr<FailureBox> box;
         {
             std::lock_guard<std::mutex> lock(run.Lock);
-            token.revoked = true;
+            token.revoked.store(true);
             box = std::move(token.box);
         }
         token.abort.store(true);
@@ -120,15 +155,15 @@ struct RunController::Impl {
                 Front().DismissFailureBox(box);
         }
         if (ui)
-            Front().StopWatchdog();
+            run.Events.StopTimer();
     }
 
-    // The run completion (OnJobFinished) once the worker is done with the run.
+    // The run completion once the worker is done with the run.
     void Complete() {
         completing = true;
         FrontEnd& front = Front();
         const std::shared_ptr<DownloadJob> job = CurrentJob;
-        front.StopWatchdog();
+        run.Events.StopTimer();
         run.IsDownloading.store(false);
         front.ResetIdle();
 
@@ -166,20 +201,36 @@ struct RunController::Impl {
             std::lock_guard<std::mutex> lock(run.Lock);
             text.swap(run.RunLogText);
         }
-        AppendLogFile(text, job.SaveFolder + "/dl.log");
+        (void)AppendLogFile(text, paths::RunLog(job.SaveFolder).string());
     }
 };
 
-RunController::RunController(FrontEnd& frontEnd, RunOptions options)
-    : impl_(std::make_unique<Impl>(frontEnd, std::move(options))) {}
+RunOptions FrontEndRunOptions() {
+    RunOptions options;
+    if (const char* base = std::getenv("KESTRANE_SERVER_BASE"); base != nullptr)
+        options.ServerBase = base;
+    options.OnRequest = EchoRequestLine;
+    return options;
+}
+
+RunController::RunController(FrontEnd& frontEnd, Dispatcher& events, RunOptions options)
+    : impl_(std::make_unique<Impl>(*this, frontEnd, events, std::move(options))) {}
 
 RunController::~RunController() {
     Impl& d = *impl_;
+    assert(d.run.Events.OnOwnThread());
     const bool active = d.run.IsDownloading.load() && d.CurrentJob != nullptr;
     // The front end may be on its way out: stop without calling it.
     if (active)
         d.StopCurrent(false);
+    d.run.Events.StopTimer();
+    *d.alive = false;
     d.RetireCurrent();
+    {
+        // Whatever any worker posted and is still queued dies on arrival.
+        std::lock_guard<std::mutex> lock(d.run.Lock);
+        for (WorkerThread& w : d.retired) w.token->revoked.store(true);
+    }
     for (WorkerThread& w : d.retired) w.Join();
     d.retired.clear();
     if (active) {
@@ -198,6 +249,7 @@ bool RunController::IsDownloading() const {
 
 bool RunController::StartRun(JobInput input) {
     Impl& d = *impl_;
+    assert(d.run.Events.OnOwnThread());
     if (d.run.IsDownloading.load() || d.completing)
         return false;
     d.ReapRetired();
@@ -223,6 +275,7 @@ void RunController::RequestCancel() {
 
 void RunController::OnWatchdogTick() {
     Impl& d = *impl_;
+    assert(d.run.Events.OnOwnThread());
     const std::time_t tickTime = std::time(nullptr);
     d.ReapRetired();
     if (!d.run.IsDownloading.load() || !d.CurrentJob || !d.current)
@@ -250,7 +303,7 @@ void RunController::OnWatchdogTick() {
         std::lock_guard<std::mutex> lock(d.run.Lock);
         sessionStalled = !token.sessionPassed;
         if (sessionStalled) {
-            job.MessageText = msg::kConnectFailed;
+            job.MessageText = FailureText(FailureKind::Connect, job.CurrentNumber);
             token.finishPosted = true;
         }
     }
@@ -258,15 +311,20 @@ void RunController::OnWatchdogTick() {
         // No item has started, so there is nothing to record or skip: the run
         // ends as a session start that failed, through the usual finish.
         d.run.SessionFailed.store(true);
-        d.Front().JobFinished();
+        d.PostFinish();
         return;
     }
 
     std::string staleOutput;
+    ItemFinished abandoned;
+    abandoned.Result = Outcome::Failed;
+    abandoned.Kind = FailureKind::Stalled;
+    abandoned.Stamp = FormatTimeStamp(tickTime);
     {
         std::lock_guard<std::mutex> lock(d.run.Lock);
-        d.run.RunLogText +=
-            MakeLogLine(FormatTimeStamp(tickTime), job.CurrentNumber, Outcome::Failed);
+        abandoned.Index = job.CurrentIndex;
+        abandoned.Number = job.CurrentNumber;
+        d.run.RunLogText += MakeLogLine(abandoned.Stamp, job.CurrentNumber, Outcome::Failed);
         job.CurrentIndex += 1;
         // A stall during the search leaves the previous item's 1 here; the
         // successor's first progress report would then paint the stalled
@@ -275,9 +333,10 @@ void RunController::OnWatchdogTick() {
         // Only a file this item produced goes: one that stood there before the
         // item started is the user's earlier download and stays.
         if (!token.outputExisted && IsSafeDocumentName(job.CurrentNumber)) {
-            staleOutput = job.SaveFolder + job.CurrentNumber + ".pdf";
+            staleOutput = paths::MergedFile(job.SaveFolder, job.CurrentNumber).string();
         }
     }
+    d.Front().OnItemFinished(abandoned);
     d.run.SkipSessionStart.store(true);
     if (!staleOutput.empty()) {
         std::error_code ec;
@@ -288,22 +347,9 @@ void RunController::OnWatchdogTick() {
     d.StartWorker();
 }
 
-void RunController::OnJobFinished() {
-    Impl& d = *impl_;
-    if (!d.run.IsDownloading.load() || !d.CurrentJob)
-        return;
-    {
-        // Only the finish of the run's own worker counts; one left over from
-        // a run that was ended on close is ignored.
-        std::lock_guard<std::mutex> lock(d.run.Lock);
-        if (!d.current || !d.current->token->finishPosted)
-            return;
-    }
-    d.Complete();
-}
-
 void RunController::StopForClose() {
     Impl& d = *impl_;
+    assert(d.run.Events.OnOwnThread());
     if (!d.run.IsDownloading.load() || !d.CurrentJob || d.completing)
         return;
     d.StopCurrent(true);

@@ -3,21 +3,44 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "client/Source.h"
+#include "run/Dispatcher.h"
 #include "run/DownloadJob.h"
 #include "run/FrontEnd.h"
 
 namespace kestrane {
 
+// How long an item may go without progress before the watchdog looks at it
+// (it is abandoned at the second look without progress).
+inline constexpr std::chrono::milliseconds kWatchdogPeriod{120000};
+
 struct RunOptions {
-    std::string ServerBase;      // empty: DefaultServerBase()
-    std::string Pdftk = "pdftk"; // merge program name or path
+    // Base address of the publication server; empty: kDefaultServerBase.
+    std::string ServerBase;
+    // Merge program name or path.
+    std::string Pdftk = "pdftk";
+    // Sees every request address just before it is sent; on a worker thread. May be empty.
+    std::function<void(const std::string& url)> OnRequest;
+    // Where the items come from. Called once per worker, on the worker's
+    // thread as it starts (a successor after the watchdog gets a fresh one);
+    // empty: the classic source.
+    std::function<std::unique_ptr<Source>()> MakeSource;
+    // The watchdog's period.
+    std::chrono::milliseconds WatchdogPeriod = kWatchdogPeriod;
 };
+
+// The options a front end runs with unless told otherwise: the server from
+// KESTRANE_SERVER_BASE when set (tests, demos, a mirror), and every request
+// address echoed on stdout.
+RunOptions FrontEndRunOptions();
 
 // What the Download command fills into a new job.
 struct JobInput {
@@ -35,31 +58,30 @@ struct RunSnapshot {
     bool SessionFailed = false;
     bool SkipSessionStart = false;
     bool HasJob = false;
-    DownloadJob Job;          // meaningful when HasJob
+    DownloadJob Job;  // meaningful when HasJob
     std::string RunLogText;
 };
 
 class RunController {
-public:
-    explicit RunController(FrontEnd& frontEnd, RunOptions options = {});
+  public:
+    // The front end and its dispatcher outlive the controller.
+    RunController(FrontEnd& frontEnd, Dispatcher& events, RunOptions options = {});
     // A run still going is stopped as on close; the workers are joined.
     ~RunController();
     RunController(const RunController&) = delete;
     RunController& operator=(const RunController&) = delete;
 
-    // Everything below runs on the front-end thread, and never from inside a
-    // worker-side FrontEnd call: those are made under the run lock.
+    // Everything below runs on the front-end thread (the dispatcher's).
 
     bool IsDownloading() const;
     // Creates the job, sets IsDownloading and starts the first worker. False
     // (and nothing changed) while a run is active or its completion is under way.
-    bool StartRun(JobInput input);
+    [[nodiscard]] bool StartRun(JobInput input);
     // A confirmed cancel.
     void RequestCancel();
-    // One expiry of the watchdog period (JobWatchdog).
+    // One expiry of the watchdog period (JobWatchdog); the controller's timer
+    // calls it, tests may call it themselves.
     void OnWatchdogTick();
-    // WM_JOB_FINISHED: run completion. Ignored when no run is active.
-    void OnJobFinished();
     // Closing the front end during a run: stop the worker, then run completion.
     void StopForClose();
 
@@ -68,7 +90,7 @@ public:
     // included (tests wait for a stopped worker to unwind).
     int LiveWorkerCount() const;
 
-private:
+  private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };

@@ -4,196 +4,256 @@
 #include <filesystem>
 #include <system_error>
 #include <utility>
+#include <vector>
 
+#include "client/ClassicSource.h"
 #include "client/ClientContext.h"
-#include "client/Documents.h"
 #include "client/Messages.h"
-#include "client/Search.h"
 
 namespace kestrane::detail {
 
+void PostEvent(RunShared& run, const std::shared_ptr<WorkerToken>& token,
+               std::function<void()> event) {
+    run.Events.Post([token, event = std::move(event)] {
+        if (!token->revoked.load())
+            event();
+    });
+}
+
 namespace {
 
-// Every side effect of a worker on shared state goes through here: under the
-// run lock, and only while the worker's token has not been revoked. False
-// tells the worker it has been stopped and must unwind without touching
-// anything else.
-class Gate {
-  public:
-    Gate(RunShared& run, WorkerToken& token) : run_(run), token_(token) {}
-
-    template <class Effect>
-    bool operator()(Effect&& effect) const {
-        std::lock_guard<std::mutex> lock(run_.Lock);
-        if (token_.revoked)
-            return false;
-        effect();
-        return true;
-    }
-
-  private:
-    RunShared& run_;
-    WorkerToken& token_;
-};
-
-bool FileStands(const std::string& path) {
+bool FileStands(const std::filesystem::path& path) {
     std::error_code ec;
     const bool exists = std::filesystem::exists(path, ec);
     // When we cannot tell, assume it stands: the watchdog then leaves it alone.
     return exists || ec;
 }
 
-void RunItems(RunShared& run, DownloadJob& job, WorkerToken& token, const Gate& gate) {
-    FrontEnd& front = run.Front;
+// Every side effect of a worker on shared state goes through here: under the
+// run lock, and only while the worker's token has not been revoked. False
+// tells the worker it has been stopped and must unwind without touching
+// anything else.
+template <class Effect>
+bool Gate(RunShared& run, WorkerToken& token, Effect&& effect) {
+    std::lock_guard<std::mutex> lock(run.Lock);
+    if (token.revoked.load())
+        return false;
+    effect();
+    return true;
+}
 
-    ClientContext ctx;
-    ctx.ServerBase = run.Options.ServerBase.empty() ? DefaultServerBase() : run.Options.ServerBase;
-    ctx.SaveFolder = job.SaveFolder;
-    ctx.TempFolder = job.TempFolder;
-    ctx.Proxy = job.Proxy;
-    ctx.AccessType = job.AccessType;
-    ctx.Pdftk = run.Options.Pdftk;
-    ctx.CancelRequested = &run.CancelRequested;
-    ctx.Abort = &token.abort;
-    ctx.SetProgress = [&front, &gate](int position) {
-        gate([&] { front.SetProgressPos(position); });
-    };
+// Inside the gate: WM_JOB_FINISHED for this worker.
+void PostFinish(RunShared& run, const std::shared_ptr<WorkerToken>& token) {
+    token->finishPosted = true;
+    PostEvent(run, token, [&run, token] { run.WorkerFinished(token); });
+}
 
-    int index = 0;
-    {
-        std::lock_guard<std::mutex> lock(run.Lock);
-        index = job.CurrentIndex;
-        // One message text per run: a restarted worker carries on from it.
-        ctx.MessageText = job.MessageText;
-    }
-    const int count = static_cast<int>(job.PatentNumbers.size());
+// One worker's pass over the job: the session step unless a predecessor
+// already had it, then every item from the job's current index on.
+class WorkerPass {
+  public:
+    WorkerPass(RunShared& run, DownloadJob& job, std::shared_ptr<WorkerToken> token)
+        : run_(run),
+          job_(job),
+          token_(std::move(token)),
+          count_(static_cast<int>(job.PatentNumbers.size())) {}
 
-    // Inside the gate only.
-    const auto postFinish = [&] {
-        token.finishPosted = true;
-        front.JobFinished();
-    };
-
-    if (!run.SkipSessionStart.load()) {
-        // A server that accepts the connection and then says nothing would
-        // otherwise hold the session step, and the whole run, forever.
-        if (!gate([&] { front.ArmWatchdog(); }))
-            return;
-        if (!StartSession(ctx)) {
-            gate([&] {
-                job.MessageText = ctx.MessageText;
-                run.SessionFailed.store(true);
-                postFinish();
-            });
-            return;
+    void Run() {
+        SetUpContext();
+        int index = 0;
+        {
+            std::lock_guard<std::mutex> lock(run_.Lock);
+            index = job_.CurrentIndex;
         }
-    }
-    if (!gate([&] {
-            token.sessionPassed = true;
-            front.SetProgressPos(100);
-            front.ArmWatchdog();
-        })) {
-        return;
-    }
-
-    for (; index < count; ++index) {
-        const std::string number = job.PatentNumbers[static_cast<std::size_t>(index)];
-        const bool outputExisted = FileStands(job.SaveFolder + number + ".pdf");
-        std::string stamp;
-        if (!gate([&] {
-                front.SetProgressPos(0);
-                job.PreviousNumber = job.CurrentNumber;
-                job.CurrentNumber = number;
-                job.ProgressIndex = index;
-                job.CurrentIndex = index;
-                token.outputExisted = outputExisted;
-                // The record carries the time the item started, not the time
-                // its outcome was known.
-                stamp = FormatTimeStamp(std::time(nullptr));
-                front.JobProgress(
-                    ProgressNote{index, job.ItemSucceeded, job.PreviousNumber, count});
-                front.SetStatusText("Downloading " + number + " PDF document ......");
-            })) {
+        source_ =
+            run_.Options.MakeSource ? run_.Options.MakeSource() : std::make_unique<ClassicSource>();
+        if (!OpenSession())
             return;
-        }
-
-        ctx.CurrentNumber = number;
-        const std::string url = SearchPatent(ctx);
-        if (!gate([&] {
-                job.ItemSucceeded = 0;
-                front.SetProgressPos(30);
-                if (url.empty())
-                    job.MessageText = ctx.MessageText;
-            })) {
-            return;
-        }
-
-        bool saved = false;
-        if (!url.empty()) {
-            saved = LookupDocuments(ctx, url) != 0;
-            if (!saved && !gate([&] { job.MessageText = ctx.MessageText; }))
+        for (; index < count_; ++index) {
+            if (!RunItem(index))
                 return;
         }
+        FinishList();
+    }
 
-        if (saved) {
-            if (!gate([&] {
-                    run.RunLogText += MakeLogLine(stamp, number, Outcome::Success);
-                    job.ItemSucceeded = 1;
-                    job.PreviousNumber = job.CurrentNumber;
-                })) {
-                return;
+  private:
+    template <class Effect>
+    bool Gate(Effect&& effect) {
+        return detail::Gate(run_, *token_, std::forward<Effect>(effect));
+    }
+    // Inside the gate: an event for the front end, in the order it is emitted.
+    template <class Event>
+    void Emit(Event&& event) {
+        PostEvent(run_, token_,
+                  [&front = run_.Front, event = std::forward<Event>(event)] { event(front); });
+    }
+    void EmitProgressPos(int position) {
+        Emit([position](FrontEnd& front) { front.SetProgressPos(position); });
+    }
+    void EmitArmWatchdog() {
+        PostEvent(run_, token_, [&run = run_] { run.ArmWatchdog(); });
+    }
+
+    void SetUpContext() {
+        ctx_.ServerBase = NormalServerBase(run_.Options.ServerBase);
+        ctx_.Share = run_.Http;
+        ctx_.OnRequest = run_.Options.OnRequest;
+        ctx_.SaveFolder = job_.SaveFolder;
+        ctx_.TempFolder = job_.TempFolder;
+        ctx_.Proxy = job_.Proxy;
+        ctx_.AccessType = job_.AccessType;
+        ctx_.Pdftk = run_.Options.Pdftk;
+        ctx_.CancelRequested = &run_.CancelRequested;
+        ctx_.Abort = &token_->abort;
+        ctx_.SetProgress = [this](int position) { Gate([&] { EmitProgressPos(position); }); };
+    }
+
+    bool OpenSession() {
+        if (!run_.SkipSessionStart.load()) {
+            // A server that accepts the connection and then says nothing would
+            // otherwise hold the session step, and the whole run, forever.
+            if (!Gate([&] { EmitArmWatchdog(); }))
+                return false;
+            if (const Failure failure = source_->Open(ctx_)) {
+                Gate([&] {
+                    job_.MessageText = FailureText(failure, ctx_.CurrentNumber);
+                    run_.SessionFailed.store(true);
+                    PostFinish(run_, token_);
+                });
+                return false;
             }
-            continue;
         }
+        return Gate([&] {
+            token_->sessionPassed = true;
+            EmitProgressPos(progress::kFull);
+            EmitArmWatchdog();
+        });
+    }
 
-        if (run.CancelRequested.load()) {
-            gate([&] {
-                run.RunLogText += MakeLogLine(stamp, number, Outcome::Cancelled);
-                postFinish();
+    // False: the worker has been stopped, or the run ends here (cancel).
+    bool RunItem(int index) {
+        const std::string number = job_.PatentNumbers[static_cast<std::size_t>(index)];
+        std::string stamp;
+        if (!BeginItem(index, number, stamp))
+            return false;
+        Failure failure;
+        if (!FindAndFetch(number, failure))
+            return false;
+        if (!failure)
+            return Gate([&] {
+                Record(index, number, stamp, Outcome::Success, failure);
+                job_.ItemSucceeded = 1;
+                job_.PreviousNumber = job_.CurrentNumber;
             });
-            return;
+        if (run_.CancelRequested.load()) {
+            Gate([&] {
+                Record(index, number, stamp, Outcome::Cancelled, failure);
+                PostFinish(run_, token_);
+            });
+            return false;
         }
+        return ShowFailure(index, number, stamp, failure);
+    }
 
-        auto box = std::make_shared<FailureBox>(ctx.MessageText);
-        if (!gate([&] {
-                run.RunLogText += MakeLogLine(stamp, number, Outcome::Failed);
-                token.box = box;
-                front.ShowFailureBox(box);
+    bool BeginItem(int index, const std::string& number, std::string& stamp) {
+        const bool outputExisted = FileStands(paths::MergedFile(job_.SaveFolder, number));
+        std::string status = "Downloading " + number + " PDF document ......";
+        if (const std::string suffix = source_->StatusSuffix(); !suffix.empty())
+            status += " " + suffix;
+        return Gate([&] {
+            EmitProgressPos(progress::kItemStart);
+            job_.PreviousNumber = job_.CurrentNumber;
+            job_.CurrentNumber = number;
+            job_.ProgressIndex = index;
+            job_.CurrentIndex = index;
+            token_->outputExisted = outputExisted;
+            // The record carries the time the item started, not the time
+            // its outcome was known.
+            stamp = FormatTimeStamp(std::time(nullptr));
+            const ProgressNote note{index, job_.ItemSucceeded, job_.PreviousNumber, count_};
+            Emit([note](FrontEnd& front) { front.JobProgress(note); });
+            Emit([status](FrontEnd& front) { front.SetStatusText(status); });
+        });
+    }
+
+    // The search, then (when it found something) the documents. False: stopped.
+    bool FindAndFetch(const std::string& number, Failure& failure) {
+        ctx_.CurrentNumber = number;
+        ctx_.failure = {};
+        ctx_.SavedFiles.clear();
+        FoundDocument found;
+        failure = source_->Find(ctx_, found);
+        if (!Gate([&] {
+                job_.ItemSucceeded = 0;
+                EmitProgressPos(progress::kSearched);
+                if (failure)
+                    job_.MessageText = FailureText(failure, number);
             })) {
-            return;
+            return false;
+        }
+        if (failure)
+            return true;
+        failure = source_->Fetch(ctx_, found);
+        return !failure || Gate([&] { job_.MessageText = FailureText(failure, number); });
+    }
+
+    // Records a failed item and waits until the user has closed its box.
+    bool ShowFailure(int index, const std::string& number, const std::string& stamp,
+                     const Failure& failure) {
+        auto box = std::make_shared<FailureBox>(FailureText(failure, number));
+        if (!Gate([&] {
+                Record(index, number, stamp, Outcome::Failed, failure);
+                token_->box = box;
+                Emit([box](FrontEnd& front) { front.ShowFailureBox(box); });
+            })) {
+            return false;
         }
         // Outside the lock: the user may take as long as they like, and a
         // stop closes the box for us.
         box->Wait();
-        if (!gate([&] { token.box.reset(); }))
-            return;
+        return Gate([&] { token_->box.reset(); });
     }
 
-    gate([&] {
-        job.MessageText = msg::kFinished;
-        job.CurrentNumber.clear();
-        job.ProgressIndex = count;
-        front.JobProgress(ProgressNote{count, job.ItemSucceeded, job.PreviousNumber, count});
-        postFinish();
-    });
-}
+    // Inside the gate: the item's record, and the event that reports it.
+    void Record(int index, const std::string& number, const std::string& stamp, Outcome outcome,
+                const Failure& failure) {
+        run_.RunLogText += MakeLogLine(stamp, number, outcome);
+        ItemFinished item{index, number, outcome, failure.kind, ctx_.SavedFiles, stamp};
+        Emit([item = std::move(item)](FrontEnd& front) { front.OnItemFinished(item); });
+    }
+
+    void FinishList() {
+        Gate([&] {
+            job_.MessageText = msg::kFinished;
+            job_.CurrentNumber.clear();
+            job_.ProgressIndex = count_;
+            const ProgressNote note{count_, job_.ItemSucceeded, job_.PreviousNumber, count_};
+            Emit([note](FrontEnd& front) { front.JobProgress(note); });
+            PostFinish(run_, token_);
+        });
+    }
+
+    RunShared& run_;
+    DownloadJob& job_;
+    const std::shared_ptr<WorkerToken> token_;
+    const int count_;
+    ClientContext ctx_;  // this worker's thread only
+    std::unique_ptr<Source> source_;
+};
 
 }  // namespace
 
 void DownloadWorker(RunShared& run, std::shared_ptr<DownloadJob> job,
                     std::shared_ptr<WorkerToken> token) {
-    const Gate gate(run, *token);
     try {
-        RunItems(run, *job, *token, gate);
+        WorkerPass(run, *job, token).Run();
     } catch (...) {
         // Nothing in the client throws by design; should memory run out, end
         // the run rather than leave it waiting for a finish that never comes.
         try {
-            gate([&] {
-                if (!token->finishPosted) {
-                    token->finishPosted = true;
-                    run.Front.JobFinished();
-                }
+            Gate(run, *token, [&] {
+                if (!token->finishPosted)
+                    PostFinish(run, token);
             });
         } catch (...) {
         }

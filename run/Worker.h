@@ -2,10 +2,13 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 
+#include "client/HttpExchange.h"
+#include "run/Dispatcher.h"
 #include "run/DownloadJob.h"
 #include "run/FrontEnd.h"
 #include "run/RunController.h"
@@ -13,20 +16,22 @@
 namespace kestrane::detail {
 
 // One per worker thread. The front-end thread revokes it to stop the worker;
-// from then on the worker leaves every shared thing alone and just unwinds.
+// from then on the worker leaves every shared thing alone and just unwinds,
+// and whatever it posted before dies on arrival.
 struct WorkerToken {
-    // Run lock. Once true, the worker's gate refuses every side effect.
-    bool revoked = false;
-    // Run lock. Set by the gate that calls FrontEnd::JobFinished(): such a
-    // worker is never stopped or replaced, the finish is on its way.
+    // Written by the front-end thread under the run lock; read by the worker's
+    // gate under the lock and, on the front-end thread, as its events arrive.
+    std::atomic<bool> revoked{false};
+    // Run lock. Set by the gate that posts the worker's finish: such a worker
+    // is never stopped or replaced, the finish is on its way.
     bool finishPosted = false;
     // Run lock. Set once the worker is past its session step (at once for a
     // worker that skips it); a stall before that ends the run as a failed session.
     bool sessionPassed = false;
     // Run lock. The worker's failure box while it waits in it.
     std::shared_ptr<FailureBox> box;
-    // Run lock. Whether SaveFolder + CurrentNumber + ".pdf" already stood in
-    // the save folder when the current item started (true until known).
+    // Run lock. Whether the item's merged file already stood in the save
+    // folder when the current item started (true until known).
     bool outputExisted = true;
     // Any thread: the client's abort flag (ClientContext::Abort).
     std::atomic<bool> abort{false};
@@ -36,11 +41,19 @@ struct WorkerToken {
 
 // The run state shared by the front-end thread and the workers.
 struct RunShared {
-    RunShared(FrontEnd& frontEnd, RunOptions options)
-        : Front(frontEnd), Options(std::move(options)) {}
+    RunShared(FrontEnd& frontEnd, Dispatcher& events, RunOptions options)
+        : Front(frontEnd), Events(events), Options(std::move(options)) {}
 
-    FrontEnd& Front;           // outlives the controller; worker-side calls only through the gate
+    FrontEnd& Front;           // front-end thread only (worker events arrive through Events)
+    Dispatcher& Events;        // outlives the controller
     const RunOptions Options;  // fixed
+    // The run's cookies and connections, shared by all its workers (a
+    // successor carries on in the session its predecessor opened).
+    const std::shared_ptr<HttpShare> Http = std::make_shared<HttpShare>();
+
+    // Front-end thread; set by the controller before any worker starts.
+    std::function<void()> ArmWatchdog;  // (re)start the watchdog period
+    std::function<void(const std::shared_ptr<WorkerToken>&)> WorkerFinished;  // WM_JOB_FINISHED
 
     // The run lock: guards every job field marked "run lock", RunLogText and
     // the token fields marked "run lock".
@@ -58,6 +71,12 @@ struct RunShared {
 
     std::string RunLogText;  // run lock
 };
+
+// Any thread: event runs on the front-end thread unless token has been
+// revoked by the time it arrives. The one place where a stopped worker's late
+// events die.
+void PostEvent(RunShared& run, const std::shared_ptr<WorkerToken>& token,
+               std::function<void()> event);
 
 // The worker's thread procedure. Catches everything; returns when the run is
 // finished for it or the token was revoked.

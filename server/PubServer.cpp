@@ -29,8 +29,8 @@
 #include <thread>
 #include <utility>
 
-#include "client/UniqueFd.h"
 #include "server/Pages.h"
+#include "util/UniqueFd.h"
 
 namespace kestrane::pubserver {
 
@@ -202,6 +202,12 @@ struct PubServer::Impl {
     void ReapFinished();
     void Serve(Connection* connection);
     void Handle(const httplib::Request& req, httplib::Response& res);
+    // Which step of the request chain a request is, and for which number.
+    std::optional<Stage> Classify(const std::string& path, const std::string& query,
+                                  RequestLogEntry& entry, std::string& number) const;
+    // The first hit's page: a viewer page, or a selection of documents.
+    void RespondToHit(httplib::Response& res, std::optional<FaultKind> fault,
+                      const std::string& number, const Entry& found);
     void Respond(httplib::Response& res, std::optional<FaultKind> fault, const std::string& number,
                  std::string body, const char* type);
     bool Pause(std::chrono::milliseconds duration);
@@ -567,7 +573,6 @@ void PubServer::Impl::Handle(const httplib::Request& req, httplib::Response& res
         firstOnConnection = true;
         ++connectionCount;
     }
-    const std::string root = pages::kRoot;
     const std::string path = OriginPath(req.path);
     const size_t mark = req.target.find('?');
     const std::string query = mark == std::string::npos ? "" : req.target.substr(mark + 1);
@@ -580,26 +585,8 @@ void PubServer::Impl::Handle(const httplib::Request& req, httplib::Response& res
     entry.acceptLanguage = req.get_header_value("Accept-Language");
     entry.hasSessionCookie = HasSession(req);
     entry.clientPort = req.remote_port;
-
-    std::optional<Stage> stage;
     std::string number;
-    if (path == root + "start.do") {
-        stage = Stage::Session;
-    } else if (path == root + "lst_pat_xpt.do") {
-        stage = Stage::Search;
-        number = pages::QueryField(query, "query").value_or("");
-        if (StartsWith(number, "pn="))
-            number.erase(0, 3);
-        entry.queryNumber = number;
-    } else if (StartsWith(path, root + "pdf_any_pgd")) {
-        stage = pages::QueryField(query, "hit") == "1" ? Stage::Hit : Stage::Viewer;
-    } else if (StartsWith(path, root + "pdm_any_pgd")) {
-        stage = Stage::Navigation;
-    } else if (StartsWith(path, root + "schriften/")) {
-        stage = Stage::PagePdf;
-    }
-    if (stage && *stage != Stage::Search)
-        number = pages::QueryField(query, "pn").value_or("");
+    const std::optional<Stage> stage = Classify(path, query, entry, number);
     Record(entry);
 
     if (!Pause(options.latency + options.rtt * (firstOnConnection ? 2 : 1))) {
@@ -641,27 +628,7 @@ void PubServer::Impl::Handle(const httplib::Request& req, httplib::Response& res
         case Stage::Hit:
             if (!found || pages::QueryField(query, "alt"))
                 break;
-            if (found->selection || fault == FaultKind::CountMismatch ||
-                fault == FaultKind::HostileNames) {
-                std::vector<pages::SelectionLink> links;
-                const int docs = static_cast<int>(found->docs.size());
-                if (fault == FaultKind::HostileNames) {
-                    const char* hostile[] = {"../../evil", "a/b", "..", "x\\y"};
-                    for (int i = 0; i < 4; ++i) links.push_back({hostile[i], i % docs});
-                } else {
-                    for (int i = 0; i < docs; ++i)
-                        links.push_back(
-                            {pages::EncodeComponent(found->docs[static_cast<size_t>(i)].id), i});
-                }
-                const int promised =
-                    static_cast<int>(links.size()) + (fault == FaultKind::CountMismatch ? 1 : 0);
-                if (missingLink)
-                    links.clear();
-                Respond(res, fault, number, pages::SelectionPage(number, links, promised), kHtml);
-            } else {
-                Respond(res, fault, number,
-                        pages::ViewerPage(number, found->docs.front(), 0, 1, !missingLink), kHtml);
-            }
+            RespondToHit(res, fault, number, *found);
             return;
         case Stage::Viewer:
             if (!docValid || pages::QueryField(query, "alt"))
@@ -691,6 +658,54 @@ void PubServer::Impl::Handle(const httplib::Request& req, httplib::Response& res
     }
     // A link that leads nowhere: the wrong hit, or a document or page that does not exist.
     Respond(res, fault, number, pages::NotAvailablePage(), kHtml);
+}
+
+std::optional<Stage> PubServer::Impl::Classify(const std::string& path, const std::string& query,
+                                               RequestLogEntry& entry, std::string& number) const {
+    const std::string root = pages::kRoot;
+    std::optional<Stage> stage;
+    if (path == root + "start.do") {
+        stage = Stage::Session;
+    } else if (path == root + "lst_pat_xpt.do") {
+        number = pages::QueryField(query, "query").value_or("");
+        if (StartsWith(number, "pn="))
+            number.erase(0, 3);
+        entry.queryNumber = number;
+        return Stage::Search;
+    } else if (StartsWith(path, root + "pdf_any_pgd")) {
+        stage = pages::QueryField(query, "hit") == "1" ? Stage::Hit : Stage::Viewer;
+    } else if (StartsWith(path, root + "pdm_any_pgd")) {
+        stage = Stage::Navigation;
+    } else if (StartsWith(path, root + "schriften/")) {
+        stage = Stage::PagePdf;
+    }
+    if (stage)
+        number = pages::QueryField(query, "pn").value_or("");
+    return stage;
+}
+
+void PubServer::Impl::RespondToHit(httplib::Response& res, std::optional<FaultKind> fault,
+                                   const std::string& number, const Entry& found) {
+    const bool missingLink = fault == FaultKind::MissingLink;
+    if (!found.selection && fault != FaultKind::CountMismatch && fault != FaultKind::HostileNames) {
+        Respond(res, fault, number,
+                pages::ViewerPage(number, found.docs.front(), 0, 1, !missingLink), kHtml);
+        return;
+    }
+    std::vector<pages::SelectionLink> links;
+    const int docs = static_cast<int>(found.docs.size());
+    if (fault == FaultKind::HostileNames) {
+        const char* hostile[] = {"../../evil", "a/b", "..", "x\\y"};
+        for (int i = 0; i < 4; ++i) links.push_back({hostile[i], i % docs});
+    } else {
+        for (int i = 0; i < docs; ++i)
+            links.push_back({pages::EncodeComponent(found.docs[static_cast<size_t>(i)].id), i});
+    }
+    const int promised =
+        static_cast<int>(links.size()) + (fault == FaultKind::CountMismatch ? 1 : 0);
+    if (missingLink)
+        links.clear();
+    Respond(res, fault, number, pages::SelectionPage(number, links, promised), kHtml);
 }
 
 PubServer::PubServer(ServerOptions options) : impl_(std::make_unique<Impl>(std::move(options))) {}

@@ -14,14 +14,16 @@
 namespace kestrane::pubserver {
 
 // The built-in corpus.
-inline constexpr const char* kSeveralPages = "DE19758096C2";        // one document, 3 pages
+inline constexpr const char* kSeveralPages = "DE19758096C2";  // one document, 3 pages
 inline constexpr int kSeveralPagesCount = 3;
-inline constexpr const char* kSelectionNumber = "DE60218500T2";     // selection of two documents
-inline constexpr const char* kSelectionDocA = "DE000060218500T2";   // docIdNormed of the first, 2 pages
+inline constexpr const char* kSelectionNumber = "DE60218500T2";  // selection of two documents
+inline constexpr const char* kSelectionDocA =
+    "DE000060218500T2";  // docIdNormed of the first, 2 pages
 inline constexpr int kSelectionDocAPages = 2;
-inline constexpr const char* kSelectionDocB = "EP000001389012B1";   // docIdNormed of the second, 3 pages
+inline constexpr const char* kSelectionDocB =
+    "EP000001389012B1";  // docIdNormed of the second, 3 pages
 inline constexpr int kSelectionDocBPages = 3;
-inline constexpr const char* kManyPages = "DE102006026208A1";       // one document, 12 pages
+inline constexpr const char* kManyPages = "DE102006026208A1";  // one document, 12 pages
 inline constexpr int kManyPagesCount = 12;
 
 // Where a request stands in the chain.
@@ -41,10 +43,11 @@ enum class FaultKind {
     ErrorPage,         // 500 with an HTML body
     Truncated,         // announce a Content-Length, close after half of it
     HtmlInsteadOfPdf,  // a page PDF request answered with an HTML error page (200)
-    MissingLink,       // Viewer/Hit: no navigation link; Navigation: no next-page link; Search: no hit link
-    CountMismatch,     // selection page promises one more hit than it links
-    HostileNames,      // selection links carry docIdNormed values like "../../evil" and "a/b"
-    NoMatch,           // answer with the no-match notice
+    MissingLink,    // Viewer/Hit: no navigation link; Navigation: no next-page link; Search: no hit
+                    // link
+    CountMismatch,  // selection page promises one more hit than it links
+    HostileNames,   // selection links carry docIdNormed values like "../../evil" and "a/b"
+    NoMatch,        // answer with the no-match notice
 };
 
 struct Fault {
@@ -70,17 +73,17 @@ struct ServerOptions {
 // One request as the server saw it.
 struct RequestLogEntry {
     std::string method;
-    std::string target;          // as sent (origin-form or absolute-form)
-    std::string path;            // path without query
+    std::string target;  // as sent (origin-form or absolute-form)
+    std::string path;    // path without query
     std::string userAgent;
     std::string acceptLanguage;
     bool hasSessionCookie = false;
-    std::string queryNumber;     // the decoded pn= value for a search, else ""
-    int clientPort = 0;          // tells TCP connections apart
+    std::string queryNumber;  // the decoded pn= value for a search, else ""
+    int clientPort = 0;       // tells TCP connections apart
 };
 
 class PubServer {
-public:
+  public:
     explicit PubServer(ServerOptions options = {});
     ~PubServer();  // Stop()
     PubServer(const PubServer&) = delete;
@@ -110,7 +113,7 @@ public:
     // one call at a time; it must not call Stop(). Any thread.
     void SetRequestObserver(std::function<void(const RequestLogEntry&)> observer);
 
-private:
+  private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };

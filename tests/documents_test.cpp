@@ -61,8 +61,6 @@ bool Contains(const std::vector<std::string>& files, const std::string& file) {
 // One save folder below a scratch root, so that a file escaping it shows.
 class DocumentsTest : public ::testing::Test {
   protected:
-    void SetUp() override { ResetHttpShare(); }
-
     ClientContext Context(const std::string& base, const std::string& number) {
         ClientContext ctx = test::MakeContext(base, save.string(), number);
         ctx.CancelRequested = &cancel;
@@ -95,9 +93,9 @@ TEST_F(DocumentsTest, SingleDocumentIsMergedUnderTheTypedNumberInPageOrder) {
     test::ServerFixture fx;
     ClientContext ctx = Context(fx.server.BaseUrl(), pubserver::kSeveralPages);
 
-    ASSERT_EQ(1, Fetch(ctx)) << ctx.MessageText;
+    ASSERT_EQ(1, Fetch(ctx)) << ctx.FailureMessage();
 
-    EXPECT_EQ("", ctx.MessageText);
+    EXPECT_EQ("", ctx.FailureMessage());
     const std::string merged = Saved(pubserver::kSeveralPages);
     ASSERT_EQ(3, PdfPageCount(merged));
     for (int n = 1; n <= 3; ++n) {
@@ -114,7 +112,7 @@ TEST_F(DocumentsTest, SelectionGivesOneFilePerLinkInLinkOrder) {
     test::ServerFixture fx;
     ClientContext ctx = Context(fx.server.BaseUrl(), pubserver::kSelectionNumber);
 
-    ASSERT_EQ(1, Fetch(ctx)) << ctx.MessageText;
+    ASSERT_EQ(1, Fetch(ctx)) << ctx.FailureMessage();
 
     const std::string a = Saved(pubserver::kSelectionDocA);
     const std::string b = Saved(pubserver::kSelectionDocB);
@@ -131,7 +129,7 @@ TEST_F(DocumentsTest, TwelvePagesKeepPageTenAfterPageNine) {
     test::ServerFixture fx;
     ClientContext ctx = Context(fx.server.BaseUrl(), pubserver::kManyPages);
 
-    ASSERT_EQ(1, Fetch(ctx)) << ctx.MessageText;
+    ASSERT_EQ(1, Fetch(ctx)) << ctx.FailureMessage();
 
     const std::string merged = Saved(pubserver::kManyPages);
     ASSERT_EQ(12, PdfPageCount(merged));
@@ -158,18 +156,18 @@ TEST_F(DocumentsTest, BrokenPageChainsFailTheDocument) {
 
     ClientContext noNav = Context(fx.server.BaseUrl(), "DE111A1");
     EXPECT_EQ(0, Fetch(noNav));
-    EXPECT_EQ(Failed("DE111A1"), noNav.MessageText);
+    EXPECT_EQ(Failed("DE111A1"), noNav.FailureMessage());
     EXPECT_EQ(std::vector<std::string>{"temp/DE111A1_1.pdf"}, SavedFiles());
 
     ClientContext html = Context(fx.server.BaseUrl(), "DE222A1");
     EXPECT_EQ(0, Fetch(html));
-    EXPECT_EQ(Failed("DE222A1"), html.MessageText);
+    EXPECT_EQ(Failed("DE222A1"), html.FailureMessage());
     EXPECT_FALSE(fs::exists(Saved("DE222A1")));
     EXPECT_FALSE(fs::exists(PartialMergePath(html, "DE222A1")));
     EXPECT_TRUE(fs::exists(save / "temp" / "DE222A1_3.pdf"));
 
     ClientContext shortDoc = Context(fx.server.BaseUrl(), "DE333A1");
-    EXPECT_EQ(1, Fetch(shortDoc)) << shortDoc.MessageText;
+    EXPECT_EQ(1, Fetch(shortDoc)) << shortDoc.FailureMessage();
     EXPECT_EQ(2, PdfPageCount(Saved("DE333A1")));
 
     // An error page in place of a navigation page has no next-page link
@@ -177,8 +175,21 @@ TEST_F(DocumentsTest, BrokenPageChainsFailTheDocument) {
     fx.server.AddFault("DE444A1", Fault{Stage::Navigation, FaultKind::ErrorPage, 2});
     ClientContext errorNav = Context(fx.server.BaseUrl(), "DE444A1");
     EXPECT_EQ(0, Fetch(errorNav));
-    EXPECT_EQ(Failed("DE444A1"), errorNav.MessageText);
+    EXPECT_EQ(Failed("DE444A1"), errorNav.FailureMessage());
     EXPECT_FALSE(fs::exists(Saved("DE444A1")));
+}
+
+// A page that cannot be saved fails its document: the user reads the
+// document's failure, and the first cause travels with it, not the vaguer
+// document failure noted after it.
+TEST_F(DocumentsTest, TheFirstFailureStaysUnderTheDocumentsText) {
+    test::ServerFixture fx;
+    ClientContext ctx = Context(fx.server.BaseUrl(), pubserver::kSeveralPages);
+    ctx.TempFolder = (root.path() / "gone").string() + "/";
+    EXPECT_EQ(0, Fetch(ctx));
+    EXPECT_EQ(FailureKind::SaveFailed, ctx.failure.kind);
+    EXPECT_EQ(Failed(pubserver::kSeveralPages), ctx.FailureMessage());
+    EXPECT_FALSE(fs::exists(root.path() / "gone"));
 }
 
 TEST_F(DocumentsTest, SelectionPromisingMoreHitsThanLinksFailsAfterTheLinkedOnes) {
@@ -188,7 +199,7 @@ TEST_F(DocumentsTest, SelectionPromisingMoreHitsThanLinksFailsAfterTheLinkedOnes
 
     EXPECT_EQ(0, Fetch(ctx));
 
-    EXPECT_EQ("DE60218500T2 Failed to Download, please try again.", ctx.MessageText);
+    EXPECT_EQ("DE60218500T2 Failed to Download, please try again.", ctx.FailureMessage());
     EXPECT_EQ(2, PdfPageCount(Saved(pubserver::kSelectionDocA)));
     EXPECT_EQ(3, PdfPageCount(Saved(pubserver::kSelectionDocB)));
 }
@@ -201,12 +212,12 @@ TEST_F(DocumentsTest, HostileNamesWriteNothingOutsideTheSaveFolder) {
 
     ClientContext hostile = Context(fx.server.BaseUrl(), pubserver::kSelectionNumber);
     EXPECT_EQ(0, Fetch(hostile));
-    EXPECT_EQ(Failed(pubserver::kSelectionNumber), hostile.MessageText);
+    EXPECT_EQ(Failed(pubserver::kSelectionNumber), hostile.FailureMessage());
 
     // A typed number is a name too.
     ClientContext typed = Context(fx.server.BaseUrl(), "../../DE444A1");
     EXPECT_EQ(0, Fetch(typed));
-    EXPECT_EQ(Failed("../../DE444A1"), typed.MessageText);
+    EXPECT_EQ(Failed("../../DE444A1"), typed.FailureMessage());
 
     for (const auto& entry : fx.server.RequestLog())
         EXPECT_EQ(std::string::npos, entry.path.find("/schriften/")) << entry.target;
@@ -214,7 +225,7 @@ TEST_F(DocumentsTest, HostileNamesWriteNothingOutsideTheSaveFolder) {
 
     // Leading blanks are harmless in a file name and kept.
     ClientContext blanks = Context(fx.server.BaseUrl(), "  DE555A1");
-    EXPECT_EQ(1, Fetch(blanks)) << blanks.MessageText;
+    EXPECT_EQ(1, Fetch(blanks)) << blanks.FailureMessage();
     EXPECT_EQ(2, PdfPageCount(Saved("  DE555A1")));
 }
 
@@ -230,7 +241,8 @@ TEST_F(DocumentsTest, FailedMergesLeaveTheUsersFileAndThePagesAlone) {
     ClientContext missing = Context(fx.server.BaseUrl(), number);
     missing.Pdftk = "kestrane-no-such-pdftk";
     EXPECT_EQ(0, Fetch(missing));
-    EXPECT_EQ(Failed(number), missing.MessageText);
+    EXPECT_EQ(Failed(number), missing.FailureMessage());
+    EXPECT_EQ(FailureKind::MergeProgramMissing, missing.failure.kind);
     EXPECT_EQ((std::vector<std::string>{"DE19758096C2.pdf", "temp/DE19758096C2_1.pdf",
                                         "temp/DE19758096C2_2.pdf", "temp/DE19758096C2_3.pdf"}),
               SavedFiles());
@@ -241,19 +253,20 @@ TEST_F(DocumentsTest, FailedMergesLeaveTheUsersFileAndThePagesAlone) {
                               "for a; do out=$prev; prev=$a; done\n"
                               "echo garbage > \"$out\"\necho 'Warning: unexpected xref'\n");
     EXPECT_EQ(0, Fetch(warns));
-    EXPECT_EQ(Failed(number), warns.MessageText);
+    EXPECT_EQ(Failed(number), warns.FailureMessage());
+    EXPECT_EQ(FailureKind::MergeFailed, warns.failure.kind);
 
     ClientContext silent = Context(fx.server.BaseUrl(), number);
     silent.Pdftk = WriteScript(tools, "idle-pdftk", "exit 0\n");
     EXPECT_EQ(0, Fetch(silent));
-    EXPECT_EQ(Failed(number), silent.MessageText);
+    EXPECT_EQ(Failed(number), silent.FailureMessage());
 
     EXPECT_EQ("the user's own copy", ReadFile(mine));
     EXPECT_FALSE(fs::exists(PartialMergePath(warns, number)));
 
     // A good merge replaces it, as the user asked for the document again.
     ClientContext good = Context(fx.server.BaseUrl(), number);
-    EXPECT_EQ(1, Fetch(good)) << good.MessageText;
+    EXPECT_EQ(1, Fetch(good)) << good.FailureMessage();
     EXPECT_EQ(3, PdfPageCount(mine));
 }
 
@@ -292,7 +305,7 @@ TEST_F(DocumentsTest, StoppingTheWorkerDuringTheMergeKillsItPromptly) {
     const auto stopAt = std::chrono::steady_clock::now();
     abort = true;
     worker.join();
-    ASSERT_TRUE(merging) << "the merge never started: " << ctx.MessageText;
+    ASSERT_TRUE(merging) << "the merge never started: " << ctx.FailureMessage();
 
     EXPECT_EQ(0, result);
     EXPECT_LT(returned - stopAt, std::chrono::seconds(5));
@@ -311,12 +324,6 @@ void Html(httplib::Response& res, const std::string& body) {
 }
 
 class CraftedTest : public DocumentsTest {};
-
-// Declared after a scripted server: hangs up our kept-alive connections
-// before the server stops, which would otherwise wait them out.
-struct HangUp {
-    ~HangUp() { ResetHttpShare(); }
-};
 
 TEST_F(CraftedTest, NextPageSpellingsAndEscapedAmpersandsAreFollowed) {
     // page=N&doc=1 arrives intact only when "&amp;" was turned into "&".
@@ -347,12 +354,11 @@ TEST_F(CraftedTest, NextPageSpellingsAndEscapedAmpersandsAreFollowed) {
                             "application/pdf");
         }
     });
-    HangUp hangUp;
     ClientContext ctx = Context(server.Base(), "CRAFTED");
 
     ASSERT_EQ(
         1, LookupDocuments(ctx, server.Base() + "/DPMApublikationen/pdf_any_pgd.do?page=1&doc=1"))
-        << ctx.MessageText;
+        << ctx.FailureMessage();
 
     ASSERT_EQ(4, PdfPageCount(Saved("CRAFTED")));
     for (int n = 1; n <= 4; ++n)
@@ -391,11 +397,10 @@ TEST_F(CraftedTest, SelectionNamesComeFromDocIdNormedOrTheNumberAndPosition) {
                    "/DPMApublikationen/pdf_any_pgd.do?hit=2",
                    "/DPMApublikationen/pdf_any_pgd.do?hit=3&amp;docIdNormed=DE3A",
                    "/DPMApublikationen/pdf_any_pgd.do?hit=4&amp;docIdNormed=DE4A&amp;x=1"}));
-    HangUp hangUp;
     ClientContext ctx = Context(server.Base(), " DE9");
 
     ASSERT_EQ(1, LookupDocuments(ctx, server.Base() + "/DPMApublikationen/first"))
-        << ctx.MessageText;
+        << ctx.FailureMessage();
 
     const auto files = SavedFiles();
     EXPECT_TRUE(HasText(Saved("DE1A"), 1, "HIT1 page 1 of 1"));
@@ -410,7 +415,6 @@ TEST_F(CraftedTest, ANoughtOrUnreadableHitCountDownloadsNothing) {
          {"Selection of : 0 hits", "Selection of : some hits", "Selection of : -4 hits"}) {
         test::ScriptedServer server(Selection(
             notice, {"/DPMApublikationen/pdf_any_pgd.do?hit=1&amp;docIdNormed=DE1A&amp;x=1"}));
-        HangUp hangUp;
         ClientContext ctx = Context(server.Base(), "DE9");
         EXPECT_EQ(1, LookupDocuments(ctx, server.Base() + "/DPMApublikationen/first")) << notice;
         EXPECT_EQ(1u, server.Seen().size()) << notice;
@@ -422,12 +426,11 @@ TEST_F(CraftedTest, ACancelWhileTheFirstPageArrivesIsReportedAsCancelled) {
     test::ScriptedServer server(Selection(
         "Selection of : 1 hits",
         {"/DPMApublikationen/pdf_any_pgd.do?hit=1&amp;docIdNormed=DE1A&amp;x=1"}, &cancel));
-    HangUp hangUp;
     ClientContext ctx = Context(server.Base(), "DE9");
 
     EXPECT_EQ(0, LookupDocuments(ctx, server.Base() + "/DPMApublikationen/first"));
 
-    EXPECT_EQ(msg::kCancelled, ctx.MessageText);
+    EXPECT_EQ(msg::kCancelled, ctx.FailureMessage());
     EXPECT_EQ(std::vector<std::string>{}, SavedFiles());
 }
 

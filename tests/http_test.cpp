@@ -20,8 +20,7 @@ using namespace std::chrono_literals;
 using test::ScriptedServer;
 
 class HttpTest : public ::testing::Test {
-protected:
-    void SetUp() override { ResetHttpShare(); }
+  protected:
     ClientContext Context(const std::string& base) {
         ClientContext ctx = test::MakeContext(base, dir.str(), "DE19758096C2");
         ctx.CancelRequested = &cancel;
@@ -43,12 +42,12 @@ TEST_F(HttpTest, TextModeKeepsTheBodyAndSendsTheFixedIdentity) {
         Html(res, "<html>hit list</html>");
     });
     ClientContext ctx = Context(server.Base());
-    ctx.MessageText = "earlier failure";
+    ctx.failure = Failure{FailureKind::Connect, {}};
     std::string page = "stale";
     ASSERT_EQ(1, SendHttpRequest(ctx, "POST", server.Base() + "/x?a=1&b=2", "", page, nullptr, 0));
     EXPECT_EQ("<html>hit list</html>", page);
     // A success leaves the earlier message alone.
-    EXPECT_EQ("earlier failure", ctx.MessageText);
+    EXPECT_EQ(FailureKind::Connect, ctx.failure.kind);
 
     const auto seen = server.Seen();
     ASSERT_EQ(1u, seen.size());
@@ -75,12 +74,12 @@ TEST_F(HttpTest, AnEmptyBodyIsAConnectFailureAndLeavesAnEmptyFile) {
     ClientContext ctx = Context(server.Base());
     std::string page;
     EXPECT_EQ(0, SendHttpRequest(ctx, "GET", server.Base() + "/a", "", page, nullptr, 0));
-    EXPECT_EQ(msg::kConnectFailed, ctx.MessageText);
+    EXPECT_EQ(msg::kConnectFailed, ctx.FailureMessage());
 
     const std::string file = dir.str() + "/temp/empty.pdf";
-    ctx.MessageText.clear();
+    ctx.failure = {};
     EXPECT_EQ(0, SendHttpRequest(ctx, "GET", server.Base() + "/a", "", page, file.c_str(), 1));
-    EXPECT_EQ(msg::kConnectFailed, ctx.MessageText);
+    EXPECT_EQ(msg::kConnectFailed, ctx.FailureMessage());
     ASSERT_TRUE(std::filesystem::exists(file));
     EXPECT_EQ(0u, std::filesystem::file_size(file));
 }
@@ -99,7 +98,7 @@ TEST_F(HttpTest, TheNoMatchNoticeFailsTextPagesInAnySpelling) {
         std::string page;
         EXPECT_EQ(0, SendHttpRequest(ctx, "POST", server.Base() + "/s", "", page, nullptr, 0))
             << notice;
-        EXPECT_EQ(msg::kNoSuchPatent, ctx.MessageText);
+        EXPECT_EQ(msg::kNoSuchPatent, ctx.FailureMessage());
         EXPECT_EQ("<html>" + notice + "</html>", page) << "the page is kept";
 
         // A file body is not looked at.
@@ -141,7 +140,7 @@ TEST_F(HttpTest, AFileThatCannotBeCreatedIsASaveFailure) {
     std::string page;
     const std::string file = dir.str() + "/no-such-folder/x.pdf";
     EXPECT_EQ(0, SendHttpRequest(ctx, "GET", server.Base() + "/p", "", page, file.c_str(), 1));
-    EXPECT_EQ(msg::kSaveFailed, ctx.MessageText);
+    EXPECT_EQ(msg::kSaveFailed, ctx.FailureMessage());
     EXPECT_FALSE(std::filesystem::exists(dir.str() + "/no-such-folder"));
 }
 
@@ -152,7 +151,7 @@ TEST_F(HttpTest, ACancelBeforeTheStartOpensNothing) {
     std::string page = "stale";
     const std::string file = dir.str() + "/temp/c.pdf";
     EXPECT_EQ(0, SendHttpRequest(ctx, "GET", server.Base() + "/p", "", page, file.c_str(), 1));
-    EXPECT_EQ(msg::kCancelled, ctx.MessageText);
+    EXPECT_EQ(msg::kCancelled, ctx.FailureMessage());
     EXPECT_EQ("", page);
     EXPECT_FALSE(std::filesystem::exists(file));
     EXPECT_TRUE(server.Seen().empty());
@@ -182,14 +181,15 @@ TEST_F(HttpTest, CancelAndStopEndAnExchangeWithASilentServer) {
         const auto took = std::chrono::steady_clock::now() - started;
         trigger.join();
         EXPECT_LT(took, 10s);
-        EXPECT_EQ(viaCancel ? msg::kCancelled : msg::kDownloadFailed, ctx.MessageText);
+        EXPECT_EQ(viaCancel ? msg::kCancelled : msg::kDownloadFailed, ctx.FailureMessage());
         server.Release();
     }
 }
 
 TEST_F(HttpTest, ACookieSetOnceTravelsWithEveryLaterExchangeOnOneConnection) {
     ScriptedServer server([](const httplib::Request& req, httplib::Response& res) {
-        if (req.path == "/start.do") res.set_header("Set-Cookie", "JSESSIONID=abc123; Path=/");
+        if (req.path == "/start.do")
+            res.set_header("Set-Cookie", "JSESSIONID=abc123; Path=/");
         Html(res, "page");
     });
     ClientContext ctx = Context(server.Base());
@@ -209,9 +209,8 @@ TEST_F(HttpTest, ACookieSetOnceTravelsWithEveryLaterExchangeOnOneConnection) {
 }
 
 TEST_F(HttpTest, TheProxyCarriesHttpRequestsWhenSet) {
-    ScriptedServer proxy([](const httplib::Request&, httplib::Response& res) {
-        Html(res, "via proxy");
-    });
+    ScriptedServer proxy(
+        [](const httplib::Request&, httplib::Response& res) { Html(res, "via proxy"); });
     ClientContext ctx = Context("http://depatisnet.invalid");
     ctx.Proxy = "HTTP=HTTP://127.0.0.1:" + std::to_string(proxy.Port());
     ctx.AccessType = 3;
@@ -248,7 +247,8 @@ TEST_F(HttpTest, BrokenTransfersFail) {
             // Promise more than is sent, then end the stream.
             res.set_content_provider(1000, "application/pdf",
                                      [](size_t offset, size_t, httplib::DataSink& sink) {
-                                         if (offset == 0) sink.write("%PDF-half", 9);
+                                         if (offset == 0)
+                                             sink.write("%PDF-half", 9);
                                          return offset == 0;
                                      });
         } else {
@@ -267,12 +267,13 @@ TEST_F(HttpTest, BrokenTransfersFail) {
     ClientContext ctx = Context(server.Base());
     std::string page;
     const std::string file = dir.str() + "/temp/t.pdf";
-    EXPECT_EQ(0, SendHttpRequest(ctx, "GET", server.Base() + "/truncated", "", page, file.c_str(), 1));
-    EXPECT_EQ(msg::kDownloadFailed, ctx.MessageText);
+    EXPECT_EQ(0,
+              SendHttpRequest(ctx, "GET", server.Base() + "/truncated", "", page, file.c_str(), 1));
+    EXPECT_EQ(msg::kDownloadFailed, ctx.FailureMessage());
 
-    ctx.MessageText.clear();
+    ctx.failure = {};
     EXPECT_EQ(0, SendHttpRequest(ctx, "GET", server.Base() + "/huge", "", page, nullptr, 0));
-    EXPECT_EQ(msg::kDownloadFailed, ctx.MessageText);
+    EXPECT_EQ(msg::kDownloadFailed, ctx.FailureMessage());
     EXPECT_LE(page.size(), kMaxTextPage);
 }
 
@@ -286,7 +287,7 @@ TEST_F(HttpTest, NobodyListeningIsAConnectFailure) {
     ClientContext ctx = Context(base);
     std::string page;
     EXPECT_EQ(0, SendHttpRequest(ctx, "GET", base + "/start.do", "", page, nullptr, 0));
-    EXPECT_EQ(msg::kConnectFailed, ctx.MessageText);
+    EXPECT_EQ(msg::kConnectFailed, ctx.FailureMessage());
 }
 
 }  // namespace

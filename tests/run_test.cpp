@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "client/HttpExchange.h"
+#include "client/ClientContext.h"
 #include "client/Messages.h"
 #include "run/EventLoop.h"
 #include "run/Files.h"
@@ -77,7 +77,8 @@ TEST(DeleteFolderTree, NeverFollowsALinkOutOfTheTree) {
 
 TEST(AppendLogFile, CreatesAppendsUnchangedAndReportsFailures) {
     test::TempDir dir;
-    const std::string log = dir.str() + "//dl.log";  // SaveFolder + "/dl.log"
+    const std::string log = paths::RunLog(dir.str() + "/").string();  // SaveFolder ends in "/"
+    EXPECT_EQ(log, dir.str() + "/dl.log");
     EXPECT_EQ(AppendLogFile("", log), 1);
     EXPECT_TRUE(fs::exists(log)) << "a run without records still creates the log";
     EXPECT_EQ(AppendLogFile("a Success\r\n", log), 1);
@@ -149,8 +150,6 @@ TEST(EventLoop, TimerRepeatsRestartsAndStops) {
 
 class RunTest : public ::testing::Test {
   protected:
-    void SetUp() override { ResetHttpShare(); }
-
     int SessionStarts() const {
         int n = 0;
         for (const auto& entry : fixture.server.RequestLog()) {
@@ -190,6 +189,14 @@ TEST_F(RunTest, ThreeNumbersAllSaved) {
     EXPECT_EQ(test::PdfPageCount(run.Saved(kDe3)), pubserver::kManyPagesCount);
     EXPECT_FALSE(fs::exists(run.save.path() / "temp"));
     EXPECT_EQ(SessionStarts(), 1);
+    // Each record's event, in the log's order, with the files it saved.
+    EXPECT_EQ(front.ItemRecords(), run.LogRecords());
+    ASSERT_EQ(front.Items().size(), 3u);
+    EXPECT_EQ(front.Items()[1].SavedFiles,
+              (std::vector<std::string>{std::string(pubserver::kSelectionDocA) + ".pdf",
+                                        std::string(pubserver::kSelectionDocB) + ".pdf"}));
+    EXPECT_EQ(front.Items()[2].Index, 2);
+    EXPECT_EQ(front.Items()[2].Kind, FailureKind::None);
 
     // Four progress reports: each item as it starts, then the end of the list.
     const auto notes = front.CallsOf(FrontEndCall::JobProgress);
@@ -249,6 +256,8 @@ TEST_F(RunTest, UnknownNumberIsRecordedAndTheNextOneRuns) {
     ASSERT_TRUE(run.WaitFinished()) << run.front.Describe();
 
     EXPECT_EQ(run.LogRecords(), (std::vector<LogRecord>{{kUnknown, "Failed"}, {kDe1, "Success"}}));
+    EXPECT_EQ(run.front.ItemRecords(), run.LogRecords());
+    EXPECT_EQ(run.front.Items()[0].Kind, FailureKind::NoSuchPatent) << "the kind travels";
     const auto boxes = run.front.CallsOf(FrontEndCall::ShowFailureBox);
     ASSERT_EQ(boxes.size(), 1u);
     EXPECT_EQ(boxes[0].text, msg::kNoSuchPatent);

@@ -26,7 +26,6 @@ const char* kQueryTail = "&cols=pn&cols=ti&cols=nr&sf=sort_standard&so=asc&rpp=2
 
 class SearchTest : public ::testing::Test {
   protected:
-    void SetUp() override { ResetHttpShare(); }
     test::TempDir dir;
     std::atomic<bool> cancel{false};
 };
@@ -69,13 +68,13 @@ TEST_F(SearchTest, AHitListWithoutADoubleQuotedLinkHasNoPdf) {
     ClientContext ctx;
     EXPECT_EQ("", SearchWith("<a href='/DPMApublikationen/pdf_any_pgd.do?x=1'>only</a>",
                              "DE19758096C2", &ctx));
-    EXPECT_EQ("No PDF for DE19758096C2", ctx.MessageText);
+    EXPECT_EQ("No PDF for DE19758096C2", ctx.FailureMessage());
 }
 
 TEST_F(SearchTest, TheNoMatchPageIsANonexistentPatent) {
     ClientContext ctx;
     EXPECT_EQ("", SearchWith("<p>The database query returned no matches.</p>", "DE0", &ctx));
-    EXPECT_EQ(msg::kNoSuchPatent, ctx.MessageText);
+    EXPECT_EQ(msg::kNoSuchPatent, ctx.FailureMessage());
 }
 
 TEST_F(SearchTest, ACancelDuringTheSearchIsReportedAsSuch) {
@@ -86,7 +85,7 @@ TEST_F(SearchTest, ACancelDuringTheSearchIsReportedAsSuch) {
     ClientContext ctx = test::MakeContext(server.Base(), dir.str(), "DE1");
     ctx.CancelRequested = &cancel;
     EXPECT_EQ("", SearchPatent(ctx));
-    EXPECT_EQ(msg::kCancelled, ctx.MessageText);
+    EXPECT_EQ(msg::kCancelled, ctx.FailureMessage());
 }
 
 TEST_F(SearchTest, TheSessionCookieGoesWithTheSearchOnTheStandInServer) {
@@ -120,7 +119,7 @@ TEST_F(SearchTest, WithoutASessionTheServerOffersNoLink) {
     ClientContext ctx =
         test::MakeContext(fixture.server.BaseUrl(), dir.str(), pubserver::kSeveralPages);
     EXPECT_EQ("", SearchPatent(ctx));
-    EXPECT_EQ(std::string("No PDF for ") + pubserver::kSeveralPages, ctx.MessageText);
+    EXPECT_EQ(std::string("No PDF for ") + pubserver::kSeveralPages, ctx.FailureMessage());
 }
 
 TEST_F(SearchTest, AServerThatIsNotThereFailsTheSessionStart) {
@@ -132,7 +131,7 @@ TEST_F(SearchTest, AServerThatIsNotThereFailsTheSessionStart) {
     ClientContext ctx =
         test::MakeContext("http://127.0.0.1:" + std::to_string(port), dir.str(), "DE1");
     EXPECT_FALSE(StartSession(ctx));
-    EXPECT_EQ(msg::kConnectFailed, ctx.MessageText);
+    EXPECT_EQ(msg::kConnectFailed, ctx.FailureMessage());
 }
 
 }  // namespace

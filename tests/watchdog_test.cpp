@@ -38,8 +38,6 @@ constexpr const char* kUnknown = "DE000000000A1";
 
 class WatchdogTest : public ::testing::Test {
   protected:
-    void SetUp() override { ResetHttpShare(); }
-
     int SessionStarts() const {
         int n = 0;
         for (const auto& entry : fixture.server.RequestLog()) {
@@ -103,11 +101,12 @@ TEST_F(WatchdogTest, StalledSearchIsAbandonedAndTheRunGoesOnWithoutANewSession) 
     test::RunHarness run(fixture.server.BaseUrl());
     ASSERT_TRUE(run.Start({kDe1, kDe2, kDe3}));
     ASSERT_TRUE(run.WaitFor([&] { return Searched(kDe2); })) << run.front.Describe();
+    ASSERT_TRUE(run.front.Drain());  // everything said before the stop is carried out
 
     // The first tick only notes the index in work.
     run.front.Tick();
     EXPECT_EQ(run.front.Count(FrontEndCall::StopWatchdog), 0);
-    EXPECT_TRUE(run.controller.Snapshot().RunLogText.find(" Failed") == std::string::npos);
+    EXPECT_EQ(run.front.ItemRecords(), (std::vector<LogRecord>{{kDe1, "Success"}}));
 
     // The second finds it unchanged: Failed, and a successor at the next number.
     run.front.Tick();
@@ -117,6 +116,8 @@ TEST_F(WatchdogTest, StalledSearchIsAbandonedAndTheRunGoesOnWithoutANewSession) 
     EXPECT_TRUE(stopped.SkipSessionStart);
     EXPECT_EQ(test::ParseLog(stopped.RunLogText),
               (std::vector<LogRecord>{{kDe1, "Success"}, {kDe2, "Failed"}}));
+    EXPECT_EQ(run.front.ItemRecords(), test::ParseLog(stopped.RunLogText));
+    EXPECT_EQ(run.front.Items().back().Kind, FailureKind::Stalled);
 
     // After the restart the next tick records the new index and stops nothing.
     ASSERT_TRUE(run.WaitFor([&] { return run.front.Count(FrontEndCall::JobProgress) >= 3; }));
@@ -222,6 +223,7 @@ TEST_F(WatchdogTest, FailureBoxLeftOpenPastTwoTicksIsTakenDown) {
         run.LogRecords(),
         (std::vector<LogRecord>{{kUnknown, "Failed"}, {kUnknown, "Failed"}, {kDe1, "Success"}}));
     EXPECT_EQ(run.front.Count(FrontEndCall::ShowFailureBox), 1);
+    EXPECT_EQ(run.front.ItemRecords(), run.LogRecords());
     const auto notes = run.front.CallsOf(FrontEndCall::JobProgress);
     ASSERT_EQ(notes.size(), 3u);
     EXPECT_EQ(notes[1].note.PreviousNumber, kUnknown);
@@ -244,6 +246,25 @@ TEST_F(WatchdogTest, WorkerThatPostedItsFinishIsNeverReplaced) {
     EXPECT_EQ(run.LogRecords(), (std::vector<LogRecord>{{kDe1, "Success"}}));
     EXPECT_EQ(run.front.Count(FrontEndCall::JobFinished), 1);
     EXPECT_TRUE(fs::exists(run.Saved(kDe1)));
+}
+
+TEST_F(WatchdogTest, NothingAStoppedWorkerSaidReachesTheFrontEndAfterTheStop) {
+    test::RunHarness run(fixture.server.BaseUrl());
+    ASSERT_TRUE(run.Start({kDe1}));
+    // The worker goes through the whole list while nothing is carried out:
+    // everything it said waits in the queue when the window is closed.
+    ASSERT_TRUE(WorkersEndedUnserved(run.controller));
+    EXPECT_GT(run.front.WorkerCallsMade(), 0);
+    run.controller.StopForClose();
+    ASSERT_TRUE(run.front.Drain());
+
+    EXPECT_EQ(KindsFrom(run.front, 0),
+              (std::vector<FrontEndCall::Kind>{
+                  FrontEndCall::StopWatchdog, FrontEndCall::StopWatchdog, FrontEndCall::ResetIdle,
+                  FrontEndCall::OpenSaveFolder, FrontEndCall::ShowFinishMessage}))
+        << run.front.Describe();
+    EXPECT_TRUE(run.front.Items().empty());
+    EXPECT_EQ(run.LogRecords(), (std::vector<LogRecord>{{kDe1, "Success"}})) << "its record stays";
 }
 
 TEST_F(WatchdogTest, ClosingDuringAStalledDownloadStopsTheWorkerFirst) {
@@ -279,8 +300,8 @@ TEST_F(WatchdogTest, FinishOfARunEndedOnCloseDoesNotEndTheNextRun) {
     EXPECT_FALSE(run.controller.IsDownloading());
 
     ASSERT_TRUE(run.Start({kDe2}));
-    ASSERT_TRUE(run.front.Drain());  // the old finish arrives during the new run
-    EXPECT_EQ(run.front.Count(FrontEndCall::JobFinished), 1);
+    ASSERT_TRUE(run.front.Drain());  // the old finish was queued before the new run
+    EXPECT_EQ(run.front.Count(FrontEndCall::JobFinished), 0) << "a stopped worker's finish dies";
     EXPECT_TRUE(run.controller.IsDownloading());
     EXPECT_TRUE(run.controller.Snapshot().HasJob);
 
@@ -295,8 +316,8 @@ TEST_F(WatchdogTest, ControllerGoingAwayMidRunStopsJoinsAndKeepsTheRecords) {
     test::TempDir save;
     EventLoop loop;
     test::RecordingFrontEnd front(loop);
-    auto controller =
-        std::make_unique<RunController>(front, RunOptions{fixture.server.BaseUrl(), "pdftk"});
+    auto controller = std::make_unique<RunController>(
+        front, front, test::TestRunOptions(fixture.server.BaseUrl()));
     front.Attach(*controller);
     DownloadRequest request;
     request.Lines = {kDe1, kDe2};

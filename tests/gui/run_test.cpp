@@ -29,10 +29,10 @@ constexpr const char* kUnknown = "DE404NOTFOUND";
 class RunTest : public ::testing::Test {
   protected:
     std::unique_ptr<app::MainDialog> MakeDialog(
-        std::chrono::milliseconds watchdog = app::kWatchdogPeriod) {
+        std::chrono::milliseconds watchdog = kWatchdogPeriod) {
         app::MainDialogOptions options = TestOptions(boxes, desktop);
         options.Run.ServerBase = server.server.BaseUrl();
-        options.WatchdogPeriod = watchdog;
+        options.Run.WatchdogPeriod = watchdog;
         auto dialog = std::make_unique<app::MainDialog>(options);
         dialog->show();
         return dialog;

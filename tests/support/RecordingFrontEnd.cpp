@@ -89,63 +89,41 @@ bool RecordingFrontEnd::Drain(std::chrono::milliseconds timeout) {
     return loop_.RunUntil([reached] { return *reached; }, timeout);
 }
 
+void RecordingFrontEnd::Post(std::function<void()> call) {
+    ++workerCalls_;
+    loop_.Post(std::move(call));
+}
+
+void RecordingFrontEnd::StartTimer(std::chrono::milliseconds, std::function<void()>) {
+    Record(FrontEndCall::ArmWatchdog);
+    if (period_.count() > 0)
+        loop_.StartTimer(period_, [this] { Tick(); });
+}
+
+void RecordingFrontEnd::StopTimer() {
+    Record(FrontEndCall::StopWatchdog);
+    loop_.StopTimer();
+}
+
 void RecordingFrontEnd::JobProgress(const ProgressNote& note) {
-    ++workerCalls_;
-    loop_.Post([this, note] {
-        if (onProgress)
-            onProgress(note);
-        Record(FrontEndCall::JobProgress, "", 0, note);
-    });
+    if (onProgress)
+        onProgress(note);
+    Record(FrontEndCall::JobProgress, "", 0, note);
 }
 
-void RecordingFrontEnd::JobFinished() {
-    ++workerCalls_;
-    loop_.Post([this] {
-        Record(FrontEndCall::JobFinished);
-        if (controller_ != nullptr) {
-            atFinish_ = controller_->Snapshot();
-            controller_->OnJobFinished();
-        }
-    });
-}
-
-void RecordingFrontEnd::SetStatusText(const std::string& text) {
-    ++workerCalls_;
-    loop_.Post([this, text] { Record(FrontEndCall::SetStatusText, text); });
-}
-
-void RecordingFrontEnd::SetProgressPos(int position) {
-    ++workerCalls_;
-    loop_.Post([this, position] { Record(FrontEndCall::SetProgressPos, "", position); });
-}
-
-void RecordingFrontEnd::ArmWatchdog() {
-    ++workerCalls_;
-    loop_.Post([this] {
-        Record(FrontEndCall::ArmWatchdog);
-        if (period_.count() > 0)
-            loop_.StartTimer(period_, [this] { Tick(); });
-    });
+void RecordingFrontEnd::JobFinished(const RunEnd&) {
+    Record(FrontEndCall::JobFinished);
+    if (controller_ != nullptr)
+        atFinish_ = controller_->Snapshot();
 }
 
 void RecordingFrontEnd::ShowFailureBox(std::shared_ptr<FailureBox> box) {
-    ++workerCalls_;
-    loop_.Post([this, box] {
-        // A box of a worker stopped in the meantime is not shown.
-        if (box->IsClosed())
-            return;
-        Record(FrontEndCall::ShowFailureBox, box->Text());
-        if (autoClose_) {
-            box->Close();
-        } else {
-            openBoxes_.push_back(box);
-        }
-    });
-}
-
-void RecordingFrontEnd::StopWatchdog() {
-    Record(FrontEndCall::StopWatchdog);
-    loop_.StopTimer();
+    Record(FrontEndCall::ShowFailureBox, box->Text());
+    if (autoClose_) {
+        box->Close();
+    } else {
+        openBoxes_.push_back(box);
+    }
 }
 
 void RecordingFrontEnd::DismissFailureBox(const std::shared_ptr<FailureBox>& box) {
@@ -153,18 +131,19 @@ void RecordingFrontEnd::DismissFailureBox(const std::shared_ptr<FailureBox>& box
     openBoxes_.erase(std::remove(openBoxes_.begin(), openBoxes_.end(), box), openBoxes_.end());
 }
 
-void RecordingFrontEnd::ResetIdle() {
-    Record(FrontEndCall::ResetIdle);
-}
-
-void RecordingFrontEnd::OpenSaveFolder(const std::string& saveFolder) {
-    Record(FrontEndCall::OpenSaveFolder, saveFolder);
-}
-
 void RecordingFrontEnd::ShowFinishMessage(const std::string& text) {
     Record(FrontEndCall::ShowFinishMessage, text);
     if (onFinishMessage)
         onFinishMessage(text);
+}
+
+std::vector<LogRecord> RecordingFrontEnd::ItemRecords() const {
+    std::vector<LogRecord> records;
+    for (const ItemFinished& item : items_) {
+        const std::string record = MakeRecord("", item.Number, item.Result);
+        records.push_back({item.Number, record.substr(record.rfind(' ') + 1)});
+    }
+    return records;
 }
 
 void PrintTo(const LogRecord& record, std::ostream* out) {
@@ -189,9 +168,16 @@ std::vector<LogRecord> ParseLog(const std::string& text) {
     return records;
 }
 
+RunOptions TestRunOptions(const std::string& serverBase, const std::string& pdftk) {
+    RunOptions options;
+    options.ServerBase = serverBase;
+    options.Pdftk = pdftk;
+    return options;
+}
+
 RunHarness::RunHarness(const std::string& serverBase, std::chrono::milliseconds watchdogPeriod,
                        const std::string& pdftk)
-    : front(loop, watchdogPeriod), controller(front, RunOptions{serverBase, pdftk}) {
+    : front(loop, watchdogPeriod), controller(front, front, TestRunOptions(serverBase, pdftk)) {
     front.Attach(controller);
 }
 

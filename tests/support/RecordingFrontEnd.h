@@ -1,6 +1,6 @@
-// A front end for tests: it carries every call out on an EventLoop, as a
-// window would on its own thread, and records each one in the order it was
-// carried out.
+// A front end for tests: its dispatcher is an EventLoop on the test's thread,
+// as a window's is its GUI thread, and it records every event and timer call
+// in the order it arrived.
 #pragma once
 
 #include <atomic>
@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "run/Dispatcher.h"
 #include "run/EventLoop.h"
 #include "run/FrontEnd.h"
 #include "run/RunController.h"
@@ -24,9 +25,9 @@ struct FrontEndCall {
         JobFinished,
         SetStatusText,
         SetProgressPos,
-        ArmWatchdog,
+        ArmWatchdog,  // the run (re)started the dispatcher's timer
         ShowFailureBox,
-        StopWatchdog,
+        StopWatchdog,  // the run stopped it
         DismissFailureBox,
         ResetIdle,
         OpenSaveFolder,
@@ -41,13 +42,14 @@ struct FrontEndCall {
 
 const char* KindName(FrontEndCall::Kind kind);
 
-class RecordingFrontEnd : public FrontEnd {
+class RecordingFrontEnd : public FrontEnd, public Dispatcher {
   public:
-    // watchdogPeriod 0: ArmWatchdog only records; the test calls Tick() itself.
+    // watchdogPeriod 0: the timer only records; the test calls Tick() itself.
     explicit RecordingFrontEnd(
         EventLoop& loop, std::chrono::milliseconds watchdogPeriod = std::chrono::milliseconds(0));
 
-    // The controller whose OnJobFinished()/OnWatchdogTick() the front end calls.
+    // The controller whose OnWatchdogTick() Tick() calls and whose state
+    // AtFinish() keeps.
     void Attach(RunController& controller) { controller_ = &controller; }
 
     // Failure boxes are closed as soon as they are shown unless this is off;
@@ -65,6 +67,10 @@ class RecordingFrontEnd : public FrontEnd {
 
     // Everything here on the loop's thread (the test's thread).
     const std::vector<FrontEndCall>& Calls() const { return calls_; }
+    // The items' outcomes, in the order they arrived (not among Calls()).
+    const std::vector<ItemFinished>& Items() const { return items_; }
+    // Items() as run log records read back.
+    std::vector<struct LogRecord> ItemRecords() const;
     std::vector<FrontEndCall> CallsOf(FrontEndCall::Kind kind) const;
     int Count(FrontEndCall::Kind kind) const;
     // Index of the first call of this kind at or after from; -1 when none.
@@ -78,23 +84,32 @@ class RecordingFrontEnd : public FrontEnd {
     // Carries out everything posted so far (a marker goes through the queue).
     bool Drain(std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
-    // How many worker-side calls were made so far (counted as they are made,
-    // not as they are carried out). Any thread.
+    // How many events were posted so far (counted as they are posted, not as
+    // they arrive). Any thread.
     int WorkerCallsMade() const { return workerCalls_.load(); }
 
-    // FrontEnd, worker side.
-    void JobProgress(const ProgressNote& note) override;
-    void JobFinished() override;
-    void SetStatusText(const std::string& text) override;
-    void SetProgressPos(int position) override;
-    void ArmWatchdog() override;
-    void ShowFailureBox(std::shared_ptr<FailureBox> box) override;
+    // Dispatcher.
+    void Post(std::function<void()> call) override;
+    void StartTimer(std::chrono::milliseconds period, std::function<void()> tick) override;
+    void StopTimer() override;
+    bool OnOwnThread() const override { return loop_.OnOwnThread(); }
 
-    // FrontEnd, front-end side.
-    void StopWatchdog() override;
+    // FrontEnd: every call is recorded as it arrives.
+    void JobProgress(const ProgressNote& note) override;
+    void JobFinished(const RunEnd& end) override;
+    void SetStatusText(const std::string& text) override {
+        Record(FrontEndCall::SetStatusText, text);
+    }
+    void SetProgressPos(int position) override {
+        Record(FrontEndCall::SetProgressPos, "", position);
+    }
+    void OnItemFinished(const ItemFinished& item) override { items_.push_back(item); }
+    void ShowFailureBox(std::shared_ptr<FailureBox> box) override;
     void DismissFailureBox(const std::shared_ptr<FailureBox>& box) override;
-    void ResetIdle() override;
-    void OpenSaveFolder(const std::string& saveFolder) override;
+    void ResetIdle() override { Record(FrontEndCall::ResetIdle); }
+    void OpenSaveFolder(const std::string& saveFolder) override {
+        Record(FrontEndCall::OpenSaveFolder, saveFolder);
+    }
     void ShowFinishMessage(const std::string& text) override;
 
   private:
@@ -110,6 +125,7 @@ class RecordingFrontEnd : public FrontEnd {
     bool autoClose_ = true;
     std::vector<std::shared_ptr<FailureBox>> openBoxes_;
     std::vector<FrontEndCall> calls_;
+    std::vector<ItemFinished> items_;
     RunSnapshot atFinish_;
     std::atomic<int> workerCalls_{0};
 };
@@ -123,6 +139,9 @@ struct LogRecord {
 void PrintTo(const LogRecord& record, std::ostream* out);
 // Splits run log text into records; a malformed line yields {line, "?"}.
 std::vector<LogRecord> ParseLog(const std::string& text);
+
+// Run options against serverBase with the merge program pdftk; requests are not echoed.
+RunOptions TestRunOptions(const std::string& serverBase, const std::string& pdftk = "pdftk");
 
 // A save folder, an event loop, a recording front end and a controller wired
 // together, as a front end would set them up.

@@ -30,8 +30,6 @@ ScriptedServer::ScriptedServer(Handler handler) : handler_(std::move(handler)) {
 }
 
 ScriptedServer::~ScriptedServer() {
-    // Drop our kept-alive connections first, or the server waits out their idle time.
-    ResetHttpShare();
     Release();
     server_.stop();
     thread_.join();

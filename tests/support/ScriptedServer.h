@@ -25,7 +25,7 @@ struct SeenRequest {
 };
 
 class ScriptedServer {
-public:
+  public:
     using Handler = std::function<void(const httplib::Request&, httplib::Response&)>;
 
     explicit ScriptedServer(Handler handler);
@@ -41,7 +41,7 @@ public:
     void Hold();
     void Release();
 
-private:
+  private:
     httplib::Server server_;
     Handler handler_;
     int port_ = 0;

@@ -11,6 +11,8 @@
 #include <random>
 #include <sstream>
 
+#include "client/HttpExchange.h"
+
 namespace kestrane::test {
 
 namespace fs = std::filesystem;
@@ -35,13 +37,15 @@ TempDir::~TempDir() {
 
 int RunCommand(const std::string& command, std::string* output) {
     FILE* pipe = popen((command + " 2>&1").c_str(), "r");
-    if (pipe == nullptr) return -1;
+    if (pipe == nullptr)
+        return -1;
     std::string text;
     std::array<char, 4096> buffer{};
     size_t n;
     while ((n = fread(buffer.data(), 1, buffer.size(), pipe)) > 0) text.append(buffer.data(), n);
     int status = pclose(pipe);
-    if (output != nullptr) *output = text;
+    if (output != nullptr)
+        *output = text;
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
@@ -58,7 +62,8 @@ static std::string Quote(const std::string& s) {
 
 int PdfPageCount(const std::string& file) {
     std::string out;
-    if (RunCommand("qpdf --show-npages " + Quote(file), &out) != 0) return -1;
+    if (RunCommand("qpdf --show-npages " + Quote(file), &out) != 0)
+        return -1;
     return std::atoi(out.c_str());
 }
 
@@ -87,20 +92,23 @@ std::vector<std::string> ListFiles(const fs::path& dir) {
     std::error_code ec;
     for (auto it = fs::recursive_directory_iterator(dir, ec);
          !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
-        if (it->is_regular_file()) files.push_back(fs::relative(it->path(), dir).string());
+        if (it->is_regular_file())
+            files.push_back(fs::relative(it->path(), dir).string());
     }
     std::sort(files.begin(), files.end());
     return files;
 }
 
 ServerFixture::ServerFixture(pubserver::ServerOptions options) : server(std::move(options)) {
-    if (!server.Start()) ADD_FAILURE() << "the stand-in server did not start";
+    if (!server.Start())
+        ADD_FAILURE() << "the stand-in server did not start";
 }
 
 ClientContext MakeContext(const std::string& serverBase, const std::string& saveDir,
                           const std::string& number) {
     ClientContext ctx;
     ctx.ServerBase = serverBase;
+    ctx.Share = std::make_shared<HttpShare>();
     ctx.CurrentNumber = number;
     ctx.SaveFolder = saveDir + "/";
     ctx.TempFolder = saveDir + "/temp/";

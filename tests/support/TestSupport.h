@@ -14,7 +14,7 @@ namespace kestrane::test {
 
 // A fresh folder under the system temp folder, removed with everything in it.
 class TempDir {
-public:
+  public:
     TempDir();
     ~TempDir();
     TempDir(const TempDir&) = delete;
@@ -22,7 +22,7 @@ public:
     const std::filesystem::path& path() const { return path_; }
     std::string str() const { return path_.string(); }
 
-private:
+  private:
     std::filesystem::path path_;
 };
 
