@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Peer for the benchmark: the download as a user would script it by hand, one
 # curl process per request with a cookie jar, links cut out with grep and sed,
-# pages joined with pdftk.
+# pages joined with the qpdf command line (BENCH_MERGE=pdftk: with pdftk).
 #   peer_curl.sh BASE_URL OUT_DIR NUMBER...
 set -euo pipefail
 base=$1
@@ -47,5 +47,9 @@ for number in "$@"; do
         viewer=$(fetch "$base$next")
         page=$((page + 1))
     done
-    pdftk "${files[@]}" cat output "$out/$number.pdf" dont_ask
+    if [ "${BENCH_MERGE:-qpdf}" = pdftk ]; then
+        pdftk "${files[@]}" cat output "$out/$number.pdf" dont_ask
+    else
+        qpdf --empty --pages "${files[@]}" -- "$out/$number.pdf"
+    fi
 done

@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """Peer for the benchmark: the download written the plain Python way, with
-urllib.request and a cookie jar, links found with re, pages joined with pdftk.
+urllib.request and a cookie jar, links found with re, pages joined with the
+qpdf command line (BENCH_MERGE=pdftk: with pdftk).
 
     peer_urllib.py BASE_URL OUT_DIR NUMBER...
 """
@@ -62,8 +63,11 @@ def main():
                 if not following:
                     break
                 viewer = text(following.group(1))
-            subprocess.run(["pdftk", *files, "cat", "output",
-                            os.path.join(out, number + ".pdf"), "dont_ask"], check=True)
+            merged = os.path.join(out, number + ".pdf")
+            if os.environ.get("BENCH_MERGE", "qpdf") == "pdftk":
+                subprocess.run(["pdftk", *files, "cat", "output", merged, "dont_ask"], check=True)
+            else:
+                subprocess.run(["qpdf", "--empty", "--pages", *files, "--", merged], check=True)
 
 
 if __name__ == "__main__":

@@ -1,6 +1,7 @@
 // kestrane-cli: the download run without a window.
 //
-//   kestrane-cli [-o DIR] [-i FILE|-] [--proxy IP:PORT] [--watchdog SECONDS] NUMBER...
+//   kestrane-cli [-o DIR] [-i FILE|-] [--proxy IP:PORT] [--watchdog SECONDS]
+//                [--merge-program PROGRAM] NUMBER...
 //
 // Exit status: 0 every item saved, 1 some item failed (or no session), 2 input
 // refused, 130 cancelled (Ctrl-C; a second Ctrl-C quits at once).
@@ -24,6 +25,7 @@
 #include <vector>
 
 #include "cli/HelpText.h"
+#include "client/MergeStep.h"
 #include "run/DownloadJob.h"
 #include "run/EventLoop.h"
 #include "run/FrontEnd.h"
@@ -163,6 +165,8 @@ struct Arguments {
     std::string proxy;
     bool hasProxy = false;
     double watchdogSeconds = 120.0;
+    std::string mergeProgram;
+    bool hasMergeProgram = false;
     std::vector<std::string> numbers;
 };
 
@@ -177,6 +181,10 @@ std::optional<Arguments> ParseArguments(int argc, char** argv, int& status) {
     // Bounded above as well: a huge period would overflow the timer and fire at once.
     app.add_option("--watchdog", args.watchdogSeconds, "Seconds before a stalled item is checked")
         ->check(CLI::Range(0.001, 7.0 * 24 * 3600));
+    app.add_option("--merge-program", args.mergeProgram,
+                   "Merge with this pdftk-like program (a name looked up beside kestrane-cli, "
+                   "then in PATH, or a path) instead of in-process with qpdf; 'qpdf' is the "
+                   "built-in engine. Default: $KESTRANE_MERGE_PROGRAM, else qpdf");
     app.add_option("numbers", args.numbers, "Publication numbers, e.g. DE19758096C2");
     try {
         app.parse(argc, argv);
@@ -192,6 +200,7 @@ std::optional<Arguments> ParseArguments(int argc, char** argv, int& status) {
     }
     args.hasSaveFolder = app.count("--output") > 0;
     args.hasProxy = app.count("--proxy") > 0;
+    args.hasMergeProgram = app.count("--merge-program") > 0;
     return args;
 }
 
@@ -228,9 +237,23 @@ bool BuildRequest(const Arguments& args, DownloadRequest& request) {
     return true;
 }
 
+// The merge program of the run (see ChooseMergeProgram); nullopt (and a
+// message) when the chosen outside program is nowhere: it would fail every
+// document after its pages were downloaded.
+std::optional<std::string> MergeProgramOfTheRun(const Arguments& args) {
+    std::string program = args.hasMergeProgram ? args.mergeProgram : ChooseMergeProgram("", "");
+    if (IsBuiltInMerge(program) || !MergeProgramPath(program).empty())
+        return program;
+    const std::string from = args.hasMergeProgram ? "--merge-program" : kMergeProgramVariable;
+    PrintLine(stderr, from + ": merge program " + program +
+                          " not found (neither beside kestrane-cli nor in PATH).");
+    return std::nullopt;
+}
+
 // The run, until its completion has returned; the exit status.
-int RunDownload(const JobInput& job, double watchdogSeconds) {
+int RunDownload(const JobInput& job, double watchdogSeconds, const std::string& mergeProgram) {
     RunOptions options = FrontEndRunOptions();
+    options.MergeProgram = mergeProgram;
     options.WatchdogPeriod =
         std::chrono::milliseconds(std::max<long long>(1, std::llround(watchdogSeconds * 1000.0)));
     // Until here Ctrl-C simply ends the program (also while a list is typed
@@ -270,5 +293,8 @@ int main(int argc, char** argv) {
         PrintLine(stderr, check.Message);
         return kExitRefused;
     }
-    return RunDownload(check.Job, args->watchdogSeconds);
+    const std::optional<std::string> mergeProgram = MergeProgramOfTheRun(*args);
+    if (!mergeProgram)
+        return kExitRefused;
+    return RunDownload(check.Job, args->watchdogSeconds, *mergeProgram);
 }

@@ -50,8 +50,10 @@ struct ClientContext {
     // Empty, or "HTTP=HTTP://" + ip + ":" + port; kProxyAccessType with a proxy, else 0.
     std::string Proxy;
     int AccessType = 0;
-    // Name or path of the merge program; looked up beside our executable, then in PATH.
-    std::string Pdftk = "pdftk";
+    // The merge engine: "" (or "qpdf") merges in-process with qpdf; anything
+    // else names an outside program that follows pdftk's command line, looked
+    // up beside our executable, then in PATH (client/MergeStep.h).
+    std::string MergeProgram;
     // Cookies (the server session), DNS and open connections of the run; every
     // exchange of every worker of one run uses the same. Null: each exchange
     // stands alone (no session, no keep-alive).

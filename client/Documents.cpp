@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "client/HttpExchange.h"
-#include "client/Merge.h"
+#include "client/MergeStep.h"
 #include "client/Scrape.h"
 
 namespace kestrane {
@@ -33,7 +33,7 @@ void RemoveQuietly(const std::string& path) {
     fs::remove(path, ec);
 }
 
-// pdftk writes into the temporary folder and the result replaces the user's
+// The merge engine writes into the temporary folder and the result replaces the user's
 // file only once the merge has succeeded: a failed or stopped merge never
 // truncates a merged file that is already in the save folder.
 bool MergePages(ClientContext& ctx, const std::vector<std::string>& pageFiles,
@@ -41,7 +41,7 @@ bool MergePages(ClientContext& ctx, const std::vector<std::string>& pageFiles,
     const std::string partial = PartialMergePath(ctx, DocumentName);
     const fs::path merged = paths::MergedFile(ctx.SaveFolder, DocumentName);
     RemoveQuietly(partial);
-    const MergeResult result = RunPdftk(ctx.Pdftk, pageFiles, partial, ctx.Abort);
+    const MergeResult result = MergePageFiles(ctx.MergeProgram, pageFiles, partial, ctx.Abort);
     // A stopped worker must not touch the save folder any more.
     if (!result.ok() || ctx.aborted()) {
         RemoveQuietly(partial);

@@ -28,7 +28,7 @@ namespace kestrane {
 [[nodiscard]] std::string DocumentNameFromUrl(const std::string& hitUrl,
                                               const std::string& fallback);
 
-// Where pdftk writes a document's merge: TempFolder + DocumentName +
+// Where the merge engine writes a document's merge: TempFolder + DocumentName +
 // ".merge.pdf". It replaces SaveFolder + DocumentName + ".pdf" only once
 // the merge has succeeded, so the save folder never holds a partial merged file.
 [[nodiscard]] std::string PartialMergePath(const ClientContext& ctx,

@@ -31,8 +31,9 @@ document as one PDF named after it, noting every outcome in dl.log.
 .
 This package holds the window (kestrane), the same run for scripts
 (kestrane-cli), their manual pages, bash completion and the user guide.")
-# Merging the pages runs pdftk unless another program is chosen.
-set(CPACK_DEBIAN_KESTRANE_PACKAGE_DEPENDS "pdftk-java")
+# The pages are merged in-process with libqpdf (found by dpkg-shlibdeps); pdftk
+# is only one choice of outside merge program.
+set(CPACK_DEBIAN_KESTRANE_PACKAGE_SUGGESTS "pdftk-java")
 
 set(CPACK_DEBIAN_PUBSERVER_PACKAGE_NAME kestrane-pubserver)
 set(CPACK_DEBIAN_PUBSERVER_PACKAGE_SECTION devel)

@@ -12,6 +12,7 @@
 #include "client/ClientContext.h"
 #include "client/Documents.h"
 #include "client/HttpExchange.h"
+#include "client/MergeStep.h"
 #include "run/Files.h"
 #include "run/Worker.h"
 
@@ -210,6 +211,8 @@ RunOptions FrontEndRunOptions() {
     if (const char* base = std::getenv("KESTRANE_SERVER_BASE"); base != nullptr)
         options.ServerBase = base;
     options.OnRequest = EchoRequestLine;
+    // The settings file's [merge] program= is to go in as the second argument.
+    options.MergeProgram = ChooseMergeProgram("", "");
     return options;
 }
 

@@ -25,8 +25,9 @@ inline constexpr std::chrono::milliseconds kWatchdogPeriod{120000};
 struct RunOptions {
     // Base address of the publication server; empty: kDefaultServerBase.
     std::string ServerBase;
-    // Merge program name or path.
-    std::string Pdftk = "pdftk";
+    // "" or "qpdf": merge in-process with qpdf; else an outside pdftk-contract
+    // program's name or path. Front ends fill it with ChooseMergeProgram().
+    std::string MergeProgram;
     // Sees every request address just before it is sent; on a worker thread. May be empty.
     std::function<void(const std::string& url)> OnRequest;
     // Where the items come from. Called once per worker, on the worker's
@@ -38,8 +39,9 @@ struct RunOptions {
 };
 
 // The options a front end runs with unless told otherwise: the server from
-// KESTRANE_SERVER_BASE when set (tests, demos, a mirror), and every request
-// address echoed on stdout.
+// KESTRANE_SERVER_BASE when set (tests, demos, a mirror), every request
+// address echoed on stdout, and the merge program from KESTRANE_MERGE_PROGRAM
+// (else the built-in engine).
 RunOptions FrontEndRunOptions();
 
 // What the Download command fills into a new job.

@@ -102,7 +102,7 @@ class WorkerPass {
         ctx_.TempFolder = job_.TempFolder;
         ctx_.Proxy = job_.Proxy;
         ctx_.AccessType = job_.AccessType;
-        ctx_.Pdftk = run_.Options.Pdftk;
+        ctx_.MergeProgram = run_.Options.MergeProgram;
         ctx_.CancelRequested = &run_.CancelRequested;
         ctx_.Abort = &token_->abort;
         ctx_.SetProgress = [this](int position) { Gate([&] { EmitProgressPos(position); }); };

@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "client/MergeStep.h"
 #include "client/Messages.h"
 #include "server/PubServer.h"
 #include "tests/support/CliProcess.h"
@@ -125,6 +126,54 @@ TEST_F(CliTest, RefusedInputExitsTwoWithTheWindowsTexts) {
     const Outcome tooMany = Run({"-i", "-"}, lists.str() + "/many.txt");
     EXPECT_EQ(tooMany.status, 2);
     EXPECT_TRUE(Has(tooMany.err, "Max tasks is 20!")) << tooMany.err;
+
+    EXPECT_FALSE(fs::exists(save.path() / "dl.log"));
+    EXPECT_TRUE(fixture.server.RequestLog().empty()) << "nothing was asked of the server";
+}
+
+TEST_F(CliTest, MergeProgramComesFromTheOptionOrTheEnvironmentElseQpdfInProcess) {
+    // A pdftk-contract program that notes each call and merges with the stand-in.
+    test::TempDir tools;
+    const std::string calls = tools.str() + "/calls";
+    const std::string program = tools.str() + "/noting merge";
+    WriteFile(program, "#!/bin/sh\necho called >> '" + calls + "'\nexec '" + test::MergeStandin() +
+                           "' \"$@\"\n");
+    fs::permissions(program, fs::perms::owner_all);
+    const auto run = [&](const std::vector<std::string>& args,
+                         const std::vector<std::string>& env) {
+        fs::remove(calls);
+        test::TempDir out;
+        std::vector<std::string> all = {"-o", out.str()};
+        all.insert(all.end(), args.begin(), args.end());
+        all.push_back(kDe1);
+        CliProcess cli(fixture.server.BaseUrl(), all, out.str(), "/dev/null", env);
+        const Outcome o = cli.Wait();
+        EXPECT_EQ(o.status, 0) << o.out << o.err;
+        EXPECT_EQ(test::PdfPageCount(out.str() + "/" + kDe1 + ".pdf"),
+                  pubserver::kSeveralPagesCount);
+        return fs::exists(calls);
+    };
+    const std::string fromEnv = std::string(kMergeProgramVariable) + "=" + program;
+
+    EXPECT_FALSE(run({}, {})) << "in-process by default";
+    EXPECT_TRUE(run({"--merge-program", program}, {}));
+    EXPECT_TRUE(run({}, {fromEnv}));
+    EXPECT_FALSE(run({"--merge-program", "qpdf"}, {fromEnv})) << "the option wins";
+}
+
+TEST_F(CliTest, AMergeProgramThatIsNowhereRefusesTheRun) {
+    const Outcome option = Run({"--merge-program", "/nowhere/pdftk", kDe1});
+    EXPECT_EQ(option.status, 2) << option.out << option.err;
+    EXPECT_TRUE(Has(option.err, "--merge-program: merge program /nowhere/pdftk not found"))
+        << option.err;
+
+    CliProcess cli(fixture.server.BaseUrl(), {kDe1}, save.str(), "/dev/null",
+                   {std::string(kMergeProgramVariable) + "=kestrane-no-such-pdftk"});
+    const Outcome env = cli.Wait();
+    EXPECT_EQ(env.status, 2) << env.out << env.err;
+    EXPECT_TRUE(Has(env.err, std::string(kMergeProgramVariable) +
+                                 ": merge program kestrane-no-such-pdftk not found"))
+        << env.err;
 
     EXPECT_FALSE(fs::exists(save.path() / "dl.log"));
     EXPECT_TRUE(fixture.server.RequestLog().empty()) << "nothing was asked of the server";

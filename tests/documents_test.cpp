@@ -1,5 +1,7 @@
-// From a search result to merged PDFs: the stand-in server over loopback, the
-// real pdftk, and the merged files read back with qpdf and pdftotext.
+// From a search result to merged PDFs: the stand-in server over loopback,
+// each test once with the built-in qpdf engine and once with the external
+// engine running the stand-in merge program (pdftk's contract, no Java), and
+// the merged files read back with qpdf and pdftotext.
 #include "client/Documents.h"
 
 #include <fcntl.h>
@@ -58,11 +60,18 @@ bool Contains(const std::vector<std::string>& files, const std::string& file) {
     return std::find(files.begin(), files.end(), file) != files.end();
 }
 
+enum class Engine { BuiltIn, External };
+
+std::string EngineName(const ::testing::TestParamInfo<Engine>& info) {
+    return info.param == Engine::BuiltIn ? "qpdf" : "external";
+}
+
 // One save folder below a scratch root, so that a file escaping it shows.
-class DocumentsTest : public ::testing::Test {
+class DocumentsTest : public ::testing::TestWithParam<Engine> {
   protected:
     ClientContext Context(const std::string& base, const std::string& number) {
         ClientContext ctx = test::MakeContext(base, save.string(), number);
+        ctx.MergeProgram = GetParam() == Engine::BuiltIn ? "" : test::MergeStandin();
         ctx.CancelRequested = &cancel;
         ctx.Abort = &abort;
         ctx.SetProgress = [this](int position) { positions.push_back(position); };
@@ -89,7 +98,7 @@ class DocumentsTest : public ::testing::Test {
     std::vector<int> positions;  // written by the thread that runs the client
 };
 
-TEST_F(DocumentsTest, SingleDocumentIsMergedUnderTheTypedNumberInPageOrder) {
+TEST_P(DocumentsTest, SingleDocumentIsMergedUnderTheTypedNumberInPageOrder) {
     test::ServerFixture fx;
     ClientContext ctx = Context(fx.server.BaseUrl(), pubserver::kSeveralPages);
 
@@ -108,7 +117,7 @@ TEST_F(DocumentsTest, SingleDocumentIsMergedUnderTheTypedNumberInPageOrder) {
               SavedFiles());
 }
 
-TEST_F(DocumentsTest, SelectionGivesOneFilePerLinkInLinkOrder) {
+TEST_P(DocumentsTest, SelectionGivesOneFilePerLinkInLinkOrder) {
     test::ServerFixture fx;
     ClientContext ctx = Context(fx.server.BaseUrl(), pubserver::kSelectionNumber);
 
@@ -125,7 +134,7 @@ TEST_F(DocumentsTest, SelectionGivesOneFilePerLinkInLinkOrder) {
     EXPECT_EQ((std::vector<int>{60, 60, 70, 80, 100, 60, 70, 80, 90, 100}), positions);
 }
 
-TEST_F(DocumentsTest, TwelvePagesKeepPageTenAfterPageNine) {
+TEST_P(DocumentsTest, TwelvePagesKeepPageTenAfterPageNine) {
     test::ServerFixture fx;
     ClientContext ctx = Context(fx.server.BaseUrl(), pubserver::kManyPages);
 
@@ -143,13 +152,13 @@ TEST_F(DocumentsTest, TwelvePagesKeepPageTenAfterPageNine) {
     EXPECT_EQ(expected, positions);
 }
 
-TEST_F(DocumentsTest, BrokenPageChainsFailTheDocument) {
+TEST_P(DocumentsTest, BrokenPageChainsFailTheDocument) {
     pubserver::ServerOptions options;
     options.syntheticPages = 3;
     test::ServerFixture fx(options);
     // A viewer page without its navigation link: page 1 is saved, then the document fails.
     fx.server.AddFault("DE111A1", Fault{Stage::Hit, FaultKind::MissingLink, 0});
-    // A page PDF answered with an HTML error page: pdftk refuses it.
+    // A page PDF answered with an HTML error page: the merge refuses it.
     fx.server.AddFault("DE222A1", Fault{Stage::PagePdf, FaultKind::HtmlInsteadOfPdf, 2});
     // A navigation page without a next-page link ends the document there.
     fx.server.AddFault("DE333A1", Fault{Stage::Navigation, FaultKind::MissingLink, 2});
@@ -182,7 +191,7 @@ TEST_F(DocumentsTest, BrokenPageChainsFailTheDocument) {
 // A page that cannot be saved fails its document: the user reads the
 // document's failure, and the first cause travels with it, not the vaguer
 // document failure noted after it.
-TEST_F(DocumentsTest, TheFirstFailureStaysUnderTheDocumentsText) {
+TEST_P(DocumentsTest, TheFirstFailureStaysUnderTheDocumentsText) {
     test::ServerFixture fx;
     ClientContext ctx = Context(fx.server.BaseUrl(), pubserver::kSeveralPages);
     ctx.TempFolder = (root.path() / "gone").string() + "/";
@@ -192,7 +201,7 @@ TEST_F(DocumentsTest, TheFirstFailureStaysUnderTheDocumentsText) {
     EXPECT_FALSE(fs::exists(root.path() / "gone"));
 }
 
-TEST_F(DocumentsTest, SelectionPromisingMoreHitsThanLinksFailsAfterTheLinkedOnes) {
+TEST_P(DocumentsTest, SelectionPromisingMoreHitsThanLinksFailsAfterTheLinkedOnes) {
     test::ServerFixture fx;
     fx.server.AddFault(pubserver::kSelectionNumber, Fault{Stage::Hit, FaultKind::CountMismatch, 0});
     ClientContext ctx = Context(fx.server.BaseUrl(), pubserver::kSelectionNumber);
@@ -204,7 +213,7 @@ TEST_F(DocumentsTest, SelectionPromisingMoreHitsThanLinksFailsAfterTheLinkedOnes
     EXPECT_EQ(3, PdfPageCount(Saved(pubserver::kSelectionDocB)));
 }
 
-TEST_F(DocumentsTest, HostileNamesWriteNothingOutsideTheSaveFolder) {
+TEST_P(DocumentsTest, HostileNamesWriteNothingOutsideTheSaveFolder) {
     pubserver::ServerOptions options;
     options.syntheticPages = 2;
     test::ServerFixture fx(options);
@@ -229,7 +238,7 @@ TEST_F(DocumentsTest, HostileNamesWriteNothingOutsideTheSaveFolder) {
     EXPECT_EQ(2, PdfPageCount(Saved("  DE555A1")));
 }
 
-TEST_F(DocumentsTest, FailedMergesLeaveTheUsersFileAndThePagesAlone) {
+TEST_P(DocumentsTest, FailedMergesLeaveTheUsersFileAndThePagesAlone) {
     test::ServerFixture fx;
     const std::string number = pubserver::kSeveralPages;
     const std::string mine = Saved(number);
@@ -239,7 +248,7 @@ TEST_F(DocumentsTest, FailedMergesLeaveTheUsersFileAndThePagesAlone) {
     fs::create_directories(tools);
 
     ClientContext missing = Context(fx.server.BaseUrl(), number);
-    missing.Pdftk = "kestrane-no-such-pdftk";
+    missing.MergeProgram = "kestrane-no-such-pdftk";
     EXPECT_EQ(0, Fetch(missing));
     EXPECT_EQ(Failed(number), missing.FailureMessage());
     EXPECT_EQ(FailureKind::MergeProgramMissing, missing.failure.kind);
@@ -249,15 +258,15 @@ TEST_F(DocumentsTest, FailedMergesLeaveTheUsersFileAndThePagesAlone) {
 
     // It writes over its output and then complains.
     ClientContext warns = Context(fx.server.BaseUrl(), number);
-    warns.Pdftk = WriteScript(tools, "fake-pdftk",
-                              "for a; do out=$prev; prev=$a; done\n"
-                              "echo garbage > \"$out\"\necho 'Warning: unexpected xref'\n");
+    warns.MergeProgram = WriteScript(tools, "fake-pdftk",
+                                     "for a; do out=$prev; prev=$a; done\n"
+                                     "echo garbage > \"$out\"\necho 'Warning: unexpected xref'\n");
     EXPECT_EQ(0, Fetch(warns));
     EXPECT_EQ(Failed(number), warns.FailureMessage());
     EXPECT_EQ(FailureKind::MergeFailed, warns.failure.kind);
 
     ClientContext silent = Context(fx.server.BaseUrl(), number);
-    silent.Pdftk = WriteScript(tools, "idle-pdftk", "exit 0\n");
+    silent.MergeProgram = WriteScript(tools, "idle-pdftk", "exit 0\n");
     EXPECT_EQ(0, Fetch(silent));
     EXPECT_EQ(Failed(number), silent.FailureMessage());
 
@@ -270,7 +279,7 @@ TEST_F(DocumentsTest, FailedMergesLeaveTheUsersFileAndThePagesAlone) {
     EXPECT_EQ(3, PdfPageCount(mine));
 }
 
-TEST_F(DocumentsTest, StoppingTheWorkerDuringTheMergeKillsItPromptly) {
+TEST_P(DocumentsTest, StoppingTheWorkerDuringTheMergeKillsItPromptly) {
     test::ServerFixture fx;
     const std::string number = pubserver::kSeveralPages;
     fs::create_directories(save);
@@ -281,10 +290,10 @@ TEST_F(DocumentsTest, StoppingTheWorkerDuringTheMergeKillsItPromptly) {
     ASSERT_EQ(0, ::mkfifo(fifo.c_str(), 0600));
     ClientContext ctx = Context(fx.server.BaseUrl(), number);
     // Like pdftk: a script whose real work runs in a child; it has begun the output.
-    ctx.Pdftk = WriteScript(tools, "slow-pdftk",
-                            "for a; do out=$prev; prev=$a; done\nprintf partial > \"$out\"\n"
-                            "sleep 300 &\necho \"$!\" > '" +
-                                fifo + "'\nwait\n");
+    ctx.MergeProgram = WriteScript(tools, "slow-pdftk",
+                                   "for a; do out=$prev; prev=$a; done\nprintf partial > \"$out\"\n"
+                                   "sleep 300 &\necho \"$!\" > '" +
+                                       fifo + "'\nwait\n");
     const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     ASSERT_GE(reader, 0);
 
@@ -325,7 +334,7 @@ void Html(httplib::Response& res, const std::string& body) {
 
 class CraftedTest : public DocumentsTest {};
 
-TEST_F(CraftedTest, NextPageSpellingsAndEscapedAmpersandsAreFollowed) {
+TEST_P(CraftedTest, NextPageSpellingsAndEscapedAmpersandsAreFollowed) {
     // page=N&doc=1 arrives intact only when "&amp;" was turned into "&".
     test::ScriptedServer server([](const httplib::Request& req, httplib::Response& res) {
         const std::string page = req.get_param_value("page");
@@ -390,7 +399,7 @@ test::ScriptedServer::Handler Selection(const std::string& notice, std::vector<s
     };
 }
 
-TEST_F(CraftedTest, SelectionNamesComeFromDocIdNormedOrTheNumberAndPosition) {
+TEST_P(CraftedTest, SelectionNamesComeFromDocIdNormedOrTheNumberAndPosition) {
     test::ScriptedServer server(
         Selection("SELECTIONof:3hits",
                   {"/DPMApublikationen/pdf_any_pgd.do?hit=1&amp;docIdNormed=DE1A&amp;x=1",
@@ -410,7 +419,7 @@ TEST_F(CraftedTest, SelectionNamesComeFromDocIdNormedOrTheNumberAndPosition) {
     EXPECT_FALSE(Contains(files, "DE4A.pdf"));
 }
 
-TEST_F(CraftedTest, ANoughtOrUnreadableHitCountDownloadsNothing) {
+TEST_P(CraftedTest, ANoughtOrUnreadableHitCountDownloadsNothing) {
     for (const std::string notice :
          {"Selection of : 0 hits", "Selection of : some hits", "Selection of : -4 hits"}) {
         test::ScriptedServer server(Selection(
@@ -422,7 +431,7 @@ TEST_F(CraftedTest, ANoughtOrUnreadableHitCountDownloadsNothing) {
     EXPECT_EQ(std::vector<std::string>{}, SavedFiles());
 }
 
-TEST_F(CraftedTest, ACancelWhileTheFirstPageArrivesIsReportedAsCancelled) {
+TEST_P(CraftedTest, ACancelWhileTheFirstPageArrivesIsReportedAsCancelled) {
     test::ScriptedServer server(Selection(
         "Selection of : 1 hits",
         {"/DPMApublikationen/pdf_any_pgd.do?hit=1&amp;docIdNormed=DE1A&amp;x=1"}, &cancel));
@@ -433,6 +442,11 @@ TEST_F(CraftedTest, ACancelWhileTheFirstPageArrivesIsReportedAsCancelled) {
     EXPECT_EQ(msg::kCancelled, ctx.FailureMessage());
     EXPECT_EQ(std::vector<std::string>{}, SavedFiles());
 }
+
+INSTANTIATE_TEST_SUITE_P(Engines, DocumentsTest,
+                         ::testing::Values(Engine::BuiltIn, Engine::External), EngineName);
+INSTANTIATE_TEST_SUITE_P(Engines, CraftedTest, ::testing::Values(Engine::BuiltIn, Engine::External),
+                         EngineName);
 
 TEST(DocumentNames, OnlyNamesThatStayInTheirFolderAreSafe) {
     for (const char* name : {"DE19758096C2", "  DE19758096C2", "EP000001389012B1", "a.b", "x-y_z"})

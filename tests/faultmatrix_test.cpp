@@ -36,7 +36,7 @@ const std::string kFailedF = F + msg::kDownloadFailed;
 const std::string kNoPdfF = std::string(msg::kNoPdfFor) + F;
 
 enum class Disk { Normal, Full, ReadOnly };
-enum class Merge { Real, Warns, Hangs };
+enum class Merge { BuiltIn, Warns, Hangs };
 
 struct Cell {
     std::string stage;
@@ -47,7 +47,7 @@ struct Cell {
     std::string message;  // must appear on stderr; "" for none
     std::vector<std::string> numbers = {F, G};
     double watchdog = 60;  // seconds
-    Merge merge = Merge::Real;
+    Merge merge = Merge::BuiltIn;
     Disk disk = Disk::Normal;
     bool serverDown = false;
     int fPages = 3;          // pages of F's merged file when it is saved
@@ -163,8 +163,9 @@ std::vector<Cell> Cells() {
     }
 
     // The merge.
-    add("merge", "pdftk warns", {}, fFails, 1, kFailedF).merge = Merge::Warns;
-    Cell& hang = add("merge", "pdftk hangs", {}, fFails, 1, msg::kFinished);
+    // The external engine (KESTRANE_MERGE_PROGRAM=pdftk, found first in PATH).
+    add("merge", "program warns", {}, fFails, 1, kFailedF).merge = Merge::Warns;
+    Cell& hang = add("merge", "program hangs", {}, fFails, 1, msg::kFinished);
     hang.merge = Merge::Hangs;
     hang.watchdog = kStallWatchdog;
 
@@ -216,13 +217,15 @@ class Mount {
     bool ok_ = false;
 };
 
+// A "pdftk" that misbehaves for F and merges every other document with the
+// stand-in merge program.
 std::string FakePdftk(const std::string& dir, Merge merge) {
     const std::string path = dir + "/pdftk";
     std::ofstream script(path);
     script << "#!/bin/sh\n"
            << "case \"$*\" in *" << F << "*) "
            << (merge == Merge::Warns ? "echo 'Warning: odd page' >&2 ;;" : "exec sleep 1000 ;;")
-           << " esac\nexec /usr/bin/pdftk \"$@\"\n";
+           << " esac\nexec '" << test::MergeStandin() << "' \"$@\"\n";
     script.close();
     fs::permissions(path, fs::perms::owner_all);
     return path;
@@ -266,9 +269,10 @@ TEST_P(FaultMatrix, RunEndsWithTheDesignedRecordsAndLosesNothing) {
     }
 
     std::vector<std::string> env;
-    if (cell.merge != Merge::Real) {
+    if (cell.merge != Merge::BuiltIn) {
         FakePdftk(bin.string(), cell.merge);
         env.push_back("PATH=" + bin.string() + ":" + std::getenv("PATH"));
+        env.push_back("KESTRANE_MERGE_PROGRAM=pdftk");
     }
     std::vector<std::string> args = {"-o", save.string(), "--watchdog",
                                      std::to_string(cell.watchdog)};

@@ -1,5 +1,6 @@
-// Joining page files with the real pdftk, and with small stand-in programs
-// where pdftk cannot be made to misbehave on purpose.
+// The external merge engine: joining page files with an outside program that
+// keeps pdftk's command-line contract. The stand-in merge program
+// (tests/standin/, no Java) plays pdftk; small scripts misbehave on purpose.
 #include "client/Merge.h"
 
 #include <fcntl.h>
@@ -8,7 +9,6 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -23,6 +23,7 @@ namespace fs = std::filesystem;
 using test::PdfPageCount;
 using test::PdfPageText;
 using test::ReadFile;
+using test::ScopedEnv;
 using test::TempDir;
 using test::WriteFile;
 
@@ -47,31 +48,6 @@ std::string WriteScript(const fs::path& dir, const std::string& name, const std:
     return path;
 }
 
-// Sets an environment variable for one test and puts the old value back.
-class ScopedEnv {
-  public:
-    ScopedEnv(const char* name, const char* value) : name_(name) {
-        if (const char* old = std::getenv(name))
-            old_ = old;
-        if (value != nullptr)
-            ::setenv(name, value, 1);
-        else
-            ::unsetenv(name);
-    }
-    ~ScopedEnv() {
-        if (old_)
-            ::setenv(name_, old_->c_str(), 1);
-        else
-            ::unsetenv(name_);
-    }
-    ScopedEnv(const ScopedEnv&) = delete;
-    ScopedEnv& operator=(const ScopedEnv&) = delete;
-
-  private:
-    const char* name_;
-    std::optional<std::string> old_;
-};
-
 TEST(RunPdftk, JoinsThreeHundredPagesInListedOrder) {
     // Java announces these variables on stderr, which would fail every merge.
     ScopedEnv tool("JAVA_TOOL_OPTIONS", "-Xss4m");
@@ -82,7 +58,7 @@ TEST(RunPdftk, JoinsThreeHundredPagesInListedOrder) {
     const auto pages = WritePages(folder, 300);
     const std::string out = (folder / "merged.pdf").string();
 
-    const MergeResult result = RunPdftk("pdftk", pages, out, nullptr);
+    const MergeResult result = RunPdftk(test::MergeStandin(), pages, out, nullptr);
 
     EXPECT_TRUE(result.ok()) << "exit " << result.exitStatus << ": " << result.output;
     ASSERT_EQ(PdfPageCount(out), 300);
@@ -95,9 +71,9 @@ TEST(RunPdftk, FailsUnlessItExitsZeroSilentlyWithAnOutputFile) {
     const auto pages = WritePages(dir.path(), 2);
     const std::string out = (dir.path() / "merged.pdf").string();
 
-    // The real pdftk refusing an input that does not exist.
-    MergeResult refused =
-        RunPdftk("pdftk", {pages[0], (dir.path() / "gone.pdf").string()}, out, nullptr);
+    // The merge program refusing an input that does not exist.
+    MergeResult refused = RunPdftk(test::MergeStandin(),
+                                   {pages[0], (dir.path() / "gone.pdf").string()}, out, nullptr);
     EXPECT_TRUE(refused.started);
     EXPECT_NE(refused.exitStatus, 0);
     EXPECT_NE(refused.output.find("Error"), std::string::npos) << refused.output;

@@ -1,5 +1,5 @@
 // The run: folder clean-up, the log writer, the event loop, and whole runs
-// against the stand-in server with the real pdftk.
+// against the stand-in server, merged with the built-in qpdf engine.
 #include <gtest/gtest.h>
 #include <unistd.h>
 

@@ -23,6 +23,7 @@
 #include <sstream>
 #include <thread>
 
+#include "client/QpdfMerge.h"
 #include "client/Scrape.h"
 #include "tests/support/TestSupport.h"
 
@@ -288,12 +289,9 @@ TEST(PubServerDocuments, SyntheticPagesHaveTheAskedSizeAndMerge) {
     test::TempDir dir;
     test::WriteFile(dir.str() + "/1.pdf", pages[0]);
     test::WriteFile(dir.str() + "/2.pdf", pages[1]);
-    std::string out;
-    EXPECT_EQ(test::RunCommand("pdftk " + dir.str() + "/1.pdf " + dir.str() + "/2.pdf cat output " +
-                                   dir.str() + "/all.pdf dont_ask",
-                               &out),
-              0)
-        << out;
+    const MergeResult merged =
+        QpdfMerge({dir.str() + "/1.pdf", dir.str() + "/2.pdf"}, dir.str() + "/all.pdf", nullptr);
+    EXPECT_TRUE(merged.ok()) << merged.output;
     EXPECT_EQ(test::PdfPageCount(dir.str() + "/all.pdf"), 2);
     EXPECT_NE(test::PdfPageText(dir.str() + "/all.pdf", 2).find("SYNTH1 page 2 of 2"),
               std::string::npos);

@@ -35,8 +35,11 @@ class CliProcess {
         argv.insert(argv.end(), args.begin(), args.end());
         std::vector<std::string> env;
         for (char** e = environ; *e != nullptr; ++e) {
-            if (!std::string(*e).starts_with("KESTRANE_SERVER_BASE="))
-                env.emplace_back(*e);
+            // Neither the caller's server nor its merge program choice leaks in.
+            const std::string entry(*e);
+            if (!entry.starts_with("KESTRANE_SERVER_BASE=") &&
+                !entry.starts_with("KESTRANE_MERGE_PROGRAM="))
+                env.push_back(entry);
         }
         env.push_back("KESTRANE_SERVER_BASE=" + serverBase);
         // Later entries win: a test may put its own programs first in PATH.

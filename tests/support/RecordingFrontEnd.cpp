@@ -168,16 +168,17 @@ std::vector<LogRecord> ParseLog(const std::string& text) {
     return records;
 }
 
-RunOptions TestRunOptions(const std::string& serverBase, const std::string& pdftk) {
+RunOptions TestRunOptions(const std::string& serverBase, const std::string& mergeProgram) {
     RunOptions options;
     options.ServerBase = serverBase;
-    options.Pdftk = pdftk;
+    options.MergeProgram = mergeProgram;
     return options;
 }
 
 RunHarness::RunHarness(const std::string& serverBase, std::chrono::milliseconds watchdogPeriod,
-                       const std::string& pdftk)
-    : front(loop, watchdogPeriod), controller(front, front, TestRunOptions(serverBase, pdftk)) {
+                       const std::string& mergeProgram)
+    : front(loop, watchdogPeriod),
+      controller(front, front, TestRunOptions(serverBase, mergeProgram)) {
     front.Attach(controller);
 }
 

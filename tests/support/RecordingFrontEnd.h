@@ -140,8 +140,9 @@ void PrintTo(const LogRecord& record, std::ostream* out);
 // Splits run log text into records; a malformed line yields {line, "?"}.
 std::vector<LogRecord> ParseLog(const std::string& text);
 
-// Run options against serverBase with the merge program pdftk; requests are not echoed.
-RunOptions TestRunOptions(const std::string& serverBase, const std::string& pdftk = "pdftk");
+// Run options against serverBase with the given merge program ("": the built-in
+// qpdf engine); requests are not echoed.
+RunOptions TestRunOptions(const std::string& serverBase, const std::string& mergeProgram = "");
 
 // A save folder, an event loop, a recording front end and a controller wired
 // together, as a front end would set them up.
@@ -149,7 +150,7 @@ class RunHarness {
   public:
     RunHarness(const std::string& serverBase,
                std::chrono::milliseconds watchdogPeriod = std::chrono::milliseconds(0),
-               const std::string& pdftk = "pdftk");
+               const std::string& mergeProgram = "");  // "": the built-in qpdf engine
 
     // Runs the numbers through the input checks and starts the run.
     bool Start(const std::vector<std::string>& numbers);

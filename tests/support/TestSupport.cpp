@@ -99,6 +99,22 @@ std::vector<std::string> ListFiles(const fs::path& dir) {
     return files;
 }
 
+ScopedEnv::ScopedEnv(const char* name, const char* value) : name_(name) {
+    if (const char* old = std::getenv(name))
+        old_ = old;
+    if (value != nullptr)
+        ::setenv(name, value, 1);
+    else
+        ::unsetenv(name);
+}
+
+ScopedEnv::~ScopedEnv() {
+    if (old_)
+        ::setenv(name_, old_->c_str(), 1);
+    else
+        ::unsetenv(name_);
+}
+
 ServerFixture::ServerFixture(pubserver::ServerOptions options) : server(std::move(options)) {
     if (!server.Start())
         ADD_FAILURE() << "the stand-in server did not start";
@@ -120,6 +136,10 @@ ClientContext MakeContext(const std::string& serverBase, const std::string& save
 std::string BinDir() {
     const char* dir = std::getenv("KESTRANE_BIN_DIR");
     return dir != nullptr ? dir : ".";
+}
+
+std::string MergeStandin() {
+    return BinDir() + "/tests/kestrane-merge-standin";
 }
 
 }  // namespace kestrane::test

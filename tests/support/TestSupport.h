@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -39,6 +40,19 @@ void WriteFile(const std::string& file, const std::string& content);
 // Every regular file below dir, as paths relative to dir, sorted.
 std::vector<std::string> ListFiles(const std::filesystem::path& dir);
 
+// Sets an environment variable (nullptr: unsets it) for one scope and puts the old value back.
+class ScopedEnv {
+  public:
+    ScopedEnv(const char* name, const char* value);
+    ~ScopedEnv();
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+  private:
+    const char* name_;
+    std::optional<std::string> old_;
+};
+
 // A stand-in server started on a free loopback port.
 struct ServerFixture {
     explicit ServerFixture(pubserver::ServerOptions options = {});
@@ -51,5 +65,9 @@ ClientContext MakeContext(const std::string& serverBase, const std::string& save
 
 // The folder holding our built programs (KESTRANE_BIN_DIR, set by ctest).
 std::string BinDir();
+
+// The stand-in merge program of the external-engine tests (tests/standin/):
+// follows pdftk's command line and contract without Java.
+std::string MergeStandin();
 
 }  // namespace kestrane::test
