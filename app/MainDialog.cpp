@@ -1,6 +1,7 @@
 #include "app/MainDialog.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QCheckBox>
 #include <QDesktopServices>
 #include <QDir>
@@ -302,6 +303,20 @@ void MainDialog::reject() {
     QDialog::reject();
 }
 
+void MainDialog::EndForSignal() {
+    endingForSignal_ = true;
+    run_->CancelNow();
+    // A box open now (a question, the finish message) answers as if dismissed.
+    while (QWidget* modal = QApplication::activeModalWidget()) {
+        if (modal == this)
+            break;
+        modal->close();
+        if (QApplication::activeModalWidget() == modal)
+            break;
+    }
+    QDialog::reject();
+}
+
 int MainDialog::Box(BoxStyle style, const QString& text) {
     std::unique_ptr<QMessageBox> box = MakeBox(style, text, this);
     return RunModal(*box, options_.Modal);
@@ -314,6 +329,10 @@ void MainDialog::SetStatusText(const std::string& text) {
 }
 
 void MainDialog::ShowFailureBox(std::shared_ptr<FailureBox> handle) {
+    if (endingForSignal_) {
+        handle->Close();
+        return;
+    }
     // Not modal: the user must still be able to cancel the run while the
     // worker waits for this box.
     QMessageBox* box = MakeBox(BoxStyle::Notice, FromStd(handle->Text()), this).release();
@@ -340,15 +359,23 @@ void MainDialog::ResetIdle() {
 }
 
 void MainDialog::OpenSaveFolder(const std::string& saveFolder) {
+    if (endingForSignal_)
+        return;
     options_.OpenUrl(QUrl::fromLocalFile(FromStd(saveFolder)));
 }
 
 void MainDialog::ShowFinishMessage(const std::string& text) {
-    if (text.empty())
+    if (text.empty() || endingForSignal_)
         return;
     // Owned by the window and modal, so no new run starts before the run
     // completion that called this has returned.
     Box(BoxStyle::Notice, FromStd(text));
+}
+
+void MainDialog::ShowLogFailure(const std::string& text) {
+    if (endingForSignal_)
+        return;
+    Box(BoxStyle::AppWarning, FromStd(text));
 }
 
 // ---- List highlighting

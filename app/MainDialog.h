@@ -80,6 +80,11 @@ class MainDialog : public QDialog, public FrontEnd {
 
     const RunController& Run() const { return *run_; }
 
+    // A termination signal: a run in progress is cancelled at once (the item
+    // in work recorded, its merge killed) and the window closes without
+    // asking and without boxes.
+    void EndForSignal();
+
     // The run's events; everything here runs on the GUI thread.
     void JobProgress(const ProgressNote& note) override;
     void SetStatusText(const std::string& text) override;
@@ -89,6 +94,7 @@ class MainDialog : public QDialog, public FrontEnd {
     void ResetIdle() override;
     void OpenSaveFolder(const std::string& saveFolder) override;
     void ShowFinishMessage(const std::string& text) override;
+    void ShowLogFailure(const std::string& text) override;
 
   signals:
     // The list has been recoloured for a progress notification.
@@ -138,6 +144,8 @@ class MainDialog : public QDialog, public FrontEnd {
     // Failure boxes on screen, by the worker's handle of each (the box's
     // finished connection keeps the handle alive while it stands).
     std::map<const FailureBox*, QMessageBox*> failureBoxes_;
+    // A termination signal arrived: no boxes and no file browser from here on.
+    bool endingForSignal_ = false;
 
     bool asking_ = false;            // a close question is open
     QtDispatcher dispatcher_{this};  // outlives run_

@@ -5,6 +5,7 @@
 
 #include "app/MainDialog.h"
 #include "app/SingleInstance.h"
+#include "app/TerminationSignals.h"
 
 namespace kestrane::app {
 
@@ -19,6 +20,9 @@ int RunKestrane() {
     MainDialog dialog;
     QObject::connect(&instance, &SingleInstance::RaiseRequested, &dialog,
                      &MainDialog::BringToFront);
+    TerminationSignals terminations;
+    QObject::connect(&terminations, &TerminationSignals::Received, &dialog,
+                     &MainDialog::EndForSignal);
 
     const QString autorun = qEnvironmentVariable("KESTRANE_AUTORUN");
     if (!autorun.trimmed().isEmpty()) {

@@ -4,7 +4,8 @@
 //                [--merge-program PROGRAM] NUMBER...
 //
 // Exit status: 0 every item saved, 1 some item failed (or no session), 2 input
-// refused, 130 cancelled (Ctrl-C; a second Ctrl-C quits at once).
+// refused, 130 cancelled (Ctrl-C, SIGTERM or SIGHUP; a second one cancels at once).
+#include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
@@ -12,25 +13,27 @@
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
-#include <fstream>
 #include <functional>
-#include <iostream>
+#include <iterator>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "cli/HelpText.h"
+#include "cli/InputFile.h"
 #include "client/MergeStep.h"
 #include "run/DownloadJob.h"
 #include "run/EventLoop.h"
 #include "run/FrontEnd.h"
 #include "run/InputCheck.h"
 #include "run/RunController.h"
+#include "util/UniqueFd.h"
 
 namespace {
 
@@ -49,13 +52,16 @@ void PrintLine(std::FILE* stream, const std::string& text) {
     std::fflush(stream);
 }
 
-// Ctrl-C is taken by sigtimedwait on a thread of its own instead of a signal
-// handler, so nothing has to be async-signal-safe. SIGINT must be blocked
-// before any other thread exists, so that every later thread inherits the mask.
+// Ctrl-C, SIGTERM and SIGHUP are taken by sigtimedwait on a thread of its own
+// instead of a signal handler, so nothing has to be async-signal-safe. They
+// must be blocked before any other thread exists, so that every later thread
+// inherits the mask.
 sigset_t InterruptSet() {
     sigset_t set;
     sigemptyset(&set);
     sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGHUP);
     return set;
 }
 
@@ -64,23 +70,30 @@ void BlockInterrupts() {
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
 }
 
-// Calls first at the first Ctrl-C (on its own thread); the second one quits at
-// once. Stopped and joined when it goes out of scope.
+// The first interrupt or termination signal is a confirmed cancel; the second
+// cancels at once (the item in work is recorded, its merge killed). Should
+// the main thread not get there, the program ends a few seconds later anyway.
+// Stopped and joined when it goes out of scope.
 class InterruptWatcher {
   public:
-    explicit InterruptWatcher(std::function<void()> first)
-        : thread_([first = std::move(first)](std::stop_token stop) {
+    InterruptWatcher(std::function<void()> first, std::function<void()> second)
+        : thread_([first = std::move(first), second = std::move(second)](std::stop_token stop) {
               const sigset_t set = InterruptSet();
               int seen = 0;
+              std::optional<std::chrono::steady_clock::time_point> giveUpAt;
               while (!stop.stop_requested()) {
+                  if (giveUpAt && std::chrono::steady_clock::now() > *giveUpAt) {
+                      std::fflush(stdout);
+                      std::_Exit(kExitCancelled);
+                  }
                   timespec wait{0, 100'000'000};
-                  if (sigtimedwait(&set, nullptr, &wait) != SIGINT)
+                  if (sigtimedwait(&set, nullptr, &wait) < 0)
                       continue;
                   if (++seen == 1) {
                       first();
-                  } else {
-                      std::fflush(stdout);
-                      std::_Exit(kExitCancelled);
+                  } else if (seen == 2) {
+                      second();
+                      giveUpAt = std::chrono::steady_clock::now() + std::chrono::seconds(5);
                   }
               }
           }) {}
@@ -141,6 +154,12 @@ class CliFrontEnd : public FrontEnd {
         const bool normalEnd = !cancelled_ && !failedSession_;
         PrintLine(normalEnd ? stdout : stderr, text);
     }
+    void ShowLogFailure(const std::string& text) override {
+        failed_ = true;
+        PrintLine(stderr, "Warning: " + text);
+    }
+    // A cancel that did not wait for the worker: no run end arrives to say so.
+    void MarkCancelled() { cancelled_ = true; }
 
   private:
     EventLoop& loop_;
@@ -152,10 +171,24 @@ class CliFrontEnd : public FrontEnd {
     bool cancelled_ = false;
 };
 
-std::vector<std::string> ReadLines(std::istream& in) {
-    std::vector<std::string> lines;
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    return lines;
+// The -i input, read only as far as the input checks could still pass it.
+bool ReadInputInto(const std::string& inputFile, std::vector<std::string>& lines) {
+    int nonBlank = 0;
+    for (const std::string& line : lines) {
+        if (!TrimRight(line.substr(0, kMaxLineLength)).empty())
+            ++nonBlank;
+    }
+    UniqueFd file;
+    if (inputFile != "-") {
+        file = UniqueFd(::open(inputFile.c_str(), O_RDONLY | O_CLOEXEC));
+        if (!file.valid())
+            return false;
+    }
+    cli::InputLines input =
+        cli::ReadInputLines(file.valid() ? file.get() : STDIN_FILENO, kMaxTasks + 1 - nonBlank);
+    lines.insert(lines.end(), std::make_move_iterator(input.lines.begin()),
+                 std::make_move_iterator(input.lines.end()));
+    return !input.readFailed;
 }
 
 struct Arguments {
@@ -207,19 +240,9 @@ std::optional<Arguments> ParseArguments(int argc, char** argv, int& status) {
 // The Download command's request; false (and a message) when the list file cannot be read.
 bool BuildRequest(const Arguments& args, DownloadRequest& request) {
     request.Lines = args.numbers;
-    if (!args.inputFile.empty()) {
-        std::vector<std::string> lines;
-        if (args.inputFile == "-") {
-            lines = ReadLines(std::cin);
-        } else {
-            std::ifstream in(args.inputFile);
-            if (!in) {
-                PrintLine(stderr, "Cannot read " + args.inputFile + ".");
-                return false;
-            }
-            lines = ReadLines(in);
-        }
-        request.Lines.insert(request.Lines.end(), lines.begin(), lines.end());
+    if (!args.inputFile.empty() && !ReadInputInto(args.inputFile, request.Lines)) {
+        PrintLine(stderr, "Cannot read " + args.inputFile + ".");
+        return false;
     }
     if (args.hasSaveFolder) {
         request.SaveFolder = args.saveFolder;
@@ -263,15 +286,25 @@ int RunDownload(const JobInput& job, double watchdogSeconds, const std::string& 
     CliFrontEnd front(loop, job.PatentNumbers, isatty(STDOUT_FILENO) != 0);
     RunController controller(front, loop, std::move(options));
     // Declared last: stopped before the loop and the front end it posts to.
-    InterruptWatcher interrupts([&loop, &controller] {
-        // The first Ctrl-C: a confirmed cancel.
-        loop.Post([&controller] {
-            if (!controller.IsDownloading())
-                return;
-            PrintLine(stderr, "Cancelling... (Ctrl-C again quits at once)");
-            controller.RequestCancel();
+    InterruptWatcher interrupts(
+        [&loop, &controller] {
+            // The first Ctrl-C: a confirmed cancel.
+            loop.Post([&controller] {
+                if (!controller.IsDownloading())
+                    return;
+                PrintLine(stderr, "Cancelling... (Ctrl-C again quits at once)");
+                controller.RequestCancel();
+            });
+        },
+        [&loop, &controller, &front] {
+            // The second: cancel without waiting for the worker.
+            loop.Post([&controller, &front] {
+                if (!controller.IsDownloading())
+                    return;
+                front.MarkCancelled();
+                controller.CancelNow();
+            });
         });
-    });
     if (!controller.StartRun(job))
         return kExitRefused;
     loop.Run();
@@ -281,6 +314,9 @@ int RunDownload(const JobInput& job, double watchdogSeconds, const std::string& 
 }  // namespace
 
 int main(int argc, char** argv) {
+    // A closed standard output or error (kestrane-cli ... | head -1) must not
+    // end the run: the writes fail quietly and the files and records are made.
+    std::signal(SIGPIPE, SIG_IGN);
     int status = kExitSaved;
     const std::optional<Arguments> args = ParseArguments(argc, argv, status);
     if (!args)

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "client/Failure.h"
+#include "client/SavedNames.h"
 
 namespace kestrane {
 
@@ -67,11 +68,17 @@ struct ClientContext {
     // they were saved); the worker clears it when an item starts.
     std::vector<std::string> SavedFiles;
 
+    // The merged files saved so far by any worker of the run. May be null.
+    SavedNames* SavedInRun = nullptr;
+
     // Set by the front-end thread when the user confirmed a cancel. May be null.
     const std::atomic<bool>* CancelRequested = nullptr;
     // Set when the worker owning this context has been stopped (watchdog, close).
     // An exchange or merge in flight ends within about two poll slices once it is set. May be null.
     const std::atomic<bool>* Abort = nullptr;
+    // Counts the exchange's signs of life (each piece of a body received), so
+    // that the watchdog abandons only an item that stands still. May be null.
+    std::atomic<unsigned long long>* Activity = nullptr;
     // Moves the progress bar (range 1..100). May be empty.
     std::function<void(int)> SetProgress;
 
@@ -79,6 +86,10 @@ struct ClientContext {
         return CancelRequested != nullptr && CancelRequested->load(std::memory_order_acquire);
     }
     bool aborted() const { return Abort != nullptr && Abort->load(std::memory_order_acquire); }
+    void moved() const {
+        if (Activity != nullptr)
+            Activity->fetch_add(1, std::memory_order_relaxed);
+    }
     void progress(int position) const {
         if (SetProgress)
             SetProgress(position);

@@ -10,6 +10,8 @@
 
 #include "client/HttpExchange.h"
 #include "client/MergeStep.h"
+#include "client/Printable.h"
+#include "client/SafeFiles.h"
 #include "client/Scrape.h"
 
 namespace kestrane {
@@ -19,6 +21,37 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr const char* kDocIdParameter = "docIdNormed=";
+// A document that never ends must not fill the disk page by page.
+constexpr long kMaxDocumentPages = 5000;
+
+// The page files of one document. Those of a document that failed go at
+// once, so that they cannot fill a small disk for the numbers after it; a
+// stopped worker leaves them to the run's clean-up, since its successor may
+// already write pages of the same name.
+class PageFiles {
+  public:
+    explicit PageFiles(const ClientContext& ctx) : ctx_(ctx) {}
+    ~PageFiles() {
+        if (keep_ || ctx_.aborted())
+            return;
+        for (const std::string& file : files_) {
+            std::error_code ec;
+            std::filesystem::remove(file, ec);
+        }
+    }
+    PageFiles(const PageFiles&) = delete;
+    PageFiles& operator=(const PageFiles&) = delete;
+
+    void Add(const std::string& file) { files_.push_back(file); }
+    const std::vector<std::string>& Files() const { return files_; }
+    // The document was merged: its pages stay until the run removes its folder.
+    void Keep() { keep_ = true; }
+
+  private:
+    const ClientContext& ctx_;
+    std::vector<std::string> files_;
+    bool keep_ = false;
+};
 
 // The hit count of a selection notice, read the way atoi reads it (leading
 // blanks, a sign, digits up to the first non-digit; no digits give 0), but
@@ -33,6 +66,22 @@ void RemoveQuietly(const std::string& path) {
     fs::remove(path, ec);
 }
 
+// A run never replaces a file it saved itself: two documents of one selection
+// with one name, or a name another number of the run was saved under.
+bool ClashesWithThisRun(const ClientContext& ctx, const std::string& fileName) {
+    return ctx.SavedInRun != nullptr && ctx.SavedInRun->Contains(fileName);
+}
+
+void NoteSaved(ClientContext& ctx, const std::string& fileName) {
+    ctx.SavedFiles.push_back(fileName);
+    if (ctx.SavedInRun != nullptr)
+        ctx.SavedInRun->Add(fileName);
+}
+
+bool HasDocIdNormed(const std::string& hitUrl) {
+    return hitUrl.find(kDocIdParameter) != std::string::npos;
+}
+
 // The merge engine writes into the temporary folder and the result replaces the user's
 // file only once the merge has succeeded: a failed or stopped merge never
 // truncates a merged file that is already in the save folder.
@@ -40,10 +89,14 @@ bool MergePages(ClientContext& ctx, const std::vector<std::string>& pageFiles,
                 const std::string& DocumentName) {
     const std::string partial = PartialMergePath(ctx, DocumentName);
     const fs::path merged = paths::MergedFile(ctx.SaveFolder, DocumentName);
-    RemoveQuietly(partial);
-    const MergeResult result = MergePageFiles(ctx.MergeProgram, pageFiles, partial, ctx.Abort);
+    // Made here, exclusively, so the merge writes a file of the run's own; it
+    // must still be one (not a link) when it is moved into place.
+    if (!CreateFreshFile(partial).valid())
+        return ctx.Fail(FailureKind::SaveFailed) != 0;
+    const MergeResult result =
+        MergePageFiles(ctx.MergeProgram, pageFiles, partial, ctx.Abort, ctx.CancelRequested);
     // A stopped worker must not touch the save folder any more.
-    if (!result.ok() || ctx.aborted()) {
+    if (!result.ok() || ctx.aborted() || !IsPlainFile(partial)) {
         RemoveQuietly(partial);
         return ctx.Fail(result.started ? FailureKind::MergeFailed
                                        : FailureKind::MergeProgramMissing) != 0;
@@ -54,26 +107,47 @@ bool MergePages(ClientContext& ctx, const std::vector<std::string>& pageFiles,
         RemoveQuietly(partial);
         return ctx.Fail(FailureKind::SaveFailed) != 0;
     }
-    ctx.SavedFiles.push_back(merged.filename().string());
+    NoteSaved(ctx, merged.filename().string());
     return true;
 }
 
 int Download(ClientContext& ctx, std::string viewerPage, const std::string& DocumentName) {
     if (!IsSafeDocumentName(DocumentName))
         return ctx.Fail(FailureKind::UnsafeName);
+    const std::string fileName = DocumentName + ".pdf";
+    if (ClashesWithThisRun(ctx, fileName)) {
+        return ctx.Fail(FailureKind::NameClash,
+                        Printable(fileName) +
+                            " was saved earlier in this run; a second document of that name was "
+                            "not saved.");
+    }
 
     std::string page = std::move(viewerPage);
     std::string scratch;
-    std::vector<std::string> pageFiles;
+    PageFiles pageFiles(ctx);
     for (long number = 1;; ++number) {
+        if (number > kMaxDocumentPages) {
+            return ctx.Fail(FailureKind::TooLarge, Printable(DocumentName) + " has more than " +
+                                                       std::to_string(kMaxDocumentPages) +
+                                                       " pages; it was not saved.");
+        }
         const auto pdfLink = FindGroup1(kPagePdfPattern, page);
         if (!pdfLink)
             return ctx.Fail(FailureKind::NotAPdf);
+        // Without a temporary folder of the run's own there is nowhere safe to put a page.
+        if (ctx.TempFolder.empty())
+            return ctx.Fail(FailureKind::SaveFailed);
         const std::string pageFile = paths::PageFile(ctx.TempFolder, DocumentName, number);
+        pageFiles.Add(pageFile);
         if (!SendHttpRequest(ctx, "GET", LinkToUrl(ctx.ServerBase, pdfLink->text), "", scratch,
-                             pageFile.c_str(), 1))
+                             pageFile.c_str(), 1)) {
+            if (ctx.failure.kind == FailureKind::TooLarge) {
+                ctx.failure.detail = "Page " + std::to_string(number) + " of " +
+                                     Printable(DocumentName) +
+                                     " is larger than 64 MiB; the document was not saved.";
+            }
             return 0;
-        pageFiles.push_back(pageFile);
+        }
         // The bar's range ends at 100: from the fourth page on it stays full.
         ctx.progress(static_cast<int>(
             std::min<long>(progress::kLookedUp + progress::kPerPage * number, progress::kFull)));
@@ -97,8 +171,9 @@ int Download(ClientContext& ctx, std::string viewerPage, const std::string& Docu
             return 0;
     }
 
-    if (!MergePages(ctx, pageFiles, DocumentName))
+    if (!MergePages(ctx, pageFiles.Files(), DocumentName))
         return 0;
+    pageFiles.Keep();
     ctx.progress(progress::kFull);
     return 1;
 }
@@ -119,6 +194,9 @@ int Lookup(ClientContext& ctx, const std::string& firstLink) {
     }
 
     const long hits = HitCount(count->text);
+    // A selection of no documents (0, -5, "abc") has saved nothing: not a success.
+    if (hits < 1)
+        return ctx.FailDocument();
     // The selection page stays as it is while page is reused for each hit's
     // viewer page; each search resumes just after the previous link.
     const std::string selection = std::move(page);
@@ -135,6 +213,15 @@ int Lookup(ClientContext& ctx, const std::string& firstLink) {
             return 0;
         const std::string name =
             DocumentNameFromUrl(hitUrl, ctx.CurrentNumber + "_" + std::to_string(i));
+        // A name the server chose could be anything, "keep" or another
+        // number's; only the shape of a publication number is taken. (One
+        // that would leave the folder fails below with the usual text alone.)
+        if (HasDocIdNormed(hitUrl) && IsSafeDocumentName(name) && !IsPublicationNumberShape(name)) {
+            ctx.Fail(FailureKind::UnsafeName,
+                     "The server named a document \"" + Printable(name) +
+                         "\", which is not a publication number; it was not saved.");
+            return ctx.FailDocument();
+        }
         if (!DownloadDocument(ctx, std::move(page), name))
             return ctx.FailDocument();
         page.clear();
@@ -143,6 +230,15 @@ int Lookup(ClientContext& ctx, const std::string& firstLink) {
 }
 
 }  // namespace
+
+bool IsPublicationNumberShape(const std::string& name) {
+    const auto letter = [](char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); };
+    const auto digit = [](char c) { return c >= '0' && c <= '9'; };
+    if (name.size() < 3 || name.size() > 32 || !letter(name[0]) || !letter(name[1]) ||
+        !digit(name[2]))
+        return false;
+    return std::all_of(name.begin(), name.end(), [&](char c) { return letter(c) || digit(c); });
+}
 
 bool IsSafeDocumentName(const std::string& name) {
     if (name.empty() || name == "." || name.find("..") != std::string::npos)

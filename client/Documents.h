@@ -23,6 +23,11 @@ namespace kestrane {
 // "..", or holding "/", "\\", ".." or control bytes.
 [[nodiscard]] bool IsSafeDocumentName(const std::string& name);
 
+// True for a name with the shape of a publication number: two letters, a
+// digit, then letters and digits, 3 to 32 in all ("DE000060218500T2"). Names
+// a server chose must have it.
+bool IsPublicationNumberShape(const std::string& name);
+
 // The document name of a selection hit: the docIdNormed value up to the next
 // "&"; links without the parameter fall back to fallback (see the definition).
 [[nodiscard]] std::string DocumentNameFromUrl(const std::string& hitUrl,

@@ -30,9 +30,17 @@ std::string FailureText(FailureKind kind, std::string_view number) {
 }
 
 std::string FailureText(const Failure& failure, std::string_view number) {
-    if (failure.document && failure.kind != FailureKind::Cancelled)
-        return std::string(number) + msg::kDownloadFailed;
-    return FailureText(failure.kind, number);
+    std::string text = (failure.document && failure.kind != FailureKind::Cancelled)
+                           ? std::string(number) + msg::kDownloadFailed
+                           : FailureText(failure.kind, number);
+    // What only a document can run into is said on a line of its own after
+    // the designed text: which name clashed or was unsafe, which limit passed.
+    const bool explained = failure.kind == FailureKind::UnsafeName ||
+                           failure.kind == FailureKind::NameClash ||
+                           failure.kind == FailureKind::TooLarge;
+    if (explained && !failure.detail.empty())
+        text += "\n" + failure.detail;
+    return text;
 }
 
 std::string_view FailureCause(FailureKind kind) {

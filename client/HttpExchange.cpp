@@ -11,6 +11,8 @@
 #include <mutex>
 #include <optional>
 
+#include "client/Printable.h"
+#include "client/SafeFiles.h"
 #include "client/Scrape.h"
 #include "util/UniqueFd.h"
 
@@ -86,6 +88,7 @@ struct Transfer {
     bool toFile;
     const UniqueFd* file;  // file mode only
     std::string* text;
+    std::size_t written = 0;  // file mode
     bool received = false;
     Stop stop = Stop::None;
 };
@@ -108,7 +111,13 @@ std::size_t OnBody(char* data, std::size_t size, std::size_t count, void* user) 
     }
     if (n == 0)
         return 0;
+    t.ctx->moved();
     if (t.toFile) {
+        if (t.written + n > kMaxPageFile) {
+            t.stop = Stop::TooLarge;
+            return 0;
+        }
+        t.written += n;
         if (!WriteAll(t.file->get(), data, n)) {
             t.stop = Stop::WriteFailed;
             return 0;
@@ -311,8 +320,10 @@ bool PageHasMatches(const std::string& text) {
     return !Contains(kNoMatchPattern, text);
 }
 
+// A link comes from a server page: its control bytes are shown escaped, so
+// that no page can drive the terminal the echo goes to.
 void EchoRequestLine(const std::string& url) {
-    const std::string line = url + "\r\n";
+    const std::string line = Printable(url) + "\r\n";
     std::fwrite(line.data(), 1, line.size(), stdout);
     std::fflush(stdout);
 }
@@ -344,7 +355,7 @@ int SendHttpRequest(ClientContext& ctx, std::string_view verb, const std::string
     // The file is created before the body arrives; an empty body leaves an empty file.
     UniqueFd file;
     if (ToFile != 0 && filePath != nullptr)
-        file = UniqueFd(::open(filePath, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+        file = CreateFreshFile(filePath);
     Transfer transfer{&ctx, ToFile != 0, &file, &ResponseText};
     curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &OnBody);
     curl_easy_setopt(h, CURLOPT_WRITEDATA, &transfer);

@@ -18,6 +18,8 @@ inline constexpr const char* kUserAgent = "Mozilla/4.0 (compatible; MSIE 6.0; Wi
 inline constexpr const char* kAcceptLanguage = "Accept-Language: en-us,en;q=0.5";
 // Text pages beyond this size fail the exchange instead of exhausting memory.
 inline constexpr std::size_t kMaxTextPage = 64u * 1024u * 1024u;
+// A page file beyond this size fails the exchange instead of filling the disk.
+inline constexpr std::size_t kMaxPageFile = kMaxTextPage;
 
 // What the exchanges of one run share, from any thread: cookies (the server
 // session), DNS, open connections and TLS sessions. Owned by the run (and by

@@ -109,6 +109,14 @@ bool Aborted(const std::atomic<bool>* abort) {
     return abort != nullptr && abort->load(std::memory_order_acquire);
 }
 
+// What ends a merge early: the worker's stop, or a confirmed cancel, which
+// must not wait for a slow or hung merge program either.
+struct StopFlags {
+    const std::atomic<bool>* abort;
+    const std::atomic<bool>* cancel;
+    bool Set() const { return Aborted(abort) || Aborted(cancel); }
+};
+
 bool IsExecutableFile(const std::string& path) {
     struct stat st {};
     return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
@@ -207,10 +215,10 @@ bool Spawn(const std::string& path, std::vector<char*>& argv, std::vector<char*>
 
 // Keeps the child's output (up to kMaxCapturedOutput) until the pipe ends.
 // False when the abort flag was set meanwhile.
-bool CaptureOutput(UniqueFd& readEnd, const std::atomic<bool>* abort, std::string& output) {
+bool CaptureOutput(UniqueFd& readEnd, StopFlags abort, std::string& output) {
     std::array<char, 4096> buffer{};
     while (readEnd.valid()) {
-        if (Aborted(abort))
+        if (abort.Set())
             return false;
         pollfd pfd{readEnd.get(), POLLIN, 0};
         const int ready = ::poll(&pfd, 1, kSliceMs);
@@ -231,9 +239,9 @@ bool CaptureOutput(UniqueFd& readEnd, const std::atomic<bool>* abort, std::strin
 }
 
 MergeResult Merge(const std::string& program, const std::vector<std::string>& pageFiles,
-                  const std::string& outputFile, const std::atomic<bool>* abort) {
+                  const std::string& outputFile, StopFlags abort) {
     MergeResult result;
-    if (Aborted(abort)) {
+    if (abort.Set()) {
         result.stopped = true;
         return result;
     }
@@ -282,7 +290,7 @@ MergeResult Merge(const std::string& program, const std::vector<std::string>& pa
     // The pipe usually ends as the program exits; wait in growing steps.
     int waitMs = 1;
     while (!child.TryReap(result.exitStatus)) {
-        if (Aborted(abort))
+        if (abort.Set())
             return stop();
         ::poll(nullptr, 0, waitMs);
         waitMs = std::min(waitMs * 2, kSliceMs);
@@ -326,9 +334,10 @@ std::string FindProgram(const std::string& program) {
 }
 
 MergeResult RunPdftk(const std::string& program, const std::vector<std::string>& pageFiles,
-                     const std::string& outputFile, const std::atomic<bool>* abort) {
+                     const std::string& outputFile, const std::atomic<bool>* abort,
+                     const std::atomic<bool>* cancel) {
     try {
-        return Merge(program, pageFiles, outputFile, abort);
+        return Merge(program, pageFiles, outputFile, StopFlags{abort, cancel});
     } catch (const std::exception&) {
         // Out of memory while building the argument list; the child, if any,
         // has been killed and reaped by the time we get here.

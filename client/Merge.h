@@ -20,10 +20,12 @@ struct MergeResult {
 // Runs: <program> <pageFiles...> cat output <outputFile> dont_ask, as an
 // argument vector (no shell). The program is looked up beside our executable
 // first, then in PATH. Java option variables are removed from the child's
-// environment and a UTF-8 locale is set. When *abort becomes true the child is
-// killed and reaped and outputFile is removed; the call returns within ~0.2 s.
+// environment and a UTF-8 locale is set. When *abort or *cancel (a confirmed
+// cancel; may be null) becomes true the child's whole process group is killed
+// and reaped and outputFile is removed; the call returns within ~0.2 s.
 MergeResult RunPdftk(const std::string& program, const std::vector<std::string>& pageFiles,
-                     const std::string& outputFile, const std::atomic<bool>* abort);
+                     const std::string& outputFile, const std::atomic<bool>* abort,
+                     const std::atomic<bool>* cancel = nullptr);
 
 // Where the program would be found: beside our executable, then PATH; "" if nowhere.
 std::string FindProgram(const std::string& program);

@@ -23,10 +23,11 @@ std::string MergeProgramPath(const std::string& program) {
 }
 
 MergeResult MergePageFiles(const std::string& program, const std::vector<std::string>& pageFiles,
-                           const std::string& outputFile, const std::atomic<bool>* abort) {
+                           const std::string& outputFile, const std::atomic<bool>* abort,
+                           const std::atomic<bool>* cancel) {
     if (IsBuiltInMerge(program))
         return QpdfMerge(pageFiles, outputFile, abort);
-    return RunPdftk(program, pageFiles, outputFile, abort);
+    return RunPdftk(program, pageFiles, outputFile, abort, cancel);
 }
 
 }  // namespace kestrane

@@ -34,8 +34,10 @@ std::string MergeProgramPath(const std::string& program);
 // Merges pageFiles into outputFile with the engine that program names. The
 // caller writes outputFile in the temporary folder and renames it over the
 // merged file once result.ok(); on a stop (*abort set) the call returns
-// within a second with result.stopped and no output file.
+// within a second with result.stopped and no output file. A confirmed cancel
+// (*cancel, may be null) stops an outside program the same way.
 MergeResult MergePageFiles(const std::string& program, const std::vector<std::string>& pageFiles,
-                           const std::string& outputFile, const std::atomic<bool>* abort);
+                           const std::string& outputFile, const std::atomic<bool>* abort,
+                           const std::atomic<bool>* cancel = nullptr);
 
 }  // namespace kestrane

@@ -2,8 +2,11 @@
 #pragma once
 
 #include <ctime>
+#include <memory>
 #include <string>
 #include <vector>
+
+#include "client/SavedNames.h"
 
 namespace kestrane {
 
@@ -19,10 +22,14 @@ struct DownloadJob {
     std::string CurrentNumber;               // run lock: number in work; "" before and after
     std::string PreviousNumber;              // run lock: number of the item before
     int CurrentIndex = 0;                    // run lock: index of the item in work
+    // Run lock: time stamp of the item in work while it has no record yet, else "".
+    std::string ItemStamp;
     // Front-end thread only: CurrentIndex seen at the previous watchdog tick.
     // -1 is an index no item has, so the first tick of a run only records and
     // the first item gets two full periods like every later one.
     int WatchdogIndex = -1;
+    // Front-end thread only: the worker's activity count seen at the previous tick.
+    unsigned long long WatchdogActivity = 0;
     int ItemSucceeded = 0;    // run lock: 1 once the item before ProgressIndex was saved
     int ProgressIndex = 0;    // run lock: index of the item just started; count at the end
     std::string SaveFolder;   // fixed: save folder + "/"
@@ -30,6 +37,8 @@ struct DownloadJob {
     std::string Proxy;        // fixed: "" or "HTTP=HTTP://" + ip + ":" + port
     int AccessType = 0;       // fixed: 3 with a proxy, else 0
     std::string MessageText;  // run lock: last failure or cancel text, or "Downloading finished."
+    // Fixed pointer, locked inside: the merged files saved so far in this run.
+    std::shared_ptr<SavedNames> SavedInRun = std::make_shared<SavedNames>();
 };
 
 enum class Outcome { Success, Failed, Cancelled };

@@ -1,8 +1,9 @@
 #include "run/Files.h"
 
 #include <filesystem>
-#include <fstream>
 #include <system_error>
+
+#include "run/RunLog.h"
 
 namespace kestrane {
 
@@ -53,15 +54,7 @@ void DeleteFolderTree(const std::string& folder) {
 
 int AppendLogFile(const std::string& text, const std::string& path) {
     try {
-        std::ofstream out(path, std::ios::binary | std::ios::app);
-        if (!out.is_open())
-            return 0;
-        out.write(text.data(), static_cast<std::streamsize>(text.size()));
-        out.flush();
-        if (!out)
-            return 0;
-        out.close();
-        return out ? 1 : 0;
+        return AppendToFile(path, text).empty() ? 1 : 0;
     } catch (...) {
         return 0;
     }

@@ -97,6 +97,9 @@ class FrontEnd {
     // The end-of-run box ("Info", OK); returns once the user has acknowledged it.
     // No new run may start before it returns.
     virtual void ShowFinishMessage(const std::string& text) = 0;
+    // After the finish message: dl.log could not take some of the run's
+    // records; text names the path, the reason and how many are missing.
+    virtual void ShowLogFailure(const std::string& text) { (void)text; }
 };
 
 }  // namespace kestrane

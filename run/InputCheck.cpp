@@ -3,6 +3,9 @@
 #include <filesystem>
 #include <system_error>
 
+#include "client/Printable.h"
+#include "client/SafeFiles.h"
+
 namespace kestrane {
 
 namespace fs = std::filesystem;
@@ -17,7 +20,31 @@ InputCheck Refuse(const char* message, BoxKind box = BoxKind::Info) {
     return check;
 }
 
+// The run removes its temporary folder with everything in it, so it must be
+// one the run made: "temp" when this check created it; otherwise a fresh
+// folder beside it, so that a "temp" of the user's, of another run or a link
+// is never written into or removed. "" when none could be made: the run then
+// fails to save its pages, as it would in a folder that cannot be written.
+std::string RunTempFolder(const std::string& folder, bool madeTemp, std::error_code& ec) {
+    if (madeTemp)
+        return folder + "/temp/";
+    if (!fs::exists(fs::symlink_status(folder + "/temp", ec)))
+        return "";
+    return CreateUniqueFolder(folder + "/temp.kestrane-");
+}
+
 }  // namespace
+
+bool HoldsControlCharacter(const std::string& text) {
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        const bool c1 = c == 0xC2 && i + 1 < text.size() &&
+                        (static_cast<unsigned char>(text[i + 1]) & 0xE0) == 0x80;
+        if (c < 0x20 || c == 0x7F || c1)
+            return true;
+    }
+    return false;
+}
 
 std::string TrimRight(std::string text) {
     const std::size_t keep = text.find_last_not_of(" \t\r\n\v\f");
@@ -48,6 +75,16 @@ InputCheck CheckDownloadInput(const DownloadRequest& request) {
         }
         if (tasks == 0)
             return Refuse("Please input patents.");
+        // A line break or a NUL inside a number would forge or break records
+        // in dl.log and reach the terminal raw.
+        for (const std::string& number : numbers) {
+            if (HoldsControlCharacter(number)) {
+                InputCheck check = Refuse("");
+                check.Message = "The number \"" + Printable(number) +
+                                "\" holds a control character; please remove it.";
+                return check;
+            }
+        }
 
         const std::string& folder = request.SaveFolder;
         if (folder.empty())
@@ -62,8 +99,7 @@ InputCheck CheckDownloadInput(const DownloadRequest& request) {
 
         // Made before the proxy is examined, so a run refused for its proxy
         // still leaves the folder; a failure shows later, when pages are saved.
-        const std::string tempFolder = folder + "/temp/";
-        fs::create_directory(tempFolder, ec);
+        const bool madeTemp = CreateFolderExclusively(folder + "/temp");
 
         std::string proxy;
         int accessType = 0;
@@ -79,7 +115,7 @@ InputCheck CheckDownloadInput(const DownloadRequest& request) {
         check.Ok = true;
         check.Job.PatentNumbers = std::move(numbers);
         check.Job.SaveFolder = folder + "/";
-        check.Job.TempFolder = tempFolder;
+        check.Job.TempFolder = RunTempFolder(folder, madeTemp, ec);
         check.Job.Proxy = std::move(proxy);
         check.Job.AccessType = accessType;
         return check;

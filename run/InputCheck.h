@@ -31,11 +31,17 @@ struct InputCheck {
 inline constexpr int kMaxTasks = 20;
 inline constexpr std::size_t kMaxLineLength = 1023;
 
-// Checks in the command's order; creates SaveFolder + "/temp/" before the proxy check.
+// Checks in the command's order; creates SaveFolder + "/temp/" before the proxy
+// check. The job's TempFolder is always a folder the check created: "temp/",
+// or a fresh "temp.kestrane-XXXXXX/" when "temp" already stood there.
 [[nodiscard]] InputCheck CheckDownloadInput(const DownloadRequest& request);
 
 // Drops trailing blanks, tabs, CR, LF, VT and FF; keeps leading ones.
 std::string TrimRight(std::string text);
+
+// True when text holds a C0 control character, DEL, or a C1 control
+// character in UTF-8 (U+0080 to U+009F).
+bool HoldsControlCharacter(const std::string& text);
 
 // True when every byte is below 0x80.
 bool IsAsciiPath(const std::string& path);

@@ -13,6 +13,7 @@
 #include "client/Documents.h"
 #include "client/HttpExchange.h"
 #include "client/MergeStep.h"
+#include "client/Messages.h"
 #include "run/Files.h"
 #include "run/Worker.h"
 
@@ -188,7 +189,9 @@ struct RunController::Impl {
         if (!message.empty())
             front.ShowFinishMessage(message);
 
-        WriteRunLog(*job);
+        const std::string logFailure = EndRunLog();
+        if (!logFailure.empty())
+            front.ShowLogFailure(logFailure);
         run.CancelRequested.store(false);
         run.SessionFailed.store(false);
         run.SkipSessionStart.store(false);
@@ -196,13 +199,17 @@ struct RunController::Impl {
         completing = false;
     }
 
-    void WriteRunLog(const DownloadJob& job) {
-        std::string text;
-        {
-            std::lock_guard<std::mutex> lock(run.Lock);
-            text.swap(run.RunLogText);
-        }
-        (void)AppendLogFile(text, paths::RunLog(job.SaveFolder).string());
+    // Every record is on disk already; what is left is to forget them and
+    // to say whether dl.log could not take some of them.
+    std::string EndRunLog() {
+        std::lock_guard<std::mutex> lock(run.Lock);
+        run.RunLogText.clear();
+        // As ever, a run ends with dl.log in place, also when it has no record.
+        if (run.Log)
+            run.Log->Append("");
+        const std::string failure = run.Log ? run.Log->FailureText() : "";
+        run.Log.reset();
+        return failure;
     }
 };
 
@@ -239,7 +246,7 @@ RunController::~RunController() {
     if (active) {
         // Nothing can write into the run any more: finish its files.
         DeleteFolderTree(d.CurrentJob->TempFolder);
-        d.WriteRunLog(*d.CurrentJob);
+        d.EndRunLog();
         d.run.IsDownloading.store(false);
         d.CurrentJob.reset();
     }
@@ -264,6 +271,10 @@ bool RunController::StartRun(JobInput input) {
     job->Proxy = std::move(input.Proxy);
     job->AccessType = input.AccessType;
     job->CurrentIndex = 0;
+    {
+        std::lock_guard<std::mutex> lock(d.run.Lock);
+        d.run.Log.emplace(paths::RunLog(job->SaveFolder).string());
+    }
     d.CurrentJob = std::move(job);
 
     d.run.IsDownloading.store(true);
@@ -288,9 +299,12 @@ void RunController::OnWatchdogTick() {
 
     {
         std::lock_guard<std::mutex> lock(d.run.Lock);
-        if (job.WatchdogIndex != job.CurrentIndex) {
-            // Progress since the previous tick.
+        // Progress since the previous tick: a new item, or bytes for this
+        // one. Only an item that stood still for a whole period is abandoned.
+        const unsigned long long activity = token.activity.load(std::memory_order_relaxed);
+        if (job.WatchdogIndex != job.CurrentIndex || job.WatchdogActivity != activity) {
             job.WatchdogIndex = job.CurrentIndex;
+            job.WatchdogActivity = activity;
             return;
         }
         // A worker that has posted its finish is never stopped or replaced:
@@ -325,9 +339,10 @@ void RunController::OnWatchdogTick() {
     abandoned.Stamp = FormatTimeStamp(tickTime);
     {
         std::lock_guard<std::mutex> lock(d.run.Lock);
+        job.ItemStamp.clear();
         abandoned.Index = job.CurrentIndex;
         abandoned.Number = job.CurrentNumber;
-        d.run.RunLogText += MakeLogLine(abandoned.Stamp, job.CurrentNumber, Outcome::Failed);
+        d.run.AddRecord(MakeLogLine(abandoned.Stamp, job.CurrentNumber, Outcome::Failed));
         job.CurrentIndex += 1;
         // A stall during the search leaves the previous item's 1 here; the
         // successor's first progress report would then paint the stalled
@@ -356,6 +371,38 @@ void RunController::StopForClose() {
     if (!d.run.IsDownloading.load() || !d.CurrentJob || d.completing)
         return;
     d.StopCurrent(true);
+    d.Complete();
+}
+
+void RunController::CancelNow() {
+    Impl& d = *impl_;
+    if (!d.run.IsDownloading.load() || !d.CurrentJob || d.completing)
+        return;
+    {
+        // A worker that posted its finish has written its last record; the
+        // run completion is on its way.
+        std::lock_guard<std::mutex> lock(d.run.Lock);
+        if (d.current && d.current->token->finishPosted)
+            return;
+    }
+    assert(d.run.Events.OnOwnThread());
+    d.run.CancelRequested.store(true);
+    d.StopCurrent(true);
+    std::optional<ItemFinished> cancelled;
+    {
+        std::lock_guard<std::mutex> lock(d.run.Lock);
+        DownloadJob& job = *d.CurrentJob;
+        if (!job.ItemStamp.empty()) {
+            cancelled = ItemFinished{
+                job.CurrentIndex, job.CurrentNumber, Outcome::Cancelled, FailureKind::Cancelled, {},
+                job.ItemStamp};
+            d.run.AddRecord(MakeLogLine(job.ItemStamp, job.CurrentNumber, Outcome::Cancelled));
+            job.ItemStamp.clear();
+        }
+        job.MessageText = msg::kCancelled;
+    }
+    if (cancelled)
+        d.Front().OnItemFinished(*cancelled);
     d.Complete();
 }
 

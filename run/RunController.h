@@ -48,7 +48,8 @@ RunOptions FrontEndRunOptions();
 struct JobInput {
     std::vector<std::string> PatentNumbers;
     std::string SaveFolder;  // save folder + "/"
-    std::string TempFolder;  // save folder + "/temp/"
+    // A folder the run made and removes at its end ("" when none could be made).
+    std::string TempFolder;
     std::string Proxy;
     int AccessType = 0;
 };
@@ -86,6 +87,11 @@ class RunController {
     void OnWatchdogTick();
     // Closing the front end during a run: stop the worker, then run completion.
     void StopForClose();
+    // A cancel that cannot wait for the worker (a second interrupt, a
+    // termination signal): the item in work is recorded as cancelled, the
+    // worker is stopped (its exchange and merge end with it) and the run
+    // completes at once, as after a confirmed cancel.
+    void CancelNow();
 
     RunSnapshot Snapshot() const;
     // Worker threads of this controller that have not yet ended, stopped ones

@@ -105,6 +105,8 @@ class WorkerPass {
         ctx_.MergeProgram = run_.Options.MergeProgram;
         ctx_.CancelRequested = &run_.CancelRequested;
         ctx_.Abort = &token_->abort;
+        ctx_.Activity = &token_->activity;
+        ctx_.SavedInRun = job_.SavedInRun.get();
         ctx_.SetProgress = [this](int position) { Gate([&] { EmitProgressPos(position); }); };
     }
 
@@ -170,6 +172,7 @@ class WorkerPass {
             // The record carries the time the item started, not the time
             // its outcome was known.
             stamp = FormatTimeStamp(std::time(nullptr));
+            job_.ItemStamp = stamp;
             const ProgressNote note{index, job_.ItemSucceeded, job_.PreviousNumber, count_};
             Emit([note](FrontEnd& front) { front.JobProgress(note); });
             Emit([status](FrontEnd& front) { front.SetStatusText(status); });
@@ -217,7 +220,8 @@ class WorkerPass {
     // Inside the gate: the item's record, and the event that reports it.
     void Record(int index, const std::string& number, const std::string& stamp, Outcome outcome,
                 const Failure& failure) {
-        run_.RunLogText += MakeLogLine(stamp, number, outcome);
+        job_.ItemStamp.clear();
+        run_.AddRecord(MakeLogLine(stamp, number, outcome));
         ItemFinished item{index, number, outcome, failure.kind, ctx_.SavedFiles, stamp};
         Emit([item = std::move(item)](FrontEnd& front) { front.OnItemFinished(item); });
     }

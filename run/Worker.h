@@ -5,6 +5,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "client/HttpExchange.h"
@@ -12,6 +13,7 @@
 #include "run/DownloadJob.h"
 #include "run/FrontEnd.h"
 #include "run/RunController.h"
+#include "run/RunLog.h"
 
 namespace kestrane::detail {
 
@@ -33,6 +35,8 @@ struct WorkerToken {
     // Run lock. Whether the item's merged file already stood in the save
     // folder when the current item started (true until known).
     bool outputExisted = true;
+    // Any thread: the client's count of received pieces (ClientContext::Activity).
+    std::atomic<unsigned long long> activity{0};
     // Any thread: the client's abort flag (ClientContext::Abort).
     std::atomic<bool> abort{false};
     // Set by the worker thread as its very last act; read by anyone.
@@ -70,6 +74,16 @@ struct RunShared {
     std::atomic<bool> SkipSessionStart{false};
 
     std::string RunLogText;  // run lock
+    // Run lock. dl.log of the current run; records reach it as they are decided.
+    std::optional<RunLog> Log;
+
+    // Run lock held. Keeps the record in RunLogText and appends it to dl.log,
+    // both in the order the records are decided.
+    void AddRecord(const std::string& record) {
+        RunLogText += record;
+        if (Log)
+            Log->Append(record);
+    }
 };
 
 // Any thread: event runs on the front-end thread unless token has been

@@ -221,13 +221,14 @@ std::string NoMatchPage(const std::string& number) {
                     "<p><a href=\"/DPMApublikationen/start.do\">New search</a></p>");
 }
 
-std::string HitListPage(const std::string& number, bool withLinks) {
+std::string HitListPage(const std::string& number, bool withLinks, const std::string& linkTail) {
     const std::string name = HtmlEscape(number);
     const std::string exportLink =
         std::string(kRoot) + "lst_pat_xpt.do?action=export&amp;pn=" + EncodeComponent(number);
     std::string rows;
     if (withLinks) {
-        rows = "<tr><td><a href=\"" + Link("pdf_any_pgd.do", number, "&amp;hit=1") + "\">" + name +
+        rows = "<tr><td><a href=\"" + Link("pdf_any_pgd.do", number, "&amp;hit=1") + linkTail +
+               "\">" + name +
                "</a></td><td>Document as published</td></tr>\n"
                "<tr><td><a href=\"" +
                Link("pdf_any_pgd.do", number, "&amp;alt=1") + "\">" + name +

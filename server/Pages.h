@@ -35,7 +35,9 @@ std::string SessionPage();
 std::string SessionExpiredPage();
 std::string NoMatchPage(const std::string& number);
 // The first hit links to the document (or selection); a second hit follows it.
-std::string HitListPage(const std::string& number, bool withLinks);
+// linkTail is written raw after the first hit's link (a hostile server's bytes).
+std::string HitListPage(const std::string& number, bool withLinks,
+                        const std::string& linkTail = "");
 std::string SelectionPage(const std::string& number, const std::vector<SelectionLink>& links,
                           int promisedHits);
 std::string ViewerPage(const std::string& number, const Document& doc, int docIndex, int page,

@@ -45,6 +45,9 @@ constexpr auto kDripPause = 50ms;
 constexpr size_t kDripPieces = 40;             // a dripped body arrives in about this many pieces
 constexpr size_t kPdfCacheLimit = 256u << 20;  // bytes of generated PDFs kept
 constexpr const char* kHtml = "text/html; charset=UTF-8";
+// Retitles the terminal, clears it and prints a line that looks like a record.
+constexpr const char* kEscapes =
+    "&amp;x=\x1b]0;owned\x07\x1b[2J\r\n2009-12-14 09:30:05 DE1 Success";
 constexpr const char* kPdf = "application/pdf";
 
 // True when fd becomes ready (or hung up) within timeoutMs; -1 waits for ever.
@@ -190,6 +193,33 @@ struct Entry {
     bool selection = false;
     int kb = 0;  // padding of its page PDFs
 };
+
+bool IsSelectionFault(std::optional<FaultKind> fault) {
+    return fault == FaultKind::CountMismatch || fault == FaultKind::HostileNames ||
+           fault == FaultKind::ForeignName || fault == FaultKind::TwinNames ||
+           fault == FaultKind::NoHits;
+}
+
+// The links of a selection page: one per document, named by its docIdNormed,
+// unless a fault names them otherwise.
+std::vector<pages::SelectionLink> SelectionLinks(const Entry& found,
+                                                 std::optional<FaultKind> fault) {
+    std::vector<pages::SelectionLink> links;
+    const int docs = static_cast<int>(found.docs.size());
+    if (fault == FaultKind::HostileNames) {
+        const char* hostile[] = {"../../evil", "a/b", "..", "x\\y"};
+        for (int i = 0; i < 4; ++i) links.push_back({hostile[i], i % docs});
+        return links;
+    }
+    for (int i = 0; i < docs; ++i) {
+        const std::string& id =
+            found.docs[static_cast<size_t>(fault == FaultKind::TwinNames ? 0 : i)].id;
+        links.push_back({pages::EncodeComponent(id), i});
+    }
+    if (fault == FaultKind::ForeignName)
+        links.front().docIdNormed = "keep";
+    return links;
+}
 
 }  // namespace
 
@@ -553,12 +583,27 @@ void PubServer::Impl::Respond(httplib::Response& res, std::optional<FaultKind> f
         case FaultKind::HtmlInsteadOfPdf:
             res.set_content(pages::NotAvailablePage(), kHtml);
             return;
+        case FaultKind::HugePage: {
+            constexpr size_t kHuge = 65u << 20;
+            res.set_content_provider(
+                kHuge, type, [](size_t offset, size_t length, httplib::DataSink& sink) {
+                    static const std::string block(1u << 16, '%');
+                    return sink.write(block.data(),
+                                      std::min({block.size(), length, kHuge - offset}));
+                });
+            return;
+        }
         case FaultKind::NoMatch:
             res.set_content(pages::NoMatchPage(number), kHtml);
             return;
         case FaultKind::MissingLink:
         case FaultKind::CountMismatch:
         case FaultKind::HostileNames:
+        case FaultKind::ForeignName:
+        case FaultKind::TwinNames:
+        case FaultKind::NoHits:
+        case FaultKind::EscapesInLink:
+        case FaultKind::Endless:
             // Already part of the page.
             res.set_content(body, type);
             return;
@@ -614,15 +659,20 @@ void PubServer::Impl::Handle(const httplib::Request& req, httplib::Response& res
     const std::optional<Entry> found = Lookup(number);
     const int doc = ToInt(pages::QueryField(query, "d"), 0);
     const int page = ToInt(pages::QueryField(query, "page"), 1);
+    // A document that never ends: every page is there and has a next one.
+    const bool endless = FindFault(number, Stage::Navigation, page) == FaultKind::Endless;
     const bool docValid = found && doc >= 0 && doc < static_cast<int>(found->docs.size()) &&
-                          page >= 1 && page <= found->docs[static_cast<size_t>(doc)].pages;
+                          page >= 1 &&
+                          (endless || page <= found->docs[static_cast<size_t>(doc)].pages);
     const auto fault = FindFault(number, *stage, *stage == Stage::Hit ? 1 : page);
     const bool missingLink = fault == FaultKind::MissingLink;
 
     switch (*stage) {
         case Stage::Search:
             Respond(res, fault, number,
-                    found ? pages::HitListPage(number, !missingLink) : pages::NoMatchPage(number),
+                    found ? pages::HitListPage(number, !missingLink,
+                                               fault == FaultKind::EscapesInLink ? kEscapes : "")
+                          : pages::NoMatchPage(number),
                     kHtml);
             return;
         case Stage::Hit:
@@ -643,15 +693,20 @@ void PubServer::Impl::Handle(const httplib::Request& req, httplib::Response& res
                 break;
             Respond(
                 res, fault, number,
-                pages::NavigationPage(number, doc, page,
-                                      found->docs[static_cast<size_t>(doc)].pages, !missingLink),
+                pages::NavigationPage(
+                    number, doc, page,
+                    endless ? page + 1 : found->docs[static_cast<size_t>(doc)].pages, !missingLink),
                 kHtml);
             return;
         case Stage::PagePdf:
             if (!docValid)
                 break;
-            Respond(res, fault, number,
-                    *PagePdf(found->docs[static_cast<size_t>(doc)], page, found->kb), kPdf);
+            // Past its real end an endless document repeats its last page.
+            Respond(
+                res, fault, number,
+                *PagePdf(found->docs[static_cast<size_t>(doc)],
+                         std::min(page, found->docs[static_cast<size_t>(doc)].pages), found->kb),
+                kPdf);
             return;
         case Stage::Session:
             break;
@@ -687,22 +742,16 @@ std::optional<Stage> PubServer::Impl::Classify(const std::string& path, const st
 void PubServer::Impl::RespondToHit(httplib::Response& res, std::optional<FaultKind> fault,
                                    const std::string& number, const Entry& found) {
     const bool missingLink = fault == FaultKind::MissingLink;
-    if (!found.selection && fault != FaultKind::CountMismatch && fault != FaultKind::HostileNames) {
+    if (!found.selection && !IsSelectionFault(fault)) {
         Respond(res, fault, number,
                 pages::ViewerPage(number, found.docs.front(), 0, 1, !missingLink), kHtml);
         return;
     }
-    std::vector<pages::SelectionLink> links;
-    const int docs = static_cast<int>(found.docs.size());
-    if (fault == FaultKind::HostileNames) {
-        const char* hostile[] = {"../../evil", "a/b", "..", "x\\y"};
-        for (int i = 0; i < 4; ++i) links.push_back({hostile[i], i % docs});
-    } else {
-        for (int i = 0; i < docs; ++i)
-            links.push_back({pages::EncodeComponent(found.docs[static_cast<size_t>(i)].id), i});
-    }
+    std::vector<pages::SelectionLink> links = SelectionLinks(found, fault);
     const int promised =
-        static_cast<int>(links.size()) + (fault == FaultKind::CountMismatch ? 1 : 0);
+        fault == FaultKind::NoHits
+            ? 0
+            : static_cast<int>(links.size()) + (fault == FaultKind::CountMismatch ? 1 : 0);
     if (missingLink)
         links.clear();
     Respond(res, fault, number, pages::SelectionPage(number, links, promised), kHtml);
@@ -793,7 +842,10 @@ bool ParseFault(const std::string& text, std::string& number, Fault& fault) {
         {"empty", FaultKind::EmptyBody},      {"error", FaultKind::ErrorPage},
         {"truncated", FaultKind::Truncated},  {"html", FaultKind::HtmlInsteadOfPdf},
         {"nolink", FaultKind::MissingLink},   {"count", FaultKind::CountMismatch},
-        {"hostile", FaultKind::HostileNames}, {"nomatch", FaultKind::NoMatch}};
+        {"hostile", FaultKind::HostileNames}, {"nomatch", FaultKind::NoMatch},
+        {"foreign", FaultKind::ForeignName},  {"twins", FaultKind::TwinNames},
+        {"nohits", FaultKind::NoHits},        {"escapes", FaultKind::EscapesInLink},
+        {"huge", FaultKind::HugePage},        {"endless", FaultKind::Endless}};
     const auto kind = kinds.find(parts[n - 1]);
     const auto stage = stages.find(parts[n - 2]);
     std::string joined = parts[0];

@@ -47,6 +47,12 @@ enum class FaultKind {
                     // link
     CountMismatch,  // selection page promises one more hit than it links
     HostileNames,   // selection links carry docIdNormed values like "../../evil" and "a/b"
+    ForeignName,    // the first selection link is named "keep", like a file of the user's
+    TwinNames,      // every selection link carries the first document's docIdNormed
+    NoHits,         // selection page promises 0 hits
+    EscapesInLink,  // Search: the first hit's link carries terminal escape sequences
+    HugePage,       // PagePdf: a body of 65 MiB
+    Endless,        // Navigation: every page has a next page, the document never ends
     NoMatch,        // answer with the no-match notice
 };
 
@@ -119,7 +125,8 @@ class PubServer {
 };
 
 // Parses "NUMBER:STAGE:KIND[:PAGE]" (stage: session search hit viewer navigation pdf;
-// kind: stall drip empty error truncated html nolink count hostile nomatch).
+// kind: stall drip empty error truncated html nolink count hostile foreign twins nohits escapes
+// huge endless nomatch).
 bool ParseFault(const std::string& text, std::string& number, Fault& fault);
 
 }  // namespace kestrane::pubserver

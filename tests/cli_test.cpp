@@ -4,11 +4,13 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <condition_variable>
+#include <csignal>
 #include <filesystem>
 #include <mutex>
 #include <string>
@@ -113,6 +115,7 @@ TEST_F(CliTest, RefusedInputExitsTwoWithTheWindowsTexts) {
         {{"--watchdog", "1e300", kDe1}, ""},
         {{"--watchdog", "nan", kDe1}, ""},
         {{"--no-such-option", kDe1}, ""},
+        {{kDe1, "DE2\r\n2009-12-14 09:30:05 DE3 Success"}, "holds a control character"},
     };
     for (const auto& [args, text] : cases) {
         const Outcome o = Run(args);
@@ -204,6 +207,118 @@ TEST_F(CliTest, CtrlCCancelsTheRunAndExitsWith130) {
     EXPECT_TRUE(Has(o.err, msg::kCancelled)) << o.err;
     EXPECT_EQ(Log(), (std::vector<LogRecord>{{kDe1, "Success"}, {kDe2, "Cancelled"}}));
     EXPECT_FALSE(fs::exists(save.path() / "temp"));
+}
+
+// An -i input is read only as far as it could still pass the checks, so
+// endless or binary input is refused at once; a byte-order mark is no part of
+// the first number.
+TEST_F(CliTest, InputIsReadOnlyAsFarAsItCanPass) {
+    for (const char* device : {"/dev/zero", "/dev/urandom"}) {
+        CliProcess cli(fixture.server.BaseUrl(), {"-i", device}, save.str());
+        const Outcome o = cli.Wait(30s);
+        EXPECT_EQ(o.status, 2) << device << o.err;
+        EXPECT_TRUE(Has(o.err, "holds a control character") || Has(o.err, "Max tasks is 20!"))
+            << device << o.err;
+    }
+
+    // yes DE1 | kestrane-cli -i -
+    const std::string fifo = save.str() + "/numbers.fifo";
+    ASSERT_EQ(0, ::mkfifo(fifo.c_str(), 0600));
+    std::signal(SIGPIPE, SIG_IGN);
+    std::thread yes([&] {
+        const int fd = ::open(fifo.c_str(), O_WRONLY | O_CLOEXEC);
+        const std::string lines = [] {
+            std::string text;
+            for (int i = 0; i < 1000; ++i) text += "DE1\n";
+            return text;
+        }();
+        while (fd >= 0 && ::write(fd, lines.data(), lines.size()) > 0) {
+        }
+        if (fd >= 0)
+            ::close(fd);
+    });
+    const Outcome endless = Run({"-i", "-"}, fifo);
+    yes.join();
+    EXPECT_EQ(endless.status, 2) << endless.err;
+    EXPECT_TRUE(Has(endless.err, "Max tasks is 20!")) << endless.err;
+    fs::remove(fifo);
+
+    test::TempDir lists;
+    WriteFile(lists.str() + "/bom.txt", "\xEF\xBB\xBF" + std::string(kDe1) + "\r\n");
+    const Outcome bom = Run({"-o", save.str(), "-i", lists.str() + "/bom.txt"});
+    EXPECT_EQ(bom.status, 0) << bom.err;
+    EXPECT_EQ(Log(), (std::vector<LogRecord>{{kDe1, "Success"}}));
+}
+
+// Two runs into one folder each keep to a temporary folder of their own, so
+// neither removes the other's pages.
+TEST_F(CliTest, TwoRunsIntoOneFolderKeepApart) {
+    pubserver::ServerOptions slow;
+    slow.latency = 30ms;
+    test::ServerFixture server(slow);
+    CliProcess first(server.server.BaseUrl(), {"-o", save.str(), pubserver::kManyPages},
+                     save.str());
+    for (int i = 0; i < 3000 && !fs::exists(save.path() / "temp"); ++i)
+        std::this_thread::sleep_for(5ms);
+    CliProcess second(server.server.BaseUrl(), {"-o", save.str(), kDe1, kDe2}, save.str());
+    const Outcome b = second.Wait();
+    const Outcome a = first.Wait();
+    EXPECT_EQ(a.status, 0) << a.err;
+    EXPECT_EQ(b.status, 0) << b.err;
+    EXPECT_EQ(test::PdfPageCount(save.str() + "/" + pubserver::kManyPages + ".pdf"),
+              pubserver::kManyPagesCount);
+    EXPECT_EQ(test::PdfPageCount(save.str() + "/" + kDe1 + ".pdf"), pubserver::kSeveralPagesCount);
+    EXPECT_EQ(Log().size(), 3u);
+    for (const auto& entry : fs::directory_iterator(save.path()))
+        EXPECT_FALSE(entry.path().filename().string().starts_with("temp")) << entry.path();
+}
+
+// A closed standard output (kestrane-cli ... | head -1) or error must not end
+// the run: everything is saved and recorded.
+TEST_F(CliTest, AClosedOutputLosesNothing) {
+    CliProcess cli(fixture.server.BaseUrl(), {"-o", save.str(), kDe1, kUnknown, kDe2}, save.str(),
+                   "/dev/null", {}, true);
+    ASSERT_TRUE(cli.Started());
+    const Outcome o = cli.Wait();
+    EXPECT_EQ(o.status, 1);
+    EXPECT_EQ(Log(),
+              (std::vector<LogRecord>{{kDe1, "Success"}, {kUnknown, "Failed"}, {kDe2, "Success"}}));
+    EXPECT_EQ(test::PdfPageCount(save.str() + "/" + kDe1 + ".pdf"), pubserver::kSeveralPagesCount);
+    EXPECT_TRUE(fs::exists(save.path() / (std::string(pubserver::kSelectionDocB) + ".pdf")));
+    EXPECT_FALSE(fs::exists(save.path() / "temp"));
+}
+
+// SIGTERM cancels like Ctrl-C; a second signal cancels at once. Either way the
+// item in work is recorded and the merge dies with every process it started.
+TEST_F(CliTest, TerminationSignalsCancelAndTakeTheMergeDown) {
+    test::TempDir tools;
+    const std::string child = tools.str() + "/child";
+    WriteFile(tools.str() + "/pdftk", "#!/bin/sh\nsleep 300 &\necho $! > '" + child +
+                                          ".tmp'\nmv '" + child + ".tmp' '" + child + "'\nwait\n");
+    fs::permissions(tools.path() / "pdftk", fs::perms::owner_all);
+    CliProcess cli(fixture.server.BaseUrl(),
+                   {"-o", save.str(), "--merge-program", tools.str() + "/pdftk", kDe1, kDe2},
+                   save.str());
+    ASSERT_TRUE(cli.Started());
+    for (int i = 0; i < 3000 && !fs::exists(child); ++i) std::this_thread::sleep_for(20ms);
+    ASSERT_TRUE(fs::exists(child)) << "the merge never started";
+    const pid_t sleeper = std::stoi(ReadFile(child));
+    cli.Signal(SIGTERM);
+    cli.Signal(SIGHUP);
+    const Outcome o = cli.Wait(60s);
+    EXPECT_EQ(o.status, 130) << o.out << o.err;
+    EXPECT_EQ(Log(), (std::vector<LogRecord>{{kDe1, "Cancelled"}}));
+    EXPECT_TRUE(Has(o.err, msg::kCancelled)) << o.err;
+    bool gone = false;
+    for (int i = 0; i < 250 && !gone; ++i) {
+        const std::string stat = ReadFile("/proc/" + std::to_string(sleeper) + "/stat");
+        gone = stat.empty() || stat.find(") Z") != std::string::npos;
+        if (!gone)
+            std::this_thread::sleep_for(20ms);
+    }
+    EXPECT_TRUE(gone) << "the merge's child outlived the run";
+    EXPECT_FALSE(fs::exists(save.path() / "temp"));
+    EXPECT_FALSE(fs::exists(save.path() / (std::string(kDe1) + ".pdf")));
 }
 
 TEST_F(CliTest, WatchdogAbandonsAStalledItem) {

@@ -166,14 +166,14 @@ TEST_P(DocumentsTest, BrokenPageChainsFailTheDocument) {
     ClientContext noNav = Context(fx.server.BaseUrl(), "DE111A1");
     EXPECT_EQ(0, Fetch(noNav));
     EXPECT_EQ(Failed("DE111A1"), noNav.FailureMessage());
-    EXPECT_EQ(std::vector<std::string>{"temp/DE111A1_1.pdf"}, SavedFiles());
+    EXPECT_EQ(std::vector<std::string>{}, SavedFiles()) << "a failed document's pages go";
 
     ClientContext html = Context(fx.server.BaseUrl(), "DE222A1");
     EXPECT_EQ(0, Fetch(html));
     EXPECT_EQ(Failed("DE222A1"), html.FailureMessage());
     EXPECT_FALSE(fs::exists(Saved("DE222A1")));
     EXPECT_FALSE(fs::exists(PartialMergePath(html, "DE222A1")));
-    EXPECT_TRUE(fs::exists(save / "temp" / "DE222A1_3.pdf"));
+    EXPECT_FALSE(fs::exists(save / "temp" / "DE222A1_3.pdf"));
 
     ClientContext shortDoc = Context(fx.server.BaseUrl(), "DE333A1");
     EXPECT_EQ(1, Fetch(shortDoc)) << shortDoc.FailureMessage();
@@ -238,7 +238,7 @@ TEST_P(DocumentsTest, HostileNamesWriteNothingOutsideTheSaveFolder) {
     EXPECT_EQ(2, PdfPageCount(Saved("  DE555A1")));
 }
 
-TEST_P(DocumentsTest, FailedMergesLeaveTheUsersFileAndThePagesAlone) {
+TEST_P(DocumentsTest, FailedMergesLeaveTheUsersFileAloneAndRemoveThePages) {
     test::ServerFixture fx;
     const std::string number = pubserver::kSeveralPages;
     const std::string mine = Saved(number);
@@ -252,9 +252,7 @@ TEST_P(DocumentsTest, FailedMergesLeaveTheUsersFileAndThePagesAlone) {
     EXPECT_EQ(0, Fetch(missing));
     EXPECT_EQ(Failed(number), missing.FailureMessage());
     EXPECT_EQ(FailureKind::MergeProgramMissing, missing.failure.kind);
-    EXPECT_EQ((std::vector<std::string>{"DE19758096C2.pdf", "temp/DE19758096C2_1.pdf",
-                                        "temp/DE19758096C2_2.pdf", "temp/DE19758096C2_3.pdf"}),
-              SavedFiles());
+    EXPECT_EQ((std::vector<std::string>{"DE19758096C2.pdf"}), SavedFiles());
 
     // It writes over its output and then complains.
     ClientContext warns = Context(fx.server.BaseUrl(), number);
@@ -419,13 +417,14 @@ TEST_P(CraftedTest, SelectionNamesComeFromDocIdNormedOrTheNumberAndPosition) {
     EXPECT_FALSE(Contains(files, "DE4A.pdf"));
 }
 
-TEST_P(CraftedTest, ANoughtOrUnreadableHitCountDownloadsNothing) {
+TEST_P(CraftedTest, ANoughtOrUnreadableHitCountDownloadsNothingAndFails) {
     for (const std::string notice :
          {"Selection of : 0 hits", "Selection of : some hits", "Selection of : -4 hits"}) {
         test::ScriptedServer server(Selection(
             notice, {"/DPMApublikationen/pdf_any_pgd.do?hit=1&amp;docIdNormed=DE1A&amp;x=1"}));
         ClientContext ctx = Context(server.Base(), "DE9");
-        EXPECT_EQ(1, LookupDocuments(ctx, server.Base() + "/DPMApublikationen/first")) << notice;
+        EXPECT_EQ(0, LookupDocuments(ctx, server.Base() + "/DPMApublikationen/first")) << notice;
+        EXPECT_EQ(Failed("DE9"), ctx.FailureMessage());
         EXPECT_EQ(1u, server.Seen().size()) << notice;
     }
     EXPECT_EQ(std::vector<std::string>{}, SavedFiles());

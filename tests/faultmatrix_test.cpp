@@ -10,6 +10,7 @@
 #include <fstream>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "client/Messages.h"
@@ -35,7 +36,11 @@ const std::string S = pubserver::kSelectionNumber;
 const std::string kFailedF = F + msg::kDownloadFailed;
 const std::string kNoPdfF = std::string(msg::kNoPdfFor) + F;
 
-enum class Disk { Normal, Full, ReadOnly };
+enum class Disk { Normal, Full, Small, ReadOnly, LogIsFolder };
+// What stands at save/temp before the run: nothing, a folder of the user's
+// (with a link planted where the first page will go), or a link out of the
+// save folder. The run must leave the last two exactly as they were.
+enum class Temp { Absent, UsersFolder, LinkOut };
 enum class Merge { BuiltIn, Warns, Hangs };
 
 struct Cell {
@@ -52,6 +57,10 @@ struct Cell {
     bool serverDown = false;
     int fPages = 3;          // pages of F's merged file when it is saved
     std::string faulty = F;  // the item whose earlier file must survive its failure
+    Temp temp = Temp::Absent;
+    int syntheticPages = 0;      // 0: as the disk needs
+    int latencyMs = 0;           // before every response
+    bool cancelInMerge = false;  // Ctrl-C once F's merge has begun
 };
 
 constexpr double kStallWatchdog = 4;  // long enough for a good item on a loaded machine
@@ -89,6 +98,10 @@ std::vector<Cell> Cells() {
     add("session", "no-match", {{any, At(Stage::Session, FaultKind::NoMatch)}}, none, 1,
         msg::kNoSuchPatent);
     add("session", "refused", {}, none, 1, msg::kConnectFailed).serverDown = true;
+    Cell& refusedTemp =
+        add("session", "refused, temp of the user's", {}, none, 1, msg::kConnectFailed);
+    refusedTemp.serverDown = true;
+    refusedTemp.temp = Temp::UsersFolder;
 
     // Search.
     add("search", "stall", {{F, At(Stage::Search, FaultKind::Stall)}}, fFails, 1, msg::kFinished)
@@ -103,8 +116,19 @@ std::vector<Cell> Cells() {
         kNoPdfF);
     add("search", "no-match", {{F, At(Stage::Search, FaultKind::NoMatch)}}, fFails, 1,
         msg::kNoSuchPatent);
+    // The link still leads to the document; its escape sequences never reach the terminal.
+    add("search", "escapes in a link", {{F, At(Stage::Search, FaultKind::EscapesInLink)}}, both, 0,
+        "\\x1B]0;owned\\x07\\x1B[2J\\x0D\\x0A2009-12-14");
 
     // The first hit's page (here the first viewer page).
+    // A long document that keeps arriving outlasts any number of periods.
+    const std::string slow = "DE970000000A1";
+    Cell& steady = add("page chain", "slow and steady", {}, {{slow, "Success"}}, 0, msg::kFinished);
+    steady.numbers = {slow};
+    steady.syntheticPages = 30;
+    steady.latencyMs = 150;
+    steady.watchdog = 3;
+
     add("first hit", "stall", {{F, At(Stage::Hit, FaultKind::Stall)}}, fFails, 1, msg::kFinished)
         .watchdog = kStallWatchdog;
     add("first hit", "drip", {{F, At(Stage::Hit, FaultKind::SlowDrip)}}, both, 0, msg::kFinished);
@@ -126,6 +150,25 @@ std::vector<Cell> Cells() {
     add("selection", "hostile names", {{S, At(Stage::Hit, FaultKind::HostileNames)}},
         {{S, "Failed"}, {G, "Success"}}, 1, S + msg::kDownloadFailed)
         .numbers = {S, G};
+
+    add("selection", "no hits", {{S, At(Stage::Hit, FaultKind::NoHits)}},
+        {{S, "Failed"}, {G, "Success"}}, 1, S + msg::kDownloadFailed)
+        .numbers = {S, G};
+
+    // Names a server chose may not replace anything: not a file of the user's,
+    // not a document saved earlier in the run, not one saved earlier in the item.
+    const std::string A = pubserver::kSelectionDocA;
+    add("selection", "name of a user's file", {{S, At(Stage::Hit, FaultKind::ForeignName)}},
+        {{S, "Failed"}, {G, "Success"}}, 1, "\"keep\", which is not a publication number")
+        .numbers = {S, G};
+    add("selection", "twin names", {{S, At(Stage::Hit, FaultKind::TwinNames)}},
+        {{S, "Failed"}, {G, "Success"}}, 1, A + ".pdf was saved earlier in this run")
+        .numbers = {S, G};
+    Cell& earlier =
+        add("selection", "name saved earlier in the run", {}, {{A, "Success"}, {S, "Failed"}}, 1,
+            A + ".pdf was saved earlier in this run");
+    earlier.numbers = {A, S};
+    earlier.faulty = S;
 
     // A later viewer page; failures inside the page chain all read the same.
     for (auto [name, kind] : {std::pair{"empty", FaultKind::EmptyBody},
@@ -162,12 +205,26 @@ std::vector<Cell> Cells() {
         add("page PDF 2", name, {{F, At(Stage::PagePdf, kind, 2)}}, fFails, 1, kFailedF);
     }
 
+    // What a server may send is bounded: a page's size and a document's length.
+    add("page PDF 2", "larger than 64 MiB", {{F, At(Stage::PagePdf, FaultKind::HugePage, 2)}},
+        fFails, 1, "Page 2 of " + F + " is larger than 64 MiB");
+    add("navigation page", "document never ends", {{F, At(Stage::Navigation, FaultKind::Endless)}},
+        fFails, 1, F + " has more than 5000 pages");
+
     // The merge.
     // The external engine (KESTRANE_MERGE_PROGRAM=pdftk, found first in PATH).
     add("merge", "program warns", {}, fFails, 1, kFailedF).merge = Merge::Warns;
     Cell& hang = add("merge", "program hangs", {}, fFails, 1, msg::kFinished);
     hang.merge = Merge::Hangs;
     hang.watchdog = kStallWatchdog;
+    Cell& cancelled =
+        add("merge", "Ctrl-C while pdftk hangs", {}, {{F, "Cancelled"}}, 130, msg::kCancelled);
+    cancelled.merge = Merge::Hangs;
+    cancelled.cancelInMerge = true;
+
+    // What the save folder holds already.
+    add("save folder", "temp of the user's", {}, both, 0, msg::kFinished).temp = Temp::UsersFolder;
+    add("save folder", "temp links outside", {}, both, 0, msg::kFinished).temp = Temp::LinkOut;
 
     // The save folder itself.
     // Four pages of 120 KB do not fit in 300 KB.
@@ -176,7 +233,20 @@ std::vector<Cell> Cells() {
         Disk::Full;
     c.back().numbers = {big};
     c.back().faulty = big;
-    // A read-only folder cannot take dl.log either: its records are lost, as designed.
+    // The pages of a failed document go at once: on a small disk the next one still fits.
+    const std::string big1 = "DE950000001A1";
+    const std::string big2 = "DE950000002A1";
+    Cell& small = add("save folder", "small disk after a failed document",
+                      {{big1, At(Stage::PagePdf, FaultKind::ErrorPage, 4)}},
+                      {{big1, "Failed"}, {big2, "Success"}}, 1, big1 + msg::kDownloadFailed);
+    small.disk = Disk::Small;
+    small.numbers = {big1, big2};
+    small.faulty = big1;
+
+    // dl.log that cannot be written is reported; nothing else is lost.
+    add("save folder", "dl.log is a folder", {}, both, 1, "Could not write the run log").disk =
+        Disk::LogIsFolder;
+    // A read-only folder cannot take dl.log either: its records are lost, and said so.
     add("save folder", "read-only", {}, none, 1, kFailedF).disk = Disk::ReadOnly;
     c.back().numbers = {F};
     return c;
@@ -224,11 +294,48 @@ std::string FakePdftk(const std::string& dir, Merge merge) {
     std::ofstream script(path);
     script << "#!/bin/sh\n"
            << "case \"$*\" in *" << F << "*) "
-           << (merge == Merge::Warns ? "echo 'Warning: odd page' >&2 ;;" : "exec sleep 1000 ;;")
+           << (merge == Merge::Warns ? "echo 'Warning: odd page' >&2 ;;"
+                                     : "touch '" + dir + "/merging'; exec sleep 1000 ;;")
            << " esac\nexec '" << test::MergeStandin() << "' \"$@\"\n";
     script.close();
     fs::permissions(path, fs::perms::owner_all);
     return path;
+}
+
+void SetUpTemp(Temp temp, const fs::path& save, const fs::path& outside,
+               const std::string& precious) {
+    if (temp == Temp::Absent)
+        return;
+    fs::create_directories(outside);
+    test::WriteFile((outside / "precious.pdf").string(), precious);
+    if (temp == Temp::LinkOut) {
+        fs::create_directory_symlink(outside, save / "temp");
+        return;
+    }
+    fs::create_directories(save / "temp");
+    test::WriteFile((save / "temp" / "notes.txt").string(), "the user's notes");
+    fs::create_symlink(outside / "precious.pdf", save / "temp" / (F + "_1.pdf"));
+}
+
+// The run's own temporary folder is gone; a "temp" it did not make stands as it was.
+void ExpectTempAsBefore(Temp temp, const fs::path& save, const fs::path& outside,
+                        const std::string& precious) {
+    for (const auto& entry : fs::directory_iterator(save)) {
+        EXPECT_FALSE(entry.path().filename().string().starts_with("temp."))
+            << "left behind: " << entry.path();
+    }
+    if (temp == Temp::Absent) {
+        EXPECT_FALSE(fs::exists(fs::symlink_status(save / "temp")));
+        return;
+    }
+    EXPECT_EQ(precious, test::ReadFile((outside / "precious.pdf").string()));
+    EXPECT_EQ(std::vector<std::string>{"precious.pdf"}, test::ListFiles(outside));
+    if (temp == Temp::LinkOut) {
+        EXPECT_TRUE(fs::is_symlink(save / "temp"));
+        return;
+    }
+    EXPECT_EQ("the user's notes", test::ReadFile((save / "temp" / "notes.txt").string()));
+    EXPECT_TRUE(fs::is_symlink(save / "temp" / (F + "_1.pdf")));
 }
 
 class FaultMatrix : public ::testing::TestWithParam<Cell> {};
@@ -236,8 +343,12 @@ class FaultMatrix : public ::testing::TestWithParam<Cell> {};
 TEST_P(FaultMatrix, RunEndsWithTheDesignedRecordsAndLosesNothing) {
     const Cell& cell = GetParam();
     pubserver::ServerOptions options;
-    options.syntheticPages = cell.disk == Disk::Full ? 4 : 2;
-    options.syntheticKb = cell.disk == Disk::Full ? 120 : 0;
+    const bool bigPages = cell.disk == Disk::Full || cell.disk == Disk::Small;
+    options.syntheticPages = bigPages ? 4 : 2;
+    options.syntheticKb = bigPages ? 120 : 0;
+    if (cell.syntheticPages > 0)
+        options.syntheticPages = cell.syntheticPages;
+    options.latency = std::chrono::milliseconds(cell.latencyMs);
     test::ServerFixture fixture(options);
     for (const auto& [number, fault] : cell.faults) fixture.server.AddFault(number, fault);
     const std::string base = fixture.server.BaseUrl();
@@ -254,8 +365,11 @@ TEST_P(FaultMatrix, RunEndsWithTheDesignedRecordsAndLosesNothing) {
     fs::create_directories(cwd);
     fs::create_directories(bin);
     std::optional<Mount> mount;
-    if (cell.disk != Disk::Normal) {
-        mount.emplace(save.string(), cell.disk == Disk::Full ? "size=300k" : "size=1m");
+    if (cell.disk == Disk::Full || cell.disk == Disk::Small || cell.disk == Disk::ReadOnly) {
+        // Small: four 120 KB pages and their merge fit, with a failed document's pages they do not.
+        mount.emplace(save.string(), cell.disk == Disk::Full    ? "size=300k"
+                                     : cell.disk == Disk::Small ? "size=1150k"
+                                                                : "size=1m");
         if (!mount->ok())
             GTEST_SKIP() << "cannot mount a tmpfs here (needs root)";
     }
@@ -263,7 +377,14 @@ TEST_P(FaultMatrix, RunEndsWithTheDesignedRecordsAndLosesNothing) {
     const std::string earlier = "an earlier download of " + cell.faulty;
     test::WriteFile((save / "keep.pdf").string(), keep);
     test::WriteFile((save / (cell.faulty + ".pdf")).string(), earlier);
-    test::WriteFile((save / "dl.log").string(), "2001-01-01 00:00:00 DE1 Success\r\n");
+    if (cell.disk == Disk::LogIsFolder) {
+        fs::create_directory(save / "dl.log");
+    } else {
+        test::WriteFile((save / "dl.log").string(), "2001-01-01 00:00:00 DE1 Success\r\n");
+    }
+    const fs::path outside = sandbox.path() / "outside";
+    const std::string precious = "a file outside the save folder";
+    SetUpTemp(cell.temp, save, outside, precious);
     if (cell.disk == Disk::ReadOnly) {
         ASSERT_TRUE(mount->RemountReadOnly());
     }
@@ -279,22 +400,48 @@ TEST_P(FaultMatrix, RunEndsWithTheDesignedRecordsAndLosesNothing) {
     args.insert(args.end(), cell.numbers.begin(), cell.numbers.end());
     test::CliProcess cli(base, args, cwd.string(), "/dev/null", env);
     ASSERT_TRUE(cli.Started());
+    std::optional<std::chrono::steady_clock::time_point> interrupted;
+    if (cell.cancelInMerge) {
+        for (int i = 0; i < 3000 && !fs::exists(bin / "merging"); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        ASSERT_TRUE(fs::exists(bin / "merging"));
+        cli.Interrupt();
+        interrupted = std::chrono::steady_clock::now();
+    }
     const test::CliOutcome out = cli.Wait(std::chrono::seconds(180));
+    if (interrupted) {
+        // Generous for a loaded machine: the point is that the merge is not waited for.
+        EXPECT_LT(std::chrono::steady_clock::now() - *interrupted, std::chrono::seconds(20));
+    }
 
     EXPECT_EQ(cell.exit, out.status) << out.err;
+    // Whatever a server sends, the terminal gets no control byte but line ends.
+    for (const std::string* stream : {&out.out, &out.err}) {
+        for (std::size_t i = 0; i < stream->size(); ++i) {
+            const auto c = static_cast<unsigned char>((*stream)[i]);
+            const bool lineEnd = c == '\n' || (c == '\r' && (*stream)[i + 1] == '\n');
+            if ((c < 0x20 || c == 0x7F) && !lineEnd)
+                ADD_FAILURE() << "control byte " << int(c) << " at " << i << " of " << *stream;
+        }
+    }
     if (!cell.message.empty()) {
         const bool shown = out.err.find(cell.message) != std::string::npos ||
                            out.out.find(cell.message) != std::string::npos;
         EXPECT_TRUE(shown) << "expected \"" << cell.message << "\"\nstderr: " << out.err;
     }
-    const std::vector<LogRecord> log = test::ParseLog(test::ReadFile((save / "dl.log").string()));
-    std::vector<LogRecord> expected = {{"DE1", "Success"}};
-    expected.insert(expected.end(), cell.records.begin(), cell.records.end());
-    EXPECT_EQ(expected, log);
+    if (cell.disk == Disk::LogIsFolder) {
+        EXPECT_TRUE(fs::is_empty(save / "dl.log"));
+    } else {
+        const auto log = test::ParseLog(test::ReadFile((save / "dl.log").string()));
+        std::vector<LogRecord> expected = {{"DE1", "Success"}};
+        expected.insert(expected.end(), cell.records.begin(), cell.records.end());
+        EXPECT_EQ(expected, log);
+    }
 
     // Nothing outside the save folder, nothing of the user's lost or truncated.
     for (const auto& entry : fs::directory_iterator(sandbox.path())) {
-        EXPECT_TRUE(entry.path() == save || entry.path() == cwd || entry.path() == bin)
+        EXPECT_TRUE(entry.path() == save || entry.path() == cwd || entry.path() == bin ||
+                    (entry.path() == outside && cell.temp != Temp::Absent))
             << entry.path();
     }
     EXPECT_TRUE(fs::is_empty(cwd));
@@ -315,7 +462,7 @@ TEST_P(FaultMatrix, RunEndsWithTheDesignedRecordsAndLosesNothing) {
     for (const auto& entry : fs::recursive_directory_iterator(save)) {
         EXPECT_EQ(entry.path().string().find("evil"), std::string::npos) << entry.path();
     }
-    EXPECT_FALSE(fs::exists(save / "temp"));
+    ExpectTempAsBefore(cell.temp, save, outside, precious);
 }
 
 INSTANTIATE_TEST_SUITE_P(AllStages, FaultMatrix, ::testing::ValuesIn(Cells()), CellName);

@@ -122,6 +122,22 @@ TEST_F(HttpTest, FileModeStreamsTheExactBytes) {
     EXPECT_EQ("", page) << "the response text is emptied in file mode too";
 }
 
+TEST_F(HttpTest, FileModeReplacesALinkInsteadOfWritingThroughIt) {
+    ScriptedServer server([](const httplib::Request&, httplib::Response& res) {
+        res.set_content("%PDF-1.4 page", "application/pdf");
+    });
+    ClientContext ctx = Context(server.Base());
+    const std::string target = dir.str() + "/precious.pdf";
+    test::WriteFile(target, "the user's file");
+    const std::string file = dir.str() + "/temp/DE1_1.pdf";
+    std::filesystem::create_symlink(target, file);
+    std::string page;
+    ASSERT_EQ(1, SendHttpRequest(ctx, "GET", server.Base() + "/p.pdf", "", page, file.c_str(), 1));
+    EXPECT_EQ("the user's file", test::ReadFile(target));
+    EXPECT_FALSE(std::filesystem::is_symlink(file));
+    EXPECT_EQ("%PDF-1.4 page", test::ReadFile(file));
+}
+
 TEST_F(HttpTest, ZeroBytesCutATextChunk) {
     ScriptedServer server([](const httplib::Request&, httplib::Response& res) {
         res.set_content(std::string("before\0after", 12), "text/html");

@@ -102,6 +102,30 @@ TEST_F(InputCheckTest, RefusesInTheCommandsOrder) {
     EXPECT_EQ(CheckDownloadInput(request).Message, "Please input server IP and server port.");
 }
 
+TEST_F(InputCheckTest, RefusesNumbersWithControlCharactersBeforeTheFolder) {
+    // A CR LF inside a number would write a forged record into dl.log.
+    const std::string forged = "DE1\r\n2009-12-14 09:30:05 DE2 Success";
+    for (const std::string& number :
+         {forged,
+          std::string("DE\0"
+                      "1",
+                      4),
+          std::string("DE1\tA"), std::string("DE\x1b[2J"), std::string("DE1\xC2\x9B")}) {
+        DownloadRequest request = Request({"DE19758096C2", number});
+        request.SaveFolder = dir.str() + "/missing";
+        const InputCheck check = CheckDownloadInput(request);
+        EXPECT_FALSE(check.Ok);
+        EXPECT_TRUE(check.Message.ends_with("holds a control character; please remove it."))
+            << check.Message;
+        EXPECT_EQ(check.Message.find_first_of(std::string("\r\n\0\x1b", 4)), std::string::npos);
+    }
+    EXPECT_EQ(CheckDownloadInput(Request({forged})).Message,
+              "The number \"DE1\\x0D\\x0A2009-12-14 09:30:05 DE2 Success\" holds a control "
+              "character; please remove it.");
+    // Accented letters and trailing line ends are not control characters.
+    EXPECT_TRUE(CheckDownloadInput(Request({"DE1\xC3\xA4", "DE2\r\n"})).Ok);
+}
+
 TEST_F(InputCheckTest, FillsTheJob) {
     const fs::path odd = dir.path() / "My Patents (2009)\\";
     fs::create_directory(odd);
@@ -122,6 +146,11 @@ TEST_F(InputCheckTest, FillsTheJob) {
     ASSERT_TRUE(check.Ok) << check.Message;
     EXPECT_EQ(check.Job.Proxy, "HTTP=HTTP://10.0.0.1:3128");
     EXPECT_EQ(check.Job.AccessType, 3);
+    // "temp" stands now, so this run gets a fresh folder of its own beside it.
+    const std::string fresh = check.Job.TempFolder;
+    EXPECT_TRUE(fresh.starts_with(odd.string() + "/temp.kestrane-")) << fresh;
+    EXPECT_TRUE(fs::is_directory(fresh));
+    EXPECT_NE(CheckDownloadInput(request).Job.TempFolder, fresh);
 }
 
 TEST(IsAsciiPath, OnlyTheTopBitCounts) {

@@ -6,6 +6,10 @@
 
 #include <atomic>
 #include <boost/regex.hpp>
+#include <chrono>
+#include <map>
+#include <random>
+#include <vector>
 
 #include "client/HttpExchange.h"
 #include "client/Messages.h"
@@ -157,6 +161,79 @@ TEST(PageReaders, APageTooCostlyToScanReadsAsNotFound) {
     ASSERT_TRUE(engineGaveUp) << "the page must be one the engine refuses";
     EXPECT_FALSE(FindGroup1(kHitCountPattern, page).has_value());
     EXPECT_FALSE(Contains(kHitCountPattern, page));
+}
+
+// The readers find what their patterns find: the leftmost match and its
+// group, on pages made of the pieces the patterns look for.
+TEST(PageReaders, ReadWhatTheirPatternsMatch) {
+    const std::vector<std::string> pieces = {"Selection",
+                                             "SELECTION",
+                                             "of",
+                                             ":",
+                                             " ",
+                                             "\r\n",
+                                             "\t",
+                                             "hits",
+                                             "HITS",
+                                             "\"",
+                                             "Next",
+                                             "page",
+                                             "href=",
+                                             "x",
+                                             "7",
+                                             "&amp;",
+                                             "The",
+                                             "database",
+                                             "query",
+                                             "returned",
+                                             "no",
+                                             "matches",
+                                             "/DPMApublikationen/pdf_any_pgd",
+                                             "/dpmapublikationen/SCHRIFTEN/",
+                                             "/DPMApublikationen/pdm_any_pgd",
+                                             "Selection of :",
+                                             "NEXT \tpage\"",
+                                             "Next page\" href=\"/DPMApublikationen/pdf_any_pgd",
+                                             " href=\"",
+                                             "The database query",
+                                             " returned no\nmatches",
+                                             "\"/dpmapublikationen/schriften/"};
+    std::mt19937 random(20261208);
+    std::map<std::string, int> matches;
+    for (int round = 0; round < 4000; ++round) {
+        std::string page;
+        const int length = 1 + static_cast<int>(random() % 40);
+        for (int k = 0; k < length; ++k) page += pieces[random() % pieces.size()];
+        for (const char* pattern : {kHitLinkPattern, kPagePdfPattern, kNavigationPattern,
+                                    kNextPagePattern, kHitCountPattern, kNoMatchPattern}) {
+            boost::smatch m;
+            const bool found = boost::regex_search(
+                page, m, boost::regex(pattern, boost::regex::perl | boost::regex::icase));
+            const auto read = FindGroup1(pattern, page);
+            ASSERT_EQ(found, read.has_value()) << pattern << "\n" << page;
+            ASSERT_EQ(found, Contains(pattern, page)) << pattern << "\n" << page;
+            matches[pattern] += found ? 1 : 0;
+            if (found && m.size() > 1) {
+                ASSERT_EQ(m[1].str(), read->text) << pattern << "\n" << page;
+                ASSERT_EQ(static_cast<std::size_t>(m[1].second - page.begin()), read->end);
+            }
+        }
+    }
+    for (const auto& [pattern, count] : matches) EXPECT_GT(count, 10) << pattern;
+}
+
+// A page the regex engine took minutes over (a count notice followed by
+// megabytes of blanks) is read in a moment, so a cancel is never held up.
+TEST(PageReaders, AHugeHostilePageIsReadInLinearTime) {
+    const std::string page =
+        "<p>Selection of :" + std::string(10u << 20, ' ') + "\"/DPMApublikationen/pdf_any_pgd";
+    const auto start = std::chrono::steady_clock::now();
+    for (const char* pattern :
+         {kHitLinkPattern, kPagePdfPattern, kNavigationPattern, kNextPagePattern, kHitCountPattern})
+        EXPECT_FALSE(FindGroup1(pattern, page).has_value()) << pattern;
+    EXPECT_TRUE(PageHasMatches(page));
+    // Generous for a loaded machine; the engine needed about a minute for this page.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
 }
 
 }  // namespace

@@ -11,8 +11,10 @@
 #include <QRegularExpression>
 #include <QTest>
 #include <QTextEdit>
+#include <csignal>
 #include <filesystem>
 
+#include "app/TerminationSignals.h"
 #include "client/Messages.h"
 #include "tests/gui/GuiHarness.h"
 #include "tests/support/TestSupport.h"
@@ -95,12 +97,13 @@ TEST_F(RunTest, ARunColoursTheListShowsItsProgressAndSavesTheDocuments) {
     // The window and the files at the moment the finish box comes up.
     QString captionAtFinish, statusAtFinish;
     int progressAtFinish = -1;
-    bool logAtFinish = true, tempAtFinish = true;
+    std::vector<std::string> logAtFinish;
+    bool tempAtFinish = true;
     boxes.OnShow = [&](const ShownBox&) {
         captionAtFinish = Button(*dialog)->text();
         statusAtFinish = Status(*dialog);
         progressAtFinish = Control<QProgressBar>(*dialog, "progress1008")->value();
-        logAtFinish = fs::exists(folder.path() / "dl.log");
+        logAtFinish = LogRecords();
         tempAtFinish = fs::exists(folder.path() / "temp");
     };
 
@@ -138,12 +141,15 @@ TEST_F(RunTest, ARunColoursTheListShowsItsProgressAndSavesTheDocuments) {
     EXPECT_EQ(boxes.Shown()[0].Text, "Downloading finished.");
     EXPECT_EQ(boxes.Shown()[0].Title, "Info");
     EXPECT_EQ(boxes.Shown()[0].Icon, QMessageBox::NoIcon);
-    // Idle and cleaned up before the box; the log is written once it is acknowledged.
+    // Idle and cleaned up before the box, and every record is on disk while it is
+    // open: a window killed now has lost nothing.
     EXPECT_EQ(captionAtFinish, "Download");
     EXPECT_EQ(statusAtFinish, "");
     EXPECT_EQ(progressAtFinish, 0);
     EXPECT_FALSE(tempAtFinish);
-    EXPECT_FALSE(logAtFinish);
+    EXPECT_EQ(logAtFinish,
+              (std::vector<std::string>{"DE19758096C2 Success", std::string(kUnknown) + " Failed",
+                                        "DE60218500T2 Success"}));
 
     EXPECT_EQ(LogRecords(),
               (std::vector<std::string>{"DE19758096C2 Success", std::string(kUnknown) + " Failed",
@@ -268,6 +274,39 @@ TEST_F(RunTest, TheWatchdogAbandonsAStalledItemAndTheRunGoesOn) {
     EXPECT_EQ(boxes.Texts(), QStringList{"Downloading finished."});
     EXPECT_EQ(LineColour(*Control<QTextEdit>(*dialog, "patentList1009"), 0), "red");
     EXPECT_EQ(desktop.Opened.size(), 1u);
+}
+
+// SIGTERM or SIGHUP (a logout, a kill) ends a run as a cancel: the item in
+// work is recorded, and the window closes without asking.
+TEST_F(RunTest, ATerminationSignalCancelsTheRunAndClosesTheWindow) {
+    server.server.AddFault("DE60218500T2", {Stage::Search, FaultKind::Stall});
+    auto dialog = MakeDialog();
+    app::TerminationSignals terminations;
+    QObject::connect(&terminations, &app::TerminationSignals::Received, dialog.get(),
+                     &app::MainDialog::EndForSignal);
+    Start(*dialog, "DE19758096C2\nDE60218500T2");
+    ASSERT_TRUE(WaitFor([&] { return Status(*dialog) == Working("DE60218500T2"); }));
+    ::raise(SIGTERM);
+    ASSERT_TRUE(WaitFor([&] { return !dialog->isVisible(); }));
+    EXPECT_FALSE(dialog->Run().IsDownloading());
+    EXPECT_EQ(LogRecords(),
+              (std::vector<std::string>{"DE19758096C2 Success", "DE60218500T2 Cancelled"}));
+    EXPECT_TRUE(boxes.Shown().empty()) << boxes.Texts().join('|').toStdString();
+    EXPECT_FALSE(fs::exists(folder.path() / "temp"));
+}
+
+TEST_F(RunTest, ALogThatCannotBeWrittenIsReportedAfterTheFinishBox) {
+    fs::create_directory(folder.path() / "dl.log");
+    auto dialog = MakeDialog();
+    Start(*dialog, "DE19758096C2");
+    ASSERT_TRUE(WaitIdle(*dialog));
+    ASSERT_EQ(boxes.Shown().size(), 2u) << boxes.Texts().join('|').toStdString();
+    EXPECT_EQ(boxes.Shown()[0].Text, "Downloading finished.");
+    EXPECT_EQ(boxes.Shown()[1].Text,
+              QString::fromStdString("Could not write the run log " + folder.str() +
+                                     "/dl.log (Is a directory): 1 record is missing from it."));
+    EXPECT_EQ(boxes.Shown()[1].Icon, QMessageBox::Warning);
+    EXPECT_EQ(PdfPageCount(folder.str() + "/DE19758096C2.pdf"), pubserver::kSeveralPagesCount);
 }
 
 TEST_F(RunTest, TheWatchdogTakesDownAFailureBoxLeftOpen) {

@@ -24,12 +24,13 @@ struct CliOutcome {
     std::string err;
 };
 
-// The program runs in its own process with its output in files.
+// The program runs in its own process with its output in files, or with
+// closedOutput, on a pipe nobody reads (as in "kestrane-cli ... | head -1").
 class CliProcess {
   public:
     CliProcess(const std::string& serverBase, const std::vector<std::string>& args,
                const std::string& workDir, const std::string& stdinFile = "/dev/null",
-               const std::vector<std::string>& extraEnv = {})
+               const std::vector<std::string>& extraEnv = {}, bool closedOutput = false)
         : outFile_(scratch_.str() + "/out"), errFile_(scratch_.str() + "/err") {
         std::vector<std::string> argv{BinDir() + "/cli/kestrane-cli"};
         argv.insert(argv.end(), args.begin(), args.end());
@@ -52,10 +53,16 @@ class CliProcess {
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_addopen(&actions, 0, stdinFile.c_str(), O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, 1, outFile_.c_str(),
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        posix_spawn_file_actions_addopen(&actions, 2, errFile_.c_str(),
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        int pipeFds[2] = {-1, -1};
+        if (closedOutput && pipe2(pipeFds, O_CLOEXEC) == 0) {
+            posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
+            posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 2);
+        } else {
+            posix_spawn_file_actions_addopen(&actions, 1, outFile_.c_str(),
+                                             O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            posix_spawn_file_actions_addopen(&actions, 2, errFile_.c_str(),
+                                             O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        }
         posix_spawn_file_actions_addchdir_np(&actions, workDir.c_str());
         posix_spawnattr_t attr;
         posix_spawnattr_init(&attr);
@@ -63,7 +70,7 @@ class CliProcess {
         sigemptyset(&none);
         sigset_t interrupt;
         sigemptyset(&interrupt);
-        sigaddset(&interrupt, SIGINT);
+        for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) sigaddset(&interrupt, sig);
         posix_spawnattr_setsigmask(&attr, &none);
         posix_spawnattr_setsigdefault(&attr, &interrupt);
         posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
@@ -78,6 +85,10 @@ class CliProcess {
             pid_ = -1;
         posix_spawn_file_actions_destroy(&actions);
         posix_spawnattr_destroy(&attr);
+        for (int fd : pipeFds) {
+            if (fd >= 0)
+                close(fd);
+        }
     }
     ~CliProcess() {
         if (pid_ > 0) {
@@ -90,6 +101,7 @@ class CliProcess {
 
     bool Started() const { return pid_ > 0; }
     void Interrupt() const { kill(pid_, SIGINT); }
+    void Signal(int sig) const { kill(pid_, sig); }
 
     // Waits for the program to end; a program still running after the
     // timeout is killed and reported as such.

@@ -1,0 +1,22 @@
+// Reading the numbers of an -i input (a file or standard input) in bounded
+// memory and time: reading ends as soon as the input can no longer pass the
+// input checks, and no line is held beyond the length the checks look at.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace kestrane::cli {
+
+struct InputLines {
+    std::vector<std::string> lines;  // each cut at kMaxLineLength bytes
+    bool readFailed = false;         // the input could not be read to its end
+};
+
+// Reads fd line by line. A UTF-8 byte-order mark at its start is dropped (as
+// Windows editors write one). Stops after the line that makes nonBlankLimit
+// non-blank lines, or after a line holding a control character: from there
+// on the checks refuse the list whatever follows.
+InputLines ReadInputLines(int fd, int nonBlankLimit);
+
+}  // namespace kestrane::cli

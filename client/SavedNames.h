@@ -1,0 +1,39 @@
+// The merged files a run has saved so far, shared by every worker of the run,
+// so that no document of the run replaces a file the run saved before it.
+#pragma once
+
+#include <algorithm>
+#include <cctype>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace kestrane {
+
+class SavedNames {
+  public:
+    // Names differing in case only count as one: some file systems keep them apart, others do not.
+    bool Contains(const std::string& fileName) const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return std::any_of(names_.begin(), names_.end(),
+                           [&](const std::string& n) { return SameName(n, fileName); });
+    }
+    void Add(const std::string& fileName) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        names_.push_back(fileName);
+    }
+
+  private:
+    static bool SameName(const std::string& a, const std::string& b) {
+        return a.size() == b.size() &&
+               std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+                   return std::tolower(static_cast<unsigned char>(x)) ==
+                          std::tolower(static_cast<unsigned char>(y));
+               });
+    }
+
+    mutable std::mutex mutex_;
+    std::vector<std::string> names_;  // guarded by mutex_
+};
+
+}  // namespace kestrane
