@@ -26,6 +26,8 @@
 #include "app/HelpPage.h"
 #include "app/PatentListDrop.h"
 #include "app/PictureWindow.h"
+#include "app/SettingsDialog.h"
+#include "client/Settings.h"
 #include "run/InputCheck.h"
 
 namespace kestrane::app {
@@ -77,12 +79,23 @@ MainDialog::MainDialog(MainDialogOptions options, QWidget* parent)
 
     // The About entry lives in the window's context menu: on Linux the window
     // manager owns the system menu.
+    auto* settings = new QAction(QStringLiteral("Settings(&S)..."), this);
+    settings->setObjectName(QStringLiteral("settingsAction"));
+    connect(settings, &QAction::triggered, this, &MainDialog::OnSettings);
+    addAction(settings);
     auto* about = new QAction(QStringLiteral("About %1(&A)...").arg(kProductName), this);
     about->setObjectName(QStringLiteral("aboutAction"));
     connect(about, &QAction::triggered, this, &MainDialog::OnAbout);
     addAction(about);
     setContextMenuPolicy(Qt::ActionsContextMenu);
 
+    if (!options_.Run.MakeSource) {
+        runSource_ = std::make_shared<RunSource>();
+        options_.Run.MakeSource = [source = runSource_]() -> std::unique_ptr<Source> {
+            std::lock_guard<std::mutex> lock(source->Lock);
+            return source->Make ? source->Make() : nullptr;
+        };
+    }
     run_ = std::make_unique<RunController>(*this, dispatcher_, options_.Run);
 }
 
@@ -223,6 +236,18 @@ void MainDialog::OnDownload() {
         return;
     }
 
+    // Read before the input check, which creates the temp folder.
+    if (runSource_) {
+        std::string error;
+        auto make = SourceFromSettings(options_.Run.WatchdogPeriod, error);
+        if (!error.empty()) {
+            Box(BoxStyle::AppWarning, FromStd(error));
+            return;
+        }
+        std::lock_guard<std::mutex> lock(runSource_->Lock);
+        runSource_->Make = std::move(make);
+    }
+
     DownloadRequest request;
     request.Lines = PatentLines();
     request.SaveFolder = saveFolder_->text().toStdString();
@@ -270,6 +295,11 @@ void MainDialog::OnBrowse() {
 void MainDialog::OnProxyToggled(bool on) {
     proxyIp_->setEnabled(on);
     proxyPort_->setEnabled(on);
+}
+
+void MainDialog::OnSettings() {
+    SettingsDialog settings(SettingsPath(), this);
+    RunModal(settings, options_.Modal);
 }
 
 void MainDialog::OnAbout() {

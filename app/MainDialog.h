@@ -10,6 +10,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -121,6 +122,7 @@ class MainDialog : public QDialog, public FrontEnd {
     void OnBrowse();
     void OnProxyToggled(bool on);
     void OnAbout();
+    void OnSettings();
     void ColourLine(int line, const QColor& colour);
     std::vector<std::string> PatentLines() const;
     // Shows a modal box owned by the window; returns the answer.
@@ -150,6 +152,14 @@ class MainDialog : public QDialog, public FrontEnd {
     bool asking_ = false;            // a close question is open
     QtDispatcher dispatcher_{this};  // outlives run_
     std::unique_ptr<RunController> run_;
+
+    // The source of the run in progress, as the settings file said when it
+    // started: written on the GUI thread before a run starts, read by its workers.
+    struct RunSource {
+        std::mutex Lock;
+        std::function<std::unique_ptr<Source>()> Make;  // Lock; empty: the publication server
+    };
+    std::shared_ptr<RunSource> runSource_;  // null when the embedder chose the source
 };
 
 }  // namespace kestrane::app

@@ -1,7 +1,7 @@
 // kestrane-cli: the download run without a window.
 //
 //   kestrane-cli [-o DIR] [-i FILE|-] [--proxy IP:PORT] [--watchdog SECONDS]
-//                [--merge-program PROGRAM] NUMBER...
+//                [--merge-program PROGRAM] [--source classic|ops] NUMBER...
 //
 // Exit status: 0 every item saved, 1 some item failed (or no session), 2 input
 // refused, 130 cancelled (Ctrl-C, SIGTERM or SIGHUP; a second one cancels at once).
@@ -27,7 +27,9 @@
 
 #include "cli/HelpText.h"
 #include "cli/InputFile.h"
+#include "cli/SourceChoice.h"
 #include "client/MergeStep.h"
+#include "client/Settings.h"
 #include "run/DownloadJob.h"
 #include "run/EventLoop.h"
 #include "run/FrontEnd.h"
@@ -201,6 +203,7 @@ struct Arguments {
     std::string mergeProgram;
     bool hasMergeProgram = false;
     std::vector<std::string> numbers;
+    std::string source;  // "" when not given
 };
 
 // The command line; nullopt with the exit status in status when it ends here.
@@ -208,6 +211,10 @@ std::optional<Arguments> ParseArguments(int argc, char** argv, int& status) {
     CLI::App app{"Downloads German patent documents as PDF files.", "kestrane-cli"};
     kestrane::cli::DescribeProgram(app);
     Arguments args;
+    app.add_option("--source", args.source,
+                   "Where documents come from: classic (the publication server, default) or ops "
+                   "(EPO Open Patent Services)")
+        ->check(CLI::IsMember({"classic", "ops"}));
     app.add_option("-o,--output", args.saveFolder, "Folder to save into (default: current folder)");
     app.add_option("-i,--input", args.inputFile, "File with one number per line; - reads stdin");
     app.add_option("--proxy", args.proxy, "HTTP proxy as IP:PORT");
@@ -264,7 +271,8 @@ bool BuildRequest(const Arguments& args, DownloadRequest& request) {
 // message) when the chosen outside program is nowhere: it would fail every
 // document after its pages were downloaded.
 std::optional<std::string> MergeProgramOfTheRun(const Arguments& args) {
-    std::string program = args.hasMergeProgram ? args.mergeProgram : ChooseMergeProgram("", "");
+    std::string program =
+        args.hasMergeProgram ? args.mergeProgram : ChooseMergeProgram("", MergeProgramSetting());
     if (IsBuiltInMerge(program) || !MergeProgramPath(program).empty())
         return program;
     const std::string from = args.hasMergeProgram ? "--merge-program" : kMergeProgramVariable;
@@ -274,11 +282,17 @@ std::optional<std::string> MergeProgramOfTheRun(const Arguments& args) {
 }
 
 // The run, until its completion has returned; the exit status.
-int RunDownload(const JobInput& job, double watchdogSeconds, const std::string& mergeProgram) {
+std::chrono::milliseconds WatchdogPeriod(double watchdogSeconds) {
+    return std::chrono::milliseconds(
+        std::max<long long>(1, std::llround(watchdogSeconds * 1000.0)));
+}
+
+int RunDownload(const JobInput& job, double watchdogSeconds, const std::string& mergeProgram,
+                std::function<std::unique_ptr<Source>()> makeSource) {
     RunOptions options = FrontEndRunOptions();
     options.MergeProgram = mergeProgram;
-    options.WatchdogPeriod =
-        std::chrono::milliseconds(std::max<long long>(1, std::llround(watchdogSeconds * 1000.0)));
+    options.WatchdogPeriod = WatchdogPeriod(watchdogSeconds);
+    options.MakeSource = std::move(makeSource);
     // Until here Ctrl-C simply ends the program (also while a list is typed
     // on stdin); from here on it cancels the run. No thread exists yet.
     BlockInterrupts();
@@ -324,6 +338,13 @@ int main(int argc, char** argv) {
     DownloadRequest request;
     if (!BuildRequest(*args, request))
         return kExitRefused;
+    // Before the input check, which creates the temp folder.
+    cli::SourceChoice choice =
+        cli::ChooseSource(args->source, WatchdogPeriod(args->watchdogSeconds));
+    if (!choice.Ok) {
+        PrintLine(stderr, choice.Message);
+        return kExitRefused;
+    }
     const InputCheck check = CheckDownloadInput(request);
     if (!check.Ok) {
         PrintLine(stderr, check.Message);
@@ -332,5 +353,6 @@ int main(int argc, char** argv) {
     const std::optional<std::string> mergeProgram = MergeProgramOfTheRun(*args);
     if (!mergeProgram)
         return kExitRefused;
-    return RunDownload(check.Job, args->watchdogSeconds, *mergeProgram);
+    return RunDownload(check.Job, args->watchdogSeconds, *mergeProgram,
+                       std::move(choice.MakeSource));
 }

@@ -231,6 +231,11 @@ int Lookup(ClientContext& ctx, const std::string& firstLink) {
 
 }  // namespace
 
+bool MergeSourcePages(ClientContext& ctx, const std::vector<std::string>& pageFiles,
+                      const std::string& DocumentName) {
+    return MergePages(ctx, pageFiles, DocumentName);
+}
+
 bool IsPublicationNumberShape(const std::string& name) {
     const auto letter = [](char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); };
     const auto digit = [](char c) { return c >= '0' && c <= '9'; };

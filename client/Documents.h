@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "client/ClientContext.h"
 
@@ -18,6 +19,13 @@ namespace kestrane {
 // ctx; the caller decides whether that ended a whole document (FailDocument).
 [[nodiscard]] int DownloadDocument(ClientContext& ctx, std::string viewerPage,
                                    std::string DocumentName);
+
+// Merges page files in order into SaveFolder + "/" + DocumentName + ".pdf"
+// through the temp folder, so a failed merge never leaves a partial file
+// there; the merged file's name goes to ctx.SavedFiles, a failure to
+// ctx.failure. Every source merges through here.
+bool MergeSourcePages(ClientContext& ctx, const std::vector<std::string>& pageFiles,
+                      const std::string& DocumentName);
 
 // False for a name that could place a file outside its folder: empty, ".",
 // "..", or holding "/", "\\", ".." or control bytes.

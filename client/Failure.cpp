@@ -19,6 +19,18 @@ std::string FailureText(FailureKind kind, std::string_view number) {
             return msg::kNoSuchPatent;
         case FailureKind::NoPdf:
             return msg::kNoPdfFor + typed;
+        case FailureKind::BadNumber:
+            return typed +
+                   ": not a number EPO OPS can ask for; it needs country, number and kind code "
+                   "(e.g. DE19758096C2).";
+        case FailureKind::AuthFailed:
+            return "EPO OPS refused the consumer key and secret; check them in the settings.";
+        case FailureKind::QuotaExceeded:
+            return "The EPO OPS fair-use quota is used up; the run ends here.";
+        case FailureKind::Throttled:
+            return typed + ": EPO OPS asked for a longer wait than the watchdog allows.";
+        case FailureKind::RobotDetected:
+            return typed + ": EPO OPS took the requests for a robot; wait a while, then try again.";
         case FailureKind::DownloadFailed:
         case FailureKind::TooLarge:
             // An exchange that went wrong: the designed text has no number.
@@ -40,6 +52,18 @@ std::string FailureText(const Failure& failure, std::string_view number) {
                            failure.kind == FailureKind::TooLarge;
     if (explained && !failure.detail.empty())
         text += "\n" + failure.detail;
+    switch (failure.kind) {
+        // What the source said matters here: its wait, its quota, its words.
+        case FailureKind::AuthFailed:
+        case FailureKind::QuotaExceeded:
+        case FailureKind::Throttled:
+        case FailureKind::RobotDetected:
+            if (!failure.detail.empty())
+                text += " (" + failure.detail + ")";
+            break;
+        default:
+            break;
+    }
     return text;
 }
 

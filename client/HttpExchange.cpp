@@ -175,6 +175,26 @@ bool IsConnectFailure(CURLcode code) {
            code == CURLE_COULDNT_RESOLVE_PROXY;
 }
 
+// Collects the header fields of the final response (a redirect starts over).
+std::size_t OnHeader(char* data, std::size_t size, std::size_t count, void* user) {
+    auto& fields = *static_cast<std::vector<std::pair<std::string, std::string>>*>(user);
+    const std::size_t n = size * count;
+    std::string_view line(data, n);
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
+    if (line.starts_with("HTTP/")) {
+        fields.clear();
+        return n;
+    }
+    const std::size_t colon = line.find(':');
+    if (colon == std::string_view::npos)
+        return n;
+    std::string_view value = line.substr(colon + 1);
+    while (!value.empty() && (value.front() == ' ' || value.front() == '\t'))
+        value.remove_prefix(1);
+    fields.emplace_back(std::string(line.substr(0, colon)), std::string(value));
+    return n;
+}
+
 void SetRequestOptions(CURL* h, const ClientContext& ctx, const std::string& target) {
     curl_easy_setopt(h, CURLOPT_URL, target.c_str());
     if (ctx.Share) {
@@ -193,11 +213,24 @@ void SetRequestOptions(CURL* h, const ClientContext& ctx, const std::string& tar
 }
 
 // The headers must outlive the exchange: the caller keeps the list.
-HeaderList SetVerb(CURL* h, std::string_view verb, std::string_view body) {
+HeaderList SetVerb(CURL* h, std::string_view verb, std::string_view body, const HttpExtra* extra) {
     HeaderList headers(curl_slist_append(nullptr, kAcceptLanguage));
+    bool ownContentType = false;
+    if (extra != nullptr) {
+        for (const std::string& field : extra->headers) {
+            headers.reset(curl_slist_append(headers.release(), field.c_str()));
+            ownContentType = ownContentType || strncasecmp(field.c_str(), "Content-Type:", 13) == 0;
+        }
+        if (extra->responseHeaders != nullptr) {
+            extra->responseHeaders->clear();
+            curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, &OnHeader);
+            curl_easy_setopt(h, CURLOPT_HEADERDATA, extra->responseHeaders);
+        }
+    }
     if (verb == "POST") {
         // The form travels in the query string; no content type is declared.
-        headers.reset(curl_slist_append(headers.release(), "Content-Type:"));
+        if (!ownContentType)
+            headers.reset(curl_slist_append(headers.release(), "Content-Type:"));
         curl_easy_setopt(h, CURLOPT_POST, 1L);
         curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE, static_cast<long>(body.size()));
         curl_easy_setopt(h, CURLOPT_COPYPOSTFIELDS, std::string(body).c_str());
@@ -210,9 +243,10 @@ HeaderList SetVerb(CURL* h, std::string_view verb, std::string_view body) {
 
 // The proxy access type names the proxy for the http scheme; type 0 leaves
 // the system's proxy variables in force.
-void SetProxy(CURL* h, const ClientContext& ctx, const std::string& url) {
+void SetProxy(CURL* h, const ClientContext& ctx, const std::string& url, const HttpExtra* extra) {
     if (ctx.AccessType == kProxyAccessType && !ctx.Proxy.empty()) {
-        curl_easy_setopt(h, CURLOPT_PROXY, IsHttpUrl(url) ? ProxyUrl(ctx.Proxy).c_str() : "");
+        const bool proxied = IsHttpUrl(url) || (extra != nullptr && extra->proxyEveryScheme);
+        curl_easy_setopt(h, CURLOPT_PROXY, proxied ? ProxyUrl(ctx.Proxy).c_str() : "");
     }
 }
 
@@ -250,8 +284,9 @@ std::optional<CURLcode> Perform(CURLM* multi, CURL* h, const ClientContext& ctx,
     return result;
 }
 
-// What the exchange amounts to once it has ended; text is the page in text mode.
-FailureKind Judge(const Transfer& transfer, CURLcode result, const std::string* text) {
+// What the exchange amounts to once it has ended; text is the page in text
+// mode; raw: an answer with a status counts as it came (HttpExtra::rawText).
+FailureKind Judge(const Transfer& transfer, CURLcode result, const std::string* text, bool raw) {
     switch (transfer.stop) {
         case Stop::Cancel:
             return FailureKind::Cancelled;
@@ -271,6 +306,8 @@ FailureKind Judge(const Transfer& transfer, CURLcode result, const std::string* 
         return (IsConnectFailure(result) && !transfer.received) ? FailureKind::Connect
                                                                 : FailureKind::DownloadFailed;
     }
+    if (raw)
+        return FailureKind::None;
     if (!transfer.received)
         return FailureKind::Connect;
     if (text != nullptr && !PageHasMatches(*text))
@@ -330,7 +367,7 @@ void EchoRequestLine(const std::string& url) {
 
 int SendHttpRequest(ClientContext& ctx, std::string_view verb, const std::string& url,
                     std::string_view body, std::string& ResponseText, const char* filePath,
-                    int ToFile, long* status) {
+                    int ToFile, long* status, const HttpExtra* extra) {
     if (ctx.OnRequest)
         ctx.OnRequest(url);
     ResponseText.clear();
@@ -349,8 +386,8 @@ int SendHttpRequest(ClientContext& ctx, std::string_view verb, const std::string
     CURL* h = easy.get();
     const std::string target = RequestSafeUrl(url);
     SetRequestOptions(h, ctx, target);
-    const HeaderList headers = SetVerb(h, verb, body);
-    SetProxy(h, ctx, url);
+    const HeaderList headers = SetVerb(h, verb, body, extra);
+    SetProxy(h, ctx, url, extra);
 
     // The file is created before the body arrives; an empty body leaves an empty file.
     UniqueFd file;
@@ -368,7 +405,11 @@ int SendHttpRequest(ClientContext& ctx, std::string_view verb, const std::string
 
     if (ToFile != 0 && !file.valid())
         return ctx.Fail(FailureKind::SaveFailed);
-    const FailureKind failure = Judge(transfer, *result, ToFile == 0 ? &ResponseText : nullptr);
+    long answered = 0;
+    curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &answered);
+    const bool raw = extra != nullptr && extra->rawText && answered != 0;
+    const FailureKind failure =
+        Judge(transfer, *result, ToFile == 0 ? &ResponseText : nullptr, raw);
     if (failure != FailureKind::None)
         return ctx.Fail(failure);
     return 1;

@@ -9,6 +9,8 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "client/ClientContext.h"
 
@@ -38,6 +40,21 @@ class HttpShare {
     std::unique_ptr<Impl> impl_;
 };
 
+// What a service beyond the publication server needs of an exchange. Every
+// field is optional; without it an exchange is exactly the designed one.
+struct HttpExtra {
+    // Sent as they stand ("Name: value"); a Content-Type here replaces the
+    // designed empty one of a POST. May hold credentials: never echoed.
+    std::vector<std::string> headers;
+    // Filled with the final response's header fields (name, value), in order.
+    std::vector<std::pair<std::string, std::string>>* responseHeaders = nullptr;
+    // The body is kept as it came: no no-match check, and an answer with a
+    // status but an empty body is a success (its status tells the rest).
+    bool rawText = false;
+    // The proxy named for http carries https too (a service only served over https).
+    bool proxyEveryScheme = false;
+};
+
 // Performs one exchange. Text mode (ToFile == 0) collects the body in
 // ResponseText and applies PageHasMatches; file mode streams the body into
 // filePath. Returns 1 when a body arrived and no failure applies, else 0 with
@@ -46,7 +63,8 @@ class HttpShare {
 // response came); the result itself never depends on it.
 [[nodiscard]] int SendHttpRequest(ClientContext& ctx, std::string_view verb, const std::string& url,
                                   std::string_view body, std::string& ResponseText,
-                                  const char* filePath, int ToFile, long* status = nullptr);
+                                  const char* filePath, int ToFile, long* status = nullptr,
+                                  const HttpExtra* extra = nullptr);
 
 // False when the page carries the server's no-match notice.
 [[nodiscard]] bool PageHasMatches(const std::string& text);

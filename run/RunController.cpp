@@ -14,6 +14,7 @@
 #include "client/HttpExchange.h"
 #include "client/MergeStep.h"
 #include "client/Messages.h"
+#include "client/Settings.h"
 #include "run/Files.h"
 #include "run/Worker.h"
 
@@ -219,7 +220,7 @@ RunOptions FrontEndRunOptions() {
         options.ServerBase = base;
     options.OnRequest = EchoRequestLine;
     // The settings file's [merge] program= is to go in as the second argument.
-    options.MergeProgram = ChooseMergeProgram("", "");
+    options.MergeProgram = ChooseMergeProgram("", MergeProgramSetting());
     return options;
 }
 

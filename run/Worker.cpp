@@ -65,8 +65,10 @@ class WorkerPass {
             std::lock_guard<std::mutex> lock(run_.Lock);
             index = job_.CurrentIndex;
         }
-        source_ =
-            run_.Options.MakeSource ? run_.Options.MakeSource() : std::make_unique<ClassicSource>();
+        if (run_.Options.MakeSource)
+            source_ = run_.Options.MakeSource();
+        if (!source_)
+            source_ = std::make_unique<ClassicSource>();
         if (!OpenSession())
             return;
         for (; index < count_; ++index) {
@@ -150,6 +152,16 @@ class WorkerPass {
         if (run_.CancelRequested.load()) {
             Gate([&] {
                 Record(index, number, stamp, Outcome::Cancelled, failure);
+                PostFinish(run_, token_);
+            });
+            return false;
+        }
+        // Refused credentials or a used-up quota: the remaining items would
+        // only be refused too, so the run ends with the reason as its message.
+        if (failure.kind == FailureKind::QuotaExceeded || failure.kind == FailureKind::AuthFailed) {
+            Gate([&] {
+                Record(index, number, stamp, Outcome::Failed, failure);
+                job_.MessageText = FailureText(failure, number);
                 PostFinish(run_, token_);
             });
             return false;

@@ -29,6 +29,7 @@
 #include <thread>
 #include <utility>
 
+#include "server/OpsServer.h"
 #include "server/Pages.h"
 #include "util/UniqueFd.h"
 
@@ -251,6 +252,7 @@ struct PubServer::Impl {
 
     const ServerOptions options;
     HttpCore http;
+    OpsEndpoints ops{options};
 
     // Lifecycle and connections.
     std::mutex mu;
@@ -445,13 +447,13 @@ void PubServer::Impl::StallUntilStopOrHangup() {
 
 std::optional<FaultKind> PubServer::Impl::FindFault(const std::string& number, Stage stage,
                                                     int page) {
-    const bool paged =
-        stage == Stage::Viewer || stage == Stage::Navigation || stage == Stage::PagePdf;
+    const bool paged = stage == Stage::Viewer || stage == Stage::Navigation ||
+                       stage == Stage::PagePdf || stage == Stage::OpsPage;
     std::lock_guard lock(faultMu);
     for (const auto& [n, f] : faults) {
         if (f.stage != stage)
             continue;
-        if (stage != Stage::Session && n != "*" && n != number)
+        if (stage != Stage::Session && stage != Stage::OpsToken && n != "*" && n != number)
             continue;
         if (paged && f.page != 0 && f.page != page)
             continue;
@@ -604,6 +606,11 @@ void PubServer::Impl::Respond(httplib::Response& res, std::optional<FaultKind> f
         case FaultKind::NoHits:
         case FaultKind::EscapesInLink:
         case FaultKind::Endless:
+        case FaultKind::NotFound:
+        case FaultKind::Unauthorized:
+        case FaultKind::Quota:
+        case FaultKind::Robot:
+        case FaultKind::Black:
             // Already part of the page.
             res.set_content(body, type);
             return;
@@ -637,6 +644,18 @@ void PubServer::Impl::Handle(const httplib::Request& req, httplib::Response& res
     if (!Pause(options.latency + options.rtt * (firstOnConnection ? 2 : 1))) {
         res.status = 503;
         res.set_content(pages::ServerErrorPage(), kHtml);
+        return;
+    }
+    if (StartsWith(path, kOpsRoot)) {
+        ops.Handle(
+            req, path, res,
+            OpsHooks{[this](const std::string& n, Stage s, int p) { return FindFault(n, s, p); },
+                     [this](httplib::Response& r, std::optional<FaultKind> f, const std::string& n,
+                            std::string body,
+                            const char* type) { Respond(r, f, n, std::move(body), type); },
+                     [this](const std::string& name, int page, int pages) {
+                         return PagePdf({name, pages}, page, options.syntheticKb);
+                     }});
         return;
     }
     if (!stage) {
@@ -709,6 +728,9 @@ void PubServer::Impl::Handle(const httplib::Request& req, httplib::Response& res
                 kPdf);
             return;
         case Stage::Session:
+        case Stage::OpsToken:
+        case Stage::OpsInquiry:
+        case Stage::OpsPage:
             break;
     }
     // A link that leads nowhere: the wrong hit, or a document or page that does not exist.
@@ -805,6 +827,10 @@ int PubServer::ConnectionCount() const {
     return impl_->connectionCount;
 }
 
+std::vector<std::string> PubServer::OpsTokensIssued() const {
+    return impl_->ops.TokensIssued();
+}
+
 void PubServer::SetRequestObserver(std::function<void(const RequestLogEntry&)> observer) {
     std::lock_guard lock(impl_->logMu);
     impl_->observer = std::move(observer);
@@ -834,9 +860,15 @@ bool ParseFault(const std::string& text, std::string& number, Fault& fault) {
     }
     if (n < 3)
         return false;
-    static const std::map<std::string, Stage> stages = {
-        {"session", Stage::Session}, {"search", Stage::Search},         {"hit", Stage::Hit},
-        {"viewer", Stage::Viewer},   {"navigation", Stage::Navigation}, {"pdf", Stage::PagePdf}};
+    static const std::map<std::string, Stage> stages = {{"session", Stage::Session},
+                                                        {"search", Stage::Search},
+                                                        {"hit", Stage::Hit},
+                                                        {"viewer", Stage::Viewer},
+                                                        {"navigation", Stage::Navigation},
+                                                        {"pdf", Stage::PagePdf},
+                                                        {"opstoken", Stage::OpsToken},
+                                                        {"opsinquiry", Stage::OpsInquiry},
+                                                        {"opspage", Stage::OpsPage}};
     static const std::map<std::string, FaultKind> kinds = {
         {"stall", FaultKind::Stall},          {"drip", FaultKind::SlowDrip},
         {"empty", FaultKind::EmptyBody},      {"error", FaultKind::ErrorPage},
@@ -845,7 +877,10 @@ bool ParseFault(const std::string& text, std::string& number, Fault& fault) {
         {"hostile", FaultKind::HostileNames}, {"nomatch", FaultKind::NoMatch},
         {"foreign", FaultKind::ForeignName},  {"twins", FaultKind::TwinNames},
         {"nohits", FaultKind::NoHits},        {"escapes", FaultKind::EscapesInLink},
-        {"huge", FaultKind::HugePage},        {"endless", FaultKind::Endless}};
+        {"huge", FaultKind::HugePage},        {"endless", FaultKind::Endless},
+        {"notfound", FaultKind::NotFound},    {"auth", FaultKind::Unauthorized},
+        {"quota", FaultKind::Quota},          {"robot", FaultKind::Robot},
+        {"black", FaultKind::Black}};
     const auto kind = kinds.find(parts[n - 1]);
     const auto stage = stages.find(parts[n - 2]);
     std::string joined = parts[0];

@@ -34,6 +34,9 @@ enum class Stage {
     Viewer,      // GET of a later viewer page (pdf_any_pgd, page > 1, or a selection's document)
     Navigation,  // GET /DPMApublikationen/pdm_any_pgd...
     PagePdf,     // GET /DPMApublikationen/schriften/...
+    OpsToken,    // POST /3.2/auth/accesstoken (names no number, like Session)
+    OpsInquiry,  // GET /3.2/rest-services/published-data/publication/docdb/CC.N.K/images
+    OpsPage,     // GET /3.2/rest-services/published-data/images/CC/N/K/fullimage.pdf?Range=n
 };
 
 enum class FaultKind {
@@ -54,6 +57,12 @@ enum class FaultKind {
     HugePage,       // PagePdf: a body of 65 MiB
     Endless,        // Navigation: every page has a next page, the document never ends
     NoMatch,        // answer with the no-match notice
+    // EPO OPS answers (the OPS stages only):
+    NotFound,      // 404 SERVER.EntityNotFound
+    Unauthorized,  // 401 with the gateway's error body
+    Quota,         // 403 fair use, X-Rejection-Reason: IndividualQuotaPerHour
+    Robot,         // 403 CLIENT.RobotDetected
+    Black,         // once per request target: 403, the service black, Retry-After
 };
 
 struct Fault {
@@ -74,6 +83,17 @@ struct ServerOptions {
     // Emulated network round trip: every response waits one rtt, the first
     // response on a new TCP connection one more (the handshake).
     std::chrono::milliseconds rtt{0};
+    // EPO OPS endpoints under /3.2/: the credentials the token endpoint
+    // accepts, how many data requests a token serves before it expires (0:
+    // never), the X-Throttling-Control every answer carries, and the
+    // Retry-After (ms) of a black answer.
+    std::string opsKey = "demo-key";
+    std::string opsSecret = "demo-secret";
+    int opsTokenUses = 0;
+    std::string opsThrottling =
+        "idle (images=green:200, inpadoc=green:60, other=green:1000, retrieval=green:200, "
+        "search=green:30)";
+    int opsRetryAfterMs = 1000;
 };
 
 // One request as the server saw it.
@@ -114,6 +134,8 @@ class PubServer {
     void ClearRequestLog();
     // Distinct TCP connections seen so far.
     int ConnectionCount() const;
+    // Every EPO OPS access token issued so far (tests look for leaks).
+    std::vector<std::string> OpsTokensIssued() const;
 
     // Called once for every request as it arrives, on the thread serving it,
     // one call at a time; it must not call Stop(). Any thread.
@@ -126,7 +148,8 @@ class PubServer {
 
 // Parses "NUMBER:STAGE:KIND[:PAGE]" (stage: session search hit viewer navigation pdf;
 // kind: stall drip empty error truncated html nolink count hostile foreign twins nohits escapes
-// huge endless nomatch).
+// huge endless nomatch, and for OPS notfound auth quota robot black); OPS stages:
+// opstoken opsinquiry opspage, OPS numbers written compact ("DE19758096C2").
 bool ParseFault(const std::string& text, std::string& number, Fault& fault);
 
 }  // namespace kestrane::pubserver

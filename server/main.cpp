@@ -64,9 +64,23 @@ int main(int argc, char** argv) {
         ->check(CLI::Range(0, 3600000));
     app.add_option("--rtt", rttMs, "Emulated round trip in ms (twice on a new connection)")
         ->check(CLI::Range(0, 3600000));
-    app.add_option("--fault", faultTexts,
-                   "NUMBER:STAGE:KIND[:PAGE]; stages: session search hit viewer navigation pdf; "
-                   "kinds: stall drip empty error truncated html nolink count hostile nomatch");
+    app.add_option(
+        "--fault", faultTexts,
+        "NUMBER:STAGE:KIND[:PAGE]; stages: session search hit viewer navigation pdf, "
+        "OPS: opstoken opsinquiry opspage; kinds: stall drip empty error truncated html nolink "
+        "count hostile nomatch, OPS: notfound auth quota robot black");
+    app.add_option("--ops-key", options.opsKey, "Consumer key the OPS token endpoint accepts");
+    app.add_option("--ops-secret", options.opsSecret,
+                   "Consumer secret the OPS token endpoint accepts");
+    app.add_option("--ops-token-uses", options.opsTokenUses,
+                   "Data requests an OPS token serves before it expires (0: never)")
+        ->check(CLI::Range(0, 1000000000));
+    app.add_option("--ops-throttling", options.opsThrottling,
+                   "X-Throttling-Control of every OPS answer, e.g. "
+                   "\"idle (images=green:200, retrieval=green:200)\"");
+    app.add_option("--ops-retry-after", options.opsRetryAfterMs,
+                   "Retry-After (ms) of a black OPS answer")
+        ->check(CLI::Range(0, 3600000));
     app.add_option("--log", logFile,
                    "Append one tab-separated line per request: method, target, path, user agent, "
                    "Accept-Language, session cookie (0/1), searched number, client port");

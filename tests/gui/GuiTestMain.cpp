@@ -10,8 +10,11 @@ int main(int argc, char** argv) {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QTemporaryDir runtime;
-    if (runtime.isValid())
+    if (runtime.isValid()) {
         qputenv("XDG_RUNTIME_DIR", runtime.path().toLocal8Bit());
+        // Nobody's own settings file decides which source the tests use.
+        qputenv("XDG_CONFIG_HOME", (runtime.path() + QStringLiteral("/config")).toLocal8Bit());
+    }
     QApplication app(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();

@@ -176,9 +176,13 @@ RunOptions TestRunOptions(const std::string& serverBase, const std::string& merg
 }
 
 RunHarness::RunHarness(const std::string& serverBase, std::chrono::milliseconds watchdogPeriod,
-                       const std::string& mergeProgram)
-    : front(loop, watchdogPeriod),
-      controller(front, front, TestRunOptions(serverBase, mergeProgram)) {
+                       const std::string& mergeProgram,
+                       std::function<std::unique_ptr<Source>()> makeSource)
+    : front(loop, watchdogPeriod), controller(front, front, [&] {
+          RunOptions options = TestRunOptions(serverBase, mergeProgram);
+          options.MakeSource = std::move(makeSource);
+          return options;
+      }()) {
     front.Attach(controller);
 }
 

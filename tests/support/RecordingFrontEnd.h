@@ -150,7 +150,8 @@ class RunHarness {
   public:
     RunHarness(const std::string& serverBase,
                std::chrono::milliseconds watchdogPeriod = std::chrono::milliseconds(0),
-               const std::string& mergeProgram = "");  // "": the built-in qpdf engine
+               const std::string& mergeProgram = "",  // "": the built-in qpdf engine
+               std::function<std::unique_ptr<Source>()> makeSource = {});
 
     // Runs the numbers through the input checks and starts the run.
     bool Start(const std::vector<std::string>& numbers);

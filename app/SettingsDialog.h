@@ -1,0 +1,56 @@
+// Settings...: which source a run uses and the EPO OPS credentials, saved to
+// the settings file. "Test connection" asks OPS for a token and says how it went.
+#pragma once
+
+#include <QDialog>
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "client/Source.h"
+
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+
+namespace kestrane::app {
+
+class SettingsDialog : public QDialog {
+    Q_OBJECT
+
+  public:
+    // path: the settings file (SettingsPath() in the program).
+    explicit SettingsDialog(std::string path, QWidget* parent = nullptr);
+    ~SettingsDialog() override;
+
+    // Saves, and closes only when the file was written.
+    void accept() override;
+
+  signals:
+    // The test connection's outcome is on screen.
+    void ConnectionTested(const QString& result);
+
+  private:
+    void OnTestConnection();
+
+    const std::string path_;
+    QComboBox* source_ = nullptr;
+    QLineEdit* key_ = nullptr;
+    QLineEdit* secret_ = nullptr;
+    QPushButton* test_ = nullptr;
+    QLabel* result_ = nullptr;
+    // The token request runs off the GUI thread; closing the dialog aborts it.
+    std::shared_ptr<std::atomic<bool>> abort_;
+    std::thread tester_;
+};
+
+// MakeSource for the next run as the settings file says, or "" in error with
+// the reason (a refused file, OPS without credentials).
+std::function<std::unique_ptr<Source>()> SourceFromSettings(std::chrono::milliseconds maxWait,
+                                                            std::string& error);
+
+}  // namespace kestrane::app

@@ -1,0 +1,175 @@
+#include "client/Settings.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "util/UniqueFd.h"
+
+namespace kestrane {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string Trim(const std::string& text) {
+    const auto first = text.find_first_not_of(" \t\r");
+    if (first == std::string::npos)
+        return {};
+    return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
+}
+
+std::pair<std::string, std::string> Split(const std::string& sectionKey) {
+    const auto dot = sectionKey.find('.');
+    if (dot == std::string::npos)
+        return {"", sectionKey};
+    return {sectionKey.substr(0, dot), sectionKey.substr(dot + 1)};
+}
+
+std::string Octal(mode_t mode) {
+    char text[8];
+    std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(mode & 07777));
+    return text;
+}
+
+bool WriteAll(int fd, const std::string& text) {
+    const char* data = text.data();
+    std::size_t size = text.size();
+    while (size > 0) {
+        const ssize_t n = ::write(fd, data, size);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        data += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+}  // namespace
+
+std::string Settings::Get(const std::string& sectionKey) const {
+    const auto [section, key] = Split(sectionKey);
+    const auto s = sections_.find(section);
+    if (s == sections_.end())
+        return {};
+    const auto k = s->second.find(key);
+    return k == s->second.end() ? std::string() : k->second;
+}
+
+void Settings::Set(const std::string& sectionKey, const std::string& value) {
+    const auto [section, key] = Split(sectionKey);
+    sections_[section][key] = value;
+}
+
+std::string SettingsPath() {
+    const char* xdg = std::getenv("XDG_CONFIG_HOME");
+    std::string base;
+    if (xdg != nullptr && xdg[0] == '/') {
+        base = xdg;
+    } else {
+        const char* home = std::getenv("HOME");
+        base = std::string(home != nullptr ? home : "") + "/.config";
+    }
+    return base + "/kestrane/kestrane.conf";
+}
+
+SettingsLoad LoadSettings(const std::string& path) {
+    SettingsLoad load;
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd) {
+        if (errno == ENOENT) {
+            load.Ok = true;
+            return load;
+        }
+        load.Error = "Cannot read the settings file " + path + ": " + std::strerror(errno) + ".";
+        return load;
+    }
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        load.Error = "The settings file " + path + " is not a regular file.";
+        return load;
+    }
+    // Read all the same, so that saving over it keeps the keys of others.
+    const bool exposed = (st.st_mode & 077) != 0;
+    if (exposed) {
+        load.Error = "The settings file " + path + " may be read or changed by others (mode " +
+                     Octal(st.st_mode) +
+                     ") and holds the EPO OPS secret; it is not used. Run: chmod 600 " + path;
+    }
+    std::string text;
+    char buffer[4096];
+    for (ssize_t n; (n = ::read(fd.get(), buffer, sizeof buffer)) != 0;) {
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 || text.size() > (1u << 20)) {
+            load.Error = "Cannot read the settings file " + path + ".";
+            return load;
+        }
+        text.append(buffer, static_cast<std::size_t>(n));
+    }
+    std::istringstream in(text);
+    std::string section;
+    for (std::string line; std::getline(in, line);) {
+        line = Trim(line);
+        if (line.empty() || line[0] == '#' || line[0] == ';')
+            continue;
+        if (line.front() == '[' && line.back() == ']') {
+            section = Trim(line.substr(1, line.size() - 2));
+            continue;
+        }
+        const auto eq = line.find('=');
+        if (eq == std::string::npos)
+            continue;
+        load.Values.Set(section + "." + Trim(line.substr(0, eq)), Trim(line.substr(eq + 1)));
+    }
+    load.Ok = !exposed;
+    return load;
+}
+
+std::string MergeProgramSetting() {
+    const SettingsLoad load = LoadSettings(SettingsPath());
+    return load.Ok ? load.Values.MergeProgram() : std::string();
+}
+
+std::string SaveSettings(const std::string& path, const Settings& settings) {
+    std::string text = "# Kestrane settings. Holds the EPO OPS secret: keep it mode 0600.\n";
+    for (const auto& [section, keys] : settings.Sections()) {
+        text += "\n[" + section + "]\n";
+        for (const auto& [key, value] : keys) {
+            // One line per value: a line break would start a key of its own.
+            if (value.find_first_of("\r\n") != std::string::npos)
+                return "A setting may not hold a line break.";
+            text += key + "=" + value + "\n";
+        }
+    }
+    const fs::path target(path);
+    std::error_code ec;
+    if (target.has_parent_path()) {
+        fs::create_directories(target.parent_path(), ec);
+        if (!ec)
+            ::chmod(target.parent_path().c_str(), 0700);
+    }
+    const std::string temp = path + ".tmp." + std::to_string(::getpid());
+    UniqueFd fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
+    if (!fd)
+        return "Cannot write " + temp + ": " + std::strerror(errno) + ".";
+    const bool written = WriteAll(fd.get(), text) && ::fsync(fd.get()) == 0;
+    fd.reset();
+    if (!written || ::rename(temp.c_str(), path.c_str()) != 0) {
+        const std::string error = std::strerror(errno);
+        ::unlink(temp.c_str());
+        return "Cannot write " + path + ": " + error + ".";
+    }
+    return {};
+}
+
+}  // namespace kestrane

@@ -1,0 +1,63 @@
+// The settings file, $XDG_CONFIG_HOME/kestrane/kestrane.conf: which source a
+// run uses, the EPO OPS credentials and the merge program. INI text:
+//
+//   [run]
+//   source=ops
+//   [ops]
+//   key=...
+//   secret=...
+//   [merge]
+//   program=pdftk
+//
+// It holds a secret, so it is written with mode 0600 and refused when others
+// may read it. Keys it does not know are kept as they are.
+#pragma once
+
+#include <map>
+#include <string>
+#include <utility>
+
+namespace kestrane {
+
+class Settings {
+  public:
+    // "section.key" -> value; "" when not set.
+    std::string Get(const std::string& sectionKey) const;
+    void Set(const std::string& sectionKey, const std::string& value);
+
+    std::string Source() const { return Get("run.source"); }  // "classic", "ops" or ""
+    std::string OpsKey() const { return Get("ops.key"); }
+    std::string OpsSecret() const { return Get("ops.secret"); }
+    std::string MergeProgram() const { return Get("merge.program"); }
+
+    const std::map<std::string, std::map<std::string, std::string>>& Sections() const {
+        return sections_;
+    }
+
+  private:
+    std::map<std::string, std::map<std::string, std::string>> sections_;
+};
+
+// $XDG_CONFIG_HOME/kestrane/kestrane.conf, else ~/.config/kestrane/kestrane.conf.
+std::string SettingsPath();
+
+struct SettingsLoad {
+    bool Ok = false;
+    // Empty when the file does not exist. When others may read the file the
+    // values are there but must not be used (only kept when it is rewritten).
+    Settings Values;
+    std::string Error;  // what the user should do, when !Ok
+};
+
+// A missing file is fine (no settings); a file others may read is refused.
+SettingsLoad LoadSettings(const std::string& path);
+
+// The settings file's [merge] program= value (for ChooseMergeProgram); "" when
+// it is unset or the file is not used.
+std::string MergeProgramSetting();
+
+// Writes through a temporary file (mode 0600 from the start) and a rename;
+// creates the folder (0700). "" on success, else what went wrong.
+std::string SaveSettings(const std::string& path, const Settings& settings);
+
+}  // namespace kestrane

@@ -1,0 +1,317 @@
+#include "server/OpsServer.h"
+
+#include <httplib.h>
+
+#include <algorithm>
+#include <random>
+
+#include "server/Pages.h"
+
+namespace kestrane::pubserver {
+
+namespace {
+
+constexpr const char* kXml = "application/xml";
+constexpr const char* kPdf = "application/pdf";
+
+const std::string kInquiryPath = "/3.2/rest-services/published-data/publication/docdb/";
+const std::string kImagesPath = "/3.2/rest-services/published-data/images/";
+
+std::string Base64Decode(const std::string& in) {
+    std::string out;
+    int bits = 0;
+    unsigned value = 0;
+    for (char c : in) {
+        int v = -1;
+        if (c >= 'A' && c <= 'Z')
+            v = c - 'A';
+        else if (c >= 'a' && c <= 'z')
+            v = c - 'a' + 26;
+        else if (c >= '0' && c <= '9')
+            v = c - '0' + 52;
+        else if (c == '+')
+            v = 62;
+        else if (c == '/')
+            v = 63;
+        if (v < 0)
+            continue;
+        value = (value << 6) | static_cast<unsigned>(v);
+        bits += 6;
+        if (bits >= 8) {
+            bits -= 8;
+            out += static_cast<char>((value >> bits) & 0xFF);
+        }
+    }
+    return out;
+}
+
+std::string GatewayError(int code, const std::string& message, const std::string& more = {}) {
+    return "<error><code>" + std::to_string(code) + "</code><message>" + message + "</message>" +
+           more + "\n\t\t\t\t</error>\n\t\t\t";
+}
+
+std::string OpsFaultBody(const std::string& code, const std::string& message) {
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>\n"
+           "<fault xmlns=\"http://ops.epo.org\">\n    <code>" +
+           code + "</code>\n    <message>" + message + "</message>\n</fault>\n";
+}
+
+std::string Section(const char* name, int start) {
+    return std::string("                <ops:document-section name=\"") + name +
+           "\" start-page=\"" + std::to_string(start) + "\"/>\n";
+}
+
+std::string Instance(const std::string& desc, const std::string& link, int pages,
+                     const std::string& sections) {
+    return "            <ops:document-instance system=\"ops.epo.org\" number-of-pages=\"" +
+           std::to_string(pages) + "\" desc=\"" + desc + "\" link=\"" + link +
+           "\">\n                <ops:document-format-options>\n"
+           "                    <ops:document-format>application/pdf</ops:document-format>\n"
+           "                    <ops:document-format>application/tiff</ops:document-format>\n"
+           "                </ops:document-format-options>\n" +
+           sections + "            </ops:document-instance>\n";
+}
+
+std::string DocumentId(const std::string& cc, const std::string& n, const std::string& k) {
+    return "<document-id document-id-type=\"docdb\"><country>" + cc + "</country><doc-number>" + n +
+           "</doc-number><kind>" + k + "</kind></document-id>";
+}
+
+// The recorded inquiry's shape. The first corpus number also lists an
+// AMENDMENT-only correction before the publication, the second spreads its
+// instances over two inquiry results.
+std::string InquiryXml(const std::string& cc, const std::string& n, const std::string& k,
+                       int pages) {
+    const std::string images = "published-data/images/" + cc + "/" + n + "/" + k + "/";
+    const std::string compact = cc + n + k;
+    const std::string full =
+        Instance("FullDocument", images + "fullimage", pages,
+                 Section("ABSTRACT", 1) + Section("BIBLIOGRAPHY", 1) + Section("DESCRIPTION", 1) +
+                     Section("CLAIMS", std::max(1, pages - 1)) + Section("DRAWINGS", pages));
+    const std::string others =
+        Instance("Drawing", images + "thumbnail", 1, Section("DRAWINGS", 1)) +
+        Instance("FirstPageClipping", "published-data/images/" + cc + "/" + n + "/PA/firstpage", 1,
+                 Section("ABSTRACT", 1) + Section("BIBLIOGRAPHY", 1));
+    const std::string head = "        <ops:inquiry-result>\n            <publication-reference>" +
+                             DocumentId(cc, n, k) + "</publication-reference>\n";
+    std::string results;
+    if (compact == kSeveralPages) {
+        results =
+            head +
+            Instance("FullDocument", "published-data/images/" + cc + "/" + n + "/C8/fullimage", 1,
+                     Section("AMENDMENT", 1)) +
+            full + others + "        </ops:inquiry-result>\n";
+    } else if (compact == kSelectionNumber) {
+        results = head + others + "        </ops:inquiry-result>\n" + head + full +
+                  "        </ops:inquiry-result>\n";
+    } else {
+        results = head + full + others + "        </ops:inquiry-result>\n";
+    }
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?><?xml-stylesheet type=\"text/xsl\" "
+           "href=\"/3.2/style/pub-inquiry.xsl\"?>\n"
+           "<ops:world-patent-data xmlns=\"http://www.epo.org/exchange\" "
+           "xmlns:ops=\"http://ops.epo.org\" xmlns:xlink=\"http://www.w3.org/1999/xlink\">\n"
+           "    <ops:document-inquiry>\n        <ops:publication-reference>" +
+           DocumentId(cc, n, k) + "</ops:publication-reference>\n" + results +
+           "    </ops:document-inquiry>\n</ops:world-patent-data>\n";
+}
+
+// "a/b/c" -> {"a", "b", "c"}
+std::vector<std::string> Split(const std::string& text, char by) {
+    std::vector<std::string> parts;
+    std::size_t from = 0;
+    for (std::size_t at; (at = text.find(by, from)) != std::string::npos; from = at + 1)
+        parts.push_back(text.substr(from, at - from));
+    parts.push_back(text.substr(from));
+    return parts;
+}
+
+}  // namespace
+
+int OpsEndpoints::PagesOf(const std::string& compact) const {
+    if (compact == kSeveralPages)
+        return kSeveralPagesCount;
+    if (compact == kSelectionNumber)
+        return kSelectionDocAPages;
+    if (compact == kManyPages)
+        return kManyPagesCount;
+    return options_.syntheticPages;
+}
+
+void OpsEndpoints::Handle(const httplib::Request& req, const std::string& path,
+                          httplib::Response& res, const OpsHooks& hooks) {
+    res.set_header("X-API", "ops-v3.2");
+    res.set_header("X-Throttling-Control", options_.opsThrottling);
+    if (path == "/3.2/auth/accesstoken" && req.method == "POST") {
+        Token(req, res, hooks);
+        return;
+    }
+    if (!Authorised(req, res))
+        return;
+    if (path.starts_with(kInquiryPath) && path.ends_with("/images")) {
+        Inquiry(path.substr(kInquiryPath.size(), path.size() - kInquiryPath.size() - 7), res,
+                hooks);
+        return;
+    }
+    if (path.starts_with(kImagesPath) && path.ends_with("/fullimage.pdf")) {
+        Page(req, path, res, hooks);
+        return;
+    }
+    res.status = 404;
+    res.set_content(OpsFaultBody("CLIENT.InvalidReference", "Invalid reference"), kXml);
+}
+
+void OpsEndpoints::Token(const httplib::Request& req, httplib::Response& res,
+                         const OpsHooks& hooks) {
+    const auto fault = hooks.FindFault("", Stage::OpsToken, 0);
+    const std::string auth = req.get_header_value("Authorization");
+    const bool valid = auth.starts_with("Basic ") &&
+                       Base64Decode(auth.substr(6)) == options_.opsKey + ":" + options_.opsSecret &&
+                       req.body == "grant_type=client_credentials";
+    if (fault == FaultKind::Unauthorized || (!fault && !valid)) {
+        res.status = 401;
+        res.set_content(GatewayError(401, "Client credentials are invalid"), kXml);
+        return;
+    }
+    std::string token;
+    {
+        std::lock_guard lock(mu_);
+        std::mt19937_64 random(++issued_ * 7919 +
+                               static_cast<unsigned long long>(std::random_device{}()));
+        static const char* kChars =
+            "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+        for (int i = 0; i < 28; ++i) token += kChars[random() % 62];
+        tokens_[token] = 0;
+        issuedTokens_.push_back(token);
+    }
+    const std::string json =
+        "{\n  \"refresh_token_expires_in\" : \"0\",\n  \"api_product_list\" : \"[ops-prod]\",\n"
+        "  \"api_product_list_json\" : [ \"ops-prod\" ],\n  \"organization_name\" : \"epo\",\n"
+        "  \"developer.email\" : \"someone@example.org\",\n  \"token_type\" : \"BearerToken\",\n"
+        "  \"issued_at\" : \"1716393992063\",\n  \"client_id\" : \"" +
+        options_.opsKey + "\",\n  \"access_token\" : \"" + token +
+        "\",\n  \"application_name\" : \"8654da0d-5e44-4ea3-addc-e555eff4aee6\",\n"
+        "  \"scope\" : \"core\",\n  \"expires_in\" : \"1199\",\n  \"refresh_count\" : \"0\",\n"
+        "  \"status\" : \"approved\"\n}";
+    hooks.Respond(res, fault, "", json, "application/json");
+}
+
+std::vector<std::string> OpsEndpoints::TokensIssued() const {
+    std::lock_guard lock(mu_);
+    return issuedTokens_;
+}
+
+bool OpsEndpoints::Authorised(const httplib::Request& req, httplib::Response& res) {
+    const std::string auth = req.get_header_value("Authorization");
+    const std::string token = auth.starts_with("Bearer ") ? auth.substr(7) : std::string();
+    std::lock_guard lock(mu_);
+    auto it = tokens_.find(token);
+    if (it != tokens_.end() && (options_.opsTokenUses <= 0 || it->second < options_.opsTokenUses)) {
+        ++it->second;
+        return true;
+    }
+    if (it != tokens_.end())
+        tokens_.erase(it);
+    res.status = 400;
+    res.set_header("WWW-Authenticate",
+                   "Bearer realm=\"null\",error=\"invalid_token\",error_description=\"oauth.v2."
+                   "InvalidAccessToken: Invalid access token\"");
+    res.set_content(GatewayError(400, "invalid_access_token",
+                                 "<description>Access token is invalid</description>"),
+                    kXml);
+    return false;
+}
+
+bool OpsEndpoints::OpsFault(std::optional<FaultKind> fault, const std::string& target,
+                            const char* service, httplib::Response& res) {
+    if (!fault)
+        return false;
+    switch (*fault) {
+        case FaultKind::NotFound:
+            res.status = 404;
+            res.set_content(OpsFaultBody("SERVER.EntityNotFound", "No results found"), kXml);
+            return true;
+        case FaultKind::Unauthorized:
+            res.status = 401;
+            res.set_content(GatewayError(401, "ClientId is Invalid"), kXml);
+            return true;
+        case FaultKind::Quota:
+            res.status = 403;
+            res.set_header("X-Rejection-Reason", "IndividualQuotaPerHour");
+            res.set_content(
+                GatewayError(403,
+                             "This request has been rejected due to the violation of Fair Use "
+                             "policy",
+                             "<moreInfo>http://www.epo.org/searching/free/espacenet/"
+                             "fair-use.html</moreInfo>"),
+                "text/xml");
+            return true;
+        case FaultKind::Robot:
+            res.status = 403;
+            res.set_content(
+                OpsFaultBody("CLIENT.RobotDetected",
+                             "Recent behaviour implies you are a robot. The server is at the "
+                             "moment busy to serve robots. Please try again later"),
+                kXml);
+            return true;
+        case FaultKind::Black: {
+            std::lock_guard lock(mu_);
+            if (!blackened_.insert(target).second)
+                return false;  // the wait was sat out: answer as usual
+            res.status = 403;
+            std::string header = options_.opsThrottling;
+            const std::string key = std::string(service) + "=";
+            if (const auto at = header.find(key); at != std::string::npos) {
+                const auto end = header.find_first_of(",)", at);
+                header.replace(at, end - at, key + "black:0");
+            }
+            res.set_header("X-Throttling-Control", header);
+            res.set_header("Retry-After", std::to_string(options_.opsRetryAfterMs));
+            res.set_content(GatewayError(403, "Service is suspended for this client"), kXml);
+            return true;
+        }
+        default:
+            return false;
+    }
+}
+
+void OpsEndpoints::Inquiry(const std::string& docdb, httplib::Response& res,
+                           const OpsHooks& hooks) {
+    const std::vector<std::string> parts = Split(docdb, '.');
+    const std::string compact = parts.size() == 3 ? parts[0] + parts[1] + parts[2] : docdb;
+    const auto fault = hooks.FindFault(compact, Stage::OpsInquiry, 0);
+    if (OpsFault(fault, "inquiry " + compact, "retrieval", res))
+        return;
+    const int pages = parts.size() == 3 ? PagesOf(compact) : 0;
+    if (pages <= 0) {
+        res.status = 404;
+        res.set_content(OpsFaultBody("SERVER.EntityNotFound", "No results found"), kXml);
+        return;
+    }
+    hooks.Respond(res, fault, compact, InquiryXml(parts[0], parts[1], parts[2], pages), kXml);
+}
+
+void OpsEndpoints::Page(const httplib::Request& req, const std::string& path,
+                        httplib::Response& res, const OpsHooks& hooks) {
+    // published-data/images/CC/N/K/fullimage.pdf
+    const std::vector<std::string> parts = Split(path.substr(kImagesPath.size()), '/');
+    const std::string compact = parts.size() == 4 ? parts[0] + parts[1] + parts[2] : "";
+    const int pages = compact.empty() ? 0 : PagesOf(compact);
+    const std::string range = req.get_param_value("Range");
+    int page = 0;
+    if (!range.empty() && std::all_of(range.begin(), range.end(), ::isdigit) && range.size() < 7)
+        page = std::stoi(range);
+    const auto fault = hooks.FindFault(compact, Stage::OpsPage, page);
+    if (OpsFault(fault, compact + " " + std::to_string(page), "images", res))
+        return;
+    if (pages <= 0 || page < 1 || page > pages) {
+        res.status = 404;
+        res.set_content(OpsFaultBody("SERVER.EntityNotFound", "No results found"), kXml);
+        return;
+    }
+    res.set_header("Content-Disposition",
+                   "attachment; filename=" + parts[0] + "     " + parts[1] + parts[2] + " I .pdf");
+    hooks.Respond(res, fault, compact, *hooks.PagePdf(compact, page, pages), kPdf);
+}
+
+}  // namespace kestrane::pubserver

@@ -1,0 +1,91 @@
+// The window's Settings dialog: it tests the connection, saves the settings
+// file privately, and the next run takes its documents from EPO OPS.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <QAction>
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTextEdit>
+#include <filesystem>
+
+#include "app/SettingsDialog.h"
+#include "client/Settings.h"
+#include "tests/gui/GuiHarness.h"
+#include "tests/support/TestSupport.h"
+
+namespace kestrane::test {
+namespace {
+
+pubserver::ServerOptions OpsOptions() {
+    pubserver::ServerOptions options;
+    options.opsThrottling = "idle (images=green:60000, retrieval=green:60000)";
+    return options;
+}
+
+TEST(SettingsDialogTest, SavesTheSourceAndCredentialsAndTheNextRunUsesOps) {
+    ServerFixture server(OpsOptions());
+    TempDir config;
+    TempDir save;
+    const QByteArray configHome = qgetenv("XDG_CONFIG_HOME");
+    qputenv("XDG_CONFIG_HOME", QByteArray::fromStdString(config.str()));
+    qputenv("KESTRANE_OPS_BASE", QByteArray::fromStdString(server.server.BaseUrl() + "/3.2"));
+
+    BoxAnswers boxes;
+    Desktop desktop;
+    app::MainDialogOptions options = TestOptions(boxes, desktop);
+    QStringList tested;
+    const app::ModalHook answerBoxes = options.Modal;
+    options.Modal = [&](QDialog& dialog) -> std::optional<int> {
+        auto* settings = qobject_cast<app::SettingsDialog*>(&dialog);
+        if (settings == nullptr)
+            return answerBoxes(dialog);
+        auto* source = Control<QComboBox>(dialog, "source");
+        auto* secret = Control<QLineEdit>(dialog, "opsSecret");
+        EXPECT_EQ(secret->echoMode(), QLineEdit::Password);
+        source->setCurrentIndex(source->findData(QStringLiteral("ops")));
+        Control<QLineEdit>(dialog, "opsKey")->setText(QStringLiteral("demo-key"));
+        QSignalSpy done(settings, &app::SettingsDialog::ConnectionTested);
+        for (const char* attempt : {"wrong-secret", "demo-secret"}) {
+            secret->setText(QString::fromLatin1(attempt));
+            Control<QPushButton>(dialog, "testConnection")->click();
+            EXPECT_TRUE(done.wait(20000));
+            tested << Control<QLabel>(dialog, "testResult")->text();
+        }
+        settings->accept();
+        return settings->result();
+    };
+    app::MainDialog window(options);
+    window.show();
+    window.findChild<QAction*>("settingsAction")->trigger();
+
+    ASSERT_EQ(tested.size(), 2);
+    EXPECT_TRUE(tested[0].startsWith("Failed: ")) << tested[0].toStdString();
+    EXPECT_FALSE(tested[0].contains("wrong-secret"));
+    EXPECT_TRUE(tested[1].startsWith("Connected")) << tested[1].toStdString();
+    const std::string path = config.str() + "/kestrane/kestrane.conf";
+    struct stat st {};
+    ASSERT_EQ(::stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    const SettingsLoad load = LoadSettings(path);
+    EXPECT_EQ(load.Values.Source(), "ops");
+    EXPECT_EQ(load.Values.OpsSecret(), "demo-secret");
+
+    server.server.ClearRequestLog();
+    window.TypeAndDownload({QStringLiteral("DE19758096C2")}, QString::fromStdString(save.str()));
+    ASSERT_TRUE(WaitFor([&] { return !window.Run().IsDownloading(); }));
+    EXPECT_EQ(PdfPageCount(save.str() + "/DE19758096C2.pdf"), 3);
+    int opsRequests = 0;
+    for (const auto& e : server.server.RequestLog())
+        opsRequests += e.path.starts_with("/3.2/") ? 1 : 0;
+    EXPECT_EQ(opsRequests, static_cast<int>(server.server.RequestLog().size()));
+    EXPECT_GT(opsRequests, 3);
+    qputenv("XDG_CONFIG_HOME", configHome);
+    qunsetenv("KESTRANE_OPS_BASE");
+}
+
+}  // namespace
+}  // namespace kestrane::test
