@@ -24,10 +24,14 @@ QPointF OnCircle(QPointF centre, double radius, double degrees) {
 
 }  // namespace
 
-QImage DrawLampPicture() {
-    QImage image(kLampWidth, kLampHeight, QImage::Format_RGB32);
+QImage DrawLampPicture(qreal devicePixelRatio) {
+    QImage image(qRound(kLampWidth * devicePixelRatio), qRound(kLampHeight * devicePixelRatio),
+                 QImage::Format_RGB32);
     image.fill(kTransparentKey);
+    image.setDevicePixelRatio(devicePixelRatio);
 
+    // The painter works in the picture's own pixels: the ratio set above
+    // scales every shape, so edges land on device pixels.
     QPainter p(&image);
     // Anti-aliased edges would blend into the magenta and leave a pink fringe
     // once the key colour is cut out.

@@ -15,8 +15,10 @@ inline constexpr int kLampHeight = 202;
 inline constexpr QRgb kTransparentKey = 0xFFFF00FF;  // magenta
 
 // A line drawing of an incandescent lamp on a magenta background, without
-// anti-aliasing, so every background pixel is exactly kTransparentKey.
-QImage DrawLampPicture();
+// anti-aliasing, so every background pixel is exactly kTransparentKey. Drawn
+// for a screen's device pixel ratio, it is that many times larger (rounded)
+// and carries the ratio, so the screen shows it without scaling.
+QImage DrawLampPicture(qreal devicePixelRatio = 1.0);
 
 // The application icon (a patent document with a download arrow) at size x size
 // pixels, with an alpha channel.

@@ -23,6 +23,8 @@
 #include "app/AboutDialog.h"
 #include "app/Artwork.h"
 #include "app/DialogUnits.h"
+#include "app/HelpPage.h"
+#include "app/PatentListDrop.h"
 #include "app/PictureWindow.h"
 #include "app/SettingsDialog.h"
 #include "client/Settings.h"
@@ -132,7 +134,7 @@ void MainDialog::BuildControls() {
     // The template puts the picture at (310, 107) in pixels of its own font's
     // screen; it moves with the dialog units so it stays clear of the controls.
     picture_ = Named(new PictureWindow(this), "picture134");
-    picture_->Show(DrawLampPicture(), kTransparentKey, du.DesignPixels(310, 107));
+    picture_->Show(DrawLampPicture, kTransparentKey, du.DesignPixels(310, 107));
     SetTabOrder();
 }
 
@@ -180,6 +182,7 @@ void MainDialog::BuildListAndHelp() {
     patentList_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     patentList_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     patentList_->setTabChangesFocus(true);
+    new PatentListDrop(patentList_);
 
     auto* example = new QLabel(this);
     example->setTextFormat(Qt::PlainText);
@@ -309,7 +312,7 @@ bool MainDialog::eventFilter(QObject* watched, QEvent* event) {
         const auto* mouse = static_cast<QMouseEvent*>(event);
         if (mouse->button() == Qt::LeftButton &&
             help_->rect().contains(mouse->position().toPoint())) {
-            options_.OpenUrl(QUrl(QString::fromLatin1(kHelpUrl)));
+            options_.OpenUrl(HelpPageUrl());
         }
     }
     return QDialog::eventFilter(watched, event);

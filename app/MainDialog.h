@@ -31,9 +31,6 @@ namespace kestrane::app {
 
 class PictureWindow;
 
-// The product's web page, opened by the Help link.
-inline constexpr const char* kHelpUrl = "https://www.kestrane.example/software/en";
-
 // A control's place in the window's template, in dialog units. A static text
 // may grow wider than its place when this font needs more room.
 struct TemplatePlace {
@@ -60,7 +57,7 @@ struct MainDialogOptions {
     RunOptions Run = FrontEndRunOptions();
     // Folder picker; an empty result means cancelled. Default: QFileDialog.
     std::function<QString(QWidget* parent, const QString& title)> ChooseFolder;
-    // Opens a folder in the file browser or a page in the web browser.
+    // Opens a folder in the file browser or the user guide (app/HelpPage.h) in the web browser.
     // Default: QDesktopServices::openUrl.
     std::function<void(const QUrl& url)> OpenUrl;
     // Sees every modal box and dialog before it runs (see ModalHook).

@@ -2,11 +2,14 @@
 #include <QApplication>
 #include <csignal>
 
+#include "app/CommandLine.h"
 #include "app/Startup.h"
 
 int main(int argc, char** argv) {
     // Request addresses are echoed to standard output; a closed one must not end the program.
     std::signal(SIGPIPE, SIG_IGN);
+    if (const auto status = kestrane::app::AnswerCommandLine(argc, argv))
+        return *status;
     QApplication app(argc, argv);
     QApplication::setApplicationVersion(QStringLiteral(KESTRANE_VERSION));
     return kestrane::app::RunKestrane();

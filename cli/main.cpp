@@ -27,6 +27,7 @@
 #include <thread>
 #include <vector>
 
+#include "cli/HelpText.h"
 #include "cli/InputFile.h"
 #include "cli/NumberList.h"
 #include "cli/Output.h"
@@ -229,6 +230,7 @@ struct Arguments {
 // The command line; nullopt with the exit status in status when it ends here.
 std::optional<Arguments> ParseArguments(int argc, char** argv, int& status) {
     CLI::App app{"Downloads German patent documents as PDF files.", "kestrane-cli"};
+    kestrane::cli::DescribeProgram(app);
     Arguments args;
     app.add_option("--source", args.source,
                    "Where documents come from: classic (the publication server, default) or ops "

@@ -45,6 +45,8 @@ int main(int argc, char** argv) {
     using namespace kestrane::pubserver;
 
     CLI::App app{"Stand-in publication server for Kestrane"};
+    app.set_version_flag("--version", std::string("kestrane-pubserver ") + KESTRANE_VERSION,
+                         "Print the version and exit");
     ServerOptions options;
     int latencyMs = 0;
     int rttMs = 0;

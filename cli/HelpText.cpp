@@ -1,0 +1,73 @@
+#include "cli/HelpText.h"
+
+#include <CLI/CLI.hpp>
+
+namespace kestrane::cli {
+
+namespace {
+
+constexpr const char* kDescription =
+    "Downloads German patent documents as PDF files: for each publication number it\n"
+    "searches the server, saves the document's pages and joins them into one PDF\n"
+    "named after the document, in the save folder.";
+
+// CLI11 prints the footer verbatim after the options.
+constexpr const char* kFooter = R"(Numbers:
+  At most 20 numbers per run, as in the window (blank lines do not count);
+  --batch takes any number, in consecutive runs of at most 20 (one dl.log, one
+  summary, one exit status; Ctrl-C stops the whole batch). Numbers come from
+  the command line and from -i, one per line; "#" starts a comment. A number
+  listed twice is fetched once.
+
+Output:
+  Standard output has one line per number, for scripts:
+    DE60218500T2 Success -> DE000060218500T2.pdf, EP000001389012B1.pdf
+    DE1NOMATCH Failed
+  Files that --skip-existing did not fetch again are followed by: (already saved)
+  Standard error has each failure's cause ("DE1NOMATCH: no match on the
+  server") followed by the window's text, notices and the closing summary;
+  on a terminal also a progress line for the number in work.
+
+Files:
+  dl.log                 one line per number is appended in the save folder:
+                         "2009-12-14 09:30:05 DE19758096C2 Success" (or Failed,
+                         Cancelled), CR LF
+  $XDG_CONFIG_HOME/kestrane/kestrane.conf
+                         settings (default ~/.config/kestrane/kestrane.conf,
+                         mode 0600): [run] source=, [ops] key= secret=,
+                         [merge] program=
+
+Exit status:
+  0    every number was saved
+  1    some number failed, or no server session could be opened
+  2    the input was refused (nothing was fetched)
+  130  cancelled with Ctrl-C (a second Ctrl-C quits at once)
+
+Environment:
+  KESTRANE_SERVER_BASE   publication server address (default
+                         http://depatisnet.dpma.de): a mirror or the stand-in
+  http_proxy             proxy for http:// requests when --proxy is not given
+                         (also https_proxy, no_proxy, as curl reads them)
+  KESTRANE_OPS_BASE      EPO OPS address for --source ops (default
+                         https://ops.epo.org/3.2)
+  KESTRANE_OPS_KEY       EPO OPS consumer key (else the settings file)
+  KESTRANE_OPS_SECRET    EPO OPS consumer secret (else the settings file)
+  KESTRANE_MERGE_PROGRAM program that joins the pages, with pdftk's command
+                         line, instead of the built-in merge
+  XDG_CONFIG_HOME        where the settings file is looked for
+
+See kestrane-cli(1) and the user guide in /usr/share/doc/kestrane/.)";
+
+}  // namespace
+
+std::string VersionLine() {
+    return std::string("kestrane-cli ") + KESTRANE_VERSION;
+}
+
+void DescribeProgram(CLI::App& app) {
+    app.description(kDescription);
+    app.footer(kFooter);
+    app.set_version_flag("--version", VersionLine(), "Print the version and exit");
+}
+
+}  // namespace kestrane::cli
