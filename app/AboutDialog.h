@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The About box: the application icon, the product name with its version, OK.
 #pragma once
 

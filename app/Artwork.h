@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The program's pictures, drawn in code so no binary resource has to be kept
 // in step with the sources: the application icon and the shaped lamp picture
 // of the main window.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The window's own command-line options, answered before Qt starts: `kestrane
 // --version` and `--help` print and end without a display, and never meet the
 // single-instance guard of a window that is already open.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The user guide that ships with Kestrane, opened by the Help link.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Build-time tool: writes the application icon as PNG files for installation,
 // from the same drawing code the program uses.
 #include <QDir>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The program's only working window: the patent list, the save folder, the
 // proxy, the Download/Cancel button, the status line and the progress bar. It
 // is the Qt front end of a run (kestrane::FrontEnd).

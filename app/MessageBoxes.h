@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The window's message boxes and the hook through which tests answer them.
 #pragma once
 

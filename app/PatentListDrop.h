@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Dropping onto the patent list: a text file (or several) or a piece of text
 // adds its lines to the end of the list, one number per line, as if typed.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A borderless child that shows one picture and takes its shape: pixels of the
 // key colour are cut out, so the parent shows through them.
 #pragma once

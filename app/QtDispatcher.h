@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The run's way onto the GUI thread: queued calls on a context object and a
 // QTimer for the watchdog.
 #pragma once

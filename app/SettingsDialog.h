@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Settings...: which source a run uses and the EPO OPS credentials, saved to
 // the settings file. "Test connection" asks OPS for a token and says how it went.
 #pragma once

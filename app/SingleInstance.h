@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // One copy of the program per user session. The first copy holds a lock file
 // and listens on a local socket of the same name in the user's runtime folder;
 // a later copy asks it there to bring its window to the front, then ends.

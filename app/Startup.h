@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The program's start-up: the single-instance guard, then the main window.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // SIGTERM and SIGHUP (a logout, a kill) as an event of the GUI thread, so the
 // window can end its run as a cancel instead of dying with a merge running.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // kestrane: the desktop front end.
 #include <QApplication>
 #include <csignal>

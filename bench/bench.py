@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Benchmark of kestrane-cli against the stand-in publication server.
 
 Run through scripts/bench, which builds the release binaries first. Measures,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // kestrane-mergebench: times the merge step alone, as kestrane-cli runs it,
 // for the benchmark (bench/bench.py); not installed.
 //

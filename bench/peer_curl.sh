@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Peer for the benchmark: the download as a user would script it by hand, one
 # curl process per request with a cookie jar, links cut out with grep and sed,
 # pages joined with the qpdf command line (BENCH_MERGE=pdftk: with pdftk).

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Peer for the benchmark: the download written the plain Python way, with
 urllib.request and a cookie jar, links found with re, pages joined with the
 qpdf command line (BENCH_MERGE=pdftk: with pdftk).

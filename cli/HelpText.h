@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What `kestrane-cli --help` and `--version` say beyond the options: the
 // limits, the log, the exit codes and the environment. Kept apart from main so
 // the option list and these texts can change without touching each other; the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Reading the numbers of an -i input (a file or standard input) in bounded
 // memory and time: reading ends as soon as the input can no longer pass the
 // input checks, and no line is held beyond the length the checks look at.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The CLI's list of numbers before the Download command's checks: comments in
 // list files, numbers listed twice, and the runs of a batch.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What kestrane-cli says, and where: one line per outcome on standard output
 // for scripts; failures, notices and the summary on standard error; the
 // progress line on a terminal only.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The terminal's line for the item in work, redrawn in place.
 #pragma once
 

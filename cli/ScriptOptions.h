@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The options that make kestrane-cli fit scripts and long lists. Each one is
 // opt-in: without them a run behaves as the window's.
 #pragma once

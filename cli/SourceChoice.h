@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Which source a kestrane-cli run uses, and the EPO OPS credentials for it.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The designed source: the publication server's session, search form, hit
 // or selection page, and page-by-page download with the merge.
 #pragma once

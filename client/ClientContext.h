@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What one step of the patent office client needs from the run that called it.
 //
 // The client never touches the run's shared job, the environment or any

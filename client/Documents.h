@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // From a search result to merged PDFs in the save folder.
 #pragma once
 

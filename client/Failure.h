@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Why a step failed, as a value. Every failure kind maps to the text the user
 // sees in exactly one place (FailureText); front ends that want more than the
 // designed text (the CLI's detail line) use FailureCause and the detail.

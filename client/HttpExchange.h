@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // One HTTP exchange with the publication server, on libcurl.
 //
 // Every exchange uses a fresh easy handle; the run's HttpShare carries the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Joining page files with pdftk as a child process.
 #pragma once
 

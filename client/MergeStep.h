@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The merge step: a document's page files, in order, into one PDF, by one of
 // two engines. The built-in one merges in-process with qpdf (client/QpdfMerge.h);
 // the other runs an outside program that follows pdftk's command line

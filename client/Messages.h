@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The user-facing texts of the client, exactly as the user sees them.
 #pragma once
 

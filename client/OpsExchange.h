@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // One request to EPO OPS with everything OPS asks of a client around it: the
 // token, the throttle's spacing, retries, renewal and back-off. Private to the
 // OPS source (client/Ops*.cpp).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Publication numbers as users type them, turned into the docdb form EPO OPS
 // asks for (country, number and kind apart).
 #pragma once

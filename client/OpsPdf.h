@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The page check of the EPO OPS source: a page counts only as a one-page PDF.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What the EPO OPS sources of one run share: the configuration, the clock,
 // the token, the throttle's readings and whether the run has been ended.
 #pragma once

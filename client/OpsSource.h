@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The EPO OPS source: a number's facsimile page by page from Open Patent
 // Services v3.2, merged like the publication server's pages.
 #pragma once

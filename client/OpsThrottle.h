@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // EPO OPS's throttling: reading X-Throttling-Control and spacing requests so
 // that each service sees no more than it allows, on any of OPS's servers.
 #pragma once

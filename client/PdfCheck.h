@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Whether a file in the save folder is a usable merged document.
 #pragma once
 

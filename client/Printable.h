@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Text from a server or a user, made safe to show on a terminal or in a box.
 #pragma once
 

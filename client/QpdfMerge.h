@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Joining page files in-process with qpdf (libqpdf): the default merge engine.
 #pragma once
 

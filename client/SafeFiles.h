@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Creating files and folders that belong to one run: exclusively, and never
 // through a symbolic link, so that nothing planted in a folder can redirect a
 // write out of it or make the run write over a file it did not create.

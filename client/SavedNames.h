@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The merged files a run has saved so far, shared by every worker of the run,
 // so that no document of the run replaces a file the run saved before it.
 #pragma once

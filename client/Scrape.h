@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Reading links out of the server's pages: Perl syntax, case-insensitive,
 // leftmost match, capture group 1 only. A pattern too costly for the regex
 // engine on a huge page counts as "not found".

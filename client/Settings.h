@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The settings file, $XDG_CONFIG_HOME/kestrane/kestrane.conf: which source a
 // run uses, the EPO OPS credentials and the merge program. INI text:
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Where a run's documents come from. The worker runs every item of a run
 // through one source; everything around it (records, progress, status, the
 // failure box, the watchdog, clean-up) stays the run's.

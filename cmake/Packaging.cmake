@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Debian packages with CPack: `kestrane` (the window, the CLI, their man pages,
 # completion, desktop entry, icons, metainfo and guide) and `kestrane-pubserver`
 # (the stand-in server, for tests and demos). scripts/package builds them.

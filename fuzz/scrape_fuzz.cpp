@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // libFuzzer target: every page reader the client applies to server pages, on
 // arbitrary bytes. A page may be huge, hostile or binary; none may crash, hang
 // or read past the page.

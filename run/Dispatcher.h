@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What a front end hands the run: a way onto its own thread, and one
 // restartable timer (the watchdog). The run owns the thread crossing: every
 // worker-side event is posted through here and checked on arrival, so no

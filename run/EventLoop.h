@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A small event loop for front ends without a toolkit (the CLI, tests): posted
 // calls run on the loop's thread in posting order, plus one restartable
 // periodic timer for the watchdog. The loop's thread is the one that made it.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Folder clean-up and the run log writer.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The typed events through which a run reaches its front end (the Qt window,
 // the CLI, or a test's recorder).
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // One download run: the job, the run flags, the worker threads, the watchdog
 // and the run completion. Front-end independent.
 #pragma once

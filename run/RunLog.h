@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // dl.log as a run writes it: each record appended the moment it is decided,
 // so that a run that is killed, or a window killed while its finish box is
 // open, has lost no record of what it saved.

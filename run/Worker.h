@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The download worker and what it shares with RunController. Private to run/.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The stand-in's EPO OPS endpoints under /3.2/: the token, the images
 // inquiry and single pages, answered with the bodies and headers OPS was
 // recorded sending, and its refusals on request (see FaultKind).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The stand-in server's HTML pages and page PDFs, and the text helpers they
 // share. Every link the pages carry names the searched number (pn), and where
 // it matters the document index (d) and page, so that any request can be

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // kestrane-pubserver: a stand-in for the patent office's publication server.
 // It speaks the same request contract (start page with a session cookie,
 // search form, hit lists, selection pages, viewer pages, navigation pages and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // kestrane-pubserver: serves the stand-in publication server until SIGINT or
 // SIGTERM. Its first and only line on stdout is the base URL it serves, so a
 // script can start it on port 0 and read where it went.

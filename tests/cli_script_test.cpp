@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // kestrane-cli as a script and a long list use it: what goes to standard
 // output and error, lists of any length, and the opt-in helpers, against the
 // stand-in server.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // kestrane-cli as a user runs it: the built program against the stand-in
 // server, its exit status, its output and the files it leaves.
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // From a search result to merged PDFs: the stand-in server over loopback,
 // each test once with the built-in qpdf engine and once with the external
 // engine running the stand-in merge program (pdftk's contract, no Java), and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Every fault the stand-in server can inject, at every stage of the request
 // chain and in the merge, run through kestrane-cli as a user would. For every
 // cell: the run ends; each item has exactly the records it should; no file

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The HTTP exchange against real loopback servers: its messages, its modes,
 // cancellation and stopping, the session cookie, the proxy and redirects.
 #include <gtest/gtest.h>

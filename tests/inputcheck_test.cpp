@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The Download command's input checks: order, texts, and what a run gets.
 #include "run/InputCheck.h"
 

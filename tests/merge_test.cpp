@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The external merge engine: joining page files with an outside program that
 // keeps pdftk's command-line contract. The stand-in merge program
 // (tests/standin/, no Java) plays pdftk; small scripts misbehave on purpose.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The EPO OPS source: number forms, throttling, and whole runs against the
 // stand-in's OPS endpoints with the real merge.
 #include <gtest/gtest.h>

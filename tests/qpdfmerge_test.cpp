@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The built-in merge engine (qpdf in-process) on real-looking pages, and the
 // merge step that chooses between the two engines.
 //

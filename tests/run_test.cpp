@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The run: folder clean-up, the log writer, the event loop, and whole runs
 // against the stand-in server, merged with the built-in qpdf engine.
 #include <gtest/gtest.h>

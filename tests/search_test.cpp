@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Session start and search: the exact request, the first link in page order,
 // "&amp;" handling, the no-match page, and the session against the stand-in server.
 #include "client/Search.h"

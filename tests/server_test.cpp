@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The stand-in publication server, driven over loopback the way the client
 // drives the real one: session cookie, search, hit, viewer, navigation, page
 // PDFs, plus its faults, latency, request log and command-line program.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The settings file, and kestrane-cli choosing its source and credentials.
 #include "client/Settings.h"
 

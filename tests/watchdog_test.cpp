@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Stopping a worker: the watchdog, closing during a run, and the controller's
 // own end. A stopped worker must never again touch the job, the log text, the
 // output files or the front end, wherever it was blocked.

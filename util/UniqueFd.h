@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Owner of one POSIX file descriptor: closed exactly once, when the owner goes.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What the window tests share: answering the window's modal boxes as a user
 // would, finding controls by name, and reading the list's colours back.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Runs the window tests under a QApplication, on the offscreen platform unless
 // told otherwise, with a runtime folder of their own (the single-instance
 // marker lives there).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The Download command's input checks as the window shows them, and the job
 // that an accepted input starts.
 #include <gtest/gtest.h>

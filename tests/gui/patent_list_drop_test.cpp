@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Dropping text files and text onto the patent list.
 #include <gtest/gtest.h>
 

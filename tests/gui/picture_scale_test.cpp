@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The shaped lamp picture on screens of any scale: ctest runs this suite at
 // QT_SCALE_FACTOR 1, 1.5 and 2 (Qt reads the scale once, when it starts).
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Whole runs driven through the window against the stand-in server, with the
 // real merge: list colours, status texts, captions, boxes, the saved files and
 // dl.log; cancel, close and the watchdog.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The window's Settings dialog: it tests the connection, saves the settings
 // file privately, and the next run takes its documents from EPO OPS.
 #include <gtest/gtest.h>

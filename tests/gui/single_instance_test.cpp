@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // One copy per session: a second `kestrane` asks the first to come to the
 // front and ends without a window.
 #include <gtest/gtest.h>

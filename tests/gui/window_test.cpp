@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The main window as it opens and its small commands: layout, initial state,
 // proxy boxes, Browse, Help, About, keys and the shaped picture.
 #include <gtest/gtest.h>

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # What a user reads about kestrane-cli says what it does: --version and --help
 # answer, the help names the limit, the log, the exit codes and every
 # environment variable, the man page documents every option the help lists,

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Builds the .deb files from this build tree with CPack, checks them with
 # lintian, installs them into a scratch root (and, as root in CI, into the
 # system with dpkg -i, removed again afterwards), then uses what was installed

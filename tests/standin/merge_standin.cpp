@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // kestrane-merge-standin: a merge program that keeps pdftk's command-line
 // contract, for the tests of the external merge engine, so that they need
 // neither pdftk nor Java:

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // kestrane-cli run as its own process, as a user or a script runs it.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A front end for tests: its dispatcher is an EventLoop on the test's thread,
 // as a window's is its GUI thread, and it records every event and timer call
 // in the order it arrived.

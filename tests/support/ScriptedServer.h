@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A loopback HTTP server whose every answer the test writes itself, for pages
 // and misbehaviour the stand-in publication server has no reason to produce.
 #pragma once

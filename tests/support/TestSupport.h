@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Helpers shared by the test suites: temporary folders, reading PDFs back with
 // qpdf and pdftotext, and a stand-in server per test.
 #pragma once
