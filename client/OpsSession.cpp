@@ -2,6 +2,9 @@
 #include "client/OpsSession.h"
 
 #include <algorithm>
+// Boost 1.74's JSON reader still pulls in the old global bind placeholders and
+// announces it on every build; we use none of them.
+#define BOOST_BIND_GLOBAL_PLACEHOLDERS
 #include <boost/property_tree/json_parser.hpp>
 #include <boost/property_tree/ptree.hpp>
 #include <cstdlib>
