@@ -40,9 +40,11 @@ Files:
 
 Exit status:
   0    every number was saved
-  1    some number failed, or no server session could be opened
+  1    some number failed, no server session could be opened, or dl.log
+       could not be written
   2    the input was refused (nothing was fetched)
-  130  cancelled with Ctrl-C (a second Ctrl-C quits at once)
+  130  cancelled with Ctrl-C, SIGTERM or SIGHUP (a second one cancels at
+       once, recording the number in work as Cancelled)
 
 Environment:
   KESTRANE_SERVER_BASE   publication server address (default
