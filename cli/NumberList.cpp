@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <set>
 
+#include "client/OpsNumber.h"
 #include "run/InputCheck.h"
 
 namespace kestrane::cli {
@@ -17,7 +18,7 @@ NumberList PlanList(const std::vector<std::string>& lines, bool normalize) {
         if (key.empty())
             continue;
         if (normalize)
-            key = NormalizeNumber(key);
+            key = CompactNumber(key);
         if (!seen.insert(key).second) {
             list.Duplicates.push_back(TrimRight(line));
             continue;

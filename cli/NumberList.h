@@ -15,7 +15,7 @@ struct NumberList {
 };
 
 // Two lines name the same number when they read the same after trailing
-// blanks (and, with normalize, after NormalizeNumber); the first one stays.
+// blanks (and, with normalize, after CompactNumber); the first one stays.
 [[nodiscard]] NumberList PlanList(const std::vector<std::string>& lines, bool normalize);
 
 // The lines the checks count as numbers.

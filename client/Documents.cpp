@@ -36,10 +36,7 @@ class PageFiles {
     ~PageFiles() {
         if (keep_ || ctx_.aborted())
             return;
-        for (const std::string& file : files_) {
-            std::error_code ec;
-            std::filesystem::remove(file, ec);
-        }
+        for (const std::string& file : files_) RemoveQuietly(file);
     }
     PageFiles(const PageFiles&) = delete;
     PageFiles& operator=(const PageFiles&) = delete;
@@ -61,11 +58,6 @@ class PageFiles {
 long HitCount(const std::string& text) {
     const long count = std::strtol(text.c_str(), nullptr, 10);
     return std::clamp(count, static_cast<long>(INT_MIN), static_cast<long>(INT_MAX));
-}
-
-void RemoveQuietly(const std::string& path) {
-    std::error_code ec;
-    fs::remove(path, ec);
 }
 
 // A run never replaces a file it saved itself: two documents of one selection

@@ -34,7 +34,8 @@ std::string CompactNumber(std::string_view typed) {
     for (char c : typed) {
         if (c == ' ' || c == '\t' || c == '-' || c == '/' || c == '_' || c == '.')
             continue;
-        out += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        // ASCII only: the file name must not depend on the locale the window set.
+        out += (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
     }
     return out;
 }

@@ -18,7 +18,7 @@ struct DocdbNumber {
 };
 
 // What the user typed, upper-cased and without blanks, "-", "/", "_" and ".":
-// also the name of the merged file ("DE19758096C2").
+// the OPS source's file name ("DE19758096C2"), and what --normalize searches for.
 std::string CompactNumber(std::string_view typed);
 
 // The docdb form, or std::nullopt for a number without a kind code or not of

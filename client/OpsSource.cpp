@@ -12,6 +12,7 @@
 #include "client/OpsExchange.h"
 #include "client/OpsNumber.h"
 #include "client/OpsPdf.h"
+#include "client/SafeFiles.h"
 
 namespace kestrane {
 
@@ -102,10 +103,7 @@ bool IsSafeLink(const std::string& link) {
 // ---- Pages
 
 void RemoveFiles(const std::vector<std::string>& files) {
-    for (const std::string& f : files) {
-        std::error_code ec;
-        std::filesystem::remove(f, ec);
-    }
+    for (const std::string& f : files) RemoveQuietly(f);
 }
 
 // The item's first failure, for whoever reads the context rather than the result.

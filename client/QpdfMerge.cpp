@@ -13,9 +13,9 @@
 #include <qpdf/QPDFWriter.hh>
 #include <utility>
 
-namespace kestrane {
+#include "client/SafeFiles.h"
 
-namespace fs = std::filesystem;
+namespace kestrane {
 
 namespace {
 
@@ -147,11 +147,6 @@ void Merge(const std::vector<std::string>& pageFiles, const std::string& outputF
     if (written != pageCount)
         throw Refused{"the merged file holds " + std::to_string(written) + " pages instead of " +
                       std::to_string(pageCount)};
-}
-
-void RemoveQuietly(const std::string& path) {
-    std::error_code ec;
-    fs::remove(path, ec);
 }
 
 }  // namespace

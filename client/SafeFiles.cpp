@@ -7,6 +7,8 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <filesystem>
+#include <system_error>
 #include <vector>
 
 namespace kestrane {
@@ -36,6 +38,11 @@ std::string CreateUniqueFolder(const std::string& prefix) {
     if (::mkdtemp(name.data()) == nullptr)
         return "";
     return std::string(name.data()) + "/";
+}
+
+void RemoveQuietly(const std::string& path) {
+    std::error_code ec;
+    std::filesystem::remove(path, ec);
 }
 
 }  // namespace kestrane

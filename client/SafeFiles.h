@@ -27,4 +27,8 @@ bool CreateFolderExclusively(const std::string& folder);
 // returns its path followed by "/", or "" when none can be made.
 std::string CreateUniqueFolder(const std::string& prefix);
 
+// Removes the entry at path if there is one; a file that cannot be removed is
+// left to the run's clean-up of its folder.
+void RemoveQuietly(const std::string& path);
+
 }  // namespace kestrane

@@ -53,16 +53,6 @@ std::string TrimRight(std::string text) {
     return text;
 }
 
-std::string NormalizeNumber(const std::string& number) {
-    std::string out;
-    for (const char c : number) {
-        if (c == ' ' || c == '\t' || c == '-' || c == '/' || c == '_' || c == '.')
-            continue;
-        out += (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
-    }
-    return out;
-}
-
 bool IsAsciiPath(const std::string& path) {
     for (const char c : path) {
         if ((static_cast<unsigned char>(c) & 0x80u) != 0)

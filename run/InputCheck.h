@@ -44,9 +44,6 @@ std::string TrimRight(std::string text);
 // character in UTF-8 (U+0080 to U+009F).
 bool HoldsControlCharacter(const std::string& text);
 
-// A number as a search wants it: upper-case, without blanks and - / _ .
-[[nodiscard]] std::string NormalizeNumber(const std::string& number);
-
 // True when every byte is below 0x80.
 bool IsAsciiPath(const std::string& path);
 

@@ -40,7 +40,7 @@ struct RunOptions {
     // Pacing and retries of the requests to the server (every source honours
     // them); the default is the designed exchange.
     RequestPolicy Requests;
-    // Search for NormalizeNumber(number) and name its file so; the record
+    // Search for CompactNumber(number) and name its file so; the record
     // and the texts keep the number as typed.
     bool NormalizeNumbers = false;
     // A number whose documents are already saved (as usable PDFs) is not

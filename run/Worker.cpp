@@ -12,6 +12,7 @@
 #include "client/ClientContext.h"
 #include "client/Documents.h"
 #include "client/Messages.h"
+#include "client/OpsNumber.h"
 #include "client/PdfCheck.h"
 #include "run/InputCheck.h"
 
@@ -136,7 +137,7 @@ class WorkerPass {
 
     // The name the number is searched for and its file saved under.
     std::string SearchName(const std::string& number) const {
-        return run_.Options.NormalizeNumbers ? NormalizeNumber(number) : number;
+        return run_.Options.NormalizeNumbers ? CompactNumber(number) : number;
     }
 
     bool OpenSession() {
