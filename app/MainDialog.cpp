@@ -8,12 +8,14 @@
 #include <QDir>
 #include <QFileDialog>
 #include <QGroupBox>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QMouseEvent>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QShortcut>
 #include <QTextCharFormat>
 #include <QTextCursor>
 #include <QTextEdit>
@@ -69,7 +71,7 @@ MainDialog::MainDialog(MainDialogOptions options, QWidget* parent)
         };
     }
     if (!options_.OpenUrl) {
-        options_.OpenUrl = [](const QUrl& url) { QDesktopServices::openUrl(url); };
+        options_.OpenUrl = [](const QUrl& url) { return QDesktopServices::openUrl(url); };
     }
 
     setObjectName(QStringLiteral("mainDialog"));
@@ -200,7 +202,11 @@ void MainDialog::BuildListAndHelp() {
     help_->setPalette(blue);
     Placed(help_, "help1012");
     help_->setCursor(Qt::PointingHandCursor);
+    // Reachable with Tab (Enter or Space opens it) and with F1 from anywhere in the window.
+    help_->setFocusPolicy(Qt::StrongFocus);
     help_->installEventFilter(this);
+    auto* f1 = new QShortcut(QKeySequence::HelpContents, this);
+    connect(f1, &QShortcut::activated, this, &MainDialog::OnHelp);
 }
 
 void MainDialog::SetTabOrder() {
@@ -211,6 +217,7 @@ void MainDialog::SetTabOrder() {
     setTabOrder(useProxy_, proxyIp_);
     setTabOrder(proxyIp_, proxyPort_);
     setTabOrder(proxyPort_, patentList_);
+    setTabOrder(patentList_, help_);
 }
 
 void MainDialog::BringToFront() {
@@ -308,13 +315,46 @@ void MainDialog::OnAbout() {
     RunModal(about, options_.Modal);
 }
 
+void MainDialog::OnHelp() {
+    const QUrl guide = HelpPageUrl();
+    if (options_.OpenUrl(guide))
+        return;
+    Box(BoxStyle::Notice,
+        QStringLiteral("No web browser could open the user guide. It is here:\n%1")
+            .arg(QDir::toNativeSeparators(guide.toLocalFile())));
+}
+
 bool MainDialog::eventFilter(QObject* watched, QEvent* event) {
-    if (watched == help_ && event->type() == QEvent::MouseButtonRelease) {
-        const auto* mouse = static_cast<QMouseEvent*>(event);
-        if (mouse->button() == Qt::LeftButton &&
-            help_->rect().contains(mouse->position().toPoint())) {
-            options_.OpenUrl(HelpPageUrl());
+    if (watched != help_)
+        return QDialog::eventFilter(watched, event);
+    switch (event->type()) {
+        case QEvent::MouseButtonRelease: {
+            const auto* mouse = static_cast<QMouseEvent*>(event);
+            if (mouse->button() == Qt::LeftButton &&
+                help_->rect().contains(mouse->position().toPoint())) {
+                OnHelp();
+            }
+            break;
         }
+        case QEvent::KeyPress: {
+            const int key = static_cast<QKeyEvent*>(event)->key();
+            // Taken here, so that Enter on the link is not the Download command.
+            if (key == Qt::Key_Return || key == Qt::Key_Enter || key == Qt::Key_Space) {
+                OnHelp();
+                return true;
+            }
+            break;
+        }
+        case QEvent::FocusIn:
+        case QEvent::FocusOut: {
+            // The link shows that it has the focus the way links do: underlined.
+            QFont font = help_->font();
+            font.setUnderline(event->type() == QEvent::FocusIn);
+            help_->setFont(font);
+            break;
+        }
+        default:
+            break;
     }
     return QDialog::eventFilter(watched, event);
 }
@@ -350,6 +390,8 @@ void MainDialog::EndForSignal() {
 
 int MainDialog::Box(BoxStyle style, const QString& text) {
     std::unique_ptr<QMessageBox> box = MakeBox(style, text, this);
+    if (style == BoxStyle::Question)
+        question_ = box.get();
     return RunModal(*box, options_.Modal);
 }
 
@@ -384,6 +426,10 @@ void MainDialog::DismissFailureBox(const std::shared_ptr<FailureBox>& handle) {
 }
 
 void MainDialog::ResetIdle() {
+    // A cancel or close question still open asks about a run that is over:
+    // it is answered "no" before the finish box comes.
+    if (question_ != nullptr && question_->isVisible())
+        question_->done(QMessageBox::Cancel);
     ok_->setText(QStringLiteral("Download"));
     SetProgressPos(0);
     status_->clear();

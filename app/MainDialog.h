@@ -5,6 +5,7 @@
 #pragma once
 
 #include <QDialog>
+#include <QPointer>
 #include <QString>
 #include <QUrl>
 #include <chrono>
@@ -58,9 +59,9 @@ struct MainDialogOptions {
     RunOptions Run = FrontEndRunOptions();
     // Folder picker; an empty result means cancelled. Default: QFileDialog.
     std::function<QString(QWidget* parent, const QString& title)> ChooseFolder;
-    // Opens a folder in the file browser or the user guide (app/HelpPage.h) in the web browser.
-    // Default: QDesktopServices::openUrl.
-    std::function<void(const QUrl& url)> OpenUrl;
+    // Opens a folder in the file browser or the user guide (app/HelpPage.h) in the web browser;
+    // false when nothing could open it. Default: QDesktopServices::openUrl.
+    std::function<bool(const QUrl& url)> OpenUrl;
     // Sees every modal box and dialog before it runs (see ModalHook).
     ModalHook Modal;
 };
@@ -106,7 +107,7 @@ class MainDialog : public QDialog, public FrontEnd {
     // Every way of closing (title bar, Close button, Alt+F4 and Escape, which
     // Qt all routes here) goes through the close question.
     void reject() override;
-    // The Help link's click.
+    // The Help link's click, and Enter or Space while it has the focus.
     bool eventFilter(QObject* watched, QEvent* event) override;
 
   private:
@@ -124,6 +125,8 @@ class MainDialog : public QDialog, public FrontEnd {
     void OnProxyToggled(bool on);
     void OnAbout();
     void OnSettings();
+    // The Help link: the user guide in the web browser, or where it is when no browser opens it.
+    void OnHelp();
     void ColourLine(int line, const QColor& colour);
     std::vector<std::string> PatentLines() const;
     // Shows a modal box owned by the window; returns the answer.
@@ -150,7 +153,9 @@ class MainDialog : public QDialog, public FrontEnd {
     // A termination signal arrived: no boxes and no file browser from here on.
     bool endingForSignal_ = false;
 
-    bool asking_ = false;            // a close question is open
+    bool asking_ = false;  // a close question is open
+    // The cancel or close question while it is open: the end of the run answers it "no".
+    QPointer<QMessageBox> question_;
     QtDispatcher dispatcher_{this};  // outlives run_
     std::unique_ptr<RunController> run_;
 

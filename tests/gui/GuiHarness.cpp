@@ -42,7 +42,10 @@ QStringList BoxAnswers::Texts() const {
 app::MainDialogOptions TestOptions(BoxAnswers& boxes, Desktop& desktop) {
     app::MainDialogOptions options;
     options.Modal = boxes.Hook();
-    options.OpenUrl = [&desktop](const QUrl& url) { desktop.Opened.push_back(url); };
+    options.OpenUrl = [&desktop](const QUrl& url) {
+        desktop.Opened.push_back(url);
+        return !desktop.NoBrowser;
+    };
     options.ChooseFolder = [&desktop](QWidget*, const QString& title) {
         desktop.PickerTitles.push_back(title);
         return desktop.NextFolder;

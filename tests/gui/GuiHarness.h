@@ -61,7 +61,8 @@ class BoxAnswers {
 // picker returns.
 struct Desktop {
     std::vector<QUrl> Opened;
-    QString NextFolder;  // what the folder picker returns
+    QString NextFolder;      // what the folder picker returns
+    bool NoBrowser = false;  // nothing can open a URL
     std::vector<QString> PickerTitles;
 };
 

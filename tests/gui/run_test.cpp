@@ -7,11 +7,13 @@
 #include <QApplication>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QTest>
 #include <QTextEdit>
+#include <QTimer>
 #include <csignal>
 #include <filesystem>
 
@@ -231,6 +233,37 @@ TEST_F(RunTest, CancelStaysAvailableWhileAFailureBoxIsOpen) {
                                                       "DE19758096C2 Cancelled"}));
     EXPECT_EQ(boxes.Texts().last(), "Downloading cancelled.");
     EXPECT_FALSE(fs::exists(folder.path() / "DE19758096C2.pdf"));
+}
+
+// The run ends by itself while "Confirm to cancel?" is open: the question is
+// answered "no" before the finish box comes, so it never acts on a run that is over.
+TEST_F(RunTest, TheRunsEndAnswersAnOpenCancelQuestionBeforeTheFinishBox) {
+    app::MainDialogOptions options = TestOptions(boxes, desktop);
+    options.Run.ServerBase = server.server.BaseUrl();
+    const app::ModalHook answer = boxes.Hook();
+    QPointer<QDialog> question;
+    bool questionOpenAtFinish = true;
+    options.Modal = [&](QDialog& shown) -> std::optional<int> {
+        auto* box = qobject_cast<QMessageBox*>(&shown);
+        if (box != nullptr && box->text() == "Confirm to cancel?") {
+            // Open for real, as long as a user thinks it over (half a minute at most: then "yes").
+            question = &shown;
+            QTimer::singleShot(30000, &shown, [&shown] { shown.done(QMessageBox::Ok); });
+            return std::nullopt;
+        }
+        questionOpenAtFinish = question != nullptr && question->isVisible();
+        return answer(shown);
+    };
+    app::MainDialog dialog(options);
+    dialog.show();
+    Start(dialog, "DE19758096C2");
+    Button(dialog)->click();  // returns once the question has been answered
+
+    EXPECT_FALSE(dialog.Run().IsDownloading());
+    EXPECT_FALSE(questionOpenAtFinish);
+    EXPECT_EQ(boxes.Texts(), QStringList{"Downloading finished."});
+    EXPECT_EQ(LogRecords(), std::vector<std::string>{"DE19758096C2 Success"});
+    EXPECT_FALSE(dialog.Run().Snapshot().CancelRequested);
 }
 
 TEST_F(RunTest, ClosingDuringARunAsksAndEndsTheRunBeforeTheWindowCloses) {

@@ -177,6 +177,24 @@ TEST_F(WindowTest, HelpIsABoldBlueLinkThatOpensTheUserGuide) {
     // A right click is not a click on the link.
     QTest::mouseClick(help, Qt::RightButton);
     EXPECT_EQ(desktop.Opened.size(), 1u);
+
+    // From the keyboard: Enter or Space on the link (not the Download
+    // command), and F1 from any control.
+    dialog.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&dialog));
+    help->setFocus();
+    QTest::keyClick(help, Qt::Key_Return);
+    QTest::keyClick(help, Qt::Key_Space);
+    QTest::keyClick(Control<QWidget>(dialog, "saveFolder1000"), Qt::Key_F1);
+    EXPECT_EQ(desktop.Opened.size(), 4u);
+    EXPECT_TRUE(boxes.Shown().empty()) << boxes.Texts().join('|').toStdString();
+
+    // Without a browser the user learns where the guide is.
+    desktop.NoBrowser = true;
+    QTest::mouseClick(help, Qt::LeftButton);
+    ASSERT_EQ(boxes.Shown().size(), 1u);
+    EXPECT_TRUE(boxes.Shown()[0].Text.contains(desktop.Opened.back().toLocalFile()))
+        << boxes.Shown()[0].Text.toStdString();
 }
 
 TEST(HelpPage, IsFoundBesideTheProgramUnderAnyPrefixFirst) {
@@ -231,9 +249,9 @@ TEST_F(WindowTest, ContextMenuOffersTheAboutBox) {
 TEST_F(WindowTest, TabOrderFollowsTheTemplate) {
     dialog.show();
     QWidget* first = Control<QWidget>(dialog, "idOk");
-    const std::vector<const char*> order = {
-        "close1005",   "saveFolder1000", "browse1001",     "useProxy1002",
-        "proxyIp1003", "proxyPort1004",  "patentList1009", "idOk"};
+    const std::vector<const char*> order = {"close1005",      "saveFolder1000", "browse1001",
+                                            "useProxy1002",   "proxyIp1003",    "proxyPort1004",
+                                            "patentList1009", "help1012",       "idOk"};
     // The proxy boxes take focus only when enabled.
     Control<QCheckBox>(dialog, "useProxy1002")->setChecked(true);
     QWidget* at = first;
