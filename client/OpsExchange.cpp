@@ -37,8 +37,11 @@ std::optional<long long> RetryAfterMs(const Headers& headers) {
 
 std::string Seconds(OpsClock::duration d) {
     const auto tenths = std::chrono::duration_cast<std::chrono::milliseconds>(d).count() / 100;
-    return std::to_string(tenths / 10) +
-           (tenths % 10 != 0 ? "." + std::to_string(tenths % 10) : "") + " s";
+    // Appended piece by piece: GCC 12 takes "." + a temporary for overlapping copies.
+    std::string text = std::to_string(tenths / 10);
+    if (tenths % 10 != 0)
+        text.append(".").append(std::to_string(tenths % 10));
+    return text.append(" s");
 }
 
 // OPS's fair-use quotas and when each is available again.

@@ -96,7 +96,9 @@ std::optional<Group1> UpToQuote(std::string_view text, std::size_t start, std::s
 
 // "(MARKER.*?)"": a later candidate starts with a quote, which would close this one.
 std::optional<Group1> QuotedLink(std::string_view text, std::string_view marker) {
-    const std::size_t at = FindWord(text, std::string("\"") + std::string(marker), 0);
+    std::string quoted = "\"";
+    quoted.append(marker);
+    const std::size_t at = FindWord(text, quoted, 0);
     if (at == std::string_view::npos)
         return std::nullopt;
     return UpToQuote(text, at + 1, marker.size());
