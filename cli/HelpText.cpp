@@ -3,17 +3,21 @@
 
 #include <CLI/CLI.hpp>
 
+#include "cli/CliDocs.h"
+#include "docs/options/Cli11Docs.h"
+
 namespace kestrane::cli {
 
 namespace {
 
+constexpr const char* kUsage = "Usage: kestrane-cli [OPTIONS] [NUMBER...]\n\n";
+
 constexpr const char* kDescription =
     "Downloads German patent documents as PDF files: for each publication number it\n"
     "searches the server, saves the document's pages and joins them into one PDF\n"
-    "named after the document, in the save folder.";
+    "named after the document, in the save folder.\n\n";
 
-// CLI11 prints the footer verbatim after the options.
-constexpr const char* kFooter = R"(Numbers:
+constexpr const char* kNotes = R"(Numbers:
   At most 20 numbers per run, as in the window (blank lines do not count);
   --batch takes any number, in consecutive runs of at most 20 (one dl.log, one
   summary, one exit status; Ctrl-C stops the whole batch). Numbers come from
@@ -35,8 +39,8 @@ Files:
                          Cancelled), CR LF
   $XDG_CONFIG_HOME/kestrane/kestrane.conf
                          settings (default ~/.config/kestrane/kestrane.conf,
-                         mode 0600): [run] source=, [ops] key= secret=,
-                         [merge] program=
+                         mode 0600): [run] source=, each source's keys under
+                         its own name, [merge] program=
 
 Exit status:
   0    every number was saved
@@ -46,20 +50,10 @@ Exit status:
   130  cancelled with Ctrl-C, SIGTERM or SIGHUP (a second one cancels at
        once, recording the number in work as Cancelled)
 
-Environment:
-  KESTRANE_SERVER_BASE   publication server address (default
-                         http://depatisnet.dpma.de): a mirror or the stand-in
-  http_proxy             proxy for http:// requests when --proxy is not given
-                         (also https_proxy, no_proxy, as curl reads them)
-  KESTRANE_OPS_BASE      EPO OPS address for --source ops (default
-                         https://ops.epo.org/3.2)
-  KESTRANE_OPS_KEY       EPO OPS consumer key (else the settings file)
-  KESTRANE_OPS_SECRET    EPO OPS consumer secret (else the settings file)
-  KESTRANE_MERGE_PROGRAM program that joins the pages, with pdftk's command
-                         line, instead of the built-in merge
-  XDG_CONFIG_HOME        where the settings file is looked for
+)";
 
-See kestrane-cli(1) and the user guide in /usr/share/doc/kestrane/.)";
+constexpr const char* kSeeAlso =
+    "\nSee kestrane-cli(1) and the user guide in /usr/share/doc/kestrane/.\n";
 
 }  // namespace
 
@@ -67,10 +61,17 @@ std::string VersionLine() {
     return std::string("kestrane-cli ") + KESTRANE_VERSION;
 }
 
+std::string HelpText(const docs::ProgramDocs& parsed) {
+    return std::string(kUsage) + kDescription + docs::HelpOptions(parsed) + "\n" + kNotes +
+           docs::HelpEnvironment(parsed) + kSeeAlso;
+}
+
 void DescribeProgram(CLI::App& app) {
+    const docs::ProgramDocs& docs = CliDocs();
     app.description(kDescription);
-    app.footer(kFooter);
-    app.set_version_flag("--version", VersionLine(), "Print the version and exit");
+    app.set_help_flag("-h,--help", docs::FindOption(docs, "--help")->Help);
+    app.set_version_flag("--version", VersionLine(), docs::FindOption(docs, "--version")->Help);
+    docs::UseHelpText(app, docs, HelpText);
 }
 
 }  // namespace kestrane::cli

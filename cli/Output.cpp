@@ -40,17 +40,20 @@ std::string OutcomeLine(const ItemFinished& item) {
     if (!item.SavedFiles.empty())
         line += " -> " + Joined(item.SavedFiles);
     if (!item.AlreadySaved.empty()) {
-        line += item.AlreadySaved.size() == item.SavedFiles.size()
-                    ? " (already saved)"
-                    : " (already saved: " + Joined(item.AlreadySaved) + ")";
+        if (item.AlreadySaved.size() == item.SavedFiles.size())
+            line.append(" (already saved)");
+        else
+            line.append(" (already saved: ").append(Joined(item.AlreadySaved)).append(")");
     }
     return line;
 }
 
-std::string FailureLine(const ItemFinished& item) {
+std::string FailureLine(const ItemFinished& item, const std::string& proxy) {
     if (item.Result != Outcome::Failed)
         return {};
     std::string line = item.Number + ": " + std::string(FailureCause(item.Kind));
+    if (item.Kind == FailureKind::Connect && !proxy.empty())
+        line = item.Number + ": could not connect through the proxy " + Printable(proxy);
     // These kinds' details are sentences that follow the designed text
     // (FailureText); the others' (a program, a path) belong with the cause.
     const bool explainedLater = item.Kind == FailureKind::UnsafeName ||
@@ -68,7 +71,9 @@ Reporter::Reporter(Verbosity verbosity, bool progressOnTerminal, int total)
 
 void Reporter::ItemStarted(const std::string& number) {
     ++started_;
-    progress_.Start("[" + std::to_string(started_) + "/" + std::to_string(total_) + "] " + number);
+    std::string head = "[";
+    head.append(std::to_string(started_)).append("/").append(std::to_string(total_));
+    progress_.Start(head.append("] ").append(Printable(number)), number);
 }
 
 void Reporter::ItemProgress(const kestrane::ItemProgress& progress) {
@@ -79,7 +84,7 @@ void Reporter::ItemFinished(const kestrane::ItemFinished& item) {
     progress_.Clear();
     if (verbosity_ != Verbosity::Quiet)
         PrintLine(stdout, OutcomeLine(item));
-    if (const std::string failure = FailureLine(item); !failure.empty())
+    if (const std::string failure = FailureLine(item, proxy_); !failure.empty())
         PrintLine(stderr, failure);
 }
 
@@ -93,6 +98,11 @@ void Reporter::Note(const std::string& text) {
         return;
     progress_.Clear();
     PrintLine(stderr, text);
+}
+
+void Reporter::ConnectFailed() {
+    if (!proxy_.empty())
+        Error("Could not connect through the proxy " + Printable(proxy_));
 }
 
 std::function<void(const std::string&)> Reporter::RequestEcho() const {

@@ -25,7 +25,8 @@ void PrintLine(std::FILE* stream, const std::string& text);
 // "DE60218500T2 Success -> DE000060218500T2.pdf, EP000001389012B1.pdf".
 [[nodiscard]] std::string OutcomeLine(const ItemFinished& item);
 // "DE1NOMATCH: no match on the server"; "" for an item that did not fail.
-[[nodiscard]] std::string FailureLine(const ItemFinished& item);
+// proxy: --proxy as given, named when no connection could be made through it.
+[[nodiscard]] std::string FailureLine(const ItemFinished& item, const std::string& proxy = "");
 
 // Main thread only.
 class Reporter {
@@ -40,6 +41,10 @@ class Reporter {
     void Error(const std::string& text);
     // A notice that quiet leaves out.
     void Note(const std::string& text);
+    // The run's --proxy ("" without): named when a connection through it fails.
+    void SetProxy(std::string proxy) { proxy_ = std::move(proxy); }
+    // No session could be had for want of a connection: names the proxy, if any.
+    void ConnectFailed();
 
     // Sees every request's address when verbose (on a worker thread); else empty.
     std::function<void(const std::string&)> RequestEcho() const;
@@ -48,6 +53,7 @@ class Reporter {
     const Verbosity verbosity_;
     const int total_;
     int started_ = 0;
+    std::string proxy_;
     ProgressLine progress_;
 };
 

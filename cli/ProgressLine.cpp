@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "client/OpsNumber.h"
 #include "client/Printable.h"
 
 namespace kestrane::cli {
@@ -35,21 +36,28 @@ std::size_t Columns(std::FILE* stream) {
 
 }  // namespace
 
-std::string ProgressLine::Text(const std::string& head, const TransferProgress& transfer,
-                               Clock::duration elapsed) {
+std::string ProgressLine::Text(const std::string& head, const std::string& number,
+                               const TransferProgress& transfer, Clock::duration elapsed) {
     std::string line = head;
-    if (!transfer.Document.empty()) {
-        line += "  " + Printable(transfer.Document) + " page " + std::to_string(transfer.Page) +
-                " (" + std::to_string(transfer.PagesSeen) + " so far)";
+    if (transfer.Page > 0) {
+        line.append("  ");
+        // The document is named only when it is not the number itself (one
+        // of several documents of a selection).
+        if (transfer.Document != number && transfer.Document != CompactNumber(number))
+            line.append(Printable(transfer.Document)).append(" ");
+        line.append("page ").append(std::to_string(transfer.Page));
+        if (transfer.Pages >= transfer.Page)
+            line.append(" of ").append(std::to_string(transfer.Pages));
     }
     char seconds[32];
     std::snprintf(seconds, sizeof seconds, "%.1f s",
                   std::chrono::duration<double>(elapsed).count());
-    return line + "  " + Bytes(transfer.Bytes) + "  " + seconds;
+    return line.append("  ").append(Bytes(transfer.Bytes)).append("  ").append(seconds);
 }
 
-void ProgressLine::Start(std::string head) {
+void ProgressLine::Start(std::string head, std::string number) {
     head_ = std::move(head);
+    number_ = std::move(number);
     transfer_ = {};
     started_ = Clock::now();
     Draw(true);
@@ -75,7 +83,7 @@ void ProgressLine::Draw(bool force) {
     if (!force && shown_ && now - drawnAt_ < kRedrawGap)
         return;
     drawnAt_ = now;
-    std::string line = Text(head_, transfer_, now - started_);
+    std::string line = Text(head_, number_, transfer_, now - started_);
     line.resize(std::min(line.size(), Columns(stream_)));
     const std::string out = "\r\033[K" + line;
     std::fwrite(out.data(), 1, out.size(), stream_);

@@ -18,15 +18,16 @@ class ProgressLine {
     // Draws on stream only when enabled (a terminal, not quiet). Main thread only.
     ProgressLine(std::FILE* stream, bool enabled) : stream_(stream), enabled_(enabled) {}
 
-    // A new item: head names it ("[3/45] DE19758096C2").
-    void Start(std::string head);
+    // A new item: head names it ("[3/45] DE19758096C2"); number as typed.
+    void Start(std::string head, std::string number);
     void Update(const TransferProgress& transfer);
     // Takes the line off the screen before other output; the next Update draws it again.
     void Clear();
 
-    // The line's text for transfer after elapsed (no terminal codes).
-    static std::string Text(const std::string& head, const TransferProgress& transfer,
-                            Clock::duration elapsed);
+    // The line's text for transfer of number after elapsed (no terminal codes):
+    // "[2/45] DE5555555A1  page 4 of 12  793.8 KB  2.0 s".
+    static std::string Text(const std::string& head, const std::string& number,
+                            const TransferProgress& transfer, Clock::duration elapsed);
 
   private:
     void Draw(bool force);
@@ -34,6 +35,7 @@ class ProgressLine {
     std::FILE* const stream_;
     const bool enabled_;
     std::string head_;
+    std::string number_;
     TransferProgress transfer_;
     Clock::time_point started_{};
     Clock::time_point drawnAt_{};

@@ -3,27 +3,19 @@
 
 #include <cmath>
 
+#include "docs/options/Cli11Docs.h"
+
 namespace kestrane::cli {
 
-void AddScriptOptions(CLI::App& app, ScriptOptions& options) {
-    auto* quiet = app.add_flag("-q,--quiet", options.quiet, "Print nothing but errors");
-    app.add_flag("-v,--verbose", options.verbose,
-                 "Also print every request's address (on standard error)")
-        ->excludes(quiet);
-    app.add_flag("--batch", options.batch,
-                 "Take lists of any length, in consecutive runs of at most 20 numbers");
-    app.add_flag("--normalize", options.normalize,
-                 "Search for numbers upper-cased, without blanks and - / _ . "
-                 "(dl.log keeps them as typed)");
-    app.add_flag("--skip-existing", options.skipExisting,
-                 "Do not fetch a document whose PDF is already in the save folder");
+void AddScriptOptions(CLI::App& app, const docs::ProgramDocs& table, ScriptOptions& options) {
+    auto* quiet = docs::AddOption(app, table, "--quiet", options.quiet);
+    docs::AddOption(app, table, "--verbose", options.verbose)->excludes(quiet);
+    docs::AddOption(app, table, "--batch", options.batch);
+    docs::AddOption(app, table, "--normalize", options.normalize);
+    docs::AddOption(app, table, "--skip-existing", options.skipExisting);
     // Bounded above: a wait longer than the watchdog's two periods would stall every item.
-    app.add_option("--wait", options.waitSeconds, "Seconds between two requests to the server")
-        ->check(CLI::Range(0.0, 60.0));
-    app.add_option("--retries", options.retries,
-                   "Further tries after a connection failure, a server error or a cut-off "
-                   "answer, with growing waits")
-        ->check(CLI::Range(0, 10));
+    docs::AddOption(app, table, "--wait", options.waitSeconds)->check(CLI::Range(0.0, 60.0));
+    docs::AddOption(app, table, "--retries", options.retries)->check(CLI::Range(0, 10));
 }
 
 bool ApplyScriptOptions(const ScriptOptions& script, RunOptions& run, std::string& message) {

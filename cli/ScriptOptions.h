@@ -7,6 +7,7 @@
 #include <string>
 
 #include "cli/Output.h"
+#include "docs/options/OptionDocs.h"
 #include "run/RunController.h"
 
 namespace kestrane::cli {
@@ -25,7 +26,8 @@ struct ScriptOptions {
     }
 };
 
-void AddScriptOptions(CLI::App& app, ScriptOptions& options);
+// Adds them to app with their texts from table (cli/CliDocs.h).
+void AddScriptOptions(CLI::App& app, const docs::ProgramDocs& table, ScriptOptions& options);
 
 // Into the run's options; false with a message for a value no range check catches.
 [[nodiscard]] bool ApplyScriptOptions(const ScriptOptions& script, RunOptions& run,

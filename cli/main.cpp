@@ -1,9 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // kestrane-cli: the download run without a window.
 //
-//   kestrane-cli [-o DIR] [-i FILE|-] [--proxy IP:PORT] [--watchdog SECONDS]
-//                [--merge-program PROGRAM] [--source classic|ops] [-q|-v] [--batch]
-//                [--normalize] [--skip-existing] [--wait SECONDS] [--retries N] NUMBER...
+//   kestrane-cli [-o DIR [--create-folder]] [-i FILE|-] [--proxy IP:PORT] [OPTIONS] NUMBER...
+//   (every option in cli/CliDocs.cpp)
 //
 // Exit status: 0 every item saved, 1 some item failed (or no session), 2 input
 // refused, 130 cancelled (Ctrl-C, SIGTERM or SIGHUP; a second one cancels at once).
@@ -28,15 +27,19 @@
 #include <thread>
 #include <vector>
 
+#include "cli/CliDocs.h"
 #include "cli/HelpText.h"
 #include "cli/InputFile.h"
 #include "cli/NumberList.h"
 #include "cli/Output.h"
+#include "cli/Refusals.h"
 #include "cli/ScriptOptions.h"
 #include "cli/SourceChoice.h"
 #include "client/MergeStep.h"
 #include "client/Messages.h"
 #include "client/Settings.h"
+#include "docs/options/Cli11Docs.h"
+#include "docs/options/SourceDocs.h"
 #include "run/DownloadJob.h"
 #include "run/EventLoop.h"
 #include "run/FrontEnd.h"
@@ -153,6 +156,7 @@ class CliFrontEnd : public FrontEnd {
     void JobFinished(const RunEnd& end) override {
         cancelled_ = end.Cancelled;
         failedSession_ = end.SessionFailed;
+        sessionFailure_ = end.SessionFailure;
         if (failedSession_)
             failed_ = true;
     }
@@ -169,6 +173,8 @@ class CliFrontEnd : public FrontEnd {
             reporter_.Note("Saved in " + saveFolder_);
         if (finishMessage_.empty())
             return;
+        if (failedSession_ && sessionFailure_ == FailureKind::Connect)
+            reporter_.ConnectFailed();
         if (normalEnd)
             reporter_.Note(finishMessage_);
         else
@@ -190,6 +196,7 @@ class CliFrontEnd : public FrontEnd {
     std::string finishMessage_;
     bool failed_ = false;
     bool failedSession_ = false;
+    FailureKind sessionFailure_ = FailureKind::None;
     bool cancelled_ = false;
 };
 
@@ -217,6 +224,7 @@ bool ReadInputInto(const std::string& inputFile, bool batch, std::vector<std::st
 struct Arguments {
     std::string saveFolder;
     bool hasSaveFolder = false;
+    bool createFolder = false;
     std::string inputFile;
     std::string proxy;
     bool hasProxy = false;
@@ -230,24 +238,20 @@ struct Arguments {
 
 // The command line; nullopt with the exit status in status when it ends here.
 std::optional<Arguments> ParseArguments(int argc, char** argv, int& status) {
-    CLI::App app{"Downloads German patent documents as PDF files.", "kestrane-cli"};
+    CLI::App app{"", "kestrane-cli"};
     kestrane::cli::DescribeProgram(app);
+    const docs::ProgramDocs& table = cli::CliDocs();
     Arguments args;
-    app.add_option("--source", args.source,
-                   "Where documents come from: classic (the publication server, default) or ops "
-                   "(EPO Open Patent Services)")
-        ->check(CLI::IsMember({"classic", "ops"}));
-    app.add_option("-o,--output", args.saveFolder, "Folder to save into (default: current folder)");
-    app.add_option("-i,--input", args.inputFile, "File with one number per line; - reads stdin");
-    app.add_option("--proxy", args.proxy, "HTTP proxy as IP:PORT");
+    docs::AddOption(app, table, "--output", args.saveFolder);
+    docs::AddOption(app, table, "--create-folder", args.createFolder);
+    docs::AddOption(app, table, "--input", args.inputFile);
+    docs::AddOption(app, table, "--proxy", args.proxy);
     // Bounded above as well: a huge period would overflow the timer and fire at once.
-    app.add_option("--watchdog", args.watchdogSeconds, "Seconds before a stalled item is checked")
+    docs::AddOption(app, table, "--watchdog", args.watchdogSeconds)
         ->check(CLI::Range(0.001, 7.0 * 24 * 3600));
-    app.add_option("--merge-program", args.mergeProgram,
-                   "Merge with this pdftk-like program (a name looked up beside kestrane-cli, "
-                   "then in PATH, or a path) instead of in-process with qpdf; 'qpdf' is the "
-                   "built-in engine. Default: $KESTRANE_MERGE_PROGRAM, else qpdf");
-    cli::AddScriptOptions(app, args.script);
+    docs::AddOption(app, table, "--source", args.source)->check(CLI::IsMember(docs::SourceIds()));
+    docs::AddOption(app, table, "--merge-program", args.mergeProgram);
+    cli::AddScriptOptions(app, table, args.script);
     app.add_option("numbers", args.numbers, "Publication numbers, e.g. DE19758096C2");
     try {
         app.parse(argc, argv);
@@ -310,6 +314,34 @@ std::chrono::milliseconds WatchdogPeriod(double watchdogSeconds) {
         std::max<long long>(1, std::llround(watchdogSeconds * 1000.0)));
 }
 
+// Prints a refusal: the line that names what was refused, then the designed text.
+void Refuse(const InputCheck& check, const DownloadRequest& request, const Arguments& args,
+            const std::string& createFailure = "") {
+    cli::RefusedInput given;
+    given.numbers = cli::NonBlankLines(request.Lines);
+    given.numbersCut = !args.inputFile.empty();
+    given.proxy = args.proxy;
+    given.createFailure = createFailure;
+    if (const std::string named = cli::NamedRefusal(check, request, given); !named.empty())
+        PrintLine(stderr, named);
+    PrintLine(stderr, check.Message);
+}
+
+// The input checks of the first run; with --create-folder a missing save
+// folder is made once everything before it has passed. Prints a refusal.
+InputCheck CheckInput(const DownloadRequest& request, const Arguments& args) {
+    InputCheck check = CheckDownloadInput(request);
+    std::string createFailure;
+    if (!check.Ok && check.Refused == Refusal::MissingFolder && args.createFolder) {
+        createFailure = cli::MakeSaveFolder(request.SaveFolder);
+        if (createFailure.empty())
+            check = CheckDownloadInput(request);
+    }
+    if (!check.Ok)
+        Refuse(check, request, args, createFailure);
+    return check;
+}
+
 // The runs, each until its completion has returned; the exit status over all.
 // The first run's input has been checked; each later one is checked as it starts.
 int RunDownload(const std::vector<std::vector<std::string>>& runs, const DownloadRequest& request,
@@ -353,6 +385,8 @@ int RunDownload(const std::vector<std::vector<std::string>>& runs, const Downloa
             next.Lines = runs[i];
             InputCheck check = CheckDownloadInput(next);
             if (!check.Ok) {
+                if (const std::string named = cli::NamedRefusal(check, next, {}); !named.empty())
+                    reporter.Error(named);
                 reporter.Error(check.Message);
                 return kExitRefused;
             }
@@ -399,7 +433,7 @@ int main(int argc, char** argv) {
     // Without --batch the list is refused beyond 20 numbers as the window
     // refuses it, repeats included (the checks refuse that before anything is made).
     if (!args->script.batch && cli::NonBlankLines(request.Lines) > kMaxTasks) {
-        PrintLine(stderr, CheckDownloadInput(request).Message);
+        Refuse(CheckDownloadInput(request), request, *args);
         return kExitRefused;
     }
     const cli::NumberList list = cli::PlanList(request.Lines, args->script.normalize);
@@ -413,16 +447,14 @@ int main(int argc, char** argv) {
                 return HoldsControlCharacter(TrimRight(line.substr(0, kMaxLineLength)));
             })) {
             request.Lines = runs[i];
-            PrintLine(stderr, CheckDownloadInput(request).Message);
+            Refuse(CheckDownloadInput(request), request, *args);
             return kExitRefused;
         }
     }
     request.Lines = runs.empty() ? std::vector<std::string>{} : runs.front();
-    const InputCheck check = CheckDownloadInput(request);
-    if (!check.Ok) {
-        PrintLine(stderr, check.Message);
+    const InputCheck check = CheckInput(request, *args);
+    if (!check.Ok)
         return kExitRefused;
-    }
     const std::optional<std::string> mergeProgram = MergeProgramOfTheRun(*args);
     if (!mergeProgram)
         return kExitRefused;
@@ -434,5 +466,6 @@ int main(int argc, char** argv) {
     for (const std::string& number : list.Duplicates)
         reporter.Note(number + ": listed twice, fetched once");
     options.OnRequest = reporter.RequestEcho();
+    reporter.SetProxy(args->hasProxy ? args->proxy : "");
     return RunDownload(runs, request, check.Job, std::move(options), reporter);
 }

@@ -82,6 +82,7 @@ class RequestClock {
 struct TransferProgress {
     std::string Document;  // the document whose pages are coming in; "" before the first page
     long Page = 0;         // its page in work (1-based); 0 before the first page
+    long Pages = 0;        // the document's page count when the source knows it, else 0
     long PagesSeen = 0;    // pages of the item asked for so far, all its documents
     long long Bytes = 0;   // bytes received for the item so far, every exchange
 };

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "client/Failure.h"
 #include "client/SavedNames.h"
 
 namespace kestrane {
@@ -38,6 +39,8 @@ struct DownloadJob {
     std::string Proxy;        // fixed: "" or "HTTP=HTTP://" + ip + ":" + port
     int AccessType = 0;       // fixed: 3 with a proxy, else 0
     std::string MessageText;  // run lock: last failure or cancel text, or "Downloading finished."
+    // Run lock: why no session could be opened, when none could.
+    FailureKind SessionFailure = FailureKind::None;
     // Fixed pointer, locked inside: the merged files saved so far in this run.
     std::shared_ptr<SavedNames> SavedInRun = std::make_shared<SavedNames>();
 };

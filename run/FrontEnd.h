@@ -78,6 +78,7 @@ struct ItemProgress {
 struct RunEnd {
     bool Cancelled = false;      // a confirmed cancel ended it
     bool SessionFailed = false;  // no session could be had; nothing was recorded
+    FailureKind SessionFailure = FailureKind::None;  // why not, when SessionFailed
 };
 
 // A front end as the run sees it. Every call is made on the front-end thread

@@ -13,10 +13,11 @@ namespace fs = std::filesystem;
 
 namespace {
 
-InputCheck Refuse(const char* message, BoxKind box = BoxKind::Info) {
+InputCheck Refuse(Refusal refused, std::string message, BoxKind box = BoxKind::Info) {
     InputCheck check;
     check.Ok = false;
-    check.Message = message;
+    check.Message = std::move(message);
+    check.Refused = refused;
     check.Box = box;
     return check;
 }
@@ -71,30 +72,30 @@ InputCheck CheckDownloadInput(const DownloadRequest& request) {
             if (line.empty())
                 continue;
             if (++tasks > kMaxTasks)
-                return Refuse("Max tasks is 20!");
+                return Refuse(Refusal::TooMany, "Max tasks is 20!");
             numbers.push_back(std::move(line));
         }
         if (tasks == 0)
-            return Refuse("Please input patents.");
+            return Refuse(Refusal::NoNumbers, "Please input patents.");
         // A line break or a NUL inside a number would forge or break records
         // in dl.log and reach the terminal raw.
         for (const std::string& number : numbers) {
             if (HoldsControlCharacter(number)) {
-                InputCheck check = Refuse("");
-                check.Message = "The number \"" + Printable(number) +
-                                "\" holds a control character; please remove it.";
-                return check;
+                return Refuse(Refusal::ControlCharacter,
+                              "The number \"" + Printable(number) +
+                                  "\" holds a control character; please remove it.");
             }
         }
 
         const std::string& folder = request.SaveFolder;
         if (folder.empty())
-            return Refuse("Please choose a path to keep documents.");
+            return Refuse(Refusal::NoFolder, "Please choose a path to keep documents.");
         std::error_code ec;
         if (!fs::is_directory(folder, ec))
-            return Refuse("The path doesn't exist.");
+            return Refuse(Refusal::MissingFolder, "The path doesn't exist.");
         if (!IsAsciiPath(folder)) {
-            return Refuse("Please make sure the path uses only alphanumeric character!",
+            return Refuse(Refusal::NotAscii,
+                          "Please make sure the path uses only alphanumeric character!",
                           BoxKind::AppWarning);
         }
 
@@ -106,7 +107,7 @@ InputCheck CheckDownloadInput(const DownloadRequest& request) {
         int accessType = 0;
         if (request.UseProxy) {
             if (request.ProxyIp.empty() || request.ProxyPort.empty()) {
-                return Refuse("Please input server IP and server port.");
+                return Refuse(Refusal::NoProxyAddress, "Please input server IP and server port.");
             }
             proxy = "HTTP=HTTP://" + request.ProxyIp + ":" + request.ProxyPort;
             accessType = 3;
@@ -122,9 +123,7 @@ InputCheck CheckDownloadInput(const DownloadRequest& request) {
         return check;
     } catch (const std::exception& e) {
         // Only memory exhaustion gets here; refuse rather than start half a run.
-        InputCheck check;
-        check.Message = e.what();
-        return check;
+        return Refuse(Refusal::Other, e.what());
     }
 }
 

@@ -22,9 +22,23 @@ enum class BoxKind {
     AppWarning,  // caption = application name, OK, warning icon
 };
 
+// Which check refused the input, for a front end that names what was refused.
+enum class Refusal {
+    None,
+    TooMany,           // more than kMaxTasks numbers
+    NoNumbers,         // not one number
+    ControlCharacter,  // a number holds a control character
+    NoFolder,          // the save folder is empty
+    MissingFolder,     // the save folder does not exist or is no folder
+    NotAscii,          // the save folder's path is not plain ASCII
+    NoProxyAddress,    // the proxy lacks its IP or its port
+    Other,             // memory ran out
+};
+
 struct InputCheck {
     bool Ok = false;
     std::string Message;  // when !Ok
+    Refusal Refused = Refusal::None;
     BoxKind Box = BoxKind::Info;
     JobInput Job;  // when Ok
 };

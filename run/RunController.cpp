@@ -135,7 +135,12 @@ struct RunController::Impl {
     void FinishRun() {
         if (!run.IsDownloading.load() || !CurrentJob || completing)
             return;
-        Front().JobFinished(RunEnd{run.CancelRequested.load(), run.SessionFailed.load()});
+        RunEnd end{run.CancelRequested.load(), run.SessionFailed.load()};
+        {
+            std::lock_guard<std::mutex> lock(run.Lock);
+            end.SessionFailure = CurrentJob->SessionFailure;
+        }
+        Front().JobFinished(end);
         Complete();
     }
 
@@ -323,6 +328,7 @@ void RunController::OnWatchdogTick() {
         sessionStalled = !token.sessionPassed;
         if (sessionStalled) {
             job.MessageText = FailureText(FailureKind::Connect, job.CurrentNumber);
+            job.SessionFailure = FailureKind::Connect;
             token.finishPosted = true;
         }
     }

@@ -149,6 +149,7 @@ class WorkerPass {
             if (const Failure failure = source_->Open(ctx_)) {
                 Gate([&] {
                     job_.MessageText = FailureText(failure, ctx_.CurrentNumber);
+                    job_.SessionFailure = failure.kind;
                     run_.SessionFailed.store(true);
                     PostFinish(run_, token_);
                 });

@@ -837,6 +837,36 @@ void PubServer::SetRequestObserver(std::function<void(const RequestLogEntry&)> o
     impl_->observer = std::move(observer);
 }
 
+const std::vector<std::pair<std::string, Stage>>& StageNames() {
+    static const std::vector<std::pair<std::string, Stage>> names = {
+        {"session", Stage::Session},
+        {"search", Stage::Search},
+        {"hit", Stage::Hit},
+        {"viewer", Stage::Viewer},
+        {"navigation", Stage::Navigation},
+        {"pdf", Stage::PagePdf},
+        {"opstoken", Stage::OpsToken},
+        {"opsinquiry", Stage::OpsInquiry},
+        {"opspage", Stage::OpsPage}};
+    return names;
+}
+
+const std::vector<std::pair<std::string, FaultKind>>& FaultKindNames() {
+    static const std::vector<std::pair<std::string, FaultKind>> names = {
+        {"stall", FaultKind::Stall},          {"drip", FaultKind::SlowDrip},
+        {"empty", FaultKind::EmptyBody},      {"error", FaultKind::ErrorPage},
+        {"truncated", FaultKind::Truncated},  {"html", FaultKind::HtmlInsteadOfPdf},
+        {"nolink", FaultKind::MissingLink},   {"count", FaultKind::CountMismatch},
+        {"hostile", FaultKind::HostileNames}, {"nomatch", FaultKind::NoMatch},
+        {"foreign", FaultKind::ForeignName},  {"twins", FaultKind::TwinNames},
+        {"nohits", FaultKind::NoHits},        {"escapes", FaultKind::EscapesInLink},
+        {"huge", FaultKind::HugePage},        {"endless", FaultKind::Endless},
+        {"notfound", FaultKind::NotFound},    {"auth", FaultKind::Unauthorized},
+        {"quota", FaultKind::Quota},          {"robot", FaultKind::Robot},
+        {"black", FaultKind::Black}};
+    return names;
+}
+
 bool ParseFault(const std::string& text, std::string& number, Fault& fault) {
     std::vector<std::string> parts;
     for (size_t from = 0;;) {
@@ -861,32 +891,15 @@ bool ParseFault(const std::string& text, std::string& number, Fault& fault) {
     }
     if (n < 3)
         return false;
-    static const std::map<std::string, Stage> stages = {{"session", Stage::Session},
-                                                        {"search", Stage::Search},
-                                                        {"hit", Stage::Hit},
-                                                        {"viewer", Stage::Viewer},
-                                                        {"navigation", Stage::Navigation},
-                                                        {"pdf", Stage::PagePdf},
-                                                        {"opstoken", Stage::OpsToken},
-                                                        {"opsinquiry", Stage::OpsInquiry},
-                                                        {"opspage", Stage::OpsPage}};
-    static const std::map<std::string, FaultKind> kinds = {
-        {"stall", FaultKind::Stall},          {"drip", FaultKind::SlowDrip},
-        {"empty", FaultKind::EmptyBody},      {"error", FaultKind::ErrorPage},
-        {"truncated", FaultKind::Truncated},  {"html", FaultKind::HtmlInsteadOfPdf},
-        {"nolink", FaultKind::MissingLink},   {"count", FaultKind::CountMismatch},
-        {"hostile", FaultKind::HostileNames}, {"nomatch", FaultKind::NoMatch},
-        {"foreign", FaultKind::ForeignName},  {"twins", FaultKind::TwinNames},
-        {"nohits", FaultKind::NoHits},        {"escapes", FaultKind::EscapesInLink},
-        {"huge", FaultKind::HugePage},        {"endless", FaultKind::Endless},
-        {"notfound", FaultKind::NotFound},    {"auth", FaultKind::Unauthorized},
-        {"quota", FaultKind::Quota},          {"robot", FaultKind::Robot},
-        {"black", FaultKind::Black}};
-    const auto kind = kinds.find(parts[n - 1]);
-    const auto stage = stages.find(parts[n - 2]);
+    const auto named = [](const auto& names, const std::string& name) {
+        return std::find_if(names.begin(), names.end(),
+                            [&](const auto& entry) { return entry.first == name; });
+    };
+    const auto kind = named(FaultKindNames(), parts[n - 1]);
+    const auto stage = named(StageNames(), parts[n - 2]);
     std::string joined = parts[0];
     for (size_t i = 1; i + 2 < n; ++i) joined += ":" + parts[i];
-    if (kind == kinds.end() || stage == stages.end() || joined.empty())
+    if (kind == FaultKindNames().end() || stage == StageNames().end() || joined.empty())
         return false;
     number = joined;
     fault = Fault{stage->second, kind->second, page};

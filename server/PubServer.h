@@ -10,6 +10,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace kestrane::pubserver {
@@ -152,5 +153,9 @@ class PubServer {
 // huge endless nomatch, and for OPS notfound auth quota robot black); OPS stages:
 // opstoken opsinquiry opspage, OPS numbers written compact ("DE19758096C2").
 bool ParseFault(const std::string& text, std::string& number, Fault& fault);
+
+// The names --fault takes for stages and kinds, in the order the help lists them.
+const std::vector<std::pair<std::string, Stage>>& StageNames();
+const std::vector<std::pair<std::string, FaultKind>>& FaultKindNames();
 
 }  // namespace kestrane::pubserver

@@ -11,7 +11,9 @@
 #include <string>
 #include <vector>
 
+#include "docs/options/Cli11Docs.h"
 #include "server/PubServer.h"
+#include "server/ServerDocs.h"
 
 namespace {
 
@@ -45,46 +47,37 @@ std::string Field(const std::string& text) {
 int main(int argc, char** argv) {
     using namespace kestrane::pubserver;
 
-    CLI::App app{"Stand-in publication server for Kestrane"};
+    CLI::App app{"Stand-in publication server for Kestrane", "kestrane-pubserver"};
+    const kestrane::docs::ProgramDocs& table = kestrane::pubserver::ServerDocs();
+    const auto help = [&table](const std::string& name) {
+        return kestrane::docs::FindOption(table, name)->Help;
+    };
+    app.set_help_flag("-h,--help", help("--help"));
     app.set_version_flag("--version", std::string("kestrane-pubserver ") + KESTRANE_VERSION,
-                         "Print the version and exit");
+                         help("--version"));
+    kestrane::docs::UseHelpText(app, table, kestrane::pubserver::ServerHelpText);
     ServerOptions options;
     int latencyMs = 0;
     int rttMs = 0;
     std::vector<std::string> faultTexts;
     std::string logFile;
-    app.add_option("--port", options.port, "Port to listen on; 0 picks a free one")
-        ->check(CLI::Range(0, 65535));
-    app.add_option("--host", options.host, "Address to listen on (default 127.0.0.1)");
-    app.add_option("--synthetic-pages", options.syntheticPages,
-                   "Serve every number outside the corpus as a document of this many pages")
+    using kestrane::docs::AddOption;
+    AddOption(app, table, "--port", options.port)->check(CLI::Range(0, 65535));
+    AddOption(app, table, "--host", options.host);
+    AddOption(app, table, "--synthetic-pages", options.syntheticPages)
         ->check(CLI::Range(0, 100000));
-    app.add_option("--synthetic-kb", options.syntheticKb, "Size of each synthetic page in KB")
-        ->check(CLI::Range(0, 1000000));
-    app.add_option("--latency", latencyMs, "Delay before every response, in ms")
-        ->check(CLI::Range(0, 3600000));
-    app.add_option("--rtt", rttMs, "Emulated round trip in ms (twice on a new connection)")
-        ->check(CLI::Range(0, 3600000));
-    app.add_option(
-        "--fault", faultTexts,
-        "NUMBER:STAGE:KIND[:PAGE]; stages: session search hit viewer navigation pdf, "
-        "OPS: opstoken opsinquiry opspage; kinds: stall drip empty error truncated html nolink "
-        "count hostile nomatch, OPS: notfound auth quota robot black");
-    app.add_option("--ops-key", options.opsKey, "Consumer key the OPS token endpoint accepts");
-    app.add_option("--ops-secret", options.opsSecret,
-                   "Consumer secret the OPS token endpoint accepts");
-    app.add_option("--ops-token-uses", options.opsTokenUses,
-                   "Data requests an OPS token serves before it expires (0: never)")
+    AddOption(app, table, "--synthetic-kb", options.syntheticKb)->check(CLI::Range(0, 1000000));
+    AddOption(app, table, "--latency", latencyMs)->check(CLI::Range(0, 3600000));
+    AddOption(app, table, "--rtt", rttMs)->check(CLI::Range(0, 3600000));
+    AddOption(app, table, "--fault", faultTexts);
+    AddOption(app, table, "--ops-key", options.opsKey);
+    AddOption(app, table, "--ops-secret", options.opsSecret);
+    AddOption(app, table, "--ops-token-uses", options.opsTokenUses)
         ->check(CLI::Range(0, 1000000000));
-    app.add_option("--ops-throttling", options.opsThrottling,
-                   "X-Throttling-Control of every OPS answer, e.g. "
-                   "\"idle (images=green:200, retrieval=green:200)\"");
-    app.add_option("--ops-retry-after", options.opsRetryAfterMs,
-                   "Retry-After (ms) of a black OPS answer")
+    AddOption(app, table, "--ops-throttling", options.opsThrottling);
+    AddOption(app, table, "--ops-retry-after", options.opsRetryAfterMs)
         ->check(CLI::Range(0, 3600000));
-    app.add_option("--log", logFile,
-                   "Append one tab-separated line per request: method, target, path, user agent, "
-                   "Accept-Language, session cookie (0/1), searched number, client port");
+    AddOption(app, table, "--log", logFile);
     CLI11_PARSE(app, argc, argv);
     options.latency = std::chrono::milliseconds(latencyMs);
     options.rtt = std::chrono::milliseconds(rttMs);

@@ -120,8 +120,8 @@ TEST_F(CliScriptTest, ATerminalGetsAProgressLineRedrawnAtMostTenTimesASecond) {
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     const std::string head = std::string("\r\033[K[1/1] ") + pubserver::kManyPages;
-    EXPECT_TRUE(Has(screen, head + "  " + pubserver::kManyPages + " page 11 (11 so far)  "))
-        << screen;
+    // The number once, its page, the bytes and the time.
+    EXPECT_TRUE(Has(screen, head + "  page 11  ")) << screen;
     int draws = 0;
     for (std::size_t at = screen.find(head); at != std::string::npos;
          at = screen.find(head, at + 1))

@@ -135,6 +135,45 @@ TEST_F(CliTest, RefusedInputExitsTwoWithTheWindowsTexts) {
     EXPECT_TRUE(fixture.server.RequestLog().empty()) << "nothing was asked of the server";
 }
 
+// A refusal first names what was refused, then gives the window's text; a
+// missing save folder can be made instead, and a proxy that cannot be reached is named.
+TEST_F(CliTest, RefusalsNameWhatWasRefusedAndTheFolderCanBeMade) {
+    std::vector<std::string> many;
+    for (int i = 0; i < 25; ++i) many.push_back("DE" + std::to_string(i));
+    const std::string missing = save.str() + "/new/folder";
+    const std::string file = save.str() + "/list.txt";
+    WriteFile(file, kDe1);
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {many,
+         "25 numbers given, at most 20 per run; --batch takes longer lists\nMax tasks is 20!"},
+        {{}, "(see kestrane-cli --help)\nPlease input patents."},
+        {{"-o", missing, kDe1},
+         missing + " does not exist (--create-folder makes it)\nThe path doesn't exist."},
+        {{"-o", file, kDe1}, file + " is a file, not a folder\nThe path doesn't exist."},
+        {{"--create-folder", "-o", file, kDe1},
+         file + " is a file, not a folder\nThe path doesn't exist."},
+    };
+    for (const auto& [args, text] : cases) {
+        const Outcome o = Run(args);
+        EXPECT_EQ(o.status, 2) << o.err;
+        EXPECT_TRUE(Has(o.err, text + "\n")) << o.err;
+    }
+    EXPECT_FALSE(fs::exists(missing));
+
+    const Outcome made = Run({"--create-folder", "-o", missing, kDe1});
+    EXPECT_EQ(made.status, 0) << made.err;
+    EXPECT_TRUE(fs::is_regular_file(fs::path(missing) / (std::string(kDe1) + ".pdf")));
+
+    test::ServerFixture gone;
+    const std::string proxy = "127.0.0.1:" + std::to_string(gone.server.Port());
+    gone.server.Stop();
+    const Outcome unreachable = Run({"--proxy", proxy, "-o", save.str(), kDe1});
+    EXPECT_EQ(unreachable.status, 1);
+    EXPECT_TRUE(Has(unreachable.err,
+                    "Could not connect through the proxy " + proxy + "\n" + msg::kConnectFailed))
+        << unreachable.err;
+}
+
 TEST_F(CliTest, MergeProgramComesFromTheOptionOrTheEnvironmentElseQpdfInProcess) {
     // A pdftk-contract program that notes each call and merges with the stand-in.
     test::TempDir tools;
