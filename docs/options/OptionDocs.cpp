@@ -192,7 +192,7 @@ std::string BashCompletion(const ProgramDocs& docs) {
     for (const OptionDoc& option : docs.Options) {
         if (!option.Value.empty())
             cases += CompletionCase(option);
-        offered += (offered.empty() ? "" : " ") + AllNames(option);
+        offered.append(offered.empty() ? "" : " ").append(AllNames(option));
     }
     return "# bash completion for " + docs.Program +
            "                        -*- shell-script -*-\n"
