@@ -779,6 +779,7 @@ void PubServer::Impl::Handle(const httplib::Request& req, httplib::Response& res
         case Stage::OpsToken:
         case Stage::OpsInquiry:
         case Stage::OpsPage:
+        case Stage::OpsBiblio:
         case Stage::DpmaVersion:
         case Stage::DpmaPdf:
         case Stage::Robots:
@@ -922,11 +923,13 @@ bool ParseFault(const std::string& text, std::string& number, Fault& fault) {
                                                         {"opstoken", Stage::OpsToken},
                                                         {"opsinquiry", Stage::OpsInquiry},
                                                         {"opspage", Stage::OpsPage},
+                                                        {"opsbiblio", Stage::OpsBiblio},
                                                         {"dpmaversion", Stage::DpmaVersion},
                                                         {"dpmapdf", Stage::DpmaPdf},
                                                         {"robots", Stage::Robots},
                                                         {"gpage", Stage::PatentPage},
                                                         {"gpdf", Stage::PatentPdf}};
+
     static const std::map<std::string, FaultKind> kinds = {{"stall", FaultKind::Stall},
                                                            {"drip", FaultKind::SlowDrip},
                                                            {"empty", FaultKind::EmptyBody},

@@ -38,11 +38,12 @@ enum class Stage {
     OpsToken,     // POST /3.2/auth/accesstoken (names no number, like Session)
     OpsInquiry,   // GET /3.2/rest-services/published-data/publication/docdb/CC.N.K/images
     OpsPage,      // GET /3.2/rest-services/published-data/images/CC/N/K/fullimage.pdf?Range=n
+    OpsBiblio,    // GET /3.2/rest-services/published-data/publication/docdb/CC.N.K/biblio
     DpmaVersion,  // GET /dpmaws/rest-services/DPMAregisterPatService/version (names no number)
     DpmaPdf,      // GET .../DPMAregisterPatService/getPatentpublikation_PDF/{document id}
     Robots,       // GET /robots.txt (names no number)
     PatentPage,   // GET /patent/{compact number}/{lang}
-    PatentPdf,    // GET /patentimages/../{compact number}.pdf, where a patent page's meta points
+    PatentPdf,    // GET /patent/pdf/../{compact number}.pdf, where a patent page's meta points
 };
 
 enum class FaultKind {
@@ -107,6 +108,9 @@ struct ServerOptions {
         "idle (images=green:200, inpadoc=green:60, other=green:1000, retrieval=green:200, "
         "search=green:30)";
     int opsRetryAfterMs = 1000;
+    // What the week's quota count (X-RegisteredQuotaPerWeek-Used) holds
+    // before the server's first answer: earlier runs of the week.
+    unsigned long long opsWeekUsedBefore = 1234567890;
     // DPMAconnectPlus under /dpmaws/rest-services/: the Basic credentials it
     // accepts, and which document ids of a DE number shorter than 12 digits
     // find its PDF: "padded" (DE000019758096C2), "plain" (DE19758096C2) or "both".
@@ -172,7 +176,7 @@ class PubServer {
 // Parses "NUMBER:STAGE:KIND[:PAGE]" (stage: session search hit viewer navigation pdf;
 // kind: stall drip empty error truncated html nolink count hostile foreign twins nohits escapes
 // huge endless nomatch, and for OPS notfound auth quota robot black); OPS stages:
-// opstoken opsinquiry opspage, OPS numbers written compact ("DE19758096C2").
+// opstoken opsinquiry opspage opsbiblio, OPS numbers written compact ("DE19758096C2").
 // DPMAconnectPlus stages dpmaversion dpmapdf (kinds auth http401 http403 notfound oversize and
 // the generic ones); Google Patents stages robots gpage gpdf (kinds quota busy sorry robot
 // offsite nolink notfound nomatch and the generic ones). Their numbers are written compact.

@@ -68,11 +68,11 @@ int main(int argc, char** argv) {
     app.add_option(
         "--fault", faultTexts,
         "NUMBER:STAGE:KIND[:PAGE]; stages: session search hit viewer navigation pdf, "
-        "OPS: opstoken opsinquiry opspage, DPMAconnectPlus: dpmaversion dpmapdf, Google Patents: "
-        "robots gpage gpdf; kinds: stall drip empty error truncated html nolink count hostile "
-        "nomatch, OPS: notfound auth quota robot black, DPMAconnectPlus: auth http401 http403 "
-        "notfound oversize, Google Patents: quota busy sorry robot offsite nolink notfound "
-        "nomatch");
+        "OPS: opstoken opsinquiry opspage opsbiblio, DPMAconnectPlus: dpmaversion dpmapdf, "
+        "Google Patents: robots gpage gpdf; kinds: stall drip empty error truncated html nolink "
+        "count hostile nomatch, OPS: notfound auth quota robot black, DPMAconnectPlus: auth "
+        "http401 http403 notfound oversize, Google Patents: quota busy sorry robot offsite "
+        "nolink notfound nomatch");
     app.add_option("--ops-key", options.opsKey, "Consumer key the OPS token endpoint accepts");
     app.add_option("--ops-secret", options.opsSecret,
                    "Consumer secret the OPS token endpoint accepts");

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "client/GoogleBiblio.h"
 #include "client/sources/dpma/DpmaAnswer.h"
 #include "client/sources/dpma/DpmaIds.h"
 #include "client/sources/google/HtmlTags.h"
@@ -141,6 +142,10 @@ TEST(PatentPage, MetaTagsAreReadInAnyQuotingWithEntitiesDecodedAndScriptsSkipped
     EXPECT_EQ(page.Meta("DC.contributor", "assignee"), "ACME");
     EXPECT_EQ(page.Meta("DC.date"), "2001-05-10");
     EXPECT_EQ(page.Meta("citation_patent_publication_number"), "DE:19758096:C2");
+    Biblio info;  // the quota helper's reader takes the same tags
+    ASSERT_TRUE(BiblioFromMeta(page.meta, info));
+    EXPECT_EQ(info.Number, "DE19758096C2");
+    EXPECT_EQ(info.Applicants, (std::vector<std::string>{"ACME"}));
 
     // Without the meta the page's pdfLink serves; without either there is no link.
     EXPECT_EQ(google::ReadPatentPage("<a href='/x.pdf' itemprop=pdfLink>").pdfLink, "/x.pdf");

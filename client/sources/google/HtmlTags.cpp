@@ -262,8 +262,8 @@ std::string DecodeEntities(std::string_view text) {
 
 std::optional<std::string> PatentPage::Meta(std::string_view name, std::string_view scheme) const {
     for (const MetaTag& m : meta) {
-        if (EqualsNoCase(m.name, name) && EqualsNoCase(m.scheme, scheme))
-            return m.content;
+        if (EqualsNoCase(m.Name, name) && EqualsNoCase(m.Scheme, scheme))
+            return m.Content;
     }
     return std::nullopt;
 }
@@ -271,8 +271,8 @@ std::optional<std::string> PatentPage::Meta(std::string_view name, std::string_v
 std::vector<std::string> PatentPage::MetaAll(std::string_view name, std::string_view scheme) const {
     std::vector<std::string> all;
     for (const MetaTag& m : meta) {
-        if (EqualsNoCase(m.name, name) && EqualsNoCase(m.scheme, scheme))
-            all.push_back(m.content);
+        if (EqualsNoCase(m.Name, name) && EqualsNoCase(m.Scheme, scheme))
+            all.push_back(m.Content);
     }
     return all;
 }
@@ -298,8 +298,8 @@ PatentPage ReadPatentPage(std::string_view html) {
         const std::string* content = tag.Attribute("content");
         const std::string* scheme = tag.Attribute("scheme");
         page.meta.push_back(
-            {*tag.Attribute("name"), content ? *content : "", scheme ? *scheme : ""});
-        if (StartsWithNoCase(page.meta.back().name, "citation_patent_"))
+            {*tag.Attribute("name"), scheme ? *scheme : "", content ? *content : ""});
+        if (StartsWithNoCase(page.meta.back().Name, "citation_patent_"))
             page.hasRecord = true;
     }
     page.pdfLink = page.Meta("citation_pdf_url").value_or(itemPdfLink);

@@ -13,6 +13,8 @@
 #include <utility>
 #include <vector>
 
+#include "client/GoogleBiblio.h"
+
 namespace kestrane::google {
 
 inline constexpr std::size_t kMaxTags = 4096;      // tags kept from one page
@@ -34,15 +36,10 @@ std::vector<HtmlTag> ReadTags(std::string_view html,
 // UTF-8; unknown or malformed references stay as written.
 std::string DecodeEntities(std::string_view text);
 
-struct MetaTag {
-    std::string name;     // as written ("DC.title", "citation_pdf_url")
-    std::string content;  // decoded
-    std::string scheme;   // decoded; "" when absent ("inventor", "dateSubmitted")
-};
-
 // What a patent page says about itself.
 struct PatentPage {
-    std::vector<MetaTag> meta;  // every <meta name=... content=...>, in page order
+    // Every <meta name=...>, in page order (BiblioFromMeta reads them).
+    std::vector<MetaTag> meta;
     // citation_pdf_url, else the href of the element whose itemprop is pdfLink; "" when neither.
     std::string pdfLink;
     // A citation_patent_* meta or an itemprop publicationNumber: the page is
