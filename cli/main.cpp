@@ -259,7 +259,7 @@ bool BuildRequest(const Arguments& args, DownloadRequest& request) {
         request.SaveFolder = args.saveFolder;
     } else {
         std::error_code ec;
-        request.SaveFolder = std::filesystem::current_path(ec).string();
+        request.SaveFolder = platform::Utf8FromPath(std::filesystem::current_path(ec));
     }
     if (args.hasProxy) {
         request.UseProxy = true;
