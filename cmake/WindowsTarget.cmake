@@ -18,3 +18,9 @@ configure_file(${CMAKE_CURRENT_LIST_DIR}/windows/manifest.rc.in ${CMAKE_BINARY_D
 function(kestrane_windows_program target)
   target_sources(${target} PRIVATE ${CMAKE_BINARY_DIR}/kestrane-manifest.rc)
 endfunction()
+
+# pkg-config names only the libraries themselves; static archives also need
+# what they link (zlib and libjpeg for qpdf, its crypto from the system).
+function(kestrane_windows_static_deps)
+  target_link_libraries(PkgConfig::QPDF INTERFACE ${QPDF_STATIC_LDFLAGS} advapi32)
+endfunction()
