@@ -28,7 +28,14 @@ OptionDoc FaultOption() {
         "(\"DE19758096C2\"). _PAGE_ limits it to one page of the viewer, the\n"
         "navigation or the page PDFs. May be given more than once.\n\n"
         "Stages: " +
-        Names(StageNames()) + ".\n\nKinds: " + Names(FaultKindNames()) + ".";
+        Names(StageNames()) + ".\n\nKinds: " + Names(FaultKindNames()) +
+        ".\n\n"
+        "The generic kinds (stall drip empty error truncated html) apply to every\n"
+        "stage. The EPO OPS stages take notfound auth quota robot black; the\n"
+        "DPMAconnectPlus stages take auth (the XML refusal on 200), http401, http403,\n"
+        "notfound (404) and oversize; the Google Patents stages take quota (429),\n"
+        "busy (503), sorry (a redirect to /sorry/), robot (a CAPTCHA page), offsite\n"
+        "(a PDF link to another host), nolink, notfound and nomatch.";
     return fault;
 }
 
@@ -49,6 +56,19 @@ std::vector<OptionDoc> Options() {
          "X-Throttling-Control of every OPS answer, e.g. \"idle (images=green:200, "
          "retrieval=green:200)\""},
         {"--ops-retry-after", "MS", "Retry-After (ms) of a black OPS answer"},
+        {"--dpma-user", "USER",
+         "User name the DPMAconnectPlus endpoints accept (default demo-user)"},
+        {"--dpma-password", "PASSWORD",
+         "Password the DPMAconnectPlus endpoints accept (default demo-password)"},
+        {"--dpma-ids", "padded|plain|both",
+         "Which ids of a short DE number find its DPMAconnectPlus PDF: padded "
+         "(DE000019758096C2, the default), plain (DE19758096C2) or both",
+         "Which document ids of a DE number shorter than 12 digits find its PDF:\n"
+         "the zero-padded id (DE000019758096C2, the default), the plain one\n"
+         "(DE19758096C2) or both."},
+        {"--google-robots", "google|kestrane|closed",
+         "robots.txt of the Google Patents endpoints: google (as Google serves it), "
+         "kestrane (a group that keeps Kestrane off /patent/) or closed"},
         {"--log", "FILE",
          "Append one tab-separated line per request: method, target, path, user agent, "
          "Accept-Language, session cookie (0/1), searched number, client port",

@@ -77,6 +77,12 @@ int main(int argc, char** argv) {
     AddOption(app, table, "--ops-throttling", options.opsThrottling);
     AddOption(app, table, "--ops-retry-after", options.opsRetryAfterMs)
         ->check(CLI::Range(0, 3600000));
+    AddOption(app, table, "--dpma-user", options.dpmaUser);
+    AddOption(app, table, "--dpma-password", options.dpmaPassword);
+    AddOption(app, table, "--dpma-ids", options.dpmaIds)
+        ->check(CLI::IsMember({"padded", "plain", "both"}));
+    AddOption(app, table, "--google-robots", options.googleRobots)
+        ->check(CLI::IsMember({"google", "kestrane", "closed"}));
     AddOption(app, table, "--log", logFile);
     CLI11_PARSE(app, argc, argv);
     options.latency = std::chrono::milliseconds(latencyMs);
