@@ -3,7 +3,7 @@
 
 #include <unistd.h>
 
-#include "client/Printable.h"
+#include "client/net/Printable.h"
 
 namespace kestrane::cli {
 
@@ -51,7 +51,7 @@ std::string FailureLine(const ItemFinished& item) {
     if (item.Result != Outcome::Failed)
         return {};
     std::string line = item.Number + ": " + std::string(FailureCause(item.Kind));
-    // These kinds' details are sentences that follow the designed text
+    // These kinds' details are sentences that follow the user's text
     // (FailureText); the others' (a program, a path) belong with the cause.
     const bool explainedLater = item.Kind == FailureKind::UnsafeName ||
                                 item.Kind == FailureKind::NameClash ||

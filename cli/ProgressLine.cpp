@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "client/Printable.h"
+#include "client/net/Printable.h"
 
 namespace kestrane::cli {
 
