@@ -36,7 +36,7 @@
 #include "cli/SourceChoice.h"
 #include "client/Messages.h"
 #include "client/pdf/MergeStep.h"
-include "client/Settings.h"
+#include "client/Settings.h"
 #include "client/sources/Registry.h"
 #include "run/DownloadJob.h"
 #include "run/EventLoop.h"
