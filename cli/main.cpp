@@ -35,8 +35,8 @@
 #include "cli/ScriptOptions.h"
 #include "cli/SourceChoice.h"
 #include "client/Messages.h"
-#include "client/pdf/MergeStep.h"
 #include "client/Settings.h"
+#include "client/pdf/MergeStep.h"
 #include "client/sources/Registry.h"
 #include "run/DownloadJob.h"
 #include "run/EventLoop.h"
@@ -45,338 +45,330 @@
 #include "run/RunController.h"
 #include "util/UniqueFd.h"
 
-    namespace {
+namespace {
 
-    using namespace kestrane;
+using namespace kestrane;
 
-    constexpr int kExitSaved = 0;
-    constexpr int kExitFailed = 1;
-    constexpr int kExitRefused = 2;
-    constexpr int kExitCancelled = 130;
+constexpr int kExitSaved = 0;
+constexpr int kExitFailed = 1;
+constexpr int kExitRefused = 2;
+constexpr int kExitCancelled = 130;
 
-    using cli::PrintLine;
+using cli::PrintLine;
 
-    // Ctrl-C, SIGTERM and SIGHUP are taken by sigtimedwait on a thread of its own
-    // instead of a signal handler, so nothing has to be async-signal-safe. They
-    // must be blocked before any other thread exists, so that every later thread
-    // inherits the mask.
-    sigset_t InterruptSet() {
-        sigset_t set;
-        sigemptyset(&set);
-        sigaddset(&set, SIGINT);
-        sigaddset(&set, SIGTERM);
-        sigaddset(&set, SIGHUP);
-        return set;
-    }
+// Ctrl-C, SIGTERM and SIGHUP are taken by sigtimedwait on a thread of its own
+// instead of a signal handler, so nothing has to be async-signal-safe. They
+// must be blocked before any other thread exists, so that every later thread
+// inherits the mask.
+sigset_t InterruptSet() {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGHUP);
+    return set;
+}
 
-    void BlockInterrupts() {
-        const sigset_t set = InterruptSet();
-        pthread_sigmask(SIG_BLOCK, &set, nullptr);
-    }
+void BlockInterrupts() {
+    const sigset_t set = InterruptSet();
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
 
-    // The first interrupt or termination signal is a confirmed cancel; the second
-    // cancels at once (the item in work is recorded, its merge killed). Should
-    // the main thread not get there, the program ends a few seconds later anyway.
-    // Stopped and joined when it goes out of scope.
-    class InterruptWatcher {
-      public:
-        InterruptWatcher(std::function<void()> first, std::function<void()> second)
-            : thread_([first = std::move(first), second = std::move(second)](std::stop_token stop) {
-                  const sigset_t set = InterruptSet();
-                  int seen = 0;
-                  std::optional<std::chrono::steady_clock::time_point> giveUpAt;
-                  while (!stop.stop_requested()) {
-                      if (giveUpAt && std::chrono::steady_clock::now() > *giveUpAt) {
-                          std::fflush(stdout);
-                          std::_Exit(kExitCancelled);
-                      }
-                      timespec wait{0, 100'000'000};
-                      if (sigtimedwait(&set, nullptr, &wait) < 0)
-                          continue;
-                      if (++seen == 1) {
-                          first();
-                      } else if (seen == 2) {
-                          second();
-                          giveUpAt = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-                      }
+// The first interrupt or termination signal is a confirmed cancel; the second
+// cancels at once (the item in work is recorded, its merge killed). Should
+// the main thread not get there, the program ends a few seconds later anyway.
+// Stopped and joined when it goes out of scope.
+class InterruptWatcher {
+  public:
+    InterruptWatcher(std::function<void()> first, std::function<void()> second)
+        : thread_([first = std::move(first), second = std::move(second)](std::stop_token stop) {
+              const sigset_t set = InterruptSet();
+              int seen = 0;
+              std::optional<std::chrono::steady_clock::time_point> giveUpAt;
+              while (!stop.stop_requested()) {
+                  if (giveUpAt && std::chrono::steady_clock::now() > *giveUpAt) {
+                      std::fflush(stdout);
+                      std::_Exit(kExitCancelled);
                   }
-              }) {}
+                  timespec wait{0, 100'000'000};
+                  if (sigtimedwait(&set, nullptr, &wait) < 0)
+                      continue;
+                  if (++seen == 1) {
+                      first();
+                  } else if (seen == 2) {
+                      second();
+                      giveUpAt = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+                  }
+              }
+          }) {}
 
-      private:
-        std::jthread thread_;
-    };
+  private:
+    std::jthread thread_;
+};
 
-    // The front end: the run's events arrive on the main thread's event loop.
-    // One front end serves every run of a batch; the summary comes once, after the last.
-    class CliFrontEnd : public FrontEnd {
-      public:
-        CliFrontEnd(EventLoop& loop, cli::Reporter& reporter) : loop_(loop), reporter_(reporter) {}
+// The front end: the run's events arrive on the main thread's event loop.
+// One front end serves every run of a batch; the summary comes once, after the last.
+class CliFrontEnd : public FrontEnd {
+  public:
+    CliFrontEnd(EventLoop& loop, cli::Reporter& reporter) : loop_(loop), reporter_(reporter) {}
 
-        // The numbers of the run about to start.
-        void SetNumbers(std::vector<std::string> numbers) { numbers_ = std::move(numbers); }
+    // The numbers of the run about to start.
+    void SetNumbers(std::vector<std::string> numbers) { numbers_ = std::move(numbers); }
 
-        int ExitStatus() const {
-            if (cancelled_)
-                return kExitCancelled;
-            if (failed_)
-                return kExitFailed;
-            return kExitSaved;
-        }
-        // No further run of a batch may start.
-        bool StopsBatch() const { return cancelled_ || failedSession_; }
-        // Ctrl-C came between two runs of a batch.
-        void CancelBetweenRuns() {
-            cancelled_ = true;
-            finishMessage_ = msg::kCancelled;
-        }
+    int ExitStatus() const {
+        if (cancelled_)
+            return kExitCancelled;
+        if (failed_)
+            return kExitFailed;
+        return kExitSaved;
+    }
+    // No further run of a batch may start.
+    bool StopsBatch() const { return cancelled_ || failedSession_; }
+    // Ctrl-C came between two runs of a batch.
+    void CancelBetweenRuns() {
+        cancelled_ = true;
+        finishMessage_ = msg::kCancelled;
+    }
 
-        void JobProgress(const ProgressNote& note) override {
-            if (note.ProgressIndex < 0 || note.ProgressIndex >= note.Count ||
-                note.ProgressIndex >= static_cast<int>(numbers_.size()))
-                return;
-            reporter_.ItemStarted(numbers_[static_cast<std::size_t>(note.ProgressIndex)]);
-        }
-        void SetStatusText(const std::string&) override {}
-        void SetProgressPos(int) override {}
-        void OnItemProgress(const ItemProgress& progress) override {
-            reporter_.ItemProgress(progress);
-        }
-        // Each outcome as it is decided.
-        void OnItemFinished(const ItemFinished& item) override {
-            if (item.Result == Outcome::Failed)
-                failed_ = true;
-            reporter_.ItemFinished(item);
-        }
-        // Nobody is there to press OK: the worker goes on at once and the text
-        // goes to stderr.
-        void ShowFailureBox(std::shared_ptr<FailureBox> box) override {
-            box->Close();
-            reporter_.Error(box->Text());
-        }
-        void JobFinished(const RunEnd& end) override {
-            cancelled_ = end.Cancelled;
-            failedSession_ = end.SessionFailed;
-            if (failedSession_)
-                failed_ = true;
-        }
-        // The run completion has begun; the loop ends once it has returned.
-        void ResetIdle() override { loop_.Quit(); }
-        void OpenSaveFolder(const std::string& saveFolder) override { saveFolder_ = saveFolder; }
-        void ShowFinishMessage(const std::string& text) override { finishMessage_ = text; }
-
-        // The end of the whole list: where it was saved and how it ended; a
-        // cancel or a failed session is an error.
-        void PrintSummary() const {
-            const bool normalEnd = !cancelled_ && !failedSession_;
-            if (normalEnd && !saveFolder_.empty())
-                reporter_.Note("Saved in " + saveFolder_);
-            if (finishMessage_.empty())
-                return;
-            if (normalEnd)
-                reporter_.Note(finishMessage_);
-            else
-                reporter_.Error(finishMessage_);
-        }
-        void ShowLogFailure(const std::string& text) override {
+    void JobProgress(const ProgressNote& note) override {
+        if (note.ProgressIndex < 0 || note.ProgressIndex >= note.Count ||
+            note.ProgressIndex >= static_cast<int>(numbers_.size()))
+            return;
+        reporter_.ItemStarted(numbers_[static_cast<std::size_t>(note.ProgressIndex)]);
+    }
+    void SetStatusText(const std::string&) override {}
+    void SetProgressPos(int) override {}
+    void OnItemProgress(const ItemProgress& progress) override { reporter_.ItemProgress(progress); }
+    // Each outcome as it is decided.
+    void OnItemFinished(const ItemFinished& item) override {
+        if (item.Result == Outcome::Failed)
             failed_ = true;
-            PrintLine(stderr, "Warning: " + text);
-        }
-        // A cancel that did not wait for the worker: no run end arrives to say so.
-        void MarkCancelled() { cancelled_ = true; }
-
-      private:
-        EventLoop& loop_;
-        cli::Reporter& reporter_;
-        // Main thread only.
-        std::vector<std::string> numbers_;
-        std::string saveFolder_;
-        std::string finishMessage_;
-        bool failed_ = false;
-        bool failedSession_ = false;
-        bool cancelled_ = false;
-    };
-
-    // The -i input, read only as far as the input checks could still pass it
-    // (with --batch: a list of any length, up to kMaxListLines).
-    bool ReadInputInto(const std::string& inputFile, bool batch, std::vector<std::string>& lines) {
-        int nonBlank = 0;
-        for (const std::string& line : lines) {
-            if (!TrimRight(line.substr(0, kMaxLineLength)).empty())
-                ++nonBlank;
-        }
-        UniqueFd file;
-        if (inputFile != "-") {
-            file = UniqueFd(::open(inputFile.c_str(), O_RDONLY | O_CLOEXEC));
-            if (!file.valid())
-                return false;
-        }
-        const int limit = (batch ? cli::kMaxListLines : kMaxTasks + 1) - nonBlank;
-        cli::InputLines input =
-            cli::ReadInputLines(file.valid() ? file.get() : STDIN_FILENO, limit);
-        lines.insert(lines.end(), std::make_move_iterator(input.lines.begin()),
-                     std::make_move_iterator(input.lines.end()));
-        return !input.readFailed;
+        reporter_.ItemFinished(item);
     }
-
-    struct Arguments {
-        std::string saveFolder;
-        bool hasSaveFolder = false;
-        std::string inputFile;
-        std::string proxy;
-        bool hasProxy = false;
-        double watchdogSeconds = 120.0;
-        std::string mergeProgram;
-        bool hasMergeProgram = false;
-        std::vector<std::string> numbers;
-        std::string source;  // "" when not given
-        cli::ScriptOptions script;
-    };
-
-    // The command line; nullopt with the exit status in status when it ends here.
-    std::optional<Arguments> ParseArguments(int argc, char** argv, int& status) {
-        CLI::App app{"Downloads German patent documents as PDF files.", "kestrane-cli"};
-        kestrane::cli::DescribeProgram(app);
-        Arguments args;
-        std::vector<std::string> sourceIds;
-        for (const sources::SourceEntry& entry : sources::All()) sourceIds.emplace_back(entry.Id);
-        app.add_option("--source", args.source,
-                       "Where documents come from: " + sources::ChoicesText())
-            ->check(CLI::IsMember(sourceIds));
-        app.add_option("-o,--output", args.saveFolder,
-                       "Folder to save into (default: current folder)");
-        app.add_option("-i,--input", args.inputFile,
-                       "File with one number per line; - reads stdin");
-        app.add_option("--proxy", args.proxy, "HTTP proxy as IP:PORT");
-        // Bounded above as well: a huge period would overflow the timer and fire at once.
-        app.add_option("--watchdog", args.watchdogSeconds,
-                       "Seconds before a stalled item is checked")
-            ->check(CLI::Range(0.001, 7.0 * 24 * 3600));
-        app.add_option("--merge-program", args.mergeProgram,
-                       "Merge with this pdftk-like program (a name looked up beside kestrane-cli, "
-                       "then in PATH, or a path) instead of in-process with qpdf; 'qpdf' is the "
-                       "built-in engine. Default: $KESTRANE_MERGE_PROGRAM, else qpdf");
-        cli::AddScriptOptions(app, args.script);
-        app.add_option("numbers", args.numbers, "Publication numbers, e.g. DE19758096C2");
-        try {
-            app.parse(argc, argv);
-        } catch (const CLI::ParseError& e) {
-            status = app.exit(e) == 0 ? kExitSaved : kExitRefused;
-            return std::nullopt;
-        }
-        // NaN slips through a range check; it would make the timer fire at once.
-        if (!std::isfinite(args.watchdogSeconds)) {
-            PrintLine(stderr, "--watchdog: a number of seconds is needed.");
-            status = kExitRefused;
-            return std::nullopt;
-        }
-        args.hasSaveFolder = app.count("--output") > 0;
-        args.hasProxy = app.count("--proxy") > 0;
-        args.hasMergeProgram = app.count("--merge-program") > 0;
-        return args;
+    // Nobody is there to press OK: the worker goes on at once and the text
+    // goes to stderr.
+    void ShowFailureBox(std::shared_ptr<FailureBox> box) override {
+        box->Close();
+        reporter_.Error(box->Text());
     }
+    void JobFinished(const RunEnd& end) override {
+        cancelled_ = end.Cancelled;
+        failedSession_ = end.SessionFailed;
+        if (failedSession_)
+            failed_ = true;
+    }
+    // The run completion has begun; the loop ends once it has returned.
+    void ResetIdle() override { loop_.Quit(); }
+    void OpenSaveFolder(const std::string& saveFolder) override { saveFolder_ = saveFolder; }
+    void ShowFinishMessage(const std::string& text) override { finishMessage_ = text; }
 
-    // The Download command's request; false (and a message) when the list file cannot be read.
-    bool BuildRequest(const Arguments& args, DownloadRequest& request) {
-        request.Lines = args.numbers;
-        if (!args.inputFile.empty() &&
-            !ReadInputInto(args.inputFile, args.script.batch, request.Lines)) {
-            PrintLine(stderr, "Cannot read " + args.inputFile + ".");
+    // The end of the whole list: where it was saved and how it ended; a
+    // cancel or a failed session is an error.
+    void PrintSummary() const {
+        const bool normalEnd = !cancelled_ && !failedSession_;
+        if (normalEnd && !saveFolder_.empty())
+            reporter_.Note("Saved in " + saveFolder_);
+        if (finishMessage_.empty())
+            return;
+        if (normalEnd)
+            reporter_.Note(finishMessage_);
+        else
+            reporter_.Error(finishMessage_);
+    }
+    void ShowLogFailure(const std::string& text) override {
+        failed_ = true;
+        PrintLine(stderr, "Warning: " + text);
+    }
+    // A cancel that did not wait for the worker: no run end arrives to say so.
+    void MarkCancelled() { cancelled_ = true; }
+
+  private:
+    EventLoop& loop_;
+    cli::Reporter& reporter_;
+    // Main thread only.
+    std::vector<std::string> numbers_;
+    std::string saveFolder_;
+    std::string finishMessage_;
+    bool failed_ = false;
+    bool failedSession_ = false;
+    bool cancelled_ = false;
+};
+
+// The -i input, read only as far as the input checks could still pass it
+// (with --batch: a list of any length, up to kMaxListLines).
+bool ReadInputInto(const std::string& inputFile, bool batch, std::vector<std::string>& lines) {
+    int nonBlank = 0;
+    for (const std::string& line : lines) {
+        if (!TrimRight(line.substr(0, kMaxLineLength)).empty())
+            ++nonBlank;
+    }
+    UniqueFd file;
+    if (inputFile != "-") {
+        file = UniqueFd(::open(inputFile.c_str(), O_RDONLY | O_CLOEXEC));
+        if (!file.valid())
             return false;
-        }
-        if (args.hasSaveFolder) {
-            request.SaveFolder = args.saveFolder;
-        } else {
-            std::error_code ec;
-            request.SaveFolder = std::filesystem::current_path(ec).string();
-        }
-        if (args.hasProxy) {
-            request.UseProxy = true;
-            const std::size_t colon = args.proxy.rfind(':');
-            request.ProxyIp = args.proxy.substr(0, colon);
-            if (colon != std::string::npos)
-                request.ProxyPort = args.proxy.substr(colon + 1);
-        }
-        return true;
     }
+    const int limit = (batch ? cli::kMaxListLines : kMaxTasks + 1) - nonBlank;
+    cli::InputLines input = cli::ReadInputLines(file.valid() ? file.get() : STDIN_FILENO, limit);
+    lines.insert(lines.end(), std::make_move_iterator(input.lines.begin()),
+                 std::make_move_iterator(input.lines.end()));
+    return !input.readFailed;
+}
 
-    // The merge program of the run (see ChooseMergeProgram); nullopt (and a
-    // message) when the chosen outside program is nowhere: it would fail every
-    // document after its pages were downloaded.
-    std::optional<std::string> MergeProgramOfTheRun(const Arguments& args) {
-        std::string program = args.hasMergeProgram ? args.mergeProgram
-                                                   : ChooseMergeProgram("", MergeProgramSetting());
-        if (IsBuiltInMerge(program) || !MergeProgramPath(program).empty())
-            return program;
-        const std::string from = args.hasMergeProgram ? "--merge-program" : kMergeProgramVariable;
-        PrintLine(stderr, from + ": merge program " + program +
-                              " not found (neither beside kestrane-cli nor in PATH).");
+struct Arguments {
+    std::string saveFolder;
+    bool hasSaveFolder = false;
+    std::string inputFile;
+    std::string proxy;
+    bool hasProxy = false;
+    double watchdogSeconds = 120.0;
+    std::string mergeProgram;
+    bool hasMergeProgram = false;
+    std::vector<std::string> numbers;
+    std::string source;  // "" when not given
+    cli::ScriptOptions script;
+};
+
+// The command line; nullopt with the exit status in status when it ends here.
+std::optional<Arguments> ParseArguments(int argc, char** argv, int& status) {
+    CLI::App app{"Downloads German patent documents as PDF files.", "kestrane-cli"};
+    kestrane::cli::DescribeProgram(app);
+    Arguments args;
+    std::vector<std::string> sourceIds;
+    for (const sources::SourceEntry& entry : sources::All()) sourceIds.emplace_back(entry.Id);
+    app.add_option("--source", args.source, "Where documents come from: " + sources::ChoicesText())
+        ->check(CLI::IsMember(sourceIds));
+    app.add_option("-o,--output", args.saveFolder, "Folder to save into (default: current folder)");
+    app.add_option("-i,--input", args.inputFile, "File with one number per line; - reads stdin");
+    app.add_option("--proxy", args.proxy, "HTTP proxy as IP:PORT");
+    // Bounded above as well: a huge period would overflow the timer and fire at once.
+    app.add_option("--watchdog", args.watchdogSeconds, "Seconds before a stalled item is checked")
+        ->check(CLI::Range(0.001, 7.0 * 24 * 3600));
+    app.add_option("--merge-program", args.mergeProgram,
+                   "Merge with this pdftk-like program (a name looked up beside kestrane-cli, "
+                   "then in PATH, or a path) instead of in-process with qpdf; 'qpdf' is the "
+                   "built-in engine. Default: $KESTRANE_MERGE_PROGRAM, else qpdf");
+    cli::AddScriptOptions(app, args.script);
+    app.add_option("numbers", args.numbers, "Publication numbers, e.g. DE19758096C2");
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        status = app.exit(e) == 0 ? kExitSaved : kExitRefused;
         return std::nullopt;
     }
-
-    std::chrono::milliseconds WatchdogPeriod(double watchdogSeconds) {
-        return std::chrono::milliseconds(
-            std::max<long long>(1, std::llround(watchdogSeconds * 1000.0)));
+    // NaN slips through a range check; it would make the timer fire at once.
+    if (!std::isfinite(args.watchdogSeconds)) {
+        PrintLine(stderr, "--watchdog: a number of seconds is needed.");
+        status = kExitRefused;
+        return std::nullopt;
     }
+    args.hasSaveFolder = app.count("--output") > 0;
+    args.hasProxy = app.count("--proxy") > 0;
+    args.hasMergeProgram = app.count("--merge-program") > 0;
+    return args;
+}
 
-    // The runs, each until its completion has returned; the exit status over all.
-    // The first run's input has been checked; each later one is checked as it starts.
-    int RunDownload(const std::vector<std::vector<std::string>>& runs,
-                    const DownloadRequest& request, JobInput firstJob, RunOptions options,
-                    cli::Reporter& reporter) {
-        // Until here Ctrl-C simply ends the program (also while a list is typed
-        // on stdin); from here on it cancels the run. No thread exists yet.
-        BlockInterrupts();
-        EventLoop loop;
-        CliFrontEnd front(loop, reporter);
-        RunController controller(front, loop, std::move(options));
-        std::atomic<bool> interrupted{false};
-        // Declared last: stopped before the loop and the front end it posts to.
-        InterruptWatcher interrupts(
-            [&loop, &controller, &reporter, &interrupted] {
-                // The first Ctrl-C: a confirmed cancel, and no further run of a batch.
-                interrupted.store(true);
-                loop.Post([&controller, &reporter] {
-                    if (!controller.IsDownloading())
-                        return;
-                    reporter.Error("Cancelling... (Ctrl-C again quits at once)");
-                    controller.RequestCancel();
-                });
-            },
-            [&loop, &controller, &front] {
-                // The second: cancel without waiting for the worker.
-                loop.Post([&controller, &front] {
-                    if (!controller.IsDownloading())
-                        return;
-                    front.MarkCancelled();
-                    controller.CancelNow();
-                });
+// The Download command's request; false (and a message) when the list file cannot be read.
+bool BuildRequest(const Arguments& args, DownloadRequest& request) {
+    request.Lines = args.numbers;
+    if (!args.inputFile.empty() &&
+        !ReadInputInto(args.inputFile, args.script.batch, request.Lines)) {
+        PrintLine(stderr, "Cannot read " + args.inputFile + ".");
+        return false;
+    }
+    if (args.hasSaveFolder) {
+        request.SaveFolder = args.saveFolder;
+    } else {
+        std::error_code ec;
+        request.SaveFolder = std::filesystem::current_path(ec).string();
+    }
+    if (args.hasProxy) {
+        request.UseProxy = true;
+        const std::size_t colon = args.proxy.rfind(':');
+        request.ProxyIp = args.proxy.substr(0, colon);
+        if (colon != std::string::npos)
+            request.ProxyPort = args.proxy.substr(colon + 1);
+    }
+    return true;
+}
+
+// The merge program of the run (see ChooseMergeProgram); nullopt (and a
+// message) when the chosen outside program is nowhere: it would fail every
+// document after its pages were downloaded.
+std::optional<std::string> MergeProgramOfTheRun(const Arguments& args) {
+    std::string program =
+        args.hasMergeProgram ? args.mergeProgram : ChooseMergeProgram("", MergeProgramSetting());
+    if (IsBuiltInMerge(program) || !MergeProgramPath(program).empty())
+        return program;
+    const std::string from = args.hasMergeProgram ? "--merge-program" : kMergeProgramVariable;
+    PrintLine(stderr, from + ": merge program " + program +
+                          " not found (neither beside kestrane-cli nor in PATH).");
+    return std::nullopt;
+}
+
+std::chrono::milliseconds WatchdogPeriod(double watchdogSeconds) {
+    return std::chrono::milliseconds(
+        std::max<long long>(1, std::llround(watchdogSeconds * 1000.0)));
+}
+
+// The runs, each until its completion has returned; the exit status over all.
+// The first run's input has been checked; each later one is checked as it starts.
+int RunDownload(const std::vector<std::vector<std::string>>& runs, const DownloadRequest& request,
+                JobInput firstJob, RunOptions options, cli::Reporter& reporter) {
+    // Until here Ctrl-C simply ends the program (also while a list is typed
+    // on stdin); from here on it cancels the run. No thread exists yet.
+    BlockInterrupts();
+    EventLoop loop;
+    CliFrontEnd front(loop, reporter);
+    RunController controller(front, loop, std::move(options));
+    std::atomic<bool> interrupted{false};
+    // Declared last: stopped before the loop and the front end it posts to.
+    InterruptWatcher interrupts(
+        [&loop, &controller, &reporter, &interrupted] {
+            // The first Ctrl-C: a confirmed cancel, and no further run of a batch.
+            interrupted.store(true);
+            loop.Post([&controller, &reporter] {
+                if (!controller.IsDownloading())
+                    return;
+                reporter.Error("Cancelling... (Ctrl-C again quits at once)");
+                controller.RequestCancel();
             });
-        for (std::size_t i = 0; i < runs.size(); ++i) {
-            if (interrupted.load()) {
-                front.CancelBetweenRuns();
-                break;
-            }
-            JobInput job = std::move(firstJob);
-            if (i > 0) {
-                DownloadRequest next = request;
-                next.Lines = runs[i];
-                InputCheck check = CheckDownloadInput(next);
-                if (!check.Ok) {
-                    reporter.Error(check.Message);
-                    return kExitRefused;
-                }
-                job = std::move(check.Job);
-            }
-            front.SetNumbers(job.PatentNumbers);
-            if (!controller.StartRun(std::move(job)))
-                return kExitRefused;
-            loop.Run();
-            if (front.StopsBatch())
-                break;
+        },
+        [&loop, &controller, &front] {
+            // The second: cancel without waiting for the worker.
+            loop.Post([&controller, &front] {
+                if (!controller.IsDownloading())
+                    return;
+                front.MarkCancelled();
+                controller.CancelNow();
+            });
+        });
+    for (std::size_t i = 0; i < runs.size(); ++i) {
+        if (interrupted.load()) {
+            front.CancelBetweenRuns();
+            break;
         }
-        front.PrintSummary();
-        return front.ExitStatus();
+        JobInput job = std::move(firstJob);
+        if (i > 0) {
+            DownloadRequest next = request;
+            next.Lines = runs[i];
+            InputCheck check = CheckDownloadInput(next);
+            if (!check.Ok) {
+                reporter.Error(check.Message);
+                return kExitRefused;
+            }
+            job = std::move(check.Job);
+        }
+        front.SetNumbers(job.PatentNumbers);
+        if (!controller.StartRun(std::move(job)))
+            return kExitRefused;
+        loop.Run();
+        if (front.StopsBatch())
+            break;
     }
+    front.PrintSummary();
+    return front.ExitStatus();
+}
 
 }  // namespace
 
