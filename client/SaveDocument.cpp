@@ -9,6 +9,7 @@
 #include "client/net/Printable.h"
 #include "client/pdf/MergeStep.h"
 #include "client/pdf/PdfCheck.h"
+#include "util/Platform.h"
 
 namespace kestrane {
 
@@ -58,11 +59,11 @@ bool SkipSavedDocument(ClientContext& ctx, const std::string& name) {
 }
 
 std::string PageFilePath(const ClientContext& ctx, const std::string& name, long page) {
-    return paths::PageFile(ctx.TempFolder, name, page).string();
+    return platform::Utf8FromPath(paths::PageFile(ctx.TempFolder, name, page));
 }
 
 std::string PartialMergePath(const ClientContext& ctx, const std::string& name) {
-    return paths::PartialMerge(ctx.TempFolder, name).string();
+    return platform::Utf8FromPath(paths::PartialMerge(ctx.TempFolder, name));
 }
 
 PageFiles::~PageFiles() {
@@ -88,13 +89,13 @@ Failure SaveMergedDocument(ClientContext& ctx, const std::vector<std::string>& p
             return {FailureKind::MergeFailed, {}};
         return {FailureKind::MergeProgramMissing, ctx.MergeProgram};
     }
-    std::error_code ec;
-    fs::rename(partial, merged, ec);
-    if (ec) {
+    // Replaces a file of an earlier run in one step (a plain rename on
+    // Windows refuses to).
+    if (!platform::ReplaceFile(partial, platform::Utf8FromPath(merged))) {
         RemoveQuietly(partial);
         return {FailureKind::SaveFailed, {}};
     }
-    NoteSaved(ctx, merged.filename().string());
+    NoteSaved(ctx, platform::Utf8FromPath(merged.filename()));
     return {};
 }
 

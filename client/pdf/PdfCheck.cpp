@@ -8,13 +8,15 @@
 #include <string_view>
 #include <system_error>
 
+#include "util/Platform.h"
+
 namespace kestrane {
 
 int PdfPageCount(const std::filesystem::path& path) {
     try {
         QPDF pdf;
         pdf.setSuppressWarnings(true);
-        pdf.processFile(path.c_str());
+        pdf.processFile(platform::Utf8FromPath(path).c_str());
         return static_cast<int>(QPDFPageDocumentHelper(pdf).getAllPages().size());
     } catch (...) {
         return -1;
