@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "app/WindowDocs.h"
 
-#include "client/MergeStep.h"
+#include "client/pdf/MergeStep.h"
 #include "docs/options/SourceDocs.h"
 
 namespace kestrane::app {

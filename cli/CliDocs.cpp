@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "client/MergeStep.h"
+#include "client/pdf/MergeStep.h"
 #include "docs/options/SourceDocs.h"
 
 namespace kestrane::cli {

@@ -4,8 +4,8 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "client/OpsNumber.h"
-#include "client/Printable.h"
+#include "client/PublicationNumber.h"
+#include "client/net/Printable.h"
 #include "util/Platform.h"
 
 namespace kestrane::cli {

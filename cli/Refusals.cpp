@@ -4,7 +4,7 @@
 #include <filesystem>
 #include <system_error>
 
-#include "client/Printable.h"
+#include "client/net/Printable.h"
 
 namespace kestrane::cli {
 

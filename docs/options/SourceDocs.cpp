@@ -1,83 +1,60 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "docs/options/SourceDocs.h"
 
-#include "client/ClientContext.h"
-#include "client/OpsSession.h"
+#include "client/sources/Registry.h"
 
 namespace kestrane::docs {
 
 namespace {
 
-// What the help says of one source.
-struct SourceDoc {
-    std::string Id;
-    std::string Summary;  // in the choice list: "EPO Open Patent Services"
-    std::string Help;     // a paragraph
-    std::string BaseEnv;  // the variable that moves its address
-    std::string DefaultBase;
-    std::vector<std::pair<std::string, std::string>> KeyEnv;  // variable, what it holds
-};
-
-std::vector<SourceDoc> Sources() {
-    return {
-        {"classic",
-         "the publication server, default",
-         "the publication server's pages, at its address or a mirror's, or the stand-in "
-         "kestrane-pubserver",
-         "KESTRANE_SERVER_BASE",
-         kDefaultServerBase,
-         {}},
-        {"ops",
-         "EPO Open Patent Services",
-         "EPO Open Patent Services, page by page; needs a free registration's consumer key and "
-         "secret",
-         "KESTRANE_OPS_BASE",
-         kOpsDefaultBase,
-         {{"KESTRANE_OPS_KEY", "consumer key"}, {"KESTRANE_OPS_SECRET", "consumer secret"}}},
-    };
+std::string Text(std::string_view text) {
+    return std::string(text);
 }
 
 }  // namespace
 
+std::vector<std::string> SourceIds() {
+    std::vector<std::string> ids;
+    for (const sources::SourceEntry& entry : sources::All()) ids.push_back(Text(entry.Id));
+    return ids;
+}
+
 OptionDoc SourceOption() {
-    OptionDoc option("--source", "", "Where documents come from: ", "", Complete::Words);
+    OptionDoc option("--source", "", "Where documents come from: " + sources::ChoicesText(), "",
+                     Complete::Words);
     std::string man =
         "Where the documents come from (default: the settings file's choice, "
         "else *" +
-        Sources().front().Id + "*):\n";
-    for (const SourceDoc& source : Sources()) {
+        Text(sources::All().front().Id) + "*):\n";
+    for (const sources::SourceEntry& entry : sources::All()) {
         const bool first = option.Words.empty();
-        option.Value += (first ? "" : "|") + source.Id;
-        option.Words += (first ? "" : " ") + source.Id;
-        option.Help += (first ? "" : ", ") + source.Id + " (" + source.Summary + ")";
-        man += "*" + source.Id + "*: " + source.Help + ".\n";
+        option.Value.append(first ? "" : "|").append(entry.Id);
+        option.Words.append(first ? "" : " ").append(entry.Id);
+        man.append("*").append(entry.Id).append("* (").append(entry.Label).append("): ");
+        man.append(entry.Help).append("\n");
     }
-    option.Help += ". See Environment for each source's settings";
-    option.Man = man + "A source's key and secret come from *ENVIRONMENT* or *FILES*.";
+    option.Man = man + "A source's address and keys come from *ENVIRONMENT* or *FILES*.";
     return option;
-}
-
-std::vector<std::string> SourceIds() {
-    std::vector<std::string> ids;
-    for (const SourceDoc& source : Sources()) ids.push_back(source.Id);
-    return ids;
 }
 
 std::vector<EnvDoc> SourceEnvironment() {
     std::vector<EnvDoc> env;
-    for (const SourceDoc& source : Sources()) {
-        env.push_back(
-            {source.BaseEnv,
-             "address of the " + source.Id + " source (default " + source.DefaultBase + ")",
-             "Address of the *" + source.Id + "* source (default " + source.DefaultBase +
-                 "), for a mirror or the stand-in\n"
-                 "*kestrane-pubserver*(1)."});
-        for (const auto& [variable, holds] : source.KeyEnv) {
-            env.push_back({variable,
-                           "the " + source.Id + " source's " + holds + " (else the settings file)",
-                           "The *" + source.Id + "* source's " + holds +
-                               "; it takes precedence over the settings\nfile. It is never "
-                               "printed or logged."});
+    for (const sources::SourceEntry& entry : sources::All()) {
+        const std::string name = Text(entry.Name);
+        if (!entry.BaseEnv.empty()) {
+            env.push_back({Text(entry.BaseEnv),
+                           name + " address (default " + Text(entry.DefaultBase) + ")",
+                           "The " + name + " address (default " + Text(entry.DefaultBase) +
+                               "): a mirror, or the stand-in\n*kestrane-pubserver*(1)."});
+        }
+        for (const sources::SettingKey& key : entry.Keys) {
+            if (key.EnvVar.empty())
+                continue;
+            // The dialog's label, which names the source ("OPS consumer key").
+            const std::string what = Text(key.Label);
+            env.push_back({Text(key.EnvVar), what + " (else the settings file)",
+                           what + "; it takes precedence over the settings file." +
+                               (key.Secret ? " It is never printed or logged." : "")});
         }
     }
     return env;
