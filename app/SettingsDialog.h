@@ -1,22 +1,28 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// Settings...: which source a run uses and the EPO OPS credentials, saved to
-// the settings file. "Test connection" asks OPS for a token and says how it went.
+// Settings...: which source a run uses and that source's fields (credentials),
+// saved to the settings file; "Test connection" asks the source and says how
+// it went. The same dialog, as a list of every source with what it needs, is
+// the chooser a first Download opens when no source was ever chosen.
 #pragma once
 
 #include <QDialog>
+#include <QUrl>
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <thread>
 
 #include "client/Source.h"
 
+class QButtonGroup;
 class QComboBox;
 class QLabel;
 class QLineEdit;
 class QPushButton;
+class QStackedWidget;
 
 namespace kestrane::app {
 
@@ -24,11 +30,18 @@ class SettingsDialog : public QDialog {
     Q_OBJECT
 
   public:
-    // path: the settings file (SettingsPath() in the program).
-    explicit SettingsDialog(std::string path, QWidget* parent = nullptr);
+    enum class Mode {
+        Settings,  // the context menu's Settings...
+        Chooser,   // the first Download: every source with what it needs
+    };
+    // path: the settings file (SettingsPath() in the program). openUrl opens
+    // a source's registration page (default: the desktop's browser).
+    explicit SettingsDialog(std::string path, QWidget* parent = nullptr, Mode mode = Mode::Settings,
+                            std::function<void(const QUrl&)> openUrl = {});
     ~SettingsDialog() override;
 
-    // Saves, and closes only when the file was written.
+    // Saves, and closes only when the file was written (the chooser also
+    // wants a source and the fields it cannot do without).
     void accept() override;
 
   signals:
@@ -36,15 +49,28 @@ class SettingsDialog : public QDialog {
     void ConnectionTested(const QString& result);
 
   private:
+    void BuildCombo(QWidget* into);
+    void BuildChoices(QWidget* into);
+    QWidget* BuildFields();
+    void Load();
+    void Select(int index);
     void OnTestConnection();
+    // The selected source's fields that are empty and have no variable set.
+    QString MissingFields() const;
 
     const std::string path_;
-    QComboBox* source_ = nullptr;
-    QLineEdit* key_ = nullptr;
-    QLineEdit* secret_ = nullptr;
+    const Mode mode_;
+    std::function<void(const QUrl&)> openUrl_;
+    int selected_ = -1;                         // in WindowSources(); -1: none yet
+    QComboBox* source_ = nullptr;               // Settings
+    QButtonGroup* choices_ = nullptr;           // Chooser
+    QLabel* needs_ = nullptr;                   // Settings: what the selected source needs
+    QStackedWidget* pages_ = nullptr;           // one page of fields per source
+    std::map<std::string, QLineEdit*> fields_;  // by settings key
     QPushButton* test_ = nullptr;
     QLabel* result_ = nullptr;
-    // The token request runs off the GUI thread; closing the dialog aborts it.
+    QPushButton* save_ = nullptr;
+    // The connection test runs off the GUI thread; closing the dialog aborts it.
     std::shared_ptr<std::atomic<bool>> abort_;
     std::thread tester_;
 };
