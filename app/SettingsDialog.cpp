@@ -67,6 +67,8 @@ SettingsDialog::SettingsDialog(std::string path, QWidget* parent, Mode mode,
     setObjectName(chooser ? QStringLiteral("sourceChooser") : QStringLiteral("settingsDialog"));
     setWindowTitle(chooser ? QStringLiteral("Choose a source") : QStringLiteral("Settings"));
 
+    // Wide enough that each source's line reads as one or two lines.
+    setMinimumWidth(fontMetrics().averageCharWidth() * 64);
     auto* layout = new QVBoxLayout(this);
     auto* top = new QWidget(this);
     if (chooser) {
