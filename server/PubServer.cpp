@@ -732,6 +732,7 @@ void PubServer::Impl::Handle(const httplib::Request& req, httplib::Response& res
         case Stage::OpsToken:
         case Stage::OpsInquiry:
         case Stage::OpsPage:
+        case Stage::OpsBiblio:
             break;
     }
     // A link that leads nowhere: the wrong hit, or a document or page that does not exist.
@@ -869,7 +870,8 @@ bool ParseFault(const std::string& text, std::string& number, Fault& fault) {
                                                         {"pdf", Stage::PagePdf},
                                                         {"opstoken", Stage::OpsToken},
                                                         {"opsinquiry", Stage::OpsInquiry},
-                                                        {"opspage", Stage::OpsPage}};
+                                                        {"opspage", Stage::OpsPage},
+                                                        {"opsbiblio", Stage::OpsBiblio}};
     static const std::map<std::string, FaultKind> kinds = {
         {"stall", FaultKind::Stall},          {"drip", FaultKind::SlowDrip},
         {"empty", FaultKind::EmptyBody},      {"error", FaultKind::ErrorPage},

@@ -38,6 +38,7 @@ enum class Stage {
     OpsToken,    // POST /3.2/auth/accesstoken (names no number, like Session)
     OpsInquiry,  // GET /3.2/rest-services/published-data/publication/docdb/CC.N.K/images
     OpsPage,     // GET /3.2/rest-services/published-data/images/CC/N/K/fullimage.pdf?Range=n
+    OpsBiblio,   // GET /3.2/rest-services/published-data/publication/docdb/CC.N.K/biblio
 };
 
 enum class FaultKind {
@@ -95,6 +96,9 @@ struct ServerOptions {
         "idle (images=green:200, inpadoc=green:60, other=green:1000, retrieval=green:200, "
         "search=green:30)";
     int opsRetryAfterMs = 1000;
+    // What the week's quota count (X-RegisteredQuotaPerWeek-Used) holds
+    // before the server's first answer: earlier runs of the week.
+    unsigned long long opsWeekUsedBefore = 1234567890;
 };
 
 // One request as the server saw it.
@@ -150,7 +154,7 @@ class PubServer {
 // Parses "NUMBER:STAGE:KIND[:PAGE]" (stage: session search hit viewer navigation pdf;
 // kind: stall drip empty error truncated html nolink count hostile foreign twins nohits escapes
 // huge endless nomatch, and for OPS notfound auth quota robot black); OPS stages:
-// opstoken opsinquiry opspage, OPS numbers written compact ("DE19758096C2").
+// opstoken opsinquiry opspage opsbiblio, OPS numbers written compact ("DE19758096C2").
 bool ParseFault(const std::string& text, std::string& number, Fault& fault);
 
 }  // namespace kestrane::pubserver

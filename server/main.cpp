@@ -68,8 +68,8 @@ int main(int argc, char** argv) {
     app.add_option(
         "--fault", faultTexts,
         "NUMBER:STAGE:KIND[:PAGE]; stages: session search hit viewer navigation pdf, "
-        "OPS: opstoken opsinquiry opspage; kinds: stall drip empty error truncated html nolink "
-        "count hostile nomatch, OPS: notfound auth quota robot black");
+        "OPS: opstoken opsinquiry opspage opsbiblio; kinds: stall drip empty error truncated html "
+        "nolink count hostile nomatch, OPS: notfound auth quota robot black");
     app.add_option("--ops-key", options.opsKey, "Consumer key the OPS token endpoint accepts");
     app.add_option("--ops-secret", options.opsSecret,
                    "Consumer secret the OPS token endpoint accepts");
