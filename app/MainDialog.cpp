@@ -29,9 +29,9 @@
 #include "app/PatentListDrop.h"
 #include "app/PictureWindow.h"
 #include "app/SettingsDialog.h"
-#include "app/SourceList.h"
 #include "client/Messages.h"
 #include "client/Settings.h"
+#include "client/sources/Registry.h"
 #include "run/InputCheck.h"
 
 namespace kestrane::app {
@@ -234,10 +234,8 @@ void MainDialog::ShowSource() {
     const SettingsLoad load = LoadSettings(SettingsPath());
     if (!load.Ok) {
         name = QStringLiteral("see Settings");
-    } else if (const SourceView* source = FindWindowSource(load.Values.Source())) {
-        name = FromStd(source->Label);
-    } else if (!options_.Run.ServerBase.empty()) {
-        name = FromStd(FindWindowSource("classic")->Label);
+    } else if (!load.Values.Source().empty() || !options_.Run.ServerBase.empty()) {
+        name = FromStd(std::string(sources::FindOrDefault(load.Values.Source()).Label));
     }
     sourceLink_->setText(QStringLiteral("&Source: ") + name);
 }

@@ -12,32 +12,31 @@
 #include <QRadioButton>
 #include <QStackedWidget>
 #include <QVBoxLayout>
+#include <string_view>
 
-#include "app/SourceList.h"
-#include "client/OpsSource.h"
 #include "client/Settings.h"
+#include "client/sources/Registry.h"
+#include "run/RunController.h"
 
 namespace kestrane::app {
 
 namespace {
 
-QString FromStd(const std::string& text) {
-    return QString::fromStdString(text);
+QString FromStd(std::string_view text) {
+    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
 }
 
-// "ops.key" -> "opsKey": the field's object name.
-QString FieldName(const std::string& settingsKey) {
-    QString name = FromStd(settingsKey);
-    const qsizetype dot = name.indexOf(QLatin1Char('.'));
-    if (dot >= 0 && dot + 1 < name.size()) {
-        name[dot + 1] = name[dot + 1].toUpper();
-        name.remove(dot, 1);
-    }
+// "ops" + "key" -> "opsKey": the field's object name.
+QString FieldName(std::string_view source, std::string_view key) {
+    QString name = FromStd(source) + FromStd(key);
+    if (!key.empty())
+        name[static_cast<qsizetype>(source.size())] =
+            name[static_cast<qsizetype>(source.size())].toUpper();
     return name;
 }
 
 // What a source needs, with its page as a link named by its host.
-QString NeedsText(const SourceView& source) {
+QString NeedsText(const sources::SourceEntry& source) {
     QString text = FromStd(source.Needs).toHtmlEscaped();
     if (!source.Link.empty()) {
         const QUrl link(FromStd(source.Link));
@@ -48,8 +47,12 @@ QString NeedsText(const SourceView& source) {
     return text;
 }
 
-bool VariableSet(const std::string& name) {
-    return !name.empty() && !qEnvironmentVariableIsEmpty(name.c_str());
+bool VariableSet(std::string_view name) {
+    return !name.empty() && !qEnvironmentVariableIsEmpty(std::string(name).c_str());
+}
+
+const sources::SourceEntry& Entry(int index) {
+    return sources::All()[static_cast<std::size_t>(index)];
 }
 
 }  // namespace
@@ -94,7 +97,7 @@ SettingsDialog::SettingsDialog(std::string path, QWidget* parent, Mode mode,
 void SettingsDialog::BuildCombo(QWidget* into) {
     source_ = new QComboBox(into);
     source_->setObjectName(QStringLiteral("source"));
-    for (const SourceView& source : WindowSources())
+    for (const sources::SourceEntry& source : sources::All())
         source_->addItem(FromStd(source.Label), FromStd(source.Id));
     needs_ = new QLabel(into);
     needs_->setObjectName(QStringLiteral("sourceNeeds"));
@@ -120,7 +123,7 @@ void SettingsDialog::BuildChoices(QWidget* into) {
     list->addWidget(intro);
     choices_ = new QButtonGroup(this);
     int index = 0;
-    for (const SourceView& source : WindowSources()) {
+    for (const sources::SourceEntry& source : sources::All()) {
         auto* choice = new QRadioButton(FromStd(source.Label), into);
         choice->setObjectName(QStringLiteral("choose-") + FromStd(source.Id));
         choices_->addButton(choice, index++);
@@ -141,17 +144,17 @@ void SettingsDialog::BuildChoices(QWidget* into) {
 QWidget* SettingsDialog::BuildFields() {
     auto* box = new QWidget(this);
     pages_ = new QStackedWidget(box);
-    for (const SourceView& source : WindowSources()) {
+    for (const sources::SourceEntry& source : sources::All()) {
         auto* page = new QWidget(pages_);
         auto* form = new QFormLayout(page);
         form->setContentsMargins(0, 0, 0, 0);
-        for (const SourceField& field : source.Fields) {
+        for (const sources::SettingKey& key : source.Keys) {
             auto* edit = new QLineEdit(page);
-            edit->setObjectName(FieldName(field.SettingsKey));
-            if (field.Secret)
+            edit->setObjectName(FieldName(source.Id, key.Key));
+            if (key.Secret)
                 edit->setEchoMode(QLineEdit::Password);
-            form->addRow(FromStd(field.Label), edit);
-            fields_[field.SettingsKey] = edit;
+            form->addRow(FromStd(key.Label), edit);
+            fields_[sources::SettingName(source, key)] = edit;
         }
         pages_->addWidget(page);
     }
@@ -177,10 +180,15 @@ void SettingsDialog::Load() {
         return;
     }
     for (auto& [key, edit] : fields_) edit->setText(FromStd(load.Values.Get(key)));
-    const auto& sources = WindowSources();
+    // Settings shows the source a run would take; the chooser shows none
+    // until one is chosen.
+    const auto& all = sources::All();
     int index = mode_ == Mode::Chooser ? -1 : 0;
-    for (std::size_t i = 0; i < sources.size(); ++i) {
-        if (sources[i].Id == load.Values.Source())
+    const std::string_view chosen = mode_ == Mode::Chooser
+                                        ? std::string_view(load.Values.Source())
+                                        : sources::FindOrDefault(load.Values.Source()).Id;
+    for (std::size_t i = 0; i < all.size(); ++i) {
+        if (all[i].Id == chosen)
             index = static_cast<int>(i);
     }
     Select(index);
@@ -188,8 +196,7 @@ void SettingsDialog::Load() {
 
 // The controls follow; the combo and the buttons call this too.
 void SettingsDialog::Select(int index) {
-    const auto& sources = WindowSources();
-    if (index >= static_cast<int>(sources.size()))
+    if (index >= static_cast<int>(sources::All().size()))
         index = -1;
     if (index != selected_)
         result_->clear();
@@ -198,14 +205,14 @@ void SettingsDialog::Select(int index) {
         source_->setCurrentIndex(index);
     if (choices_ != nullptr && index >= 0)
         choices_->button(index)->setChecked(true);
-    const SourceView* source = index >= 0 ? &sources[static_cast<std::size_t>(index)] : nullptr;
+    const sources::SourceEntry* source = index >= 0 ? &Entry(index) : nullptr;
     if (needs_ != nullptr)
         needs_->setText(source != nullptr ? NeedsText(*source) : QString());
     pages_->setVisible(source != nullptr);
     if (source != nullptr)
         pages_->setCurrentIndex(index);
-    test_->setEnabled(source != nullptr && source->Test && !tester_.joinable());
-    test_->setVisible(source == nullptr || source->Test);
+    test_->setEnabled(source != nullptr && source->Test != nullptr && !tester_.joinable());
+    test_->setVisible(source == nullptr || source->Test != nullptr);
     save_->setEnabled(source != nullptr);
 }
 
@@ -219,9 +226,11 @@ QString SettingsDialog::MissingFields() const {
     QStringList missing;
     if (selected_ < 0)
         return {};
-    for (const SourceField& field : WindowSources()[static_cast<std::size_t>(selected_)].Fields) {
-        if (fields_.at(field.SettingsKey)->text().trimmed().isEmpty() && !VariableSet(field.EnvVar))
-            missing << FromStd(field.Label);
+    const sources::SourceEntry& source = Entry(selected_);
+    for (const sources::SettingKey& key : source.Keys) {
+        if (fields_.at(sources::SettingName(source, key))->text().trimmed().isEmpty() &&
+            !VariableSet(key.EnvVar))
+            missing << FromStd(key.Label);
     }
     return missing.join(QStringLiteral(", "));
 }
@@ -229,7 +238,7 @@ QString SettingsDialog::MissingFields() const {
 void SettingsDialog::accept() {
     if (selected_ < 0)
         return;
-    const auto& source = WindowSources()[static_cast<std::size_t>(selected_)];
+    const sources::SourceEntry& source = Entry(selected_);
     if (mode_ == Mode::Chooser) {
         if (const QString missing = MissingFields(); !missing.isEmpty()) {
             result_->setText(FromStd(source.Label) + QStringLiteral(" needs: ") + missing +
@@ -240,7 +249,7 @@ void SettingsDialog::accept() {
     // Keys of others stay as they are; a refused file is replaced (mode 0600).
     SettingsLoad load = LoadSettings(path_);
     Settings settings = load.Values;
-    settings.Set("run.source", source.Id);
+    settings.Set(sources::kSourceSetting, std::string(source.Id));
     for (const auto& [key, edit] : fields_) settings.Set(key, edit->text().trimmed().toStdString());
     const std::string error = SaveSettings(path_, settings);
     if (!error.empty()) {
@@ -253,32 +262,37 @@ void SettingsDialog::accept() {
 void SettingsDialog::OnTestConnection() {
     if (selected_ < 0 || tester_.joinable())
         return;
-    const SourceView& source = WindowSources()[static_cast<std::size_t>(selected_)];
-    if (!source.Test)
+    const sources::SourceEntry& source = Entry(selected_);
+    if (source.Test == nullptr)
         return;
     test_->setEnabled(false);
-    result_->setText(QStringLiteral("Asking %1...").arg(FromStd(source.Label)));
-    std::map<std::string, std::string> values;
-    for (const SourceField& field : source.Fields)
-        values[field.SettingsKey] = fields_.at(field.SettingsKey)->text().trimmed().toStdString();
+    result_->setText(FromStd(source.Testing));
+    // What the dialog shows is tested, not what the environment may say.
+    sources::SourceConfig config = sources::Resolve(source, nullptr, kWatchdogPeriod);
+    for (const sources::SettingKey& key : source.Keys) {
+        config.Values[std::string(key.Key)] =
+            fields_.at(sources::SettingName(source, key))->text().trimmed().toStdString();
+    }
     const int tested = selected_;
-    tester_ =
-        std::thread([this, tested, test = source.Test, values = std::move(values), abort = abort_] {
-            const QString text = FromStd(test(values, *abort));
-            if (abort->load())
-                return;
-            QMetaObject::invokeMethod(
-                this,
-                [this, tested, text] {
-                    if (tester_.joinable())
-                        tester_.join();
-                    if (tested == selected_)
-                        result_->setText(text);
-                    Select(selected_);
-                    emit ConnectionTested(text);
-                },
-                Qt::QueuedConnection);
-        });
+    tester_ = std::thread([this, tested, &source, config = std::move(config), abort = abort_] {
+        const Failure failure = source.Test(config, abort.get());
+        if (abort->load())
+            return;
+        const QString text =
+            failure ? QStringLiteral("Failed: ") + FromStd(FailureText(failure, "")).trimmed()
+                    : QStringLiteral("Connected: ") + FromStd(source.TestPassed);
+        QMetaObject::invokeMethod(
+            this,
+            [this, tested, text] {
+                if (tester_.joinable())
+                    tester_.join();
+                if (tested == selected_)
+                    result_->setText(text);
+                Select(selected_);
+                emit ConnectionTested(text);
+            },
+            Qt::QueuedConnection);
+    });
 }
 
 std::function<std::unique_ptr<Source>()> SourceFromSettings(std::chrono::milliseconds maxWait,
@@ -289,21 +303,13 @@ std::function<std::unique_ptr<Source>()> SourceFromSettings(std::chrono::millise
         error = load.Error;
         return {};
     }
-    if (load.Values.Source() != "ops")
-        return {};
-    OpsConfig config;
-    config.Base = DefaultOpsBase();
-    config.Key = load.Values.OpsKey();
-    config.Secret = load.Values.OpsSecret();
-    config.MaxWait = maxWait;
-    if (config.Key.empty() || config.Secret.empty()) {
-        error =
-            "The EPO OPS source needs a consumer key and secret: enter them under Settings... "
-            "(or in " +
-            path + ").";
+    const sources::SourceEntry& entry = sources::FindOrDefault(load.Values.Source());
+    const sources::SourceConfig config = sources::Resolve(entry, &load.Values, maxWait);
+    if (!sources::MissingKeys(entry, config).empty()) {
+        error = sources::NeedsText(entry, path, sources::Remedy::Window);
         return {};
     }
-    return OpsSourceMaker(std::move(config));
+    return entry.Make(config);
 }
 
 }  // namespace kestrane::app

@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// Settings...: which source a run uses and that source's fields (credentials),
-// saved to the settings file; "Test connection" asks the source and says how
-// it went. The same dialog, as a list of every source with what it needs, is
-// the chooser a first Download opens when no source was ever chosen.
+// Settings...: which source a run uses and every source's keys (one row per
+// key of the source registry), saved to the settings file; "Test connection"
+// checks the chosen source's keys against its service and says how it went. The same dialog, as a
+// list of every source with what it needs, is the chooser a first Download opens when no source was
+// ever chosen.
 #pragma once
 
 #include <QDialog>
@@ -61,7 +62,7 @@ class SettingsDialog : public QDialog {
     const std::string path_;
     const Mode mode_;
     std::function<void(const QUrl&)> openUrl_;
-    int selected_ = -1;                         // in WindowSources(); -1: none yet
+    int selected_ = -1;                         // in sources::All(); -1: none yet
     QComboBox* source_ = nullptr;               // Settings
     QButtonGroup* choices_ = nullptr;           // Chooser
     QLabel* needs_ = nullptr;                   // Settings: what the selected source needs
@@ -75,8 +76,8 @@ class SettingsDialog : public QDialog {
     std::thread tester_;
 };
 
-// MakeSource for the next run as the settings file says, or "" in error with
-// the reason (a refused file, OPS without credentials).
+// MakeSource for the next run as the settings file says, or empty with the
+// reason in error (a refused file, a source without its keys).
 std::function<std::unique_ptr<Source>()> SourceFromSettings(std::chrono::milliseconds maxWait,
                                                             std::string& error);
 

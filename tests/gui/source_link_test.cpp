@@ -18,9 +18,9 @@
 
 #include "app/DialogUnits.h"
 #include "app/SettingsDialog.h"
-#include "app/SourceList.h"
 #include "client/Messages.h"
 #include "client/Settings.h"
+#include "client/sources/Registry.h"
 #include "tests/gui/GuiHarness.h"
 #include "tests/support/TestSupport.h"
 
@@ -30,7 +30,7 @@ namespace {
 namespace fs = std::filesystem;
 
 QString LabelOf(const char* id) {
-    return QString::fromStdString(app::FindWindowSource(id)->Label);
+    return QString::fromStdString(std::string(sources::Find(id)->Label));
 }
 
 // A settings folder of the test's own, and no server chosen by the environment.
@@ -48,8 +48,8 @@ struct FreshMachine {
 
 // What the chooser shows and refuses, then EPO OPS chosen with working keys.
 int ChooseOps(app::SettingsDialog& chooser, Desktop& desktop) {
-    for (const app::SourceView& source : app::WindowSources()) {
-        const std::string id = source.Id;
+    for (const sources::SourceEntry& source : sources::All()) {
+        const std::string id(source.Id);
         EXPECT_NE(chooser.findChild<QRadioButton*>(QString::fromStdString("choose-" + id)),
                   nullptr);
         auto* needs = chooser.findChild<QLabel*>(QString::fromStdString("needs-" + id));
