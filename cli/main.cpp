@@ -134,6 +134,7 @@ class CliFrontEnd : public FrontEnd {
         cancelled_ = end.Cancelled;
         failedSession_ = end.SessionFailed;
         sessionFailure_ = end.SessionFailure;
+        interfaceGone_ = end.InterfaceGone;
         if (failedSession_)
             failed_ = true;
     }
@@ -156,6 +157,8 @@ class CliFrontEnd : public FrontEnd {
             reporter_.Note(finishMessage_);
         else
             reporter_.Error(finishMessage_);
+        if (failedSession_ && interfaceGone_)
+            reporter_.Error(msg::kClassicGoneCli);
     }
     void ShowLogFailure(const std::string& text) override {
         failed_ = true;
@@ -174,6 +177,7 @@ class CliFrontEnd : public FrontEnd {
     bool failed_ = false;
     bool failedSession_ = false;
     FailureKind sessionFailure_ = FailureKind::None;
+    bool interfaceGone_ = false;
     bool cancelled_ = false;
 };
 

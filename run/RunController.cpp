@@ -136,7 +136,9 @@ struct RunController::Impl {
     void FinishRun() {
         if (!run.IsDownloading.load() || !CurrentJob || completing)
             return;
-        RunEnd end{run.CancelRequested.load(), run.SessionFailed.load()};
+        const bool sessionFailed = run.SessionFailed.load();
+        RunEnd end{run.CancelRequested.load(), sessionFailed,
+                   sessionFailed && run.InterfaceGone.load()};
         {
             std::lock_guard<std::mutex> lock(run.Lock);
             end.SessionFailure = CurrentJob->SessionFailure;
@@ -202,6 +204,7 @@ struct RunController::Impl {
             front.ShowLogFailure(logFailure);
         run.CancelRequested.store(false);
         run.SessionFailed.store(false);
+        run.InterfaceGone.store(false);
         run.SkipSessionStart.store(false);
         CurrentJob.reset();
         completing = false;
