@@ -99,7 +99,7 @@ bool MergePages(ClientContext& ctx, const std::vector<std::string>& pageFiles,
     }
     // Replaces a file of an earlier run in one step (a plain rename on
     // Windows refuses to).
-    if (!platform::ReplaceFile(partial, platform::Utf8FromPath(merged))) {
+    if (!platform::MoveReplacing(partial, platform::Utf8FromPath(merged))) {
         RemoveQuietly(partial);
         return ctx.Fail(FailureKind::SaveFailed) != 0;
     }
