@@ -15,7 +15,6 @@
 
 #include "app/SettingsDialog.h"
 #include "client/Settings.h"
-#include "client/sources/Registry.h"
 #include "tests/gui/GuiHarness.h"
 #include "tests/support/TestSupport.h"
 
@@ -87,38 +86,6 @@ TEST(SettingsDialogTest, SavesTheSourceAndCredentialsAndTheNextRunUsesOps) {
     EXPECT_GT(opsRequests, 3);
     qputenv("XDG_CONFIG_HOME", configHome);
     qunsetenv("KESTRANE_OPS_BASE");
-}
-
-// Every source of the registry is a choice, and each of its keys a field of
-// its own (a secret one masked) whose value lands under [<id>] in the file.
-TEST(SettingsDialogTest, EverySourceAndEachOfItsKeysReachTheDialogAndTheFile) {
-    TempDir config;
-    const std::string path = config.str() + "/kestrane.conf";
-    app::SettingsDialog dialog(path);
-    auto* source = Control<QComboBox>(dialog, "source");
-    std::vector<std::string> expected;
-    for (const sources::SourceEntry& entry : sources::All()) {
-        const QString id = QString::fromUtf8(entry.Id.data(), entry.Id.size());
-        EXPECT_GE(source->findData(id), 0) << entry.Id;
-        for (const sources::SettingKey& key : entry.Keys) {
-            QString name = id + QString::fromUtf8(key.Key.data(), key.Key.size());
-            name[id.size()] = name[id.size()].toUpper();
-            auto* field = Control<QLineEdit>(dialog, name.toStdString().c_str());
-            EXPECT_EQ(field->echoMode(), key.Secret ? QLineEdit::Password : QLineEdit::Normal);
-            field->setText(name + QStringLiteral("-value"));
-            expected.push_back(sources::SettingName(entry, key) + "=" + name.toStdString() +
-                               "-value");
-        }
-    }
-    source->setCurrentIndex(source->count() - 1);
-    dialog.accept();
-    const SettingsLoad load = LoadSettings(path);
-    ASSERT_TRUE(load.Ok) << load.Error;
-    EXPECT_EQ(load.Values.Source(), std::string(sources::All().back().Id));
-    for (const std::string& line : expected) {
-        const std::size_t eq = line.find('=');
-        EXPECT_EQ(load.Values.Get(line.substr(0, eq)), line.substr(eq + 1));
-    }
 }
 
 }  // namespace
