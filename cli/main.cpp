@@ -420,7 +420,8 @@ int main(int argc, char** argv) {
         Refuse(CheckDownloadInput(request), request, *args);
         return kExitRefused;
     }
-    const cli::NumberList list = cli::PlanList(request.Lines, args->script.normalize);
+    const cli::NumberList list =
+        cli::PlanList(request.Lines, args->script.normalize, choice.OutputName);
     const std::vector<std::vector<std::string>> runs =
         args->script.batch ? cli::SplitRuns(list.Lines, kMaxTasks)
                            : std::vector<std::vector<std::string>>{list.Lines};

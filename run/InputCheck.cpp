@@ -4,8 +4,10 @@
 #include <filesystem>
 #include <system_error>
 
+#include "client/ClientContext.h"
 #include "client/SafeFiles.h"
 #include "client/net/Printable.h"
+#include "util/Platform.h"
 
 namespace kestrane {
 
@@ -30,7 +32,7 @@ InputCheck Refuse(Refusal refused, std::string message, BoxKind box = BoxKind::I
 std::string RunTempFolder(const std::string& folder, bool madeTemp, std::error_code& ec) {
     if (madeTemp)
         return folder + "/temp/";
-    if (!fs::exists(fs::symlink_status(folder + "/temp", ec)))
+    if (!fs::exists(fs::symlink_status(platform::PathFromUtf8(folder + "/temp"), ec)))
         return "";
     return CreateUniqueFolder(folder + "/temp.kestrane-");
 }
@@ -91,7 +93,7 @@ InputCheck CheckDownloadInput(const DownloadRequest& request) {
         if (folder.empty())
             return Refuse(Refusal::NoFolder, "Please choose a path to keep documents.");
         std::error_code ec;
-        if (!fs::is_directory(folder, ec))
+        if (!fs::is_directory(platform::PathFromUtf8(folder), ec))
             return Refuse(Refusal::MissingFolder, "The path doesn't exist.");
         if (!IsAsciiPath(folder)) {
             return Refuse(Refusal::NotAscii,
@@ -110,7 +112,7 @@ InputCheck CheckDownloadInput(const DownloadRequest& request) {
                 return Refuse(Refusal::NoProxyAddress, "Please input server IP and server port.");
             }
             proxy = "HTTP=HTTP://" + request.ProxyIp + ":" + request.ProxyPort;
-            accessType = 3;
+            accessType = kProxyAccessType;
         }
 
         InputCheck check;
