@@ -2,7 +2,7 @@
 // kestrane-cli: the download run without a window.
 //
 //   kestrane-cli [-o DIR] [-i FILE|-] [--proxy IP:PORT] [--watchdog SECONDS]
-//                [--merge-program PROGRAM] [--source classic|ops] [-q|-v] [--batch]
+//                [--merge-program PROGRAM] [--source classic|ops|dpma|google] [-q|-v] [--batch]
 //                [--normalize] [--skip-existing] [--wait SECONDS] [--retries N] NUMBER...
 //
 // Exit status: 0 every item saved, 1 some item failed (or no session), 2 input
@@ -211,9 +211,9 @@ std::optional<Arguments> ParseArguments(std::vector<std::string> argv, int& stat
     kestrane::cli::DescribeProgram(app);
     Arguments args;
     app.add_option("--source", args.source,
-                   "Where documents come from: classic (the publication server, default) or ops "
-                   "(EPO Open Patent Services)")
-        ->check(CLI::IsMember({"classic", "ops"}));
+                   "Where documents come from: classic (the publication server, default), ops "
+                   "(EPO Open Patent Services), dpma (DPMAconnectPlus) or google (Google Patents)")
+        ->check(CLI::IsMember({"classic", "ops", "dpma", "google"}));
     app.add_option("-o,--output", args.saveFolder, "Folder to save into (default: current folder)");
     app.add_option("-i,--input", args.inputFile, "File with one number per line; - reads stdin");
     app.add_option("--proxy", args.proxy, "HTTP proxy as IP:PORT");
@@ -369,8 +369,8 @@ int main(int argc, char** argv) {
     if (!BuildRequest(*args, request))
         return kExitRefused;
     // Before the input check, which creates the temp folder.
-    cli::SourceChoice choice =
-        cli::ChooseSource(args->source, WatchdogPeriod(args->watchdogSeconds));
+    cli::SourceChoice choice = cli::ChooseSource(
+        args->source, WatchdogPeriod(args->watchdogSeconds), options.Requests.Gap);
     if (!choice.Ok) {
         PrintLine(stderr, choice.Message);
         return kExitRefused;
