@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Why a step failed, as a value. Every failure kind maps to the text the user
 // sees in exactly one place (FailureText); front ends that want more than the
-// designed text (the CLI's detail line) use FailureCause and the detail.
+// one text (the CLI's detail line) use FailureCause and the detail.
 #pragma once
 
 #include <string>
@@ -34,7 +34,7 @@ enum class FailureKind {
 
 struct Failure {
     FailureKind kind = FailureKind::None;
-    // Optional: what the user should know beyond the designed text (a path, a
+    // Optional: what the user should know beyond the usual text (a path, a
     // server's reason, a wait). Never a credential.
     std::string detail;
     // The source's own words for a failure that ends the run (whose account
@@ -48,7 +48,7 @@ struct Failure {
     explicit operator bool() const { return kind != FailureKind::None; }
 };
 
-// The designed text of a kind where it arises (the failure box, the finish
+// The user's text of a kind where it arises (the failure box, the finish
 // message); number is the number in work, exactly as typed. Exchange-level
 // kinds read without the number; kinds only a document can have read as the
 // document's failure.

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "client/sources/google/GoogleSource.h"
+#include "client/sources/google/LinkRule.h"
 #include "server/PubServer.h"
 #include "tests/support/CliProcess.h"
 #include "tests/support/TestSupport.h"
@@ -190,10 +191,9 @@ TEST(GooglePacing, PagesComeAtLeastFourSecondsApartOnGoogleAndWaitOnlyRaisesIt) 
                           sleeps.push_back(d);
                           now += d;
                       }};
-    GoogleConfig config;  // Google's own base
-    config.Wait = std::chrono::milliseconds(1000);
-    GoogleSession session(config, fake);
+    GoogleSession session(GoogleConfig{}, fake);  // Google's own base
     ClientContext ctx;
+    ctx.Requests.Gap = std::chrono::milliseconds(1000);  // --wait 1 cannot go below 4 s
     const std::string origin = "https://patents.google.com:443";
     ASSERT_FALSE(session.Pace(ctx, origin));
     EXPECT_TRUE(sleeps.empty());  // the first request waits for nothing
@@ -203,14 +203,15 @@ TEST(GooglePacing, PagesComeAtLeastFourSecondsApartOnGoogleAndWaitOnlyRaisesIt) 
     for (const auto& d : sleeps) EXPECT_LE(d, kPollSlice);
     ASSERT_FALSE(session.Pace(ctx, "https://patentimages.storage.googleapis.com:443"));
     EXPECT_EQ(now, Clock::time_point{} + std::chrono::milliseconds(4000));  // another host
+    ctx.Requests.Gap = std::chrono::milliseconds(6000);                     // --wait 6 raises it
+    ASSERT_FALSE(session.Pace(ctx, origin));
+    EXPECT_EQ(now, Clock::time_point{} + std::chrono::milliseconds(10000));
 
-    config.Wait = std::chrono::milliseconds(6000);
-    EXPECT_EQ(GoogleGap(config), std::chrono::milliseconds(6000));
-    config.Wait = std::chrono::milliseconds(0);
-    EXPECT_EQ(GoogleGap(config), kGoogleMinGap);
-    config.Base = "http://127.0.0.1:8080";  // a mirror or the stand-in: --wait decides
-    config.Wait = std::chrono::milliseconds(10);
-    EXPECT_EQ(GoogleGap(config), std::chrono::milliseconds(10));
+    using std::chrono::milliseconds;
+    EXPECT_EQ(GoogleGap(google::kDefaultBase, milliseconds(0)), kGoogleMinGap);
+    // A mirror or the stand-in: --wait decides, 4 s without it.
+    EXPECT_EQ(GoogleGap("http://127.0.0.1:8080", milliseconds(10)), milliseconds(10));
+    EXPECT_EQ(GoogleGap("http://127.0.0.1:8080", milliseconds(0)), kGoogleMinGap);
 
     // A cancel ends the wait at once.
     std::atomic<bool> cancel{true};

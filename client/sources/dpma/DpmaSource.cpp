@@ -3,11 +3,11 @@
 
 #include <fstream>
 
-#include "client/Documents.h"
-#include "client/HttpExchange.h"
-#include "client/OpsNumber.h"
-#include "client/Printable.h"
+#include "client/PublicationNumber.h"
 #include "client/SafeFiles.h"
+#include "client/SaveDocument.h"
+#include "client/net/HttpExchange.h"
+#include "client/net/Printable.h"
 #include "client/sources/dpma/DpmaAnswer.h"
 #include "client/sources/dpma/DpmaIds.h"
 
@@ -101,13 +101,11 @@ Failure Ask(ClientContext& ctx, const DpmaConfig& config, const std::string& id,
 
 // The saved PDF into the save folder under the number's name.
 Failure Save(ClientContext& ctx, const std::string& file, const std::string& name) {
-    const bool saved = MergeSourcePages(ctx, {file}, name);
+    Failure f = SaveMergedDocument(ctx, {file}, name);
     RemoveQuietly(file);
-    if (saved)
-        return {};
-    const FailureKind kind = ctx.failure ? ctx.failure.kind : FailureKind::MergeFailed;
-    ctx.failure = {};
-    return {ctx.cancelRequested() ? FailureKind::Cancelled : kind, {}};
+    if (f && ctx.cancelRequested())
+        f.kind = FailureKind::Cancelled;
+    return f;
 }
 
 Failure FetchDocument(ClientContext& ctx, const DpmaConfig& config) {
@@ -115,8 +113,8 @@ Failure FetchDocument(ClientContext& ctx, const DpmaConfig& config) {
     const std::string name = CompactNumber(ctx.CurrentNumber);
     if (ids.empty())
         return {FailureKind::BadNumber, {}};
-    if (!IsSafeDocumentName(name))
-        return {FailureKind::UnsafeName, {}};
+    if (Failure f = CheckDocumentName(ctx, name))
+        return f;
     const std::string file = ctx.TempFolder + name + ".dpma";
     std::string said;  // DPMA's word on the last id asked
     for (const std::string& id : ids) {

@@ -5,11 +5,11 @@
 #include <fstream>
 #include <thread>
 
-#include "client/Documents.h"
-#include "client/HttpExchange.h"
-#include "client/OpsNumber.h"
-#include "client/Printable.h"
+#include "client/PublicationNumber.h"
 #include "client/SafeFiles.h"
+#include "client/SaveDocument.h"
+#include "client/net/HttpExchange.h"
+#include "client/net/Printable.h"
 #include "client/sources/google/HtmlTags.h"
 #include "client/sources/google/LinkRule.h"
 
@@ -106,12 +106,11 @@ GoogleTiming GoogleTiming::Real() {
     return {[] { return Clock::now(); }, [](Clock::duration d) { std::this_thread::sleep_for(d); }};
 }
 
-std::chrono::milliseconds GoogleGap(const GoogleConfig& config) {
-    const bool googleItself =
-        google::OriginOf(config.Base) == google::OriginOf(google::kDefaultBase);
+std::chrono::milliseconds GoogleGap(const std::string& base, std::chrono::milliseconds asked) {
+    const bool googleItself = google::OriginOf(base) == google::OriginOf(google::kDefaultBase);
     if (googleItself)
-        return std::max(config.Wait, kGoogleMinGap);
-    return config.Wait.count() > 0 ? config.Wait : kGoogleMinGap;
+        return std::max(asked, kGoogleMinGap);
+    return asked.count() > 0 ? asked : kGoogleMinGap;
 }
 
 GoogleSession::GoogleSession(GoogleConfig config, GoogleTiming timing)
@@ -122,7 +121,7 @@ Failure GoogleSession::Pace(ClientContext& ctx, const std::string& origin) {
     {
         std::lock_guard lock(mu_);
         if (auto it = lastRequest_.find(origin); it != lastRequest_.end())
-            due = it->second + GoogleGap(config_);
+            due = it->second + GoogleGap(config_.Base, ctx.Requests.Gap);
     }
     for (auto now = timing_.Now(); now < due; now = timing_.Now()) {
         if (ctx.cancelRequested() || ctx.aborted())
@@ -300,8 +299,8 @@ Failure GoogleSource::Find(ClientContext& ctx, FoundDocument& found) {
 
 Failure GoogleSource::Fetch(ClientContext& ctx, const FoundDocument& found) {
     const std::string name = CompactNumber(ctx.CurrentNumber);
-    if (!IsSafeDocumentName(name))
-        return Noted(ctx, {FailureKind::UnsafeName, {}});
+    if (Failure f = CheckDocumentName(ctx, name))
+        return Noted(ctx, f);
     const auto url = google::FollowablePdfLink(found.link, session_->Config().Base);
     if (!url)
         return Noted(ctx, {FailureKind::UnsafeName,
@@ -316,10 +315,9 @@ Failure GoogleSource::Fetch(ClientContext& ctx, const FoundDocument& found) {
         f = {FailureKind::DownloadFailed, "the PDF: HTTP " + std::to_string(status)};
     if (!f && !StartsAsPdf(file))
         f = {FailureKind::NotAPdf, "the PDF link did not give a PDF"};
-    if (!f && !MergeSourcePages(ctx, {file}, name)) {
-        f = {ctx.failure ? ctx.failure.kind : FailureKind::MergeFailed, {}};
-        ctx.failure = {};
-        if (ctx.cancelRequested())
+    if (!f) {
+        f = SaveMergedDocument(ctx, {file}, name);
+        if (f && ctx.cancelRequested())
             f.kind = FailureKind::Cancelled;
     }
     RemoveQuietly(file);

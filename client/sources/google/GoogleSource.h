@@ -33,14 +33,12 @@ struct GoogleTiming {
 
 struct GoogleConfig {
     std::string Base = "https://patents.google.com";  // without a trailing "/"
-    // What the user asked for between requests (--wait); 0 when nothing.
-    std::chrono::milliseconds Wait{0};
 };
 
-// The gap kept between two requests to one host: at least kGoogleMinGap on
-// Google's own base, whatever was asked; against another base (a mirror, the
-// stand-in) what was asked, else kGoogleMinGap.
-std::chrono::milliseconds GoogleGap(const GoogleConfig& config);
+// The gap kept between two requests to one host when asked for `asked`
+// (--wait, 0 when not given): at least kGoogleMinGap on Google's own base;
+// against another base (a mirror, the stand-in) what was asked, else kGoogleMinGap.
+std::chrono::milliseconds GoogleGap(const std::string& base, std::chrono::milliseconds asked);
 
 // What the sources of one run share: robots.txt per host, when each host
 // was last asked, and whether Google has blocked the run.
@@ -50,7 +48,8 @@ class GoogleSession {
     explicit GoogleSession(GoogleConfig config, GoogleTiming timing = GoogleTiming::Real());
     const GoogleConfig& Config() const { return config_; }
 
-    // Waits until origin may be asked again, showing life to the watchdog;
+    // Waits until origin may be asked again (GoogleGap of the run's
+    // ctx.Requests.Gap), showing life to the watchdog;
     // Cancelled when a cancel or stop came first. Marks the request as begun.
     [[nodiscard]] Failure Pace(ClientContext& ctx, const std::string& origin);
     // The rules of origin ("https://host:port"), fetched on first use.
