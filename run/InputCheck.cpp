@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "client/ClientContext.h"
 #include "client/SafeFiles.h"
 #include "client/net/Printable.h"
 #include "util/Platform.h"
@@ -110,7 +111,7 @@ InputCheck CheckDownloadInput(const DownloadRequest& request) {
                 return Refuse("Please input server IP and server port.");
             }
             proxy = "HTTP=HTTP://" + request.ProxyIp + ":" + request.ProxyPort;
-            accessType = 3;
+            accessType = kProxyAccessType;
         }
 
         InputCheck check;

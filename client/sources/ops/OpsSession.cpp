@@ -9,7 +9,6 @@
 #include <boost/property_tree/ptree.hpp>
 #include <cstdlib>
 #include <sstream>
-#include <thread>
 
 #include "client/sources/ops/OpsExchange.h"
 
@@ -58,11 +57,6 @@ bool ParseToken(const std::string& json, std::string& token) {
 
 }  // namespace
 
-OpsTiming OpsTiming::Real() {
-    return OpsTiming{[] { return OpsClock::now(); },
-                     [](OpsClock::duration d) { std::this_thread::sleep_for(d); }};
-}
-
 OpsSession::OpsSession(OpsConfig config, OpsTiming timing)
     : config_(std::move(config)), timing_(std::move(timing)) {
     if (!timing_.Now || !timing_.Sleep)
@@ -79,10 +73,12 @@ int OpsSession::TokenRequests() const {
     return tokenRequests_;
 }
 
-void OpsSession::End(const Failure& failure) {
+Failure OpsSession::End(Failure failure) {
+    failure.endsRun = true;
     std::lock_guard lock(mu_);
     if (!ended_)
         ended_ = failure;
+    return failure;
 }
 
 Failure OpsSession::Ended() const {
@@ -147,8 +143,7 @@ Failure OpsSession::FetchToken(ClientContext& ctx, std::string& token) {
     Failure f{FailureKind::AuthFailed, ErrorMessage(answer.text)};
     if (f.detail.empty())
         f.detail = "HTTP " + std::to_string(answer.status);
-    End(f);
-    return f;
+    return End(std::move(f));
 }
 
 }  // namespace kestrane
