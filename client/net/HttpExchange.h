@@ -55,6 +55,15 @@ struct HttpExtra {
     bool rawText = false;
     // The proxy named for http carries https too (a service only served over https).
     bool proxyEveryScheme = false;
+    // Sent instead of the publication server's browser identity (a service
+    // that wants an honest name). May be null.
+    const char* userAgent = nullptr;
+    // A file body may grow to this many bytes instead of kMaxPageFile (0):
+    // a whole document is larger than one page.
+    std::size_t maxFileBytes = 0;
+    // False: a redirect is not followed but answered with its own status and
+    // Location (responseHeaders), for a service whose redirects mean a refusal.
+    bool followRedirects = true;
     // The source's reading of a whole text answer: FailureKind::None when it
     // is an answer, else what it amounts to (the publication server's
     // no-match notice). Such a failure is final: it is the server's word on

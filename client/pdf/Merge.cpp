@@ -59,7 +59,10 @@ MergeResult Merge(const std::string& program, const std::vector<std::string>& pa
     args.insert(args.end(), {"cat", "output", FileArgument(outputFile), "dont_ask"});
     platform::ChildOptions options;
     // Java prints "Picked up ..." for these, which would fail every merge.
-    options.dropVariables = {"JAVA_TOOL_OPTIONS", "_JAVA_OPTIONS", "JDK_JAVA_OPTIONS"};
+    // The sources' credentials are no business of a merge program.
+    options.dropVariables = {"JAVA_TOOL_OPTIONS",     "_JAVA_OPTIONS",       "JDK_JAVA_OPTIONS",
+                             "KESTRANE_OPS_KEY",      "KESTRANE_OPS_SECRET", "KESTRANE_DPMA_USER",
+                             "KESTRANE_DPMA_PASSWORD"};
     options.slice = kPollSlice;
     const platform::ChildResult child =
         platform::RunChild(path, args, options, [&abort] { return abort.Set(); });
