@@ -71,32 +71,24 @@ std::string Head(const std::string& file) {
     return head;
 }
 
-// One id, asked until it has an answer worth judging: the exchange retries
-// what failed on the line; a 5xx answer is tried again here under the same policy.
+// One id, asked once; the exchange retries what failed on the line, and a
+// 5xx answer reads as transient.
 Failure Ask(ClientContext& ctx, const DpmaConfig& config, const std::string& id,
             const std::string& file, dpma::Answer& answer) {
     const std::string url = config.Base + kService + "getPatentpublikation_PDF/" + id;
     const HttpExtra extra = Extra(config, true);
-    for (int attempt = 0;; ++attempt) {
-        std::string text;
-        long status = 0;
-        RemoveQuietly(file);
-        if (SendHttpRequest(ctx, "GET", url, "", text, file.c_str(), 1, &status, &extra) == 0) {
-            Failure f = ctx.failure;
-            ctx.failure = {};
-            if (f.kind == FailureKind::TooLarge)
-                f.detail = "a document over " + std::to_string(kDpmaMaxDocument >> 20) + " MiB";
-            return f;
-        }
-        answer = dpma::Classify(status, Head(file));
-        if (answer.verdict != dpma::Verdict::Transient || attempt >= ctx.Requests.Retries)
-            return {};
-        if (!AwaitRetry(ctx, attempt)) {
-            Failure f = ctx.failure;
-            ctx.failure = {};
-            return f;
-        }
+    std::string text;
+    long status = 0;
+    RemoveQuietly(file);
+    if (SendHttpRequest(ctx, "GET", url, "", text, file.c_str(), 1, &status, &extra) == 0) {
+        Failure f = ctx.failure;
+        ctx.failure = {};
+        if (f.kind == FailureKind::TooLarge)
+            f.detail = "a document over " + std::to_string(kDpmaMaxDocument >> 20) + " MiB";
+        return f;
     }
+    answer = dpma::Classify(status, Head(file));
+    return {};
 }
 
 // The saved PDF into the save folder under the number's name.
