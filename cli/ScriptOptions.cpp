@@ -11,7 +11,7 @@ void AddScriptOptions(CLI::App& app, ScriptOptions& options) {
                  "Also print every request's address (on standard error)")
         ->excludes(quiet);
     app.add_flag("--batch", options.batch,
-                 "Take lists of any length, in consecutive runs of at most 20 numbers");
+                 "Take lists of up to 100000 numbers, in consecutive runs of at most 20");
     app.add_flag("--normalize", options.normalize,
                  "Search for numbers upper-cased, without blanks and - / _ . "
                  "(dl.log keeps them as typed)");
