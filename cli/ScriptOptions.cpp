@@ -17,7 +17,7 @@ void AddScriptOptions(CLI::App& app, ScriptOptions& options) {
                  "(dl.log keeps them as typed)");
     app.add_flag("--skip-existing", options.skipExisting,
                  "Do not fetch a document whose PDF is already in the save folder");
-    // Bounded above: a wait longer than the watchdog's two periods would stall every item.
+    // Bounded above: a server that needs a longer wait is better not asked at all.
     app.add_option("--wait", options.waitSeconds, "Seconds between two requests to the server")
         ->check(CLI::Range(0.0, 60.0));
     app.add_option("--retries", options.retries,

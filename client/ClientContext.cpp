@@ -25,6 +25,9 @@ bool SleepUntil(ClientContext& ctx, RequestClock::Clock::time_point due) {
             return ctx.Fail(FailureKind::DownloadFailed) != 0;
         if (ctx.cancelRequested())
             return ctx.Fail(FailureKind::Cancelled) != 0;
+        // A wait the run asked for (--wait, a retry) is a sign of life: the
+        // watchdog abandons only an item that stands still.
+        ctx.moved();
         const auto left = due - RequestClock::Clock::now();
         std::this_thread::sleep_for(std::min<RequestClock::Clock::duration>(left, kPollSlice));
     }
