@@ -69,7 +69,8 @@ int main(int argc, char** argv) {
         "--fault", faultTexts,
         "NUMBER:STAGE:KIND[:PAGE]; stages: session search hit viewer navigation pdf, "
         "OPS: opstoken opsinquiry opspage; kinds: stall drip empty error truncated html nolink "
-        "count hostile nomatch, OPS: notfound auth quota robot black");
+        "count hostile foreign twins nohits escapes huge endless nomatch deep bomb objects, "
+        "OPS: notfound auth quota robot black bulky exponent services longwait");
     app.add_option("--ops-key", options.opsKey, "Consumer key the OPS token endpoint accepts");
     app.add_option("--ops-secret", options.opsSecret,
                    "Consumer secret the OPS token endpoint accepts");
