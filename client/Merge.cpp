@@ -141,9 +141,21 @@ std::string SearchPath() {
     return fallback;
 }
 
-// The parent's environment without the variables that make Java print
-// "Picked up ..." (which would fail every merge), and with a UTF-8 locale so
-// that file names outside ASCII reach pdftk intact.
+// A variable of ours that holds (or names a part of) a source's credentials:
+// a merge program has no business with them.
+bool IsCredentialVariable(std::string_view name) {
+    if (!name.starts_with("KESTRANE_"))
+        return false;
+    for (const std::string_view part : {"KEY", "SECRET", "PASS", "TOKEN", "USER", "CREDENTIAL"}) {
+        if (name.find(part) != std::string_view::npos)
+            return true;
+    }
+    return false;
+}
+
+// The parent's environment without our credentials, without the variables
+// that make Java print "Picked up ..." (which would fail every merge), and with
+// a UTF-8 locale so that file names outside ASCII reach pdftk intact.
 std::vector<std::string> ChildEnvironment() {
     static constexpr std::string_view kDropped[] = {"JAVA_TOOL_OPTIONS", "_JAVA_OPTIONS",
                                                     "JDK_JAVA_OPTIONS", "LC_ALL", "LANG"};
@@ -151,7 +163,8 @@ std::vector<std::string> ChildEnvironment() {
     for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
         const std::string_view item(*entry);
         const std::string_view name = item.substr(0, item.find('='));
-        if (std::find(std::begin(kDropped), std::end(kDropped), name) == std::end(kDropped))
+        if (std::find(std::begin(kDropped), std::end(kDropped), name) == std::end(kDropped) &&
+            !IsCredentialVariable(name))
             env.emplace_back(item);
     }
     env.push_back(std::string("LC_ALL=") + kLocale);
