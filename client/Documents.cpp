@@ -92,8 +92,13 @@ bool MergePages(ClientContext& ctx, const std::vector<std::string>& pageFiles,
     // A stopped worker must not touch the save folder any more.
     if (!result.ok() || ctx.aborted() || !IsPlainFile(partial)) {
         RemoveQuietly(partial);
+        if (result.stopped && ctx.cancelRequested())
+            return ctx.Fail(FailureKind::Cancelled) != 0;
+        // A page built to exhaust the run: the user learns which limit it passed.
+        if (result.overLimit)
+            return ctx.Fail(FailureKind::TooLarge, Printable(result.output)) != 0;
         if (result.started)
-            return ctx.Fail(FailureKind::MergeFailed) != 0;
+            return ctx.Fail(FailureKind::MergeFailed, Printable(result.output)) != 0;
         return ctx.Fail(FailureKind::MergeProgramMissing, ctx.MergeProgram) != 0;
     }
     std::error_code ec;

@@ -2,33 +2,21 @@
 #include "client/OpsPdf.h"
 
 #include <fstream>
-#include <qpdf/QPDF.hh>
-#include <qpdf/QPDFPageDocumentHelper.hh>
 #include <string_view>
+
+#include "client/PdfLimits.h"
 
 namespace kestrane {
 
-namespace {
-
-int PdfPageCount(const std::string& path) {
-    try {
-        QPDF pdf;
-        pdf.setSuppressWarnings(true);
-        pdf.processFile(path.c_str());
-        return static_cast<int>(QPDFPageDocumentHelper(pdf).getAllPages().size());
-    } catch (...) {
-        return -1;
-    }
-}
-
-}  // namespace
-
-bool IsOnePagePdf(const std::string& path) {
+bool IsOnePagePdf(const std::string& path, std::string* limit) {
     std::ifstream in(path, std::ios::binary);
     char head[5] = {};
     if (!in.read(head, sizeof head) || std::string_view(head, 5) != "%PDF-")
         return false;
-    return PdfPageCount(path) == 1;
+    const PdfReading reading = ReadPdfWithinLimits(path, true);
+    if (reading.overLimit && limit != nullptr)
+        *limit = reading.refused;
+    return reading.pages == 1;
 }
 
 }  // namespace kestrane

@@ -6,7 +6,9 @@
 
 namespace kestrane {
 
-// True when path starts with "%PDF-" and qpdf reads it as a PDF of exactly one page.
-bool IsOnePagePdf(const std::string& path);
+// True when path starts with "%PDF-" and qpdf reads it strictly as a PDF of
+// exactly one page within the limits of client/PdfLimits.h. When it passes
+// one of those limits, limit receives the reason (naming the limit).
+bool IsOnePagePdf(const std::string& path, std::string* limit = nullptr);
 
 }  // namespace kestrane

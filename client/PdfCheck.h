@@ -6,7 +6,8 @@
 
 namespace kestrane {
 
-// True when path is a regular file that opens as a PDF with at least one
+// True when path is a regular file that opens strictly (no recovery, no
+// warning, within the limits of client/PdfLimits.h) as a PDF with at least one
 // page. Never throws; any doubt reads as false (the document is fetched again).
 [[nodiscard]] bool IsUsablePdf(const std::filesystem::path& path);
 
