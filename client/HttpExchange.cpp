@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cstdio>
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -90,6 +91,7 @@ struct Transfer {
     const UniqueFd* file;  // file mode only
     std::string* text;
     std::size_t written = 0;  // file mode
+    std::size_t maxText = kMaxTextPage;  // text mode
     bool received = false;
     Stop stop = Stop::None;
 };
@@ -128,7 +130,7 @@ std::size_t OnBody(char* data, std::size_t size, std::size_t count, void* user) 
         const void* zero = std::memchr(data, '\0', n);
         const std::size_t keep =
             zero ? static_cast<std::size_t>(static_cast<const char*>(zero) - data) : n;
-        if (t.text->size() + keep > kMaxTextPage) {
+        if (t.text->size() + keep > t.maxText) {
             t.stop = Stop::TooLarge;
             return 0;
         }
@@ -402,6 +404,8 @@ Attempt SendOnce(ClientContext& ctx, std::string_view verb, const std::string& u
     if (ToFile != 0 && filePath != nullptr)
         file = CreateFreshFile(filePath);
     Transfer transfer{&ctx, ToFile != 0, &file, &ResponseText};
+    if (extra != nullptr && extra->maxText > 0)
+        transfer.maxText = std::min(extra->maxText, kMaxTextPage);
     curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &OnBody);
     curl_easy_setopt(h, CURLOPT_WRITEDATA, &transfer);
 

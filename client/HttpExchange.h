@@ -54,6 +54,9 @@ struct HttpExtra {
     bool rawText = false;
     // The proxy named for http carries https too (a service only served over https).
     bool proxyEveryScheme = false;
+    // A text body beyond this many bytes fails the exchange (TooLarge); 0 or
+    // more than kMaxTextPage: kMaxTextPage.
+    std::size_t maxText = 0;
 };
 
 // Performs one exchange. Text mode (ToFile == 0) collects the body in
