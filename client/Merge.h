@@ -21,10 +21,10 @@ struct MergeResult {
 
 // Runs: <program> <pageFiles...> cat output <outputFile> dont_ask, as an
 // argument vector (no shell). The program is looked up beside our executable
-// first, then in PATH. Our credential variables (KESTRANE_*KEY*, *SECRET*,
-// *PASS*, *TOKEN*, *USER*) and Java option variables are removed from the
-// child's environment and a UTF-8 locale is set. When *abort or *cancel (a confirmed
-// cancel; may be null) becomes true the child's whole process group is killed
+// first, then in PATH. The sources' credential variables (KESTRANE_OPS_KEY,
+// KESTRANE_OPS_SECRET) and Java option variables are removed from the child's
+// environment and a UTF-8 locale is set. When *abort or *cancel (a confirmed
+// cancel; may be null) becomes true the child and all it started are killed
 // and reaped and outputFile is removed; the call returns within ~0.2 s.
 MergeResult RunPdftk(const std::string& program, const std::vector<std::string>& pageFiles,
                      const std::string& outputFile, const std::atomic<bool>* abort,

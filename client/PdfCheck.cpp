@@ -4,6 +4,7 @@
 #include <system_error>
 
 #include "client/PdfLimits.h"
+#include "util/Platform.h"
 
 namespace kestrane {
 
@@ -14,7 +15,7 @@ bool IsUsablePdf(const std::filesystem::path& path) {
     // As strict as the merge: a damaged file is fetched again rather than
     // taken for a saved document, and nothing in it can make the check
     // scan, inflate or recurse without bound.
-    return ReadPdfWithinLimits(path.string(), false).pages > 0;
+    return ReadPdfWithinLimits(platform::Utf8FromPath(path), false).pages > 0;
 }
 
 }  // namespace kestrane

@@ -18,6 +18,7 @@
 #include "client/Settings.h"
 #include "run/Files.h"
 #include "run/Worker.h"
+#include "util/Platform.h"
 
 namespace kestrane {
 
@@ -275,7 +276,7 @@ bool RunController::StartRun(JobInput input) {
     job->CurrentIndex = 0;
     {
         std::lock_guard<std::mutex> lock(d.run.Lock);
-        d.run.Log.emplace(paths::RunLog(job->SaveFolder).string());
+        d.run.Log.emplace(platform::Utf8FromPath(paths::RunLog(job->SaveFolder)));
     }
     d.CurrentJob = std::move(job);
 
@@ -353,7 +354,8 @@ void RunController::OnWatchdogTick() {
         // Only a file this item produced goes: one that stood there before the
         // item started is the user's earlier download and stays.
         if (!token.outputExisted && IsSafeDocumentName(token.outputName)) {
-            staleOutput = paths::MergedFile(job.SaveFolder, token.outputName).string();
+            staleOutput =
+                platform::Utf8FromPath(paths::MergedFile(job.SaveFolder, token.outputName));
         }
     }
     d.Front().OnItemFinished(abandoned);

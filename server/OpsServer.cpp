@@ -4,7 +4,9 @@
 #include <httplib.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <random>
+#include <utility>
 
 #include "server/Hostile.h"
 #include "server/Pages.h"
@@ -20,34 +22,6 @@ constexpr int kFloodNames = 4000;  // new services named per line
 
 const std::string kInquiryPath = "/3.2/rest-services/published-data/publication/docdb/";
 const std::string kImagesPath = "/3.2/rest-services/published-data/images/";
-
-std::string Base64Decode(const std::string& in) {
-    std::string out;
-    int bits = 0;
-    unsigned value = 0;
-    for (char c : in) {
-        int v = -1;
-        if (c >= 'A' && c <= 'Z')
-            v = c - 'A';
-        else if (c >= 'a' && c <= 'z')
-            v = c - 'a' + 26;
-        else if (c >= '0' && c <= '9')
-            v = c - '0' + 52;
-        else if (c == '+')
-            v = 62;
-        else if (c == '/')
-            v = 63;
-        if (v < 0)
-            continue;
-        value = (value << 6) | static_cast<unsigned>(v);
-        bits += 6;
-        if (bits >= 8) {
-            bits -= 8;
-            out += static_cast<char>((value >> bits) & 0xFF);
-        }
-    }
-    return out;
-}
 
 std::string GatewayError(int code, const std::string& message, const std::string& more = {}) {
     return "<error><code>" + std::to_string(code) + "</code><message>" + message + "</message>" +
@@ -120,6 +94,170 @@ std::string InquiryXml(const std::string& cc, const std::string& n, const std::s
            "    </ops:document-inquiry>\n</ops:world-patent-data>\n";
 }
 
+// ---- Bibliographic answers: the exchange-document shape of the OPS
+// reference guide, with German and English titles, parties in OPS's own
+// spelling and as filed, and an application reference whose docdb id must
+// not be taken for the publication's.
+
+struct Party {
+    const char* filed;  // as filed ("original")
+    const char* epodoc;
+};
+
+struct BiblioRecord {
+    const char* titleDe;
+    const char* titleEn;
+    std::vector<Party> applicants;
+    std::vector<Party> inventors;
+    std::vector<const char*> ipc;
+};
+
+const std::vector<BiblioRecord>& BiblioRecords() {
+    static const std::vector<BiblioRecord> records = {
+        {"Bremsanlage für ein Kraftfahrzeug, insbesondere mit \"elektronischer\" "
+         "Bremskraftverteilung",
+         "Brake system for a motor vehicle, in particular with \"electronic\" brake force "
+         "distribution",
+         {{"Robert Bosch GmbH", "BOSCH GMBH ROBERT [DE]"},
+          {"Müller & Söhne Maschinenbau GmbH & Co. KG", "MUELLER & SOEHNE MASCHB [DE]"}},
+         {{"Müller, Hans", "MUELLER HANS [DE]"}, {"Schäfer, Anna-Lena", "SCHAEFER ANNA-LENA [DE]"}},
+         {"B60T   8/17        20060101AFI20051220BHEP",
+          "B60T  13/66        20060101ALI20051220BHEP"}},
+        {"Verfahren und Vorrichtung zum Herstellen eines Halbleiterbauelements",
+         "Method and device for producing a semiconductor component",
+         {{"Siemens Aktiengesellschaft", "SIEMENS AG [DE]"}},
+         {{"Weiß, Jürgen", "WEISS JUERGEN [DE]"}},
+         {"H01L  21/00        20060101AFI20051008RMEP"}},
+        {"Schaltungsanordnung zur Ansteuerung eines Elektromotors",
+         "Circuit arrangement for controlling an electric motor",
+         {{"Infineon Technologies AG", "INFINEON TECHNOLOGIES AG [DE]"}},
+         {{"Özdemir, Ayşe", "OEZDEMIR AYSE [DE]"}, {"Lehmann, Peter", "LEHMANN PETER [DE]"}},
+         {"H02P   6/08        20160101AFI20161012BHEP",
+          "H02M   7/537       20060101ALI20161012BHEP"}},
+        {"Wärmeübertrager für die Abgasrückführung",
+         "Heat exchanger for exhaust gas recirculation",
+         {{"Mahle International GmbH", "MAHLE INT GMBH [DE]"}},
+         {{"Kühn, Stefan", "KUEHN STEFAN [DE]"}},
+         {"F28D   7/16        20060101AFI20090205BHEP"}},
+    };
+    return records;
+}
+
+std::string XmlEscape(const std::string& text) {
+    std::string out;
+    for (char c : text) {
+        switch (c) {
+            case '&':
+                out += "&amp;";
+                break;
+            case '<':
+                out += "&lt;";
+                break;
+            case '>':
+                out += "&gt;";
+                break;
+            case '"':
+                out += "&quot;";
+                break;
+            default:
+                out += c;
+        }
+    }
+    return out;
+}
+
+std::string Parties(const char* list, const char* one, const std::vector<Party>& parties) {
+    std::string out = std::string("                    <") + list + ">\n";
+    int sequence = 0;
+    for (const Party& party : parties) {
+        const std::string seq = std::to_string(++sequence);
+        for (const auto& [format, name] :
+             {std::pair{"epodoc", party.epodoc}, std::pair{"original", party.filed}}) {
+            out += std::string("                        <") + one + " sequence=\"" + seq +
+                   "\" data-format=\"" + format + "\"><" + one + "-name><name>" + XmlEscape(name) +
+                   "</name></" + one + "-name></" + one + ">\n";
+        }
+    }
+    return out + "                    </" + list + ">\n";
+}
+
+// A publication date that stays the same for a number: the corpus's first
+// number has a fixed one, the rest follow from their digits.
+std::string PublicationDate(const std::string& compact, const std::string& n) {
+    if (compact == kSeveralPages)
+        return "20020418";
+    unsigned long sum = 0;
+    for (char c : n) sum = sum * 31 + static_cast<unsigned char>(c);
+    const int year = 1995 + static_cast<int>(sum % 28);
+    const int month = 1 + static_cast<int>((sum / 28) % 12);
+    const int day = 1 + static_cast<int>((sum / 336) % 28);
+    char text[16];
+    std::snprintf(text, sizeof text, "%04d%02d%02d", year, month, day);
+    return text;
+}
+
+}  // namespace
+
+std::string OpsBiblioXml(const std::string& cc, const std::string& n, const std::string& k) {
+    const std::string compact = cc + n + k;
+    std::size_t pick = 0;
+    if (compact != kSeveralPages) {
+        for (char c : compact) pick = pick * 131 + static_cast<unsigned char>(c);
+        pick = 1 + pick % (BiblioRecords().size() - 1);
+    }
+    const BiblioRecord& r = BiblioRecords()[pick];
+    const std::string date = PublicationDate(compact, n);
+    std::string ipc = "                <classifications-ipcr>\n";
+    int sequence = 0;
+    for (const char* text : r.ipc) {
+        ipc += "                    <classification-ipcr sequence=\"" + std::to_string(++sequence) +
+               "\"><text>" + text + "</text></classification-ipcr>\n";
+    }
+    ipc += "                </classifications-ipcr>\n";
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?><?xml-stylesheet type=\"text/xsl\" "
+           "href=\"/3.2/style/exchange.xsl\"?>\n"
+           "<ops:world-patent-data xmlns=\"http://www.epo.org/exchange\" "
+           "xmlns:ops=\"http://ops.epo.org\" xmlns:xlink=\"http://www.w3.org/1999/xlink\">\n"
+           "    <exchange-documents>\n"
+           "        <exchange-document system=\"ops.epo.org\" family-id=\"" +
+           std::to_string(10000000 + pick * 7919) + "\" country=\"" + cc + "\" doc-number=\"" + n +
+           "\" kind=\"" + k +
+           "\">\n            <bibliographic-data>\n"
+           "                <publication-reference>\n"
+           "                    <document-id document-id-type=\"docdb\"><country>" +
+           cc + "</country><doc-number>" + n + "</doc-number><kind>" + k + "</kind><date>" + date +
+           "</date></document-id>\n"
+           "                    <document-id document-id-type=\"epodoc\"><doc-number>" +
+           cc + n + "</doc-number><date>" + date +
+           "</date></document-id>\n"
+           "                </publication-reference>\n" +
+           ipc + "                <application-reference doc-id=\"" +
+           std::to_string(40000000 + pick) +
+           "\"><document-id document-id-type=\"docdb\"><country>" + cc + "</country><doc-number>1" +
+           n +
+           "</doc-number><kind>A</kind><date>19971219</date>"
+           "</document-id></application-reference>\n"
+           "                <parties>\n" +
+           Parties("applicants", "applicant", r.applicants) +
+           Parties("inventors", "inventor", r.inventors) +
+           "                </parties>\n"
+           "                <invention-title lang=\"de\">" +
+           XmlEscape(r.titleDe) +
+           "</invention-title>\n"
+           "                <invention-title lang=\"en\">" +
+           XmlEscape(r.titleEn) +
+           "</invention-title>\n"
+           "            </bibliographic-data>\n"
+           "            <abstract lang=\"en\"><p>The invention relates to " +
+           XmlEscape(r.titleEn) +
+           ".</p></abstract>\n"
+           "        </exchange-document>\n"
+           "    </exchange-documents>\n"
+           "</ops:world-patent-data>\n";
+}
+
+namespace {
+
 // "a/b/c" -> {"a", "b", "c"}
 std::vector<std::string> Split(const std::string& text, char by) {
     std::vector<std::string> parts;
@@ -152,6 +290,10 @@ void OpsEndpoints::Handle(const httplib::Request& req, const std::string& path,
     }
     if (!Authorised(req, res))
         return;
+    if (path.starts_with(kInquiryPath) && path.ends_with("/biblio")) {
+        Biblio(path.substr(kInquiryPath.size(), path.size() - kInquiryPath.size() - 7), res, hooks);
+        return;
+    }
     if (path.starts_with(kInquiryPath) && path.ends_with("/images")) {
         Inquiry(path.substr(kInquiryPath.size(), path.size() - kInquiryPath.size() - 7), res,
                 hooks);
@@ -169,9 +311,10 @@ void OpsEndpoints::Token(const httplib::Request& req, httplib::Response& res,
                          const OpsHooks& hooks) {
     const auto fault = hooks.FindFault("", Stage::OpsToken, 0);
     const std::string auth = req.get_header_value("Authorization");
-    const bool valid = auth.starts_with("Basic ") &&
-                       Base64Decode(auth.substr(6)) == options_.opsKey + ":" + options_.opsSecret &&
-                       req.body == "grant_type=client_credentials";
+    const bool valid =
+        auth.starts_with("Basic ") &&
+        pages::Base64Decode(auth.substr(6)) == options_.opsKey + ":" + options_.opsSecret &&
+        req.body == "grant_type=client_credentials";
     if (fault == FaultKind::Unauthorized || fault == FaultKind::EscapesInLink ||
         (!fault && !valid)) {
         res.status = 401;
@@ -341,7 +484,37 @@ void OpsEndpoints::Inquiry(const std::string& docdb, httplib::Response& res,
         xml = hostile::ExponentInquiryXml(link);
     else
         xml = InquiryXml(parts[0], parts[1], parts[2], pages);
+    Meter(res, xml.size());
     hooks.Respond(res, fault, compact, std::move(xml), kXml);
+}
+
+void OpsEndpoints::Biblio(const std::string& docdb, httplib::Response& res, const OpsHooks& hooks) {
+    const std::vector<std::string> parts = Split(docdb, '.');
+    const std::string compact = parts.size() == 3 ? parts[0] + parts[1] + parts[2] : docdb;
+    const auto fault = hooks.FindFault(compact, Stage::OpsBiblio, 0);
+    if (OpsFault(fault, "biblio " + compact, "retrieval", res))
+        return;
+    if (parts.size() != 3 || PagesOf(compact) <= 0) {
+        res.status = 404;
+        res.set_content(OpsFaultBody("SERVER.EntityNotFound", "No results found"), kXml);
+        return;
+    }
+    std::string xml = OpsBiblioXml(parts[0], parts[1], parts[2]);
+    Meter(res, xml.size());
+    hooks.Respond(res, fault, compact, std::move(xml), kXml);
+}
+
+void OpsEndpoints::Meter(httplib::Response& res, std::size_t bytes) {
+    unsigned long long hour = 0;
+    unsigned long long week = 0;
+    {
+        std::lock_guard lock(mu_);
+        usedBytes_ += bytes;
+        hour = usedBytes_;
+        week = options_.opsWeekUsedBefore + usedBytes_;
+    }
+    res.set_header("X-IndividualQuotaPerHour-Used", std::to_string(hour));
+    res.set_header("X-RegisteredQuotaPerWeek-Used", std::to_string(week));
 }
 
 void OpsEndpoints::Page(const httplib::Request& req, const std::string& path,
@@ -364,7 +537,9 @@ void OpsEndpoints::Page(const httplib::Request& req, const std::string& path,
     }
     res.set_header("Content-Disposition",
                    "attachment; filename=" + parts[0] + "     " + parts[1] + parts[2] + " I .pdf");
-    hooks.Respond(res, fault, compact, *hooks.PagePdf(compact, page, pages), kPdf);
+    const std::shared_ptr<const std::string> pdf = hooks.PagePdf(compact, page, pages);
+    Meter(res, pdf->size());
+    hooks.Respond(res, fault, compact, *pdf, kPdf);
 }
 
 }  // namespace kestrane::pubserver

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The stand-in's EPO OPS endpoints under /3.2/: the token, the images
-// inquiry and single pages, answered with the bodies and headers OPS was
+// inquiry, single pages and bibliographic data, answered with the bodies and headers OPS was
 // recorded sending, and its refusals on request (see FaultKind).
 #pragma once
 
@@ -35,6 +35,10 @@ struct OpsHooks {
         PagePdf;
 };
 
+// The bibliographic answer the stand-in gives for a docdb number (country,
+// number, kind): the shape of the OPS reference guide's exchange documents.
+std::string OpsBiblioXml(const std::string& cc, const std::string& n, const std::string& k);
+
 class OpsEndpoints {
   public:
     explicit OpsEndpoints(const ServerOptions& options) : options_(options) {}
@@ -51,6 +55,10 @@ class OpsEndpoints {
     bool OpsFault(std::optional<FaultKind> fault, const std::string& target, const char* service,
                   httplib::Response& res);
     void Inquiry(const std::string& docdb, httplib::Response& res, const OpsHooks& hooks);
+    void Biblio(const std::string& docdb, httplib::Response& res, const OpsHooks& hooks);
+    // Counts an answer's body against the quota and says so in its headers,
+    // as OPS does: running byte counts that include this answer.
+    void Meter(httplib::Response& res, std::size_t bytes);
     void Page(const httplib::Request& req, const std::string& path, httplib::Response& res,
               const OpsHooks& hooks);
     // Pages of a compact number: the corpus, then synthetic documents; 0 when unknown.
@@ -63,6 +71,7 @@ class OpsEndpoints {
     std::set<std::string> blackened_;        // mu_: targets that got their one black answer
     unsigned long long issued_ = 0;          // mu_
     unsigned long long floodNames_ = 0;      // mu_: services named by floods so far
+    unsigned long long usedBytes_ = 0;       // mu_: bodies served, for the quota headers
 };
 
 }  // namespace kestrane::pubserver
