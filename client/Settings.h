@@ -67,7 +67,8 @@ SettingsLoad LoadSettings(const std::string& path);
 std::string MergeProgramSetting();
 
 // Writes through a temporary file (mode 0600 from the start) and a rename;
-// creates the folder (0700) when it is missing; an existing one is left alone. "" on success, else what went wrong.
+// creates the folder (0700) when it is missing; an existing one is left
+// alone. "" on success, else what went wrong.
 std::string SaveSettings(const std::string& path, const Settings& settings);
 
 }  // namespace kestrane
