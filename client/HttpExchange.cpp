@@ -5,9 +5,9 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
-#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -90,7 +90,7 @@ struct Transfer {
     bool toFile;
     const UniqueFd* file;  // file mode only
     std::string* text;
-    std::size_t written = 0;  // file mode
+    std::size_t written = 0;             // file mode
     std::size_t maxText = kMaxTextPage;  // text mode
     bool received = false;
     Stop stop = Stop::None;

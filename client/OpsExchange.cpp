@@ -136,9 +136,8 @@ Failure Exchanger::SendOnce(const Request& request, const std::string& token, An
             toFile ? kMaxPageFile : (request.maxText > 0 ? request.maxText : kMaxTextPage);
         const std::string size = limit >= (1u << 20) ? std::to_string(limit >> 20) + " MiB"
                                                      : std::to_string(limit >> 10) + " KiB";
-        return {FailureKind::TooLarge,
-                "EPO OPS sent more than " + size + ", the limit for " +
-                    (toFile ? "a page" : "this answer")};
+        return {FailureKind::TooLarge, "EPO OPS sent more than " + size + ", the limit for " +
+                                           (toFile ? "a page" : "this answer")};
     }
     // A refusal of a page lands in its file; its words are needed here.
     if (toFile && answer.status != 200 && ok != 0) {

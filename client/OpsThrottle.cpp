@@ -71,7 +71,8 @@ std::map<std::string, ServiceThrottle> ParseThrottlingControl(std::string_view h
         std::string_view list = header.substr(open + 1, close - open - 1);
         while (!list.empty()) {
             const std::size_t comma = list.find(',');
-            if (auto entry = ParseEntry(list.substr(0, comma)); entry && KnownService(entry->first)) {
+            if (auto entry = ParseEntry(list.substr(0, comma));
+                entry && KnownService(entry->first)) {
                 auto it = out.find(entry->first);
                 if (it == out.end() || MoreRestrictive(entry->second, it->second))
                     out[entry->first] = entry->second;
@@ -87,9 +88,8 @@ std::map<std::string, ServiceThrottle> ParseThrottlingControl(std::string_view h
 
 std::optional<long long> ParseRetryAfterMs(std::string_view text) {
     text = Trim(text);
-    if (text.empty() || !std::all_of(text.begin(), text.end(), [](char c) {
-            return c >= '0' && c <= '9';
-        }))
+    if (text.empty() ||
+        !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; }))
         return std::nullopt;
     long long ms = 0;
     for (const char c : text) {
@@ -106,9 +106,10 @@ void OpsThrottle::Observe(std::string_view header, std::optional<long long> retr
         Service& s = services_[name];
         if (reading.colour == "black") {
             // OPS names the wait only in Retry-After; without it, a minute is the safe guess.
-            const auto wait = retryAfterMs ? std::chrono::milliseconds(std::clamp(
-                                                 *retryAfterMs, 0LL, kMaxRetryAfterMs))
-                                           : std::chrono::milliseconds(kWindow);
+            const auto wait =
+                retryAfterMs
+                    ? std::chrono::milliseconds(std::clamp(*retryAfterMs, 0LL, kMaxRetryAfterMs))
+                    : std::chrono::milliseconds(kWindow);
             s.blackUntil = std::max(s.blackUntil, now + wait);
         } else if (reading.allowance > 0) {
             s.readings.push_back({now, reading.allowance});

@@ -136,8 +136,8 @@ class BudgetedDecode : public QPDFStreamFilter {
         }
         counted_ = std::make_unique<Counted>(out);
         if (flate_)
-            decoder_ = std::make_unique<Pl_Flate>("kestrane inflate", counted_.get(),
-                                                  Pl_Flate::a_inflate);
+            decoder_ =
+                std::make_unique<Pl_Flate>("kestrane inflate", counted_.get(), Pl_Flate::a_inflate);
         else
             decoder_ = std::make_unique<Pl_RunLength>("kestrane run length", counted_.get(),
                                                       Pl_RunLength::a_decode);
@@ -275,7 +275,8 @@ std::string WalkPageTree(QPDF& pdf, std::vector<QPDFObjectHandle>* pages) {
                 pages->push_back(node);
             continue;
         }
-        for (int i = kids.getArrayNItems(); i-- > 0;) todo.emplace_back(kids.getArrayItem(i), depth + 1);
+        for (int i = kids.getArrayNItems(); i-- > 0;)
+            todo.emplace_back(kids.getArrayItem(i), depth + 1);
     }
     return {};
 }

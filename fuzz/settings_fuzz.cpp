@@ -12,8 +12,7 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const kestrane::Settings read =
         kestrane::ParseSettingsText(std::string_view(reinterpret_cast<const char*>(data), size));
-    const kestrane::Settings again =
-        kestrane::ParseSettingsText(kestrane::SettingsText(read));
+    const kestrane::Settings again = kestrane::ParseSettingsText(kestrane::SettingsText(read));
     if (again.Sections() != read.Sections())
         std::abort();
     return 0;

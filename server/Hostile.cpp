@@ -51,8 +51,8 @@ void PageFrame(PdfWriter& pdf, const std::string& pageExtra) {
     pdf.Object(2, "<< /Type /Pages /Kids [3 0 R] /Count 1 >>");
     pdf.Object(3, "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 595 842] /Contents 4 0 R " +
                       pageExtra + " >>");
-    pdf.Object(4, "<< /Length " + std::to_string(std::string(kContents).size()) +
-                      " >>\nstream\n" + kContents + "\nendstream");
+    pdf.Object(4, "<< /Length " + std::to_string(std::string(kContents).size()) + " >>\nstream\n" +
+                      kContents + "\nendstream");
 }
 
 // Deflates `head` followed by `padding` blanks, in pieces, without ever
@@ -75,7 +75,8 @@ std::string DeflateBlankPadded(const std::string& head, unsigned long long paddi
     };
     feed(head.data(), head.size(), Z_NO_FLUSH);
     for (unsigned long long left = padding; left > 0;) {
-        const std::size_t piece = static_cast<std::size_t>(std::min<unsigned long long>(left, blanks.size()));
+        const std::size_t piece =
+            static_cast<std::size_t>(std::min<unsigned long long>(left, blanks.size()));
         feed(blanks.data(), piece, Z_NO_FLUSH);
         left -= piece;
     }
@@ -117,76 +118,76 @@ std::string FullDocument(const std::string& link, const std::string& pages) {
 
 std::shared_ptr<const std::string> DeepChainPdf(int links) {
     return Cached("deep " + std::to_string(links), [links] {
-    PdfWriter pdf;
-    PageFrame(pdf, "/Resources << >> /X 6 0 R");
-    pdf.Object(5, "null");
-    for (int i = 0; i < links; ++i) {
-        const int number = 6 + i;
-        pdf.Object(number, i + 1 < links ? "[" + std::to_string(number + 1) + " 0 R]" : "[]");
-    }
-    return pdf.Finish();
+        PdfWriter pdf;
+        PageFrame(pdf, "/Resources << >> /X 6 0 R");
+        pdf.Object(5, "null");
+        for (int i = 0; i < links; ++i) {
+            const int number = 6 + i;
+            pdf.Object(number, i + 1 < links ? "[" + std::to_string(number + 1) + " 0 R]" : "[]");
+        }
+        return pdf.Finish();
     });
 }
 
 std::shared_ptr<const std::string> ManyObjectsPdf(int count) {
     return Cached("objects " + std::to_string(count), [count] {
-    PdfWriter pdf;
-    PageFrame(pdf, "/Resources << >> /X 6 0 R");
-    pdf.Object(5, "null");
-    std::string list = "[";
-    for (int i = 0; i < count; ++i) list += std::to_string(7 + i) + " 0 R ";
-    list += "]";
-    pdf.Object(6, list);
-    for (int i = 0; i < count; ++i) {
-        pdf.Object(7 + i, "[1]");
-    }
-    return pdf.Finish();
+        PdfWriter pdf;
+        PageFrame(pdf, "/Resources << >> /X 6 0 R");
+        pdf.Object(5, "null");
+        std::string list = "[";
+        for (int i = 0; i < count; ++i) list += std::to_string(7 + i) + " 0 R ";
+        list += "]";
+        pdf.Object(6, list);
+        for (int i = 0; i < count; ++i) {
+            pdf.Object(7 + i, "[1]");
+        }
+        return pdf.Finish();
     });
 }
 
 std::shared_ptr<const std::string> ObjectStreamBombPdf(unsigned long long inflated) {
     return Cached("bomb " + std::to_string(inflated), [inflated] {
-    // Object 5 (the page's resources) lives in object stream 6; a
-    // cross-reference stream (object 7) is the only way to say so.
-    std::string out = "%PDF-1.5\n%\xE2\xE3\xCF\xD3\n";
-    std::vector<std::size_t> offsets(8, 0);
-    auto object = [&](int n, const std::string& body) {
-        offsets[static_cast<std::size_t>(n)] = out.size();
-        out += std::to_string(n) + " 0 obj\n" + body + "\nendobj\n";
-    };
-    object(1, "<< /Type /Catalog /Pages 2 0 R >>");
-    object(2, "<< /Type /Pages /Kids [3 0 R] /Count 1 >>");
-    object(3, "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 595 842] /Contents 4 0 R "
-              "/Resources 5 0 R >>");
-    object(4, "<< /Length " + std::to_string(std::string(kContents).size()) + " >>\nstream\n" +
-                  kContents + "\nendstream");
-    const std::string head = "5 0 ";
-    const std::string body = "<< /ProcSet [/PDF] >>";
-    const std::string packed =
-        DeflateBlankPadded(head + body, inflated > head.size() + body.size()
-                                            ? inflated - head.size() - body.size()
-                                            : 0);
-    object(6, "<< /Type /ObjStm /N 1 /First " + std::to_string(head.size()) +
-                  " /Filter /FlateDecode /Length " + std::to_string(packed.size()) +
-                  " >>\nstream\n" + packed + "\nendstream");
-    offsets[7] = out.size();
-    std::string rows;
-    auto row = [&rows](int type, std::size_t field2, int field3) {
-        rows += static_cast<char>(type);
-        for (int shift = 24; shift >= 0; shift -= 8)
-            rows += static_cast<char>((field2 >> shift) & 0xFF);
-        rows += static_cast<char>((field3 >> 8) & 0xFF);
-        rows += static_cast<char>(field3 & 0xFF);
-    };
-    row(0, 0, 65535);
-    for (int n = 1; n <= 4; ++n) row(1, offsets[static_cast<std::size_t>(n)], 0);
-    row(2, 6, 0);
-    row(1, offsets[6], 0);
-    row(1, offsets[7], 0);
-    out += "7 0 obj\n<< /Type /XRef /Size 8 /W [1 4 2] /Root 1 0 R /Length " +
-           std::to_string(rows.size()) + " >>\nstream\n" + rows + "\nendstream\nendobj\n";
-    out += "startxref\n" + std::to_string(offsets[7]) + "\n%%EOF\n";
-    return out;
+        // Object 5 (the page's resources) lives in object stream 6; a
+        // cross-reference stream (object 7) is the only way to say so.
+        std::string out = "%PDF-1.5\n%\xE2\xE3\xCF\xD3\n";
+        std::vector<std::size_t> offsets(8, 0);
+        auto object = [&](int n, const std::string& body) {
+            offsets[static_cast<std::size_t>(n)] = out.size();
+            out += std::to_string(n) + " 0 obj\n" + body + "\nendobj\n";
+        };
+        object(1, "<< /Type /Catalog /Pages 2 0 R >>");
+        object(2, "<< /Type /Pages /Kids [3 0 R] /Count 1 >>");
+        object(3,
+               "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 595 842] /Contents 4 0 R "
+               "/Resources 5 0 R >>");
+        object(4, "<< /Length " + std::to_string(std::string(kContents).size()) + " >>\nstream\n" +
+                      kContents + "\nendstream");
+        const std::string head = "5 0 ";
+        const std::string body = "<< /ProcSet [/PDF] >>";
+        const std::string packed = DeflateBlankPadded(
+            head + body,
+            inflated > head.size() + body.size() ? inflated - head.size() - body.size() : 0);
+        object(6, "<< /Type /ObjStm /N 1 /First " + std::to_string(head.size()) +
+                      " /Filter /FlateDecode /Length " + std::to_string(packed.size()) +
+                      " >>\nstream\n" + packed + "\nendstream");
+        offsets[7] = out.size();
+        std::string rows;
+        auto row = [&rows](int type, std::size_t field2, int field3) {
+            rows += static_cast<char>(type);
+            for (int shift = 24; shift >= 0; shift -= 8)
+                rows += static_cast<char>((field2 >> shift) & 0xFF);
+            rows += static_cast<char>((field3 >> 8) & 0xFF);
+            rows += static_cast<char>(field3 & 0xFF);
+        };
+        row(0, 0, 65535);
+        for (int n = 1; n <= 4; ++n) row(1, offsets[static_cast<std::size_t>(n)], 0);
+        row(2, 6, 0);
+        row(1, offsets[6], 0);
+        row(1, offsets[7], 0);
+        out += "7 0 obj\n<< /Type /XRef /Size 8 /W [1 4 2] /Root 1 0 R /Length " +
+               std::to_string(rows.size()) + " >>\nstream\n" + rows + "\nendstream\nendobj\n";
+        out += "startxref\n" + std::to_string(offsets[7]) + "\n%%EOF\n";
+        return out;
     });
 }
 

@@ -38,6 +38,9 @@ std::string ThrottleFlood(unsigned long long first, int services);
 inline constexpr const char* kTerminalXml = "&#27;]0;owned&#7;&#27;[2J&#13;&#10;DE1 Success";
 // For a header, which carries no control bytes: the 8-bit control sequence
 // introducer, which some terminals take as ESC [.
-inline constexpr const char* kTerminalHeader = "IndividualQuotaPerHour\x9B" "2J\x9B" "1;1H";
+inline constexpr const char* kTerminalHeader =
+    "IndividualQuotaPerHour\x9B"
+    "2J\x9B"
+    "1;1H";
 
 }  // namespace kestrane::pubserver::hostile

@@ -318,10 +318,10 @@ void OpsEndpoints::Token(const httplib::Request& req, httplib::Response& res,
     if (fault == FaultKind::Unauthorized || fault == FaultKind::EscapesInLink ||
         (!fault && !valid)) {
         res.status = 401;
-        res.set_content(GatewayError(401, fault == FaultKind::EscapesInLink
-                                              ? hostile::kTerminalXml
-                                              : "Client credentials are invalid"),
-                        kXml);
+        res.set_content(
+            GatewayError(401, fault == FaultKind::EscapesInLink ? hostile::kTerminalXml
+                                                                : "Client credentials are invalid"),
+            kXml);
         return;
     }
     if (fault == FaultKind::Deep) {
@@ -431,8 +431,8 @@ bool OpsEndpoints::OpsFault(std::optional<FaultKind> fault, const std::string& t
             // all of them under its limit for an answer's headers.
             for (int line = 0; line < kFloodLines; ++line)
                 res.set_header("X-Throttling-Control",
-                               hostile::ThrottleFlood(first + kFloodNames * static_cast<unsigned>(line),
-                                                      kFloodNames));
+                               hostile::ThrottleFlood(
+                                   first + kFloodNames * static_cast<unsigned>(line), kFloodNames));
             return false;
         }
         case FaultKind::LongWait:
@@ -473,8 +473,8 @@ void OpsEndpoints::Inquiry(const std::string& docdb, httplib::Response& res,
         res.set_content(OpsFaultBody("SERVER.EntityNotFound", "No results found"), kXml);
         return;
     }
-    const std::string link = "published-data/images/" + parts[0] + "/" + parts[1] + "/" + parts[2] +
-                             "/fullimage";
+    const std::string link =
+        "published-data/images/" + parts[0] + "/" + parts[1] + "/" + parts[2] + "/fullimage";
     std::string xml;
     if (fault == FaultKind::Deep)
         xml = hostile::DeepInquiryXml(60000, link);

@@ -69,11 +69,10 @@ std::shared_ptr<const std::string> HostilePage(FaultKind kind) {
 
 // A large shared body, sent without a copy.
 void SetShared(httplib::Response& res, std::shared_ptr<const std::string> data, const char* type) {
-    res.set_content_provider(data->size(), type,
-                             [data](size_t offset, size_t length, httplib::DataSink& sink) {
-                                 return sink.write(data->data() + offset,
-                                                   std::min(length, data->size() - offset));
-                             });
+    res.set_content_provider(
+        data->size(), type, [data](size_t offset, size_t length, httplib::DataSink& sink) {
+            return sink.write(data->data() + offset, std::min(length, data->size() - offset));
+        });
 }
 
 // True when fd becomes ready (or hung up) within timeoutMs; -1 waits for ever.

@@ -218,8 +218,7 @@ std::vector<Cell> Cells() {
     add("page PDF 2", "object chain 60,000 deep", {{F, At(Stage::PagePdf, FaultKind::Deep, 2)}},
         fFails, 1, "nests objects more than 400 deep, the limit");
     add("page PDF 2", "object stream inflating to 1 GiB",
-        {{F, At(Stage::PagePdf, FaultKind::Bomb, 2)}}, fFails, 1,
-        "inflate past 8 MiB, the limit");
+        {{F, At(Stage::PagePdf, FaultKind::Bomb, 2)}}, fFails, 1, "inflate past 8 MiB, the limit");
     add("page PDF 2", "a million objects", {{F, At(Stage::PagePdf, FaultKind::ManyObjects, 2)}},
         fFails, 1, "lists more than 250000 objects, the limit");
 
@@ -249,8 +248,8 @@ std::vector<Cell> Cells() {
     // A year-long suspension of the inquiry's service holds for the next number too.
     ops("OPS inquiry", "Retry-After past any clock", Stage::OpsInquiry, FaultKind::LongWait, 0,
         {{F, "Failed"}, {G, "Failed"}}, 1, "longer wait than the watchdog allows");
-    ops("OPS inquiry", "thousands of services", Stage::OpsInquiry, FaultKind::ServiceFlood, 0,
-        both, 0, msg::kFinished);
+    ops("OPS inquiry", "thousands of services", Stage::OpsInquiry, FaultKind::ServiceFlood, 0, both,
+        0, msg::kFinished);
     ops("OPS page 2", "object chain 60,000 deep", Stage::OpsPage, FaultKind::Deep, 2, fFails, 1,
         "page 2: a page nests objects more than 400 deep, the limit");
     ops("OPS page 2", "object stream inflating to 1 GiB", Stage::OpsPage, FaultKind::Bomb, 2,

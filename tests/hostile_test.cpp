@@ -3,6 +3,8 @@
 // matrix: readers that must keep only what they need, a merge that holds
 // pages to its limits and honours a cancel, and the run's own inputs (the
 // settings file, a list, a saved file, the environment of a merge program).
+#include "server/Hostile.h"
+
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -16,7 +18,6 @@
 #include "client/OpsSource.h"
 #include "client/OpsThrottle.h"
 #include "client/Settings.h"
-#include "server/Hostile.h"
 #include "server/Pages.h"
 #include "server/PubServer.h"
 #include "tests/support/CliProcess.h"
@@ -120,13 +121,12 @@ TEST_F(HostileRun, LocalStateCannotHangLeakOrWidenAnything) {
     // An outside merge program sees no credential of ours.
     const std::string dump = config.str() + "/env";
     const std::string program = config.str() + "/merge";
-    WriteFile(program, "#!/bin/sh\nenv > '" + dump + "'\nexec '" + test::MergeStandin() +
-                           "' \"$@\"\n");
+    WriteFile(program,
+              "#!/bin/sh\nenv > '" + dump + "'\nexec '" + test::MergeStandin() + "' \"$@\"\n");
     fs::permissions(program, fs::perms::owner_all);
-    const CliOutcome merged = Run(
-        {"--source", "ops", "--merge-program", program, F},
-        {"KESTRANE_OPS_BASE=" + fixture.server.BaseUrl() + "/3.2", "KESTRANE_OPS_KEY=demo-key",
-         "KESTRANE_OPS_SECRET=demo-secret"});
+    const CliOutcome merged = Run({"--source", "ops", "--merge-program", program, F},
+                                  {"KESTRANE_OPS_BASE=" + fixture.server.BaseUrl() + "/3.2",
+                                   "KESTRANE_OPS_KEY=demo-key", "KESTRANE_OPS_SECRET=demo-secret"});
     EXPECT_EQ(merged.status, 0) << merged.err;
     const std::string env = ReadFile(dump);
     fs::remove(dump);
