@@ -5,7 +5,7 @@
 #include <array>
 #include <cctype>
 
-#include "client/OpsNumber.h"
+#include "client/sources/ops/OpsNumber.h"
 
 namespace kestrane {
 

@@ -7,8 +7,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "client/Documents.h"
-#include "client/OpsSource.h"
+#include "client/Source.h"
+#include "client/sources/ops/OpsSource.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string xml(reinterpret_cast<const char*>(data), size);

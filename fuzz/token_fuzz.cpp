@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "client/OpsSession.h"
+#include "client/sources/ops/OpsSession.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     std::string token;

@@ -14,9 +14,9 @@
 #include <string>
 #include <vector>
 
-#include "client/MergeStep.h"
-#include "client/OpsSource.h"
-#include "client/OpsThrottle.h"
+#include "client/pdf/MergeStep.h"
+#include "client/sources/ops/OpsSource.h"
+#include "client/sources/ops/OpsThrottle.h"
 #include "client/Settings.h"
 #include "server/Pages.h"
 #include "server/PubServer.h"

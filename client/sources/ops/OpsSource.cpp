@@ -1,0 +1,255 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "client/sources/ops/OpsSource.h"
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <pugixml.hpp>
+#include <vector>
+
+#include "client/Messages.h"
+#include "client/SafeFiles.h"
+#include "client/SaveDocument.h"
+#include "client/pdf/PdfCheck.h"
+#include "client/sources/ops/OpsExchange.h"
+#include "client/sources/ops/OpsNumber.h"
+
+namespace kestrane {
+
+namespace {
+
+using ops::Answer;
+using ops::ErrorMessage;
+using ops::Exchanger;
+using ops::Request;
+
+constexpr const char* kOpsNs = "http://ops.epo.org";
+constexpr int kMaxPages = 5000;
+
+// ---- Namespaces: pugixml keeps prefixes as written, so resolve them here.
+
+std::string_view LocalName(const pugi::xml_node& node) {
+    std::string_view name = node.name();
+    const auto colon = name.find(':');
+    return colon == std::string_view::npos ? name : name.substr(colon + 1);
+}
+
+std::string NamespaceOf(const pugi::xml_node& node) {
+    const std::string_view name = node.name();
+    const auto colon = name.find(':');
+    const std::string attr = colon == std::string_view::npos
+                                 ? std::string("xmlns")
+                                 : "xmlns:" + std::string(name.substr(0, colon));
+    for (pugi::xml_node n = node; n; n = n.parent()) {
+        if (pugi::xml_attribute a = n.attribute(attr.c_str()))
+            return a.value();
+    }
+    return {};
+}
+
+bool Is(const pugi::xml_node& node, std::string_view local) {
+    return node.type() == pugi::node_element && LocalName(node) == local &&
+           NamespaceOf(node) == kOpsNs;
+}
+
+// An inquiry is a handful of levels deep; nothing below this is looked at,
+// so a nest built deep costs neither stack nor time.
+constexpr int kMaxInquiryDepth = 32;
+
+// Every document-instance in document order, walked without recursion.
+void CollectInstances(const pugi::xml_node& root, std::vector<pugi::xml_node>& out) {
+    int depth = 1;
+    for (pugi::xml_node n = root.first_child(); n;) {
+        if (Is(n, "document-instance")) {
+            out.push_back(n);
+        } else if (n.first_child() && depth < kMaxInquiryDepth) {
+            n = n.first_child();
+            ++depth;
+            continue;
+        }
+        while (n != root && !n.next_sibling()) {
+            n = n.parent();
+            --depth;
+        }
+        if (n == root)
+            break;
+        n = n.next_sibling();
+    }
+}
+
+// number-of-pages as a plain decimal count ("12"); -1 for anything else
+// ("1e9", "12 pages", "", a count past kMaxPages).
+int StrictPageCount(std::string_view text) {
+    if (text.empty() || text.size() > 9 ||
+        !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; }))
+        return -1;
+    const int count = std::stoi(std::string(text));
+    return count <= kMaxPages ? count : -1;
+}
+
+// A FullDocument whose only sections are AMENDMENT is a correction sheet.
+bool IsCorrectionOnly(const pugi::xml_node& instance) {
+    int sections = 0;
+    int amendments = 0;
+    for (pugi::xml_node child : instance.children()) {
+        if (!Is(child, "document-section"))
+            continue;
+        ++sections;
+        if (std::string_view(child.attribute("name").value()) == "AMENDMENT")
+            ++amendments;
+    }
+    return sections > 0 && sections == amendments;
+}
+
+bool OffersPdf(const pugi::xml_node& instance) {
+    bool listed = false;
+    for (pugi::xml_node options : instance.children()) {
+        if (!Is(options, "document-format-options"))
+            continue;
+        for (pugi::xml_node format : options.children()) {
+            if (!Is(format, "document-format"))
+                continue;
+            listed = true;
+            if (std::string_view(format.text().as_string()) == "application/pdf")
+                return true;
+        }
+    }
+    return !listed;  // no list at all: let the page check decide
+}
+
+// The link goes into our request path: letters, digits and "/._-" only.
+bool IsSafeLink(const std::string& link) {
+    return !link.empty() && link.find("..") == std::string::npos && link.front() != '/' &&
+           std::all_of(link.begin(), link.end(), [](char c) {
+               return std::isalnum(static_cast<unsigned char>(c)) || c == '/' || c == '.' ||
+                      c == '_' || c == '-';
+           });
+}
+
+// ---- Pages
+
+void RemoveFiles(const std::vector<std::string>& files) {
+    for (const std::string& f : files) RemoveQuietly(f);
+}
+
+// The item's first failure, for whoever reads the context rather than the result.
+void SetMessage(ClientContext& ctx, const Failure& failure) {
+    if (!ctx.failure)
+        ctx.failure = failure;
+}
+
+}  // namespace
+
+// ---- The source
+
+Failure OpsSource::Open(ClientContext& ctx) {
+    Failure f = session_->EnsureToken(ctx, {});
+    if (f)
+        SetMessage(ctx, f);
+    return f;
+}
+
+Failure OpsSource::Find(ClientContext& ctx, FoundDocument& found) {
+    Failure f = [&]() -> Failure {
+        const auto docdb = ToDocdb(ctx.CurrentNumber);
+        if (!docdb)
+            return {FailureKind::BadNumber, {}};
+        Request request;
+        request.url = session_->Config().Base + "/rest-services/published-data/publication/docdb/" +
+                      docdb->Dotted() + "/images";
+        request.headers = {"Accept: application/xml"};
+        request.service = "retrieval";
+        request.maxText = kMaxInquiryAnswer;
+        Answer answer;
+        Exchanger exchanger(*session_, ctx);
+        if (Failure sent = exchanger.Send(request, answer))
+            return sent;
+        if (answer.status == 404)
+            return {FailureKind::NoPdf, ErrorMessage(answer.text, "code")};
+        if (answer.status != 200)
+            return {FailureKind::DownloadFailed, "HTTP " + std::to_string(answer.status)};
+        if (!ParseImagesInquiry(answer.text, found))
+            return {FailureKind::NoPdf, "no FullDocument with a page count in the inquiry"};
+        return {};
+    }();
+    if (f)
+        SetMessage(ctx, f);
+    return f;
+}
+
+Failure OpsSource::Fetch(ClientContext& ctx, const FoundDocument& found) {
+    const std::string name = CompactNumber(ctx.CurrentNumber);
+    std::vector<std::string> pages;
+    Failure f = [&]() -> Failure {
+        if (!IsSafeLink(found.link) || !IsSafeDocumentName(name))
+            return {FailureKind::UnsafeName, {}};
+        if (found.pageCount < 1 || found.pageCount > kMaxPages)
+            return {FailureKind::TooLarge, std::to_string(found.pageCount) + " pages"};
+        Exchanger exchanger(*session_, ctx);
+        for (int n = 1; n <= found.pageCount; ++n) {
+            Request request;
+            request.url = session_->Config().Base + "/rest-services/" + found.link +
+                          ".pdf?Range=" + std::to_string(n);
+            request.headers = {"Accept: application/pdf"};
+            request.service = "images";
+            request.file = PageFilePath(ctx, name, n);
+            pages.push_back(request.file);
+            Answer answer;
+            if (Failure sent = exchanger.Send(request, answer))
+                return sent;
+            if (answer.status != 200)
+                return {FailureKind::DownloadFailed,
+                        "page " + std::to_string(n) + ": HTTP " + std::to_string(answer.status)};
+            if (std::string limit; !IsOnePagePdf(request.file, &limit)) {
+                if (!limit.empty())
+                    return {FailureKind::TooLarge, "page " + std::to_string(n) + ": " + limit};
+                return {FailureKind::NotAPdf, "page " + std::to_string(n)};
+            }
+            ctx.progress(60 + 40 * n / found.pageCount);
+        }
+        // The merge's own failure (a page past a limit names it) goes to the user.
+        if (Failure merged = SaveMergedDocument(ctx, pages, name))
+            return ctx.cancelRequested() ? Failure{FailureKind::Cancelled, {}} : merged;
+        return {};
+    }();
+    if (f) {
+        // The merge never sees a failed document's pages, nor does the next item.
+        RemoveFiles(pages);
+        SetMessage(ctx, f);
+        return f;
+    }
+    ctx.progress(100);
+    return {};
+}
+
+std::function<std::unique_ptr<Source>()> OpsSourceMaker(OpsConfig config, OpsTiming timing) {
+    auto session = std::make_shared<OpsSession>(std::move(config), std::move(timing));
+    return [session]() -> std::unique_ptr<Source> { return std::make_unique<OpsSource>(session); };
+}
+
+bool ParseImagesInquiry(const std::string& xml, FoundDocument& found) {
+    pugi::xml_document doc;
+    if (!doc.load_buffer(xml.data(), xml.size()))
+        return false;
+    std::vector<pugi::xml_node> instances;
+    CollectInstances(doc, instances);
+    for (const pugi::xml_node& instance : instances) {
+        if (std::string_view(instance.attribute("desc").value()) != "FullDocument" ||
+            IsCorrectionOnly(instance) || !OffersPdf(instance))
+            continue;
+        const std::string link = instance.attribute("link").value();
+        const int pages = StrictPageCount(instance.attribute("number-of-pages").value());
+        if (link.empty() || pages < 1)
+            continue;
+        found.link = link;
+        found.pageCount = pages;
+        return true;
+    }
+    return false;
+}
+
+std::string OpsFailureText(const Failure& failure, const std::string& number) {
+    return FailureText(failure, number);
+}
+
+}  // namespace kestrane
