@@ -14,10 +14,10 @@
 #include <string>
 #include <vector>
 
+#include "client/Settings.h"
 #include "client/pdf/MergeStep.h"
 #include "client/sources/ops/OpsSource.h"
 #include "client/sources/ops/OpsThrottle.h"
-#include "client/Settings.h"
 #include "server/Pages.h"
 #include "server/PubServer.h"
 #include "tests/support/CliProcess.h"

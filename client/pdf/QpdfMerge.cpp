@@ -13,8 +13,8 @@
 #include <qpdf/QPDFWriter.hh>
 #include <utility>
 
-#include "client/pdf/PdfLimits.h"
 #include "client/SafeFiles.h"
+#include "client/pdf/PdfLimits.h"
 
 namespace kestrane {
 
