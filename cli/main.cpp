@@ -131,6 +131,7 @@ class CliFrontEnd : public FrontEnd {
     void JobFinished(const RunEnd& end) override {
         cancelled_ = end.Cancelled;
         failedSession_ = end.SessionFailed;
+        interfaceGone_ = end.InterfaceGone;
         if (failedSession_)
             failed_ = true;
     }
@@ -151,6 +152,8 @@ class CliFrontEnd : public FrontEnd {
             reporter_.Note(finishMessage_);
         else
             reporter_.Error(finishMessage_);
+        if (failedSession_ && interfaceGone_)
+            reporter_.Error(msg::kClassicGoneCli);
     }
     void ShowLogFailure(const std::string& text) override {
         failed_ = true;
@@ -168,6 +171,7 @@ class CliFrontEnd : public FrontEnd {
     std::string finishMessage_;
     bool failed_ = false;
     bool failedSession_ = false;
+    bool interfaceGone_ = false;
     bool cancelled_ = false;
 };
 
