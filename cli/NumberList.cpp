@@ -9,7 +9,8 @@
 
 namespace kestrane::cli {
 
-NumberList PlanList(const std::vector<std::string>& lines, bool normalize) {
+NumberList PlanList(const std::vector<std::string>& lines, bool normalize,
+                    std::string (*outputName)(const std::string&)) {
     NumberList list;
     std::set<std::string> seen;
     for (const std::string& line : lines) {
@@ -19,6 +20,8 @@ NumberList PlanList(const std::vector<std::string>& lines, bool normalize) {
             continue;
         if (normalize)
             key = CompactNumber(key);
+        if (outputName != nullptr)
+            key = outputName(key);
         if (!seen.insert(key).second) {
             list.Duplicates.push_back(TrimRight(line));
             continue;

@@ -15,8 +15,10 @@ struct NumberList {
 };
 
 // Two lines name the same number when they read the same after trailing
-// blanks (and, with normalize, after CompactNumber); the first one stays.
-[[nodiscard]] NumberList PlanList(const std::vector<std::string>& lines, bool normalize);
+// blanks (and, with normalize, after CompactNumber), or when the source saves
+// them under one name (outputName, may be null); the first one stays.
+[[nodiscard]] NumberList PlanList(const std::vector<std::string>& lines, bool normalize,
+                                  std::string (*outputName)(const std::string&) = nullptr);
 
 // The lines the checks count as numbers.
 [[nodiscard]] int NonBlankLines(const std::vector<std::string>& lines);

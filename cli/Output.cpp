@@ -8,18 +8,6 @@ namespace kestrane::cli {
 
 namespace {
 
-const char* OutcomeWord(Outcome outcome) {
-    switch (outcome) {
-        case Outcome::Success:
-            return "Success";
-        case Outcome::Failed:
-            return "Failed";
-        case Outcome::Cancelled:
-            return "Cancelled";
-    }
-    return "Failed";
-}
-
 std::string Joined(const std::vector<std::string>& names) {
     std::string text;
     for (const std::string& name : names) text += (text.empty() ? "" : ", ") + Printable(name);

@@ -18,7 +18,7 @@ struct ScriptOptions {
     bool normalize = false;
     bool skipExisting = false;
     double waitSeconds = 0.0;
-    int retries = 0;
+    int retries = -1;  // -1 when not given: each source keeps its own number
 
     [[nodiscard]] Verbosity Level() const {
         return quiet ? Verbosity::Quiet : verbose ? Verbosity::Verbose : Verbosity::Normal;

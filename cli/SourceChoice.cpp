@@ -34,6 +34,7 @@ SourceChoice ChooseSource(const std::string& requested, std::chrono::millisecond
     }
     choice.Name = std::string(entry->Id);
     choice.MakeSource = entry->Make(config);
+    choice.OutputName = entry->OutputName;
     choice.Ok = true;
     return choice;
 }

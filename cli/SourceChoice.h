@@ -17,6 +17,8 @@ struct SourceChoice {
     std::string Name;     // the source's registry id
     // For RunOptions::MakeSource.
     std::function<std::unique_ptr<Source>()> MakeSource;
+    // The file name a number is saved under (see SourceEntry::OutputName); null: the number.
+    std::string (*OutputName)(const std::string& number) = nullptr;
 };
 
 // requested: --source as given ("" when absent: the settings file decides,

@@ -393,7 +393,8 @@ int main(int argc, char** argv) {
         PrintLine(stderr, cli::kListTooLong);
         return kExitRefused;
     }
-    const cli::NumberList list = cli::PlanList(request.Lines, args->script.normalize);
+    const cli::NumberList list =
+        cli::PlanList(request.Lines, args->script.normalize, choice.OutputName);
     const std::vector<std::vector<std::string>> runs =
         args->script.batch ? cli::SplitRuns(list.Lines, kMaxTasks)
                            : std::vector<std::vector<std::string>>{list.Lines};

@@ -1,9 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "client/ClientContext.h"
 
-#include <algorithm>
-#include <thread>
-
 #include "util/Platform.h"
 
 namespace kestrane {
@@ -16,47 +13,6 @@ int ClientContext::FailDocument(FailureKind kind) {
     Fail(kind);
     failure.document = true;
     return 0;
-}
-
-namespace {
-
-// Sleeps until due in poll slices; false (failure noted) on a cancel or a stop.
-bool SleepUntil(ClientContext& ctx, RequestClock::Clock::time_point due) {
-    while (RequestClock::Clock::now() < due) {
-        if (ctx.aborted())
-            return ctx.Fail(FailureKind::DownloadFailed) != 0;
-        if (ctx.cancelRequested())
-            return ctx.Fail(FailureKind::Cancelled) != 0;
-        // A wait the run asked for (--wait, a retry) is a sign of life: the
-        // watchdog abandons only an item that stands still.
-        ctx.moved();
-        const auto left = due - RequestClock::Clock::now();
-        std::this_thread::sleep_for(std::min<RequestClock::Clock::duration>(left, kPollSlice));
-    }
-    return true;
-}
-
-}  // namespace
-
-bool AwaitRequestTurn(ClientContext& ctx) {
-    if (ctx.Requests.Gap.count() <= 0 || !ctx.LastRequest)
-        return true;
-    return SleepUntil(ctx, ctx.LastRequest->NextStart(ctx.Requests.Gap));
-}
-
-void NoteRequestDone(const ClientContext& ctx) {
-    if (ctx.LastRequest)
-        ctx.LastRequest->Mark();
-}
-
-std::chrono::milliseconds RetryDelay(const RequestPolicy& policy, int attempt) {
-    auto wait = policy.RetryWait;
-    for (int i = 0; i < attempt && wait < kMaxRetryWait; ++i) wait *= 2;
-    return std::min(wait, kMaxRetryWait);
-}
-
-bool AwaitRetry(ClientContext& ctx, int attempt) {
-    return SleepUntil(ctx, RequestClock::Clock::now() + RetryDelay(ctx.Requests, attempt));
 }
 
 std::string NormalServerBase(std::string base) {

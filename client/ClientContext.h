@@ -42,21 +42,33 @@ inline constexpr int kPerPage = 10;   // each saved page adds this, up to kFull
 inline constexpr int kFull = 100;     // session open; a document merged
 }  // namespace progress
 
-// How a source treats the server beyond one plain exchange; all zero keeps
-// one try per request and no pause between requests. Every source honours it (the classic exchange
-// in SendHttpRequest; a source with its own transport through AwaitRequestTurn, NoteRequestDone,
-// IsTransientFailure and RetryDelay).
+// RequestPolicy::Retries when the run names no number: each source keeps its own.
+inline constexpr int kSourceRetries = -1;
+
+// The run's pacing and retries (--wait, --retries). Every source's requests
+// go through the one engine that honours it (client/net/Retry.h).
 struct RequestPolicy {
     // Quiet time between the end of one request and the start of the next.
     std::chrono::milliseconds Gap{0};
     // Further tries of a request that failed transiently (no connection, a
     // 5xx answer, a body cut short); never for an answer such as "no match".
-    int Retries = 0;
+    // kSourceRetries: each source's own number (none for the publication server).
+    int Retries = kSourceRetries;
     // The wait before the first retry; each further retry waits twice as
     // long, up to kMaxRetryWait.
     std::chrono::milliseconds RetryWait{1000};
 };
 inline constexpr std::chrono::milliseconds kMaxRetryWait{30000};
+
+using SteadyClock = std::chrono::steady_clock;
+
+// The clock and the sleep every wait goes through; tests make both fake.
+struct Timing {
+    std::function<SteadyClock::time_point()> Now;
+    // Sleeps for about the given time (never more than a poll slice is asked).
+    std::function<void(SteadyClock::duration)> Sleep;
+    static Timing Real();
+};
 
 // When the run's last request to the server ended; shared by the run's
 // workers so a successor keeps the gap too. Any thread.
@@ -86,12 +98,11 @@ struct TransferProgress {
     long long Bytes = 0;   // bytes received for the item so far, every exchange
 };
 
-struct ClientContext {
+// Fixed for the whole run: where the documents go and how the server is reached.
+struct RunSettings {
     // Base address of the publication server, scheme and host without a
     // trailing slash ("http://depatisnet.dpma.de"); see NormalServerBase().
     std::string ServerBase = kDefaultServerBase;
-    // The number in work, exactly as typed (leading blanks kept).
-    std::string CurrentNumber;
     // The save folder followed by "/", and the save folder followed by "/temp/".
     std::string SaveFolder;
     std::string TempFolder;
@@ -100,52 +111,63 @@ struct ClientContext {
     int AccessType = 0;
     // The merge engine: "" (or "qpdf") merges in-process with qpdf; anything
     // else names an outside program that follows pdftk's command line, looked
-    // up beside our executable, then in PATH (client/MergeStep.h).
+    // up beside our executable, then in PATH (client/pdf/MergeStep.h).
     std::string MergeProgram;
-    // Cookies (the server session), DNS and open connections of the run; every
-    // exchange of every worker of one run uses the same. Null: each exchange
-    // stands alone (no session, no keep-alive).
-    std::shared_ptr<HttpShare> Share;
     // Sees every request address just before it is sent (the front ends echo it). May be empty.
     std::function<void(const std::string& url)> OnRequest;
-
-    // Pacing and retries; the default: one try, no pause.
+    // Pacing and retries (--wait, --retries).
     RequestPolicy Requests;
-    // Shared by the run's workers. Null: no gap is kept.
-    std::shared_ptr<RequestClock> LastRequest;
     // A document whose merged file already stands in the save folder and
     // reads as a PDF with pages is not fetched again (its name still goes to
     // SavedFiles, and to AlreadySaved).
     bool SkipExisting = false;
+};
 
-    // The first failure of the item in work; the worker clears it when an item starts.
-    Failure failure;
-    // The merged files saved for the number in work (file names, in the order
-    // they were saved); the worker clears it when an item starts.
-    std::vector<std::string> SavedFiles;
-
+// What every worker of the run shares; each handle guards itself.
+struct RunHandles {
+    // Cookies (the server session), DNS and open connections of the run; every
+    // exchange of every worker of one run uses the same. Null: each exchange
+    // stands alone (no session, no keep-alive).
+    std::shared_ptr<HttpShare> Share;
+    // When the run's last request ended. Null: no gap is kept.
+    std::shared_ptr<RequestClock> LastRequest;
     // The merged files saved so far by any worker of the run. May be null.
     SavedNames* SavedInRun = nullptr;
-    // The merged files of the number in work that were already saved and
-    // were not fetched again (a subset of SavedFiles); cleared with it.
-    std::vector<std::string> AlreadySaved;
-    // Where the item in work stands; the worker clears it when an item starts.
-    TransferProgress transfer;
-    // Sees transfer after each change (every body chunk); on this context's
-    // thread. May be empty.
-    std::function<void(const TransferProgress&)> OnTransfer;
+};
 
+// The item in work; the worker starts every item with a fresh one.
+struct ItemState {
+    // The number in work as searched (typed, or compact under --normalize).
+    std::string CurrentNumber;
+    // The first failure of the item.
+    Failure failure;
+    // The merged files saved for the number (file names, in the order they were saved).
+    std::vector<std::string> SavedFiles;
+    // Of SavedFiles, those already saved and not fetched again.
+    std::vector<std::string> AlreadySaved;
+    // Where the item stands.
+    TransferProgress transfer;
+};
+
+// How the run steers and watches a step, from the worker's thread.
+struct StepControl {
     // Set by the front-end thread when the user confirmed a cancel. May be null.
     const std::atomic<bool>* CancelRequested = nullptr;
     // Set when the worker owning this context has been stopped (watchdog, close).
     // An exchange or merge in flight ends within about two poll slices once it is set. May be null.
     const std::atomic<bool>* Abort = nullptr;
-    // Counts the exchange's signs of life (each piece of a body received), so
-    // that the watchdog abandons only an item that stands still. May be null.
+    // Counts the signs of life (each piece of a body received, each slice of
+    // a wait), so that the watchdog abandons only an item that stands still. May be null.
     std::atomic<unsigned long long>* Activity = nullptr;
     // Moves the progress bar (range 1..100). May be empty.
     std::function<void(int)> SetProgress;
+    // Sees the item's transfer after each change (every body chunk). May be empty.
+    std::function<void(const TransferProgress&)> OnTransfer;
+};
 
+// What one step of the client gets from the run, by lifetime; a step that
+// needs less may take just the part it uses.
+struct ClientContext : RunSettings, RunHandles, ItemState, StepControl {
     bool cancelRequested() const {
         return CancelRequested != nullptr && CancelRequested->load(std::memory_order_acquire);
     }
@@ -175,17 +197,6 @@ struct ClientContext {
     // The user's text of the failure noted, for the number in work.
     std::string FailureMessage() const { return FailureText(failure, CurrentNumber); }
 };
-
-// Waits (in poll slices) until the gap after the run's last request has
-// passed. False, with the failure noted, when a cancel or a stop came first.
-[[nodiscard]] bool AwaitRequestTurn(ClientContext& ctx);
-// The request that AwaitRequestTurn let through has ended.
-void NoteRequestDone(const ClientContext& ctx);
-// Waits before retry number attempt (0 for the first retry). False, with the
-// failure noted, when a cancel or a stop came first.
-[[nodiscard]] bool AwaitRetry(ClientContext& ctx, int attempt);
-// The wait before retry number attempt under policy.
-[[nodiscard]] std::chrono::milliseconds RetryDelay(const RequestPolicy& policy, int attempt);
 
 // A server base as the client wants it: without trailing "/"; empty gives the default.
 std::string NormalServerBase(std::string base);

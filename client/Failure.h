@@ -39,6 +39,9 @@ struct Failure {
     // It ended a whole document (classic: the page walk or the merge of one
     // document): the user reads that document's failure, whatever the kind.
     bool document = false;
+    // The remaining items of the run would fail alike (refused credentials,
+    // a used-up quota): the run ends with this failure as its message.
+    bool endsRun = false;
 
     explicit operator bool() const { return kind != FailureKind::None; }
 };

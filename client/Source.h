@@ -31,6 +31,12 @@ class Source {
     // Saves every document of the number page by page into the temp folder and
     // merges each into the save folder (the merged names go to ctx.SavedFiles).
     [[nodiscard]] virtual Failure Fetch(ClientContext& ctx, const FoundDocument& found) = 0;
+    // The name (without ".pdf") a number's document is saved under; number
+    // as searched. The run's skip-existing check and the watchdog's clean-up
+    // use it as well.
+    [[nodiscard]] virtual std::string OutputName(const std::string& number) const { return number; }
+    // The number as the run's record carries it; typed: the list line.
+    [[nodiscard]] virtual std::string RecordNumber(const std::string& typed) const { return typed; }
     // Shown after the status text "Downloading ... PDF document ......" ("(EPO OPS)"), or "".
     [[nodiscard]] virtual std::string StatusSuffix() const { return {}; }
     // Where ctx points, this source's interface is known to be served no

@@ -12,11 +12,20 @@ std::string FormatTimeStamp(std::time_t when) {
     return std::string(buffer, n);
 }
 
+const char* OutcomeWord(Outcome outcome) {
+    switch (outcome) {
+        case Outcome::Success:
+            return "Success";
+        case Outcome::Cancelled:
+            return "Cancelled";
+        case Outcome::Failed:
+            break;
+    }
+    return "Failed";
+}
+
 std::string MakeRecord(const std::string& stamp, const std::string& number, Outcome outcome) {
-    const char* word = outcome == Outcome::Success  ? " Success"
-                       : outcome == Outcome::Failed ? " Failed"
-                                                    : " Cancelled";
-    return stamp + number + word;
+    return stamp + number + " " + OutcomeWord(outcome);
 }
 
 std::string MakeLogLine(const std::string& stamp, const std::string& number, Outcome outcome) {

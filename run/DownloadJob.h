@@ -25,6 +25,9 @@ struct DownloadJob {
     int CurrentIndex = 0;                    // run lock: index of the item in work
     // Run lock: time stamp of the item in work while it has no record yet, else "".
     std::string ItemStamp;
+    // The item in work's number as its record carries it (the source's
+    // RecordNumber); every record of the item uses it, the watchdog's too.
+    std::string ItemRecordNumber;
     // Front-end thread only: CurrentIndex seen at the previous watchdog tick.
     // -1 is an index no item has, so the first tick of a run only records and
     // the first item gets two full periods like every later one.
@@ -46,6 +49,9 @@ enum class Outcome { Success, Failed, Cancelled };
 
 // Local time as "%Y-%m-%d %H:%M:%S " (with the trailing blank).
 [[nodiscard]] std::string FormatTimeStamp(std::time_t when);
+
+// "Success", "Failed" or "Cancelled": the record's last word.
+[[nodiscard]] const char* OutcomeWord(Outcome outcome);
 
 // stamp + number + " Success" / " Failed" / " Cancelled": one record.
 [[nodiscard]] std::string MakeRecord(const std::string& stamp, const std::string& number,

@@ -348,7 +348,7 @@ void RunController::OnWatchdogTick() {
         job.ItemStamp.clear();
         abandoned.Index = job.CurrentIndex;
         abandoned.Number = job.CurrentNumber;
-        d.run.AddRecord(MakeLogLine(abandoned.Stamp, job.CurrentNumber, Outcome::Failed));
+        d.run.AddRecord(MakeLogLine(abandoned.Stamp, job.ItemRecordNumber, Outcome::Failed));
         job.CurrentIndex += 1;
         // A stall during the search leaves the previous item's 1 here; the
         // successor's first progress report would then paint the stalled
@@ -408,7 +408,7 @@ void RunController::CancelNow() {
                                      job.ItemStamp,
                                      {},
                                      {}};
-            d.run.AddRecord(MakeLogLine(job.ItemStamp, job.CurrentNumber, Outcome::Cancelled));
+            d.run.AddRecord(MakeLogLine(job.ItemStamp, job.ItemRecordNumber, Outcome::Cancelled));
             job.ItemStamp.clear();
         }
         job.MessageText = msg::kCancelled;

@@ -188,7 +188,7 @@ class WorkerPass {
         }
         // Refused credentials or a used-up quota: the remaining items would
         // only be refused too, so the run ends with the reason as its message.
-        if (failure.kind == FailureKind::QuotaExceeded || failure.kind == FailureKind::AuthFailed) {
+        if (failure.endsRun) {
             Gate([&] {
                 Record(index, number, stamp, Outcome::Failed, failure);
                 job_.MessageText = FailureText(failure, number);
@@ -202,7 +202,8 @@ class WorkerPass {
     bool BeginItem(int index, const std::string& number, std::string& stamp) {
         itemIndex_ = index;
         itemNumber_ = number;
-        const std::string outputName = SearchName(number);
+        const std::string outputName = source_->OutputName(SearchName(number));
+        const std::string recordNumber = source_->RecordNumber(number);
         const bool outputExisted = FileStands(paths::MergedFile(job_.SaveFolder, outputName));
         std::string status = "Downloading " + number + " PDF document ......";
         if (const std::string suffix = source_->StatusSuffix(); !suffix.empty())
@@ -219,6 +220,7 @@ class WorkerPass {
             // its outcome was known.
             stamp = FormatTimeStamp(std::time(nullptr));
             job_.ItemStamp = stamp;
+            job_.ItemRecordNumber = recordNumber;
             const ProgressNote note{index, job_.ItemSucceeded, job_.PreviousNumber, count_};
             Emit([note](FrontEnd& front) { front.JobProgress(note); });
             Emit([status](FrontEnd& front) { front.SetStatusText(status); });
@@ -231,13 +233,10 @@ class WorkerPass {
 
     // The search, then (when it found something) the documents. False: stopped.
     bool FindAndFetch(const std::string& number, Failure& failure) {
+        static_cast<ItemState&>(ctx_) = ItemState{};
         ctx_.CurrentNumber = SearchName(number);
-        ctx_.failure = {};
-        ctx_.SavedFiles.clear();
-        ctx_.AlreadySaved.clear();
-        ctx_.transfer = {};
         lastTransfer_ = {};
-        if (AlreadySaved(ctx_.CurrentNumber))
+        if (AlreadySaved(source_->OutputName(ctx_.CurrentNumber)))
             return Gate([&] { EmitProgressPos(progress::kFull); });
         FoundDocument found;
         failure = source_->Find(ctx_, found);
@@ -276,7 +275,7 @@ class WorkerPass {
     void Record(int index, const std::string& number, const std::string& stamp, Outcome outcome,
                 const Failure& failure) {
         job_.ItemStamp.clear();
-        run_.AddRecord(MakeLogLine(stamp, number, outcome));
+        run_.AddRecord(MakeLogLine(stamp, job_.ItemRecordNumber, outcome));
         ItemFinished item{index,           number, outcome,        failure.kind,
                           ctx_.SavedFiles, stamp,  failure.detail, ctx_.AlreadySaved};
         Emit([item = std::move(item)](FrontEnd& front) { front.OnItemFinished(item); });

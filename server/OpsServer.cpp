@@ -356,6 +356,21 @@ std::vector<std::string> OpsEndpoints::TokensIssued() const {
     return issuedTokens_;
 }
 
+namespace {
+
+// OPS's answer to an access token it does not take (expired or unknown).
+void RefuseToken(httplib::Response& res) {
+    res.status = 400;
+    res.set_header("WWW-Authenticate",
+                   "Bearer realm=\"null\",error=\"invalid_token\",error_description=\"oauth.v2."
+                   "InvalidAccessToken: Invalid access token\"");
+    res.set_content(GatewayError(400, "invalid_access_token",
+                                 "<description>Access token is invalid</description>"),
+                    kXml);
+}
+
+}  // namespace
+
 bool OpsEndpoints::Authorised(const httplib::Request& req, httplib::Response& res) {
     const std::string auth = req.get_header_value("Authorization");
     const std::string token = auth.starts_with("Bearer ") ? auth.substr(7) : std::string();
@@ -367,13 +382,7 @@ bool OpsEndpoints::Authorised(const httplib::Request& req, httplib::Response& re
     }
     if (it != tokens_.end())
         tokens_.erase(it);
-    res.status = 400;
-    res.set_header("WWW-Authenticate",
-                   "Bearer realm=\"null\",error=\"invalid_token\",error_description=\"oauth.v2."
-                   "InvalidAccessToken: Invalid access token\"");
-    res.set_content(GatewayError(400, "invalid_access_token",
-                                 "<description>Access token is invalid</description>"),
-                    kXml);
+    RefuseToken(res);
     return false;
 }
 
@@ -400,6 +409,9 @@ bool OpsEndpoints::OpsFault(std::optional<FaultKind> fault, const std::string& t
                              "<moreInfo>http://www.epo.org/searching/free/espacenet/"
                              "fair-use.html</moreInfo>"),
                 "text/xml");
+            return true;
+        case FaultKind::TokenRefused:
+            RefuseToken(res);
             return true;
         case FaultKind::Robot:
             res.status = 403;

@@ -70,6 +70,7 @@ enum class FaultKind {
     Quota,         // 403 fair use, X-Rejection-Reason: IndividualQuotaPerHour
     Robot,         // 403 CLIENT.RobotDetected
     Black,         // once per request target: 403, the service black, Retry-After
+    TokenRefused,  // 400 invalid_access_token for every token, a fresh one too
     // DPMAconnectPlus and Google Patents answers (their stages only):
     Status401,  // DPMA: 401 with a Basic challenge
     Status403,  // DPMA: 403 with the Transaction error "Permission denied"

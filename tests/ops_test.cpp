@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "client/sources/classic/ClassicSource.h"
 #include "client/sources/ops/OpsNumber.h"
 #include "client/sources/ops/OpsSource.h"
 #include "client/sources/ops/OpsThrottle.h"
@@ -240,10 +241,11 @@ TEST(OpsSource, AWaitBeyondTheWatchdogFailsTheItemNamingTheWait) {
 struct OpsRun {
     explicit OpsRun(pubserver::ServerOptions options = StandInOptions(),
                     std::chrono::milliseconds watchdog = 0ms,
-                    std::chrono::milliseconds maxWait = 60s)
+                    std::chrono::milliseconds maxWait = 60s,
+                    const std::function<void(RunOptions&)>& adjust = {})
         : standIn(std::move(options)),
           harness(standIn.fixture.server.BaseUrl(), watchdog, "",
-                  OpsSourceMaker(standIn.Config(maxWait))) {}
+                  OpsSourceMaker(standIn.Config(maxWait)), adjust) {}
     OpsStandIn standIn;
     test::RunHarness harness;
 };
@@ -352,6 +354,70 @@ TEST(OpsRunTest, ACancelDuringAPoliteWaitTakesEffectWithinASecond) {
     ASSERT_TRUE(run.harness.WaitFinished());
     EXPECT_LT(std::chrono::steady_clock::now() - cancelled, 3s);  // generous on a loaded machine
     EXPECT_EQ(run.harness.LogRecords(), (std::vector<LogRecord>{{"DE19758096C2", "Cancelled"}}));
+}
+
+// ---- One retry engine, and the fixes of the OPS path
+
+// With three retries an endpoint that keeps failing is asked four times under
+// every source: the OPS token endpoint's own retries no longer stack on the run's.
+TEST(RetryEngine, ThreeRetriesAskAFailingEndpointFourTimesUnderEverySource) {
+    OpsStandIn standIn;
+    standIn.fixture.server.AddFault("*", Fault{Stage::OpsToken, FaultKind::ErrorPage, 0});
+    standIn.fixture.server.AddFault("*", Fault{Stage::Session, FaultKind::ErrorPage, 0});
+    test::TempDir save;
+    for (const int retries : {3, kSourceRetries}) {
+        standIn.fixture.server.ClearRequestLog();
+        FakeTime time;
+        ClientContext ctx = test::MakeContext(standIn.fixture.server.BaseUrl(), save.str(), "DE1A");
+        ctx.Requests.Retries = retries;
+        ctx.Requests.RetryWait = 1ms;
+        OpsSource ops(std::make_shared<OpsSession>(standIn.Config(), time.Timing()));
+        EXPECT_TRUE(ops.Open(ctx));
+        ClassicSource classic;
+        (void)classic.Open(ctx);
+        // Without --retries each source keeps its own count: 3 for OPS, none for the server.
+        EXPECT_EQ(standIn.Requests("/auth/accesstoken"), 4);
+        EXPECT_EQ(standIn.Requests("/start.do"), retries == 3 ? 4 : 1);
+        EXPECT_EQ(time.Slept(), 7s);  // 1 s, 2 s, 4 s: one wait per retry, none stacked
+    }
+}
+
+TEST(OpsRunTest, ATwiceListedNumberIsFetchedOnceAndRecordsCarryTheNumberTrimmed) {
+    OpsRun run;
+    ASSERT_TRUE(run.harness.Start({"  DE19758096C2", "de 19758096 c2"}));
+    ASSERT_TRUE(run.harness.WaitFinished());
+    EXPECT_EQ(run.harness.LogRecords(),
+              (std::vector<LogRecord>{{"DE19758096C2", "Success"}, {"de 19758096 c2", "Failed"}}));
+    EXPECT_EQ(run.standIn.Requests("/C2/fullimage.pdf"), 3);
+    const auto boxes = run.harness.front.CallsOf(FrontEndCall::ShowFailureBox);
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_NE(boxes[0].text.find("DE19758096C2.pdf was saved earlier in this run"),
+              std::string::npos)
+        << boxes[0].text;
+    EXPECT_EQ(test::PdfPageCount(run.harness.Saved("DE19758096C2")), 3);
+}
+
+TEST(OpsRunTest, SkipExistingLooksForTheFileUnderTheNameItIsSavedAs) {
+    OpsRun run(StandInOptions(), 0ms, 60s, [](RunOptions& o) { o.SkipExisting = true; });
+    fs::copy_file(std::string(KESTRANE_TEST_DATA) + "/ops_fullimage_pdf_WO2010050748A2_Range2.pdf",
+                  run.harness.Saved("DE19758096C2"));
+    ASSERT_TRUE(run.harness.Start({"de 19758096 c2"}));
+    ASSERT_TRUE(run.harness.WaitFinished());
+    EXPECT_EQ(run.harness.LogRecords(), (std::vector<LogRecord>{{"de 19758096 c2", "Success"}}));
+    // The session's token only: no inquiry, no page, no quota spent.
+    EXPECT_EQ(run.standIn.Requests("/rest-services/"), 0);
+}
+
+TEST(OpsRunTest, AFreshTokenRefusedAgainFailsThatItemAndTheRunGoesOn) {
+    OpsRun run;
+    run.standIn.fixture.server.AddFault("DE19758096C2",
+                                        Fault{Stage::OpsPage, FaultKind::TokenRefused, 2});
+    ASSERT_TRUE(run.harness.Start({"DE19758096C2", "DE60218500T2"}));
+    ASSERT_TRUE(run.harness.WaitFinished());
+    EXPECT_EQ(run.harness.LogRecords(),
+              (std::vector<LogRecord>{{"DE19758096C2", "Failed"}, {"DE60218500T2", "Success"}}));
+    EXPECT_EQ(run.standIn.Requests("/auth/accesstoken"), 2);
+    EXPECT_FALSE(fs::exists(run.harness.Saved("DE19758096C2")));
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 
 #include "client/SafeFiles.h"
 #include "client/net/Printable.h"
+#include "client/net/Retry.h"
 #include "util/UniqueFd.h"
 
 namespace kestrane {
@@ -373,18 +374,11 @@ void EchoRequestLine(const std::string& url) {
 
 namespace {
 
-// What one try of an exchange came to.
-struct Attempt {
-    FailureKind failure = FailureKind::None;
-    long status = 0;         // the final HTTP status; 0 when no response came
-    bool transient = false;  // worth another try under a retry policy
-};
-
-// One try. Notes nothing in ctx: the caller decides whether it is the last.
-Attempt SendOnce(ClientContext& ctx, std::string_view verb, const std::string& url,
+// The exchange itself, once.
+HttpTry Exchange(ClientContext& ctx, std::string_view verb, const std::string& url,
                  std::string_view body, std::string& ResponseText, const char* filePath, int ToFile,
                  const HttpExtra* extra) {
-    Attempt attempt;
+    HttpTry attempt;
     ResponseText.clear();
     EasyHandle easy(GlobalInit() ? curl_easy_init() : nullptr);
     // One multi handle per thread serves all of its exchanges (one at a time),
@@ -435,33 +429,43 @@ Attempt SendOnce(ClientContext& ctx, std::string_view verb, const std::string& u
 
 }  // namespace
 
+HttpTry SendHttpOnce(ClientContext& ctx, std::string_view verb, const std::string& url,
+                     std::string_view body, std::string& ResponseText, const char* filePath,
+                     int ToFile, const HttpExtra* extra) {
+    ResponseText.clear();
+    if (ctx.OnRequest)
+        ctx.OnRequest(url);
+    if (ctx.cancelRequested())
+        return HttpTry{FailureKind::Cancelled, 0, false};
+    const HttpTry attempt = Exchange(ctx, verb, url, body, ResponseText, filePath, ToFile, extra);
+    if (ctx.LastRequest)
+        ctx.LastRequest->Mark();
+    return attempt;
+}
+
 int SendHttpRequest(ClientContext& ctx, std::string_view verb, const std::string& url,
                     std::string_view body, std::string& ResponseText, const char* filePath,
                     int ToFile, long* status, const HttpExtra* extra) {
     ResponseText.clear();
     if (status != nullptr)
         *status = 0;
-    for (int tries = 0;; ++tries) {
-        if (!AwaitRequestTurn(ctx))
-            return 0;
-        if (ctx.OnRequest)
-            ctx.OnRequest(url);
-        if (ctx.cancelRequested())
-            return ctx.Fail(FailureKind::Cancelled);
-        const Attempt attempt =
-            SendOnce(ctx, verb, url, body, ResponseText, filePath, ToFile, extra);
-        NoteRequestDone(ctx);
+    Tries tries;
+    tries.Once = [&] {
+        const HttpTry attempt =
+            SendHttpOnce(ctx, verb, url, body, ResponseText, filePath, ToFile, extra);
         if (status != nullptr)
             *status = attempt.status;
-        if (attempt.transient && tries < ctx.Requests.Retries) {
-            if (!AwaitRetry(ctx, tries))
-                return 0;
-            continue;
-        }
+        // A server error with a page counts as an answer once no try is left.
+        if (attempt.transient)
+            return Verdict::Retry({attempt.failure, {}});
         if (attempt.failure != FailureKind::None)
-            return ctx.Fail(attempt.failure);
-        return 1;
-    }
+            return Verdict::Final({attempt.failure, {}});
+        return Verdict::Done();
+    };
+    // The publication server is asked once per request unless the run says otherwise.
+    if (Failure failure = RunTries(ctx, RunRetryRules(ctx, 0), tries))
+        return ctx.Fail(failure.kind, std::move(failure.detail));
+    return 1;
 }
 
 }  // namespace kestrane

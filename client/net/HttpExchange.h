@@ -65,10 +65,27 @@ struct HttpExtra {
     std::function<FailureKind(const std::string& text)> judgeText;
 };
 
+// What one try of an exchange came to.
+struct HttpTry {
+    FailureKind failure = FailureKind::None;
+    long status = 0;         // the final HTTP status; 0 when no response came
+    bool transient = false;  // trouble on the line or at the server: worth another try
+};
+
+// One try, for a source that reads every answer itself and sends through the
+// retry engine (client/net/Retry.h): ctx.OnRequest sees the url, the body
+// goes as SendHttpRequest's, the run's last request is marked; no waits, no
+// retries, nothing noted in ctx.
+[[nodiscard]] HttpTry SendHttpOnce(ClientContext& ctx, std::string_view verb,
+                                   const std::string& url, std::string_view body,
+                                   std::string& ResponseText, const char* filePath, int ToFile,
+                                   const HttpExtra* extra = nullptr);
+
 // Performs one exchange. Text mode (ToFile == 0) collects the body in
 // ResponseText (extra->judgeText reads it); file mode streams the body into
 // filePath. Returns 1 when a body arrived and no failure applies, else 0 with
-// the kind noted in ctx (Fail). ctx.OnRequest sees the url first.
+// the kind noted in ctx (Fail). ctx.OnRequest sees the url first. A
+// transient failure is tried again as the run's retry rules say (none by default).
 // When status is given it receives the final HTTP status code (0 when no
 // response came); the result itself never depends on it.
 [[nodiscard]] int SendHttpRequest(ClientContext& ctx, std::string_view verb, const std::string& url,

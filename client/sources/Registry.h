@@ -63,6 +63,10 @@ struct SourceEntry {
     // thread other than the window's; abort (may be null) ends it early.
     // Null: the source has nothing to test.
     Failure (*Test)(const SourceConfig& config, const std::atomic<bool>* abort) = nullptr;
+    // The file name (without ".pdf") a number is saved under, number as
+    // searched; null: the number itself. Two numbers of a list with one name
+    // are one number.
+    std::string (*OutputName)(const std::string& number) = nullptr;
     std::string_view Testing;     // shown while Test runs
     std::string_view TestPassed;  // shown after "Connected: " when Test succeeded
 };

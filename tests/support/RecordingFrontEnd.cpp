@@ -178,10 +178,13 @@ RunOptions TestRunOptions(const std::string& serverBase, const std::string& merg
 
 RunHarness::RunHarness(const std::string& serverBase, std::chrono::milliseconds watchdogPeriod,
                        const std::string& mergeProgram,
-                       std::function<std::unique_ptr<Source>()> makeSource)
+                       std::function<std::unique_ptr<Source>()> makeSource,
+                       const std::function<void(RunOptions&)>& adjust)
     : front(loop, watchdogPeriod), controller(front, front, [&] {
           RunOptions options = TestRunOptions(serverBase, mergeProgram);
           options.MakeSource = std::move(makeSource);
+          if (adjust)
+              adjust(options);
           return options;
       }()) {
     front.Attach(controller);

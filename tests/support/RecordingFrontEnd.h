@@ -152,7 +152,8 @@ class RunHarness {
     RunHarness(const std::string& serverBase,
                std::chrono::milliseconds watchdogPeriod = std::chrono::milliseconds(0),
                const std::string& mergeProgram = "",  // "": the built-in qpdf engine
-               std::function<std::unique_ptr<Source>()> makeSource = {});
+               std::function<std::unique_ptr<Source>()> makeSource = {},
+               const std::function<void(RunOptions&)>& adjust = {});
 
     // Runs the numbers through the input checks and starts the run.
     bool Start(const std::vector<std::string>& numbers);

@@ -48,6 +48,7 @@ SourceEntry OpsEntry() {
               {"secret", "OPS consumer secret", true, "KESTRANE_OPS_SECRET"}};
     e.Make = &MakeOps;
     e.Test = &TestOps;
+    e.OutputName = &OpsOutputName;
     e.Testing = "Asking EPO OPS for an access token...";
     e.TestPassed = "EPO OPS issued an access token.";
     return e;

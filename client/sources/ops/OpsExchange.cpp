@@ -17,12 +17,12 @@ namespace {
 
 using namespace std::chrono_literals;
 
+// Without --retries, a failed exchange is tried three more times, 1 s, 2 s and 4 s apart.
 constexpr int kTransientRetries = 3;
-constexpr auto kTransientFirstWait = 1s;
+constexpr std::chrono::milliseconds kTransientFirstWait = 1s;
 constexpr int kRobotRepeats = 2;
 constexpr auto kRobotFirstWait = 2s;
 constexpr int kBlackRepeats = 3;
-constexpr auto kSlice = 200ms;
 
 std::optional<long long> RetryAfterMs(const Headers& headers) {
     const auto text = HeaderValue(headers, "Retry-After");
@@ -84,29 +84,16 @@ std::string ErrorMessage(const std::string& body, const char* element) {
     return {};
 }
 
-Failure Exchanger::Wait(OpsClock::duration wait, const std::string& why) {
-    if (wait <= OpsClock::duration::zero())
-        return {};
-    if (wait > session_.Config().MaxWait) {
-        return {FailureKind::Throttled, "EPO OPS asked to wait " + Seconds(wait) + " (" + why +
-                                            "), longer than the watchdog allows (" +
-                                            Seconds(session_.Config().MaxWait) + ")"};
-    }
-    const OpsTiming& timing = session_.Timing();
-    const OpsClock::time_point end = timing.Now() + wait;
-    for (OpsClock::time_point now = timing.Now(); now < end; now = timing.Now()) {
-        if (ctx_.cancelRequested() || ctx_.aborted())
-            return {FailureKind::Cancelled, {}};
-        // A polite wait is a sign of life: the watchdog leaves the item alone.
-        ctx_.moved();
-        timing.Sleep(std::min<OpsClock::duration>(kSlice, end - now));
-    }
-    return {};
+Failure Exchanger::TooLong(OpsClock::duration wait, const std::string& why) const {
+    return {FailureKind::Throttled, "EPO OPS asked to wait " + Seconds(wait) + " (" + why +
+                                        "), longer than the watchdog allows (" +
+                                        Seconds(session_.Config().MaxWait) + ")"};
 }
 
-Failure Exchanger::SendOnce(const Request& request, const std::string& token, Answer& answer,
-                            bool& transient) {
-    transient = false;
+Verdict Exchanger::SendOnce(const Request& request, Answer& answer) {
+    if (Failure ended = session_.Ended())
+        return Verdict::Final(ended);
+    const std::string token = request.service.empty() ? std::string() : session_.Token();
     HttpExtra extra;
     extra.headers = request.headers;
     if (!token.empty())
@@ -119,28 +106,27 @@ Failure Exchanger::SendOnce(const Request& request, const std::string& token, An
     extra.maxText = request.maxText;
     answer = Answer{};
     const bool toFile = !request.file.empty();
-    const int ok = SendHttpRequest(ctx_, request.verb, request.url, request.body, answer.text,
-                                   toFile ? request.file.c_str() : nullptr, toFile ? 1 : 0,
-                                   &answer.status, &extra);
+    const HttpTry sent =
+        SendHttpOnce(ctx_, request.verb, request.url, request.body, answer.text,
+                     toFile ? request.file.c_str() : nullptr, toFile ? 1 : 0, &extra);
+    answer.status = sent.status;
     if (ctx_.cancelRequested() || ctx_.aborted())
-        return {FailureKind::Cancelled, {}};
-    // This exchange's own outcome is judged here; the item's first failure
-    // is the one Send returns, not a try that a retry made good.
-    const FailureKind noted = ctx_.failure.kind;
-    ctx_.failure = {};
-    if (ok == 0 && noted == FailureKind::SaveFailed)
-        return {FailureKind::SaveFailed, {}};
+        return Verdict::Final({FailureKind::Cancelled, {}});
+    const bool ok = sent.failure == FailureKind::None;
+    if (!ok && sent.failure == FailureKind::SaveFailed)
+        return Verdict::Final({FailureKind::SaveFailed, {}});
     // Asking again would only spend the quota on the same oversized answer.
-    if (ok == 0 && noted == FailureKind::TooLarge) {
+    if (!ok && sent.failure == FailureKind::TooLarge) {
         const std::size_t limit =
             toFile ? kMaxPageFile : (request.maxText > 0 ? request.maxText : kMaxTextPage);
         const std::string size = limit >= (1u << 20) ? std::to_string(limit >> 20) + " MiB"
                                                      : std::to_string(limit >> 10) + " KiB";
-        return {FailureKind::TooLarge, "EPO OPS sent more than " + size + ", the limit for " +
-                                           (toFile ? "a page" : "this answer")};
+        return Verdict::Final({FailureKind::TooLarge, "EPO OPS sent more than " + size +
+                                                          ", the limit for " +
+                                                          (toFile ? "a page" : "this answer")});
     }
     // A refusal of a page lands in its file; its words are needed here.
-    if (toFile && answer.status != 200 && ok != 0) {
+    if (toFile && answer.status != 200 && ok) {
         std::ifstream in(request.file, std::ios::binary);
         answer.text.resize(64 * 1024);
         in.read(answer.text.data(), static_cast<std::streamsize>(answer.text.size()));
@@ -149,88 +135,78 @@ Failure Exchanger::SendOnce(const Request& request, const std::string& token, An
     if (const auto throttling = HeaderValue(answer.headers, "X-Throttling-Control"))
         session_.Observe(*throttling, RetryAfterMs(answer.headers));
     // No answer, a cut-off body or a server in trouble: worth another try.
-    if (ok == 0 || answer.status >= 500 || answer.status == 413) {
-        transient = true;
-        return {answer.status == 0 ? FailureKind::Connect : FailureKind::DownloadFailed,
-                answer.status == 0 ? std::string() : "HTTP " + std::to_string(answer.status)};
+    if (!ok || answer.status >= 500 || answer.status == 413) {
+        return Verdict::Retry(
+            {answer.status == 0 ? FailureKind::Connect : FailureKind::DownloadFailed,
+             answer.status == 0 ? std::string() : "HTTP " + std::to_string(answer.status)});
     }
-    return {};
+    return Classify(request, token, answer);
+}
+
+// An answer with a status: what OPS's refusals ask of the client.
+Verdict Exchanger::Classify(const Request& request, const std::string& token,
+                            const Answer& answer) {
+    const std::string code = ErrorMessage(answer.text, "code");
+    const std::string message = ErrorMessage(answer.text);
+    const bool tokenRefused =
+        message == "invalid_access_token" ||
+        HeaderValue(answer.headers, "WWW-Authenticate").value_or("").find("invalid_token") !=
+            std::string::npos;
+    if (answer.status == 400 && tokenRefused && !request.service.empty()) {
+        // Expired or invalid (OPS does not say which): one new token, one
+        // repeat. A fresh token refused as well fails this request only.
+        if (renewed_)
+            return Verdict::Final(
+                {FailureKind::AuthFailed, "EPO OPS refused a fresh access token"});
+        renewed_ = true;
+        if (Failure f = session_.EnsureToken(ctx_, token))
+            return Verdict::Final(f);
+        return Verdict::After({}, "a renewed access token");
+    }
+    if (answer.status == 401)
+        return Verdict::End(session_.End({FailureKind::AuthFailed, message}));
+    if (answer.status == 403) {
+        if (const auto reason = HeaderValue(answer.headers, "X-Rejection-Reason"))
+            return Verdict::End(session_.End({FailureKind::QuotaExceeded, QuotaRefresh(*reason)}));
+        if (code == "CLIENT.RobotDetected") {
+            if (robotTries_ == kRobotRepeats)
+                return Verdict::Final({FailureKind::RobotDetected, message});
+            ++robotTries_;
+            const auto wait = robotWait_;
+            robotWait_ *= 2;
+            return Verdict::After(wait, "a robot back-off");
+        }
+        // A black service answers with its wait in Retry-After (also when the
+        // throttling header does not say black): the next slot lies beyond it.
+        const auto retryAfter = RetryAfterMs(answer.headers);
+        if (retryAfter && !request.service.empty() && blackTries_ < kBlackRepeats) {
+            ++blackTries_;
+            session_.Suspend(request.service, std::chrono::milliseconds(*retryAfter));
+            return Verdict::After({}, "a black period");
+        }
+    }
+    return Verdict::Done();
 }
 
 Failure Exchanger::Send(const Request& request, Answer& answer) {
-    int transientTries = 0;
-    int robotTries = 0;
-    int blackTries = 0;
-    bool renewed = false;
-    auto robotWait = OpsClock::duration(kRobotFirstWait);
-    auto transientWait = OpsClock::duration(kTransientFirstWait);
-    for (;;) {
-        if (Failure ended = session_.Ended())
-            return ended;
-        if (!request.service.empty()) {
-            if (Failure f =
-                    Wait(session_.Reserve(request.service), "throttling of " + request.service))
-                return f;
-        }
-        const std::string token = request.service.empty() ? std::string() : session_.Token();
-        bool transient = false;
-        Failure failure = SendOnce(request, token, answer, transient);
-        if (transient && transientTries < kTransientRetries) {
-            ++transientTries;
-            if (Failure f = Wait(transientWait, "a retry after a failed exchange"))
-                return f;
-            transientWait *= 2;
-            continue;
-        }
-        if (failure)
-            return failure;
-        const std::string code = ErrorMessage(answer.text, "code");
-        const std::string message = ErrorMessage(answer.text);
-        const bool tokenRefused =
-            message == "invalid_access_token" ||
-            HeaderValue(answer.headers, "WWW-Authenticate").value_or("").find("invalid_token") !=
-                std::string::npos;
-        if (answer.status == 400 && tokenRefused && !request.service.empty()) {
-            // Expired or invalid (OPS does not say which): one new token, one repeat.
-            if (renewed)
-                return {FailureKind::AuthFailed, "EPO OPS refused a fresh access token"};
-            renewed = true;
-            if (Failure f = session_.EnsureToken(ctx_, token))
-                return f;
-            continue;
-        }
-        if (answer.status == 401) {
-            Failure f{FailureKind::AuthFailed, message};
-            session_.End(f);
-            return f;
-        }
-        if (answer.status == 403) {
-            if (const auto reason = HeaderValue(answer.headers, "X-Rejection-Reason")) {
-                Failure f{FailureKind::QuotaExceeded, QuotaRefresh(*reason)};
-                session_.End(f);
-                return f;
-            }
-            if (code == "CLIENT.RobotDetected") {
-                if (robotTries == kRobotRepeats)
-                    return {FailureKind::RobotDetected, message};
-                ++robotTries;
-                if (Failure f = Wait(robotWait, "a robot back-off"))
-                    return f;
-                robotWait *= 2;
-                continue;
-            }
-            // A black service answers with its wait in Retry-After (also
-            // when the throttling header does not say black): the next slot
-            // lies beyond it.
-            const auto retryAfter = RetryAfterMs(answer.headers);
-            if (retryAfter && !request.service.empty() && blackTries < kBlackRepeats) {
-                ++blackTries;
-                session_.Suspend(request.service, std::chrono::milliseconds(*retryAfter));
-                continue;
-            }
-        }
-        return {};
+    renewed_ = false;
+    robotTries_ = 0;
+    blackTries_ = 0;
+    robotWait_ = kRobotFirstWait;
+    RetryRules rules = RunRetryRules(ctx_, kTransientRetries);
+    rules.FirstWait = kTransientFirstWait;
+    rules.MaxWait = session_.Config().MaxWait;
+    rules.TooLong = [this](OpsClock::duration wait, const std::string& why) {
+        return TooLong(wait, why);
+    };
+    rules.Clock = session_.Timing();
+    Tries tries;
+    if (!request.service.empty()) {
+        tries.Slot = [this, &request] { return session_.Reserve(request.service); };
+        tries.SlotWhy = "throttling of " + request.service;
     }
+    tries.Once = [&] { return SendOnce(request, answer); };
+    return RunTries(ctx_, rules, tries);
 }
 
 }  // namespace kestrane::ops

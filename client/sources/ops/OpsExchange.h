@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // One request to EPO OPS with everything OPS asks of a client around it: the
 // token, the throttle's spacing, retries, renewal and back-off. Private to the
-// OPS source (client/Ops*.cpp).
+// OPS source.
 #pragma once
 
 #include <optional>
@@ -12,6 +12,7 @@
 
 #include "client/ClientContext.h"
 #include "client/Failure.h"
+#include "client/net/Retry.h"
 #include "client/sources/ops/OpsSession.h"
 
 namespace kestrane::ops {
@@ -36,6 +37,8 @@ struct Answer {
     Headers headers;
 };
 
+// Sends the requests of one worker through the run's retry and pacing
+// engine (client/net/Retry.h), reading every answer as OPS means it.
 class Exchanger {
   public:
     Exchanger(OpsSession& session, ClientContext& ctx) : session_(session), ctx_(ctx) {}
@@ -45,15 +48,19 @@ class Exchanger {
     // failures, renews an expired token once, sits out robot and black periods.
     [[nodiscard]] Failure Send(const Request& request, Answer& answer);
 
-    // Waits as OPS asked, cancellable and visible to the watchdog.
-    [[nodiscard]] Failure Wait(OpsClock::duration wait, const std::string& why);
-
   private:
-    [[nodiscard]] Failure SendOnce(const Request& request, const std::string& token, Answer& answer,
-                                   bool& transient);
+    [[nodiscard]] Verdict SendOnce(const Request& request, Answer& answer);
+    [[nodiscard]] Verdict Classify(const Request& request, const std::string& token,
+                                   const Answer& answer);
+    [[nodiscard]] Failure TooLong(OpsClock::duration wait, const std::string& why) const;
 
     OpsSession& session_;
     ClientContext& ctx_;
+    // The repeats of the request in flight (Send resets them).
+    bool renewed_ = false;
+    int robotTries_ = 0;
+    OpsClock::duration robotWait_{};
+    int blackTries_ = 0;
 };
 
 // A header's value (case-blind name); one given twice reads comma-joined.

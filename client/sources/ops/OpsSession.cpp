@@ -9,7 +9,6 @@
 #include <boost/property_tree/ptree.hpp>
 #include <cstdlib>
 #include <sstream>
-#include <thread>
 
 #include "client/sources/ops/OpsExchange.h"
 
@@ -87,11 +86,6 @@ bool ParseTokenAnswer(std::string_view json, std::string& token) {
            std::none_of(token.begin(), token.end(), [](char c) { return c < 0x21 || c > 0x7E; });
 }
 
-OpsTiming OpsTiming::Real() {
-    return OpsTiming{[] { return OpsClock::now(); },
-                     [](OpsClock::duration d) { std::this_thread::sleep_for(d); }};
-}
-
 OpsSession::OpsSession(OpsConfig config, OpsTiming timing)
     : config_(std::move(config)), timing_(std::move(timing)) {
     if (!timing_.Now || !timing_.Sleep)
@@ -108,10 +102,12 @@ int OpsSession::TokenRequests() const {
     return tokenRequests_;
 }
 
-void OpsSession::End(const Failure& failure) {
+Failure OpsSession::End(Failure failure) {
+    failure.endsRun = true;
     std::lock_guard lock(mu_);
     if (!ended_)
         ended_ = failure;
+    return failure;
 }
 
 Failure OpsSession::Ended() const {
@@ -177,8 +173,7 @@ Failure OpsSession::FetchToken(ClientContext& ctx, std::string& token) {
     Failure f{FailureKind::AuthFailed, ErrorMessage(answer.text)};
     if (f.detail.empty())
         f.detail = "HTTP " + std::to_string(answer.status);
-    End(f);
-    return f;
+    return End(std::move(f));
 }
 
 }  // namespace kestrane

@@ -36,13 +36,8 @@ struct OpsConfig {
     std::chrono::milliseconds MaxWait{120000};
 };
 
-// The clock and the sleep every wait goes through; tests make both fake.
-struct OpsTiming {
-    std::function<OpsClock::time_point()> Now;
-    // Sleeps for about the given time (never more than a slice of 0.2 s is asked).
-    std::function<void(OpsClock::duration)> Sleep;
-    static OpsTiming Real();
-};
+// The clock and the sleep every wait of the source goes through.
+using OpsTiming = Timing;
 
 // What the sources of one run share: the token, the throttle readings and
 // whether the run has been ended (refused credentials, quota). A successor
@@ -61,8 +56,9 @@ class OpsSession {
     // Gets a token unless one other than `stale` is already there.
     [[nodiscard]] Failure EnsureToken(ClientContext& ctx, const std::string& stale);
 
-    // Ends the run for every source of this session: later calls fail at once.
-    void End(const Failure& failure);
+    // Ends the run for every source of this session: later calls fail at
+    // once. The failure, marked as one that ends the run.
+    Failure End(Failure failure);
     Failure Ended() const;
 
     // Reserves the next slot of a service; how long to wait for it.

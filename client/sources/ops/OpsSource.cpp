@@ -128,10 +128,6 @@ bool IsSafeLink(const std::string& link) {
 
 // ---- Pages
 
-void RemoveFiles(const std::vector<std::string>& files) {
-    for (const std::string& f : files) RemoveQuietly(f);
-}
-
 // The item's first failure, for whoever reads the context rather than the result.
 void SetMessage(ClientContext& ctx, const Failure& failure) {
     if (!ctx.failure)
@@ -178,11 +174,15 @@ Failure OpsSource::Find(ClientContext& ctx, FoundDocument& found) {
 }
 
 Failure OpsSource::Fetch(ClientContext& ctx, const FoundDocument& found) {
-    const std::string name = CompactNumber(ctx.CurrentNumber);
-    std::vector<std::string> pages;
+    const std::string name = OutputName(ctx.CurrentNumber);
+    // The merge never sees a failed document's pages, nor does the next item.
+    PageFiles pages(ctx);
     Failure f = [&]() -> Failure {
-        if (!IsSafeLink(found.link) || !IsSafeDocumentName(name))
+        if (!IsSafeLink(found.link))
             return {FailureKind::UnsafeName, {}};
+        // A number listed twice is fetched once: the file saved first stays.
+        if (Failure refused = CheckDocumentName(ctx, name))
+            return refused;
         if (found.pageCount < 1 || found.pageCount > kMaxPages)
             return {FailureKind::TooLarge, std::to_string(found.pageCount) + " pages"};
         Exchanger exchanger(*session_, ctx);
@@ -193,7 +193,7 @@ Failure OpsSource::Fetch(ClientContext& ctx, const FoundDocument& found) {
             request.headers = {"Accept: application/pdf"};
             request.service = "images";
             request.file = PageFilePath(ctx, name, n);
-            pages.push_back(request.file);
+            pages.Add(request.file);
             Answer answer;
             if (Failure sent = exchanger.Send(request, answer))
                 return sent;
@@ -205,21 +205,34 @@ Failure OpsSource::Fetch(ClientContext& ctx, const FoundDocument& found) {
                     return {FailureKind::TooLarge, "page " + std::to_string(n) + ": " + limit};
                 return {FailureKind::NotAPdf, "page " + std::to_string(n)};
             }
-            ctx.progress(60 + 40 * n / found.pageCount);
+            ctx.progress(progress::kLookedUp +
+                         (progress::kFull - progress::kLookedUp) * n / found.pageCount);
         }
         // The merge's own failure (a page past a limit names it) goes to the user.
-        if (Failure merged = SaveMergedDocument(ctx, pages, name))
+        if (Failure merged = SaveMergedDocument(ctx, pages.Files(), name))
             return ctx.cancelRequested() ? Failure{FailureKind::Cancelled, {}} : merged;
+        pages.Keep();
         return {};
     }();
     if (f) {
-        // The merge never sees a failed document's pages, nor does the next item.
-        RemoveFiles(pages);
         SetMessage(ctx, f);
         return f;
     }
-    ctx.progress(100);
+    ctx.progress(progress::kFull);
     return {};
+}
+
+std::string OpsSource::OutputName(const std::string& number) const {
+    return OpsOutputName(number);
+}
+
+std::string OpsSource::RecordNumber(const std::string& typed) const {
+    const auto first = typed.find_first_not_of(" \t");
+    return first == std::string::npos ? std::string() : typed.substr(first);
+}
+
+std::string OpsOutputName(const std::string& number) {
+    return CompactNumber(number);
 }
 
 std::function<std::unique_ptr<Source>()> OpsSourceMaker(OpsConfig config, OpsTiming timing) {

@@ -21,10 +21,17 @@ class OpsSource : public Source {
     [[nodiscard]] Failure Find(ClientContext& ctx, FoundDocument& found) override;
     [[nodiscard]] Failure Fetch(ClientContext& ctx, const FoundDocument& found) override;
     [[nodiscard]] std::string StatusSuffix() const override { return "(EPO OPS)"; }
+    // The compact number: "de 197 58 096 c2" is saved as DE19758096C2.pdf.
+    [[nodiscard]] std::string OutputName(const std::string& number) const override;
+    // Blanks around the number mean nothing to OPS; the record leaves them out.
+    [[nodiscard]] std::string RecordNumber(const std::string& typed) const override;
 
   private:
     std::shared_ptr<OpsSession> session_;
 };
+
+// The file name (without ".pdf") this source saves a number's document under.
+std::string OpsOutputName(const std::string& number);
 
 // MakeSource for one run: every source it makes shares one session.
 std::function<std::unique_ptr<Source>()> OpsSourceMaker(OpsConfig config,
