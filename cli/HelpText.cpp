@@ -56,6 +56,12 @@ Environment:
                          https://ops.epo.org/3.2)
   KESTRANE_OPS_KEY       EPO OPS consumer key (else the settings file)
   KESTRANE_OPS_SECRET    EPO OPS consumer secret (else the settings file)
+  KESTRANE_DPMA_BASE     DPMAconnectPlus address for --source dpma (default
+                         https://dpmaconnect.dpma.de/dpmaws/rest-services)
+  KESTRANE_DPMA_USER     DPMAconnectPlus user name (else the settings file)
+  KESTRANE_DPMA_PASSWORD DPMAconnectPlus password (else the settings file)
+  KESTRANE_GOOGLE_BASE   Google Patents address for --source google (default
+                         https://patents.google.com)
   KESTRANE_MERGE_PROGRAM program that joins the pages, with pdftk's command
                          line, instead of the built-in merge
   XDG_CONFIG_HOME        where the settings file is looked for

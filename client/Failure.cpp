@@ -33,6 +33,8 @@ std::string FailureText(FailureKind kind, std::string_view number) {
             return typed + ": EPO OPS asked for a longer wait than the watchdog allows.";
         case FailureKind::RobotDetected:
             return typed + ": EPO OPS took the requests for a robot; wait a while, then try again.";
+        case FailureKind::Blocked:
+            return "The source is limiting requests from this address; the run ends here.";
         case FailureKind::DownloadFailed:
         case FailureKind::TooLarge:
             // An exchange that went wrong: the text has no number.
@@ -44,6 +46,8 @@ std::string FailureText(FailureKind kind, std::string_view number) {
 }
 
 std::string FailureText(const Failure& failure, std::string_view number) {
+    if (!failure.text.empty())
+        return failure.text;
     std::string text = (failure.document && failure.kind != FailureKind::Cancelled)
                            ? std::string(number) + msg::kDownloadFailed
                            : FailureText(failure.kind, number);
@@ -110,6 +114,8 @@ std::string_view FailureCause(FailureKind kind) {
             return "the server took the requests for a robot";
         case FailureKind::Stalled:
             return "no progress within two watchdog periods";
+        case FailureKind::Blocked:
+            return "the source is limiting requests from this address";
     }
     return "unknown failure";
 }

@@ -29,6 +29,7 @@ enum class FailureKind {
     Throttled,            // the source asked for a wait longer than the watchdog allows
     RobotDetected,        // the source took us for a robot and kept doing so
     Stalled,              // no progress for two watchdog periods; the item was abandoned
+    Blocked,              // the source is limiting requests from this address; the run ends
 };
 
 struct Failure {
@@ -36,6 +37,10 @@ struct Failure {
     // Optional: what the user should know beyond the usual text (a path, a
     // server's reason, a wait). Never a credential.
     std::string detail;
+    // The source's own words for a failure that ends the run (whose account
+    // was refused, which rule applies), already safe to show; when set it
+    // replaces the kind's text. Never a credential.
+    std::string text = {};
     // It ended a whole document (classic: the page walk or the merge of one
     // document): the user reads that document's failure, whatever the kind.
     bool document = false;

@@ -169,6 +169,8 @@ const char* FailureKindName(FailureKind kind) {
             return "robot-detected";
         case FailureKind::Stalled:
             return "stalled";
+        case FailureKind::Blocked:
+            return "blocked";
     }
     return "failed";
 }

@@ -186,9 +186,10 @@ class WorkerPass {
             });
             return false;
         }
-        // Refused credentials or a used-up quota: the remaining items would
-        // only be refused too, so the run ends with the reason as its message.
-        if (failure.endsRun) {
+        // Refused credentials, a used-up quota or a block: the remaining items
+        // would only be refused too, so the run ends with the reason as its message.
+        if (failure.endsRun || failure.kind == FailureKind::QuotaExceeded ||
+            failure.kind == FailureKind::AuthFailed || failure.kind == FailureKind::Blocked) {
             Gate([&] {
                 Record(index, number, stamp, Outcome::Failed, failure);
                 job_.MessageText = FailureText(failure, number);

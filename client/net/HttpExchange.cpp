@@ -91,6 +91,7 @@ struct Transfer {
     const UniqueFd* file;  // file mode only
     std::string* text;
     std::size_t written = 0;             // file mode
+    std::size_t maxFile = kMaxPageFile;  // file mode
     std::size_t maxText = kMaxTextPage;  // text mode
     bool received = false;
     Stop stop = Stop::None;
@@ -116,7 +117,7 @@ std::size_t OnBody(char* data, std::size_t size, std::size_t count, void* user) 
         return 0;
     t.ctx->moved();
     if (t.toFile) {
-        if (t.written + n > kMaxPageFile) {
+        if (t.written + n > t.maxFile) {
             t.stop = Stop::TooLarge;
             return 0;
         }
@@ -309,6 +310,8 @@ FailureKind Judge(const Transfer& transfer, CURLcode result, const std::string* 
         case Stop::None:
             break;
     }
+    if (result == CURLE_FILESIZE_EXCEEDED)
+        return FailureKind::TooLarge;
     if (result != CURLE_OK) {
         // A response cut short is not a document; report it rather than save half of it.
         return (IsConnectFailure(result) && !transfer.received) ? FailureKind::Connect
@@ -393,6 +396,10 @@ HttpTry Exchange(ClientContext& ctx, std::string_view verb, const std::string& u
     SetRequestOptions(h, ctx, target);
     const HeaderList headers = SetVerb(h, verb, body, extra);
     SetProxy(h, ctx, url, extra);
+    if (extra != nullptr && extra->userAgent != nullptr)
+        curl_easy_setopt(h, CURLOPT_USERAGENT, extra->userAgent);
+    if (extra != nullptr && !extra->followRedirects)
+        curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 0L);
 
     // The file is created before the body arrives; an empty body leaves an empty file.
     UniqueFd file;
@@ -401,6 +408,12 @@ HttpTry Exchange(ClientContext& ctx, std::string_view verb, const std::string& u
     Transfer transfer{&ctx, ToFile != 0, &file, &ResponseText};
     if (extra != nullptr && extra->maxText > 0)
         transfer.maxText = std::min(extra->maxText, kMaxTextPage);
+    if (extra != nullptr && extra->maxFileBytes > 0) {
+        transfer.maxFile = extra->maxFileBytes;
+        // A body announced beyond the cap fails before any of it is written.
+        curl_easy_setopt(h, CURLOPT_MAXFILESIZE_LARGE,
+                         static_cast<curl_off_t>(extra->maxFileBytes));
+    }
     curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &OnBody);
     curl_easy_setopt(h, CURLOPT_WRITEDATA, &transfer);
 
@@ -420,7 +433,8 @@ HttpTry Exchange(ClientContext& ctx, std::string_view verb, const std::string& u
         Judge(transfer, *result, ToFile == 0 ? &ResponseText : nullptr, raw, extra, judged);
     // The server's own trouble, or the line's: not an answer about the number.
     // A caller that reads the status itself (raw) decides about a 5xx itself.
-    const bool cutOff = transfer.stop == Stop::None && *result != CURLE_OK;
+    const bool cutOff =
+        transfer.stop == Stop::None && *result != CURLE_OK && *result != CURLE_FILESIZE_EXCEEDED;
     const bool serverError =
         !raw && attempt.status >= 500 && transfer.stop == Stop::None && !judged;
     attempt.transient = attempt.failure == FailureKind::Connect || cutOff || serverError;

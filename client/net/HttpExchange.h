@@ -55,6 +55,15 @@ struct HttpExtra {
     bool rawText = false;
     // The proxy named for http carries https too (a service only served over https).
     bool proxyEveryScheme = false;
+    // Sent instead of the publication server's browser identity (a service
+    // that wants an honest name). May be null.
+    const char* userAgent = nullptr;
+    // A file body may grow to this many bytes instead of kMaxPageFile (0):
+    // a whole document is larger than one page.
+    std::size_t maxFileBytes = 0;
+    // False: a redirect is not followed but answered with its own status and
+    // Location (responseHeaders), for a service whose redirects mean a refusal.
+    bool followRedirects = true;
     // A text body beyond this many bytes fails the exchange (TooLarge); 0 or
     // more than kMaxTextPage: kMaxTextPage.
     std::size_t maxText = 0;

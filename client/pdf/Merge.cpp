@@ -58,10 +58,11 @@ MergeResult Merge(const std::string& program, const std::vector<std::string>& pa
     for (const std::string& page : pageFiles) args.push_back(FileArgument(page));
     args.insert(args.end(), {"cat", "output", FileArgument(outputFile), "dont_ask"});
     platform::ChildOptions options;
-    // Java prints "Picked up ..." for these, which would fail every merge; a
-    // merge program has no business with a source's credentials.
-    options.dropVariables = {"JAVA_TOOL_OPTIONS", "_JAVA_OPTIONS", "JDK_JAVA_OPTIONS",
-                             "KESTRANE_OPS_KEY", "KESTRANE_OPS_SECRET"};
+    // Java prints "Picked up ..." for these, which would fail every merge.
+    // The sources' credentials are no business of a merge program.
+    options.dropVariables = {"JAVA_TOOL_OPTIONS",     "_JAVA_OPTIONS",       "JDK_JAVA_OPTIONS",
+                             "KESTRANE_OPS_KEY",      "KESTRANE_OPS_SECRET", "KESTRANE_DPMA_USER",
+                             "KESTRANE_DPMA_PASSWORD"};
     options.slice = kPollSlice;
     const platform::ChildResult child =
         platform::RunChild(path, args, options, [&abort] { return abort.Set(); });

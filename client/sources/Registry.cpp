@@ -8,6 +8,8 @@ namespace kestrane::sources {
 // Each source's entry, defined in its own folder (<id>/<Name>Entry.cpp).
 SourceEntry ClassicEntry();
 SourceEntry OpsEntry();
+SourceEntry DpmaEntry();
+SourceEntry GoogleEntry();
 
 namespace {
 
@@ -33,6 +35,8 @@ std::vector<SourceEntry> MakeTable() {
     std::vector<SourceEntry> table;
     table.push_back(ClassicEntry());
     table.push_back(OpsEntry());
+    table.push_back(DpmaEntry());
+    table.push_back(GoogleEntry());
     return table;
 }
 

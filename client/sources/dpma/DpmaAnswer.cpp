@@ -87,10 +87,10 @@ Answer FromXml(std::string_view body) {
     if (message.empty())
         return {Verdict::Failed, Bounded(body)};
     if (SaysRefused(message))
-        return {Verdict::CredentialsRefused, Bounded(message)};
+        return {Verdict::CredentialsRefused, Bounded(message), true};
     if (SaysNotFound(message))
-        return {Verdict::NotFound, Bounded(message)};
-    return {Verdict::Failed, Bounded(message)};
+        return {Verdict::NotFound, Bounded(message), true};
+    return {Verdict::Failed, Bounded(message), true};
 }
 
 }  // namespace

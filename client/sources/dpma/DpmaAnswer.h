@@ -29,6 +29,8 @@ struct Answer {
     // else the start of an unknown body or the status; at most kMaxMessage
     // bytes, raw: escape before showing.
     std::string message;
+    // The message is DPMA's own, from one of its XML error shapes.
+    bool fromXml = false;
 };
 
 // status: the HTTP status; head: the body's first bytes (at most kMaxErrorBody

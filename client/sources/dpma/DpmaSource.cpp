@@ -1,0 +1,204 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "client/sources/dpma/DpmaSource.h"
+
+#include <fstream>
+
+#include "client/PublicationNumber.h"
+#include "client/SafeFiles.h"
+#include "client/SaveDocument.h"
+#include "client/net/HttpExchange.h"
+#include "client/net/Printable.h"
+#include "client/sources/dpma/DpmaAnswer.h"
+#include "client/sources/dpma/DpmaIds.h"
+
+namespace kestrane {
+
+namespace {
+
+constexpr const char* kUserAgent = "Kestrane/" KESTRANE_VERSION;
+const std::string kService = "/DPMAregisterPatService/";
+
+std::string Base64(std::string_view in) {
+    static const char* kAlphabet =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    std::size_t i = 0;
+    for (; i + 2 < in.size(); i += 3) {
+        const unsigned v = (static_cast<unsigned char>(in[i]) << 16) |
+                           (static_cast<unsigned char>(in[i + 1]) << 8) |
+                           static_cast<unsigned char>(in[i + 2]);
+        for (int shift : {18, 12, 6, 0}) out += kAlphabet[(v >> shift) & 63];
+    }
+    if (i < in.size()) {
+        unsigned v = static_cast<unsigned char>(in[i]) << 16;
+        if (i + 1 < in.size())
+            v |= static_cast<unsigned char>(in[i + 1]) << 8;
+        out += kAlphabet[(v >> 18) & 63];
+        out += kAlphabet[(v >> 12) & 63];
+        out += i + 1 < in.size() ? kAlphabet[(v >> 6) & 63] : '=';
+        out += '=';
+    }
+    return out;
+}
+
+// The request's extras: the Basic header travels on every request (no
+// challenge is waited for) and is never echoed.
+HttpExtra Extra(const DpmaConfig& config, bool rawText) {
+    HttpExtra extra;
+    extra.headers = {"Authorization: Basic " + Base64(config.User + ":" + config.Password),
+                     "Accept: application/pdf, application/xml;q=0.9, */*;q=0.5"};
+    extra.rawText = rawText;
+    extra.userAgent = kUserAgent;
+    extra.maxFileBytes = kDpmaMaxDocument;
+    extra.proxyEveryScheme = true;
+    return extra;
+}
+
+std::string Refusal(const DpmaConfig& config, const std::string& said) {
+    return "DPMAconnectPlus refused the credentials of user \"" + Printable(config.User) + "\"" +
+           (said.empty() ? "" : " (" + Printable(said) + ")") +
+           ". Check the user name and password, that the account may fetch publications as "
+           "PDF, and that this machine's address (or its network's) is the fixed address "
+           "registered with the DPMA: DPMAconnectPlus answers only there. The run ends here.";
+}
+
+// The first bytes of a saved answer, for judging it.
+std::string Head(const std::string& file) {
+    std::ifstream in(file, std::ios::binary);
+    std::string head(dpma::kMaxErrorBody, '\0');
+    in.read(head.data(), static_cast<std::streamsize>(head.size()));
+    head.resize(static_cast<std::size_t>(in.gcount()));
+    return head;
+}
+
+// One id, asked once; the exchange retries what failed on the line, and a
+// 5xx answer reads as transient.
+Failure Ask(ClientContext& ctx, const DpmaConfig& config, const std::string& id,
+            const std::string& file, dpma::Answer& answer) {
+    const std::string url = config.Base + kService + "getPatentpublikation_PDF/" + id;
+    const HttpExtra extra = Extra(config, true);
+    std::string text;
+    long status = 0;
+    RemoveQuietly(file);
+    if (SendHttpRequest(ctx, "GET", url, "", text, file.c_str(), 1, &status, &extra) == 0) {
+        Failure f = ctx.failure;
+        ctx.failure = {};
+        if (f.kind == FailureKind::TooLarge)
+            f.detail = "a document over " + std::to_string(kDpmaMaxDocument >> 20) + " MiB";
+        return f;
+    }
+    answer = dpma::Classify(status, Head(file));
+    return {};
+}
+
+// The saved PDF into the save folder under the number's name.
+Failure Save(ClientContext& ctx, const std::string& file, const std::string& name) {
+    Failure f = SaveMergedDocument(ctx, {file}, name);
+    RemoveQuietly(file);
+    if (f && ctx.cancelRequested())
+        f.kind = FailureKind::Cancelled;
+    return f;
+}
+
+Failure FetchDocument(ClientContext& ctx, const DpmaConfig& config) {
+    const std::vector<std::string> ids = dpma::DocumentIds(ctx.CurrentNumber);
+    const std::string name = CompactNumber(ctx.CurrentNumber);
+    if (ids.empty())
+        return {FailureKind::BadNumber, {}};
+    if (Failure f = CheckDocumentName(ctx, name))
+        return f;
+    const std::string file = ctx.TempFolder + name + ".dpma";
+    std::string said;  // DPMA's word on the last id asked
+    for (const std::string& id : ids) {
+        dpma::Answer answer;
+        if (Failure f = Ask(ctx, config, id, file, answer)) {
+            RemoveQuietly(file);
+            return f;
+        }
+        switch (answer.verdict) {
+            case dpma::Verdict::Pdf:
+                return Save(ctx, file, name);
+            case dpma::Verdict::CredentialsRefused: {
+                RemoveQuietly(file);
+                Failure f{FailureKind::AuthFailed, Printable(answer.message)};
+                f.text = Refusal(config, answer.message);
+                return f;
+            }
+            case dpma::Verdict::Transient:
+                RemoveQuietly(file);
+                return {FailureKind::DownloadFailed, answer.message};
+            case dpma::Verdict::Failed:
+                if (!answer.fromXml) {
+                    RemoveQuietly(file);
+                    return {FailureKind::DownloadFailed, Printable(answer.message)};
+                }
+                [[fallthrough]];
+            case dpma::Verdict::NotFound:
+                said = answer.message;
+                ctx.progress(progress::kSearched + 10);
+                break;
+        }
+    }
+    RemoveQuietly(file);
+    return {FailureKind::NoPdf, said.empty() ? "not found" : Printable(said)};
+}
+
+}  // namespace
+
+Failure DpmaSource::Open(ClientContext&) {
+    return {};  // no session: every request carries the credentials
+}
+
+Failure DpmaSource::Find(ClientContext& ctx, FoundDocument& found) {
+    const std::vector<std::string> ids = dpma::DocumentIds(ctx.CurrentNumber);
+    if (ids.empty()) {
+        Failure f{FailureKind::BadNumber, {}};
+        f.text = Printable(ctx.CurrentNumber) +
+                 ": not a number DPMAconnectPlus can ask for; it needs country, number and kind "
+                 "code (e.g. DE19758096C2).";
+        ctx.failure = f;
+        return f;
+    }
+    found.link = ids.front();
+    found.pageCount = 0;
+    return {};
+}
+
+Failure DpmaSource::Fetch(ClientContext& ctx, const FoundDocument&) {
+    Failure f = FetchDocument(ctx, *config_);
+    if (f) {
+        if (!ctx.failure)
+            ctx.failure = f;
+        return f;
+    }
+    ctx.progress(progress::kFull);
+    return {};
+}
+
+std::function<std::unique_ptr<Source>()> DpmaSourceMaker(DpmaConfig config) {
+    auto shared = std::make_shared<const DpmaConfig>(std::move(config));
+    return [shared]() -> std::unique_ptr<Source> { return std::make_unique<DpmaSource>(shared); };
+}
+
+Failure TestDpmaConnection(const DpmaConfig& config, const std::atomic<bool>* abort) {
+    ClientContext ctx;
+    ctx.Abort = abort;
+    const HttpExtra extra = Extra(config, true);
+    std::string text;
+    long status = 0;
+    if (SendHttpRequest(ctx, "GET", config.Base + kService + "version", "", text, nullptr, 0,
+                        &status, &extra) == 0)
+        return ctx.failure;
+    const dpma::Answer answer = dpma::Classify(status, text);
+    if (status == 200 && !text.empty() && text.size() < 200 && !text.starts_with("<"))
+        return {};
+    if (answer.verdict == dpma::Verdict::CredentialsRefused) {
+        Failure f{FailureKind::AuthFailed, Printable(answer.message)};
+        f.text = Refusal(config, answer.message);
+        return f;
+    }
+    return {FailureKind::DownloadFailed,
+            answer.message.empty() ? "HTTP " + std::to_string(status) : Printable(answer.message)};
+}
+
+}  // namespace kestrane
