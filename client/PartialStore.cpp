@@ -1,0 +1,251 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "client/PartialStore.h"
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <qpdf/QPDF.hh>
+#include <sstream>
+#include <system_error>
+
+#include "client/DocInfo.h"
+#include "client/SafeFiles.h"
+
+namespace kestrane {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* kManifest = "manifest";
+constexpr const char* kMagic = "kestrane-partial 1";
+// A manifest of the largest document is well below this.
+constexpr std::uintmax_t kMaxManifest = 1024 * 1024;
+// A folder of ours never holds more; past this the rest is left alone.
+constexpr int kMaxEntries = 20000;
+
+bool IsPlainName(const std::string& name) {
+    return !name.empty() && name.size() <= 64 &&
+           std::all_of(name.begin(), name.end(), [](char c) {
+               return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+                      c == '_' || c == '-';
+           });
+}
+
+// A folder that is ours to use: made here, or a real folder (not a link).
+bool UsableFolder(const fs::path& folder) {
+    std::error_code ec;
+    const fs::file_status st = fs::symlink_status(folder, ec);
+    if (st.type() == fs::file_type::not_found) {
+        fs::create_directory(folder, ec);
+        return !ec && fs::symlink_status(folder, ec).type() == fs::file_type::directory;
+    }
+    return !ec && st.type() == fs::file_type::directory;
+}
+
+// The page number of a kept page's file name ("7.pdf"), or 0.
+int PageOfName(const std::string& name) {
+    if (!name.ends_with(".pdf") || name.size() < 5 || name.size() > 10)
+        return 0;
+    int n = 0;
+    for (std::size_t i = 0; i + 4 < name.size(); ++i) {
+        if (name[i] < '0' || name[i] > '9')
+            return 0;
+        n = n * 10 + (name[i] - '0');
+    }
+    return name[0] == '0' ? 0 : n;
+}
+
+std::string Header(const std::string& source, const std::string& id, int pages) {
+    return std::string(kMagic) + "\nsource " + source + "\nid " + id + "\npages " +
+           std::to_string(pages) + "\n";
+}
+
+std::string PageLine(int page, long long size, const std::string& sha) {
+    return "page " + std::to_string(page) + " " + std::to_string(size) + " " + sha + "\n";
+}
+
+bool IsHexDigest(const std::string& text) {
+    return text.size() == 64 && std::all_of(text.begin(), text.end(), [](char c) {
+               return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
+           });
+}
+
+}  // namespace
+
+bool IsCleanOnePagePdf(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    char head[5] = {};
+    if (!in.read(head, sizeof head) || std::string_view(head, 5) != "%PDF-")
+        return false;
+    try {
+        QPDF pdf;
+        pdf.setSuppressWarnings(true);
+        pdf.setAttemptRecovery(false);
+        pdf.processFile(path.c_str());
+        const bool one = pdf.getAllPages().size() == 1;
+        return one && !pdf.anyWarnings();
+    } catch (...) {
+        return false;
+    }
+}
+
+PartialStore::PartialStore(std::string saveFolder, std::string source, std::string name,
+                           std::string id, int pages)
+    : save_(std::move(saveFolder)),
+      source_(std::move(source)),
+      name_(std::move(name)),
+      id_(std::move(id)),
+      pages_(pages) {}
+
+bool PartialStore::MakeFolders() {
+    if (!IsPlainName(source_) || !IsPlainName(name_) || pages_ < 1 || pages_ > 100000 ||
+        id_.empty() || id_.find('\n') != std::string::npos || id_.size() > 1000)
+        return false;
+    fs::path folder = fs::path(save_) / ".kestrane";
+    for (const std::string& part : {std::string(), std::string("partial"), source_, name_}) {
+        if (!part.empty())
+            folder /= part;
+        if (!UsableFolder(folder))
+            return false;
+    }
+    folder_ = folder.string() + "/";
+    return true;
+}
+
+bool PartialStore::Open() {
+    entries_.assign(static_cast<std::size_t>(std::max(pages_, 0)), Entry{});
+    if (!MakeFolders())
+        return false;
+    ReadManifest();
+    RemoveUntrusted();
+    return WriteManifest();
+}
+
+void PartialStore::ReadManifest() {
+    const std::string path = folder_ + kManifest;
+    std::error_code ec;
+    if (!IsPlainFile(path) || fs::file_size(path, ec) > kMaxManifest || ec)
+        return;
+    std::ifstream in(path, std::ios::binary);
+    std::string header;
+    std::string line;
+    for (int i = 0; i < 4 && std::getline(in, line); ++i) header += line + "\n";
+    // Another source, another document or another page count: nothing kept counts.
+    if (header != Header(source_, id_, pages_))
+        return;
+    while (std::getline(in, line)) {
+        std::istringstream fields(line);
+        std::string word;
+        int page = 0;
+        long long size = -1;
+        std::string sha;
+        if (!(fields >> word >> page >> size >> sha) || word != "page" || page < 1 ||
+            page > pages_ || size <= 0 || !IsHexDigest(sha))
+            continue;
+        const std::string file = PagePath(page);
+        if (!IsPlainFile(file) || static_cast<long long>(fs::file_size(file, ec)) != size || ec ||
+            Sha256OfFile(file) != sha || !IsCleanOnePagePdf(file))
+            continue;
+        entries_[static_cast<std::size_t>(page - 1)] = Entry{size, sha};
+    }
+}
+
+void PartialStore::RemoveUntrusted() {
+    std::error_code ec;
+    int seen = 0;
+    std::vector<fs::path> untrusted;
+    for (fs::directory_iterator it(folder_, ec), end; !ec && it != end && seen < kMaxEntries;
+         it.increment(ec), ++seen) {
+        const std::string name = it->path().filename().string();
+        if (name == kManifest)
+            continue;
+        const int page = PageOfName(name);
+        if (page >= 1 && page <= pages_ && entries_[static_cast<std::size_t>(page - 1)].size > 0)
+            continue;
+        // Only what a run of ours could have put here: page files and their leftovers.
+        if (it->is_symlink(ec) || it->is_regular_file(ec))
+            untrusted.push_back(it->path());
+    }
+    for (const fs::path& path : untrusted) RemoveQuietly(path.string());
+}
+
+bool PartialStore::WriteManifest() {
+    std::string text = Header(source_, id_, pages_);
+    for (int page = 1; page <= pages_; ++page) {
+        const Entry& e = entries_[static_cast<std::size_t>(page - 1)];
+        if (e.size > 0)
+            text += PageLine(page, e.size, e.sha256);
+    }
+    const std::string fresh = folder_ + kManifest + ".new";
+    {
+        UniqueFd fd = CreateFreshFile(fresh);
+        if (!fd.valid())
+            return false;
+    }
+    std::ofstream out(fresh, std::ios::binary | std::ios::trunc);
+    out << text;
+    out.close();
+    std::error_code ec;
+    if (!out)
+        ec = std::make_error_code(std::errc::io_error);
+    else
+        fs::rename(fresh, folder_ + kManifest, ec);
+    if (ec)
+        RemoveQuietly(fresh);
+    return !ec;
+}
+
+bool PartialStore::Has(int page) const {
+    return page >= 1 && page <= pages_ && entries_[static_cast<std::size_t>(page - 1)].size > 0;
+}
+
+int PartialStore::KeptCount() const {
+    return static_cast<int>(
+        std::count_if(entries_.begin(), entries_.end(), [](const Entry& e) { return e.size > 0; }));
+}
+
+std::string PartialStore::PagePath(int page) const {
+    return folder_ + std::to_string(page) + ".pdf";
+}
+
+bool PartialStore::Keep(int page) {
+    const std::string file = PagePath(page);
+    std::error_code ec;
+    const auto size = static_cast<long long>(fs::file_size(file, ec));
+    const auto sha = Sha256OfFile(file);
+    const std::string manifest = folder_ + kManifest;
+    bool noted = false;
+    if (!ec && size > 0 && sha && page >= 1 && page <= pages_ && IsPlainFile(manifest)) {
+        std::ofstream out(manifest, std::ios::binary | std::ios::app);
+        out << PageLine(page, size, *sha);
+        out.flush();
+        noted = static_cast<bool>(out);
+    }
+    if (!noted) {
+        RemoveQuietly(file);
+        return false;
+    }
+    entries_[static_cast<std::size_t>(page - 1)] = Entry{size, *sha};
+    return true;
+}
+
+std::vector<std::string> PartialStore::PagePaths() const {
+    std::vector<std::string> paths;
+    for (int page = 1; page <= pages_; ++page) paths.push_back(PagePath(page));
+    return paths;
+}
+
+void PartialStore::Finish() {
+    if (folder_.empty())
+        return;
+    for (int page = 1; page <= pages_; ++page) RemoveQuietly(PagePath(page));
+    RemoveQuietly(folder_ + kManifest);
+    RemoveQuietly(folder_ + kManifest + ".new");
+    // Each folder goes only when nothing else is left in it.
+    std::error_code ec;
+    fs::path folder = fs::path(folder_).parent_path();
+    for (int up = 0; up < 4 && fs::remove(folder, ec) && !ec; ++up) folder = folder.parent_path();
+}
+
+}  // namespace kestrane

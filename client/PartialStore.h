@@ -1,0 +1,71 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// Pages of a document that did not finish, kept in the save folder for a
+// later run with resume on (--continue): <save>/.kestrane/partial/<source>/<name>/
+// holds one file per page ("7.pdf") and a manifest naming the source, the
+// document's id, its page count and each kept page's size and SHA-256.
+//
+// Nothing kept is trusted on its word: a page counts only when the manifest
+// is for the same source, id and page count, and the page's file is a plain
+// file of the noted size and digest that opens as a one-page PDF without
+// warnings. Whatever fails the checks is removed and fetched again.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace kestrane {
+
+class PartialStore {
+  public:
+    // saveFolder: the save folder (a trailing "/" or none). source: the
+    // source's id ("ops"). name: the document's compact number. id: what the
+    // source knows the document by (OPS: the FullDocument link). pages: its page count.
+    PartialStore(std::string saveFolder, std::string source, std::string name, std::string id,
+                 int pages);
+
+    // Makes the folder (never through a link) and takes over what is kept
+    // there. False when the folder cannot be used safely; the caller then
+    // fetches as without resume.
+    [[nodiscard]] bool Open();
+
+    // Page n (1-based) is kept and passed the checks.
+    bool Has(int page) const;
+    int KeptCount() const;
+    // Where page n is (or is to be) saved.
+    std::string PagePath(int page) const;
+    // Page n has just been saved at PagePath(n) and checked by the caller:
+    // its size and digest go into the manifest. False when it cannot be noted
+    // (the page is then removed, so an unnoted page never stays).
+    bool Keep(int page);
+    // Every page's path, in order (the merge's input once all are kept).
+    std::vector<std::string> PagePaths() const;
+    // The document is saved: the kept pages, the manifest and the folders
+    // left empty go.
+    void Finish();
+
+    const std::string& Folder() const { return folder_; }
+
+  private:
+    bool MakeFolders();
+    void ReadManifest();
+    void RemoveUntrusted();
+    bool WriteManifest();
+
+    std::string save_;
+    std::string source_;
+    std::string name_;
+    std::string id_;
+    int pages_;
+    std::string folder_;  // with a trailing "/"
+    struct Entry {
+        long long size = -1;  // -1: not kept
+        std::string sha256;
+    };
+    std::vector<Entry> entries_;  // index page - 1
+};
+
+// The strict page check resume relies on: "%PDF-" first, exactly one page,
+// and qpdf reads it without recovery and without a warning.
+bool IsCleanOnePagePdf(const std::string& path);
+
+}  // namespace kestrane
