@@ -17,7 +17,10 @@
 #include <string>
 #include <vector>
 
+#include "client/Biblio.h"
 #include "client/Failure.h"
+#include "client/NameFormat.h"
+#include "client/Quota.h"
 #include "client/SavedNames.h"
 
 namespace kestrane {
@@ -84,6 +87,7 @@ struct TransferProgress {
     long Page = 0;         // its page in work (1-based); 0 before the first page
     long PagesSeen = 0;    // pages of the item asked for so far, all its documents
     long long Bytes = 0;   // bytes received for the item so far, every exchange
+    long Requests = 0;     // requests sent for the item so far
 };
 
 struct ClientContext {
@@ -117,6 +121,17 @@ struct ClientContext {
     // reads as a PDF with pages is not fetched again (its name still goes to
     // SavedFiles, and to AlreadySaved).
     bool SkipExisting = false;
+    // Keep the pages of a document that does not finish under
+    // SaveFolder/.kestrane/partial/ and take up what is kept (client/PartialStore.h).
+    bool Resume = false;
+    // Read the number's bibliographic data where the source can (into biblio).
+    bool WantBiblio = false;
+    // The names merged files are saved under; the default keeps today's.
+    NameFormat Names;
+    // The run's reading of the source's allowance. May be null.
+    std::shared_ptr<QuotaMeter> Quota;
+    // The number's bibliographic data once read; the worker clears it when an item starts.
+    std::optional<Biblio> biblio;
 
     // The first failure of the item in work; the worker clears it when an item starts.
     Failure failure;

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "client/DocInfo.h"
 #include "client/HttpExchange.h"
 #include "client/MergeStep.h"
 #include "client/PdfCheck.h"
@@ -82,7 +83,18 @@ bool HasDocIdNormed(const std::string& hitUrl) {
 bool MergePages(ClientContext& ctx, const std::vector<std::string>& pageFiles,
                 const std::string& DocumentName) {
     const std::string partial = PartialMergePath(ctx, DocumentName);
-    const fs::path merged = paths::MergedFile(ctx.SaveFolder, DocumentName);
+    // The user's name format, when one is set; it cannot make an unsafe name.
+    const std::string savedName =
+        ctx.Names.IsDefault()
+            ? DocumentName
+            : ctx.Names.Apply({DocumentName, ctx.biblio ? &*ctx.biblio : nullptr});
+    if (savedName != DocumentName && ClashesWithThisRun(ctx, savedName + ".pdf")) {
+        return ctx.Fail(FailureKind::NameClash,
+                        Printable(savedName) +
+                            ".pdf was saved earlier in this run; a second document of that name "
+                            "was not saved.") != 0;
+    }
+    const fs::path merged = paths::MergedFile(ctx.SaveFolder, savedName);
     // Made here, exclusively, so the merge writes a file of the run's own; it
     // must still be one (not a link) when it is moved into place.
     if (!CreateFreshFile(partial).valid())
@@ -96,6 +108,10 @@ bool MergePages(ClientContext& ctx, const std::vector<std::string>& pageFiles,
             return ctx.Fail(FailureKind::MergeFailed) != 0;
         return ctx.Fail(FailureKind::MergeProgramMissing, ctx.MergeProgram) != 0;
     }
+    // The bibliographic data goes into the document before it is in place;
+    // a file it cannot go into is saved as the merge made it.
+    if (ctx.WantBiblio && ctx.biblio)
+        (void)WriteDocumentInfo(partial, *ctx.biblio);
     std::error_code ec;
     fs::rename(partial, merged, ec);
     if (ec) {

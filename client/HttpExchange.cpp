@@ -441,6 +441,7 @@ int SendHttpRequest(ClientContext& ctx, std::string_view verb, const std::string
             ctx.OnRequest(url);
         if (ctx.cancelRequested())
             return ctx.Fail(FailureKind::Cancelled);
+        ctx.transfer.Requests += 1;
         const Attempt attempt =
             SendOnce(ctx, verb, url, body, ResponseText, filePath, ToFile, extra);
         NoteRequestDone(ctx);

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <pugixml.hpp>
@@ -110,6 +111,19 @@ Failure Exchanger::Wait(OpsClock::duration wait, const std::string& why) {
     return {};
 }
 
+namespace {
+
+// The size of an answer's body, wherever it went.
+long long BodyBytes(const Request& request, const Answer& answer) {
+    if (request.file.empty() || answer.status != 200)
+        return static_cast<long long>(answer.text.size());
+    std::error_code ec;
+    const auto size = std::filesystem::file_size(request.file, ec);
+    return ec ? 0 : static_cast<long long>(size);
+}
+
+}  // namespace
+
 Failure Exchanger::SendOnce(const Request& request, const std::string& token, Answer& answer,
                             bool& transient) {
     transient = false;
@@ -143,6 +157,10 @@ Failure Exchanger::SendOnce(const Request& request, const std::string& token, An
     }
     if (const auto throttling = HeaderValue(answer.headers, "X-Throttling-Control"))
         session_.Observe(*throttling, RetryAfterMs(answer.headers));
+    if (ctx_.Quota)
+        ctx_.Quota->Observe(HeaderValue(answer.headers, "X-IndividualQuotaPerHour-Used"),
+                            HeaderValue(answer.headers, "X-RegisteredQuotaPerWeek-Used"),
+                            BodyBytes(request, answer));
     // No answer, a cut-off body or a server in trouble: worth another try.
     if (ok == 0 || answer.status >= 500 || answer.status == 413) {
         transient = true;

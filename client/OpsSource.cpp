@@ -4,14 +4,17 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <pugixml.hpp>
 #include <vector>
 
 #include "client/Documents.h"
 #include "client/Messages.h"
+#include "client/OpsBiblio.h"
 #include "client/OpsExchange.h"
 #include "client/OpsNumber.h"
 #include "client/OpsPdf.h"
+#include "client/PartialStore.h"
 #include "client/SafeFiles.h"
 
 namespace kestrane {
@@ -150,34 +153,105 @@ Failure OpsSource::Find(ClientContext& ctx, FoundDocument& found) {
     return f;
 }
 
+namespace {
+
+// The number's bibliographic data, when asked for: one request to the
+// retrieval service, paced apart from the pages. A biblio that cannot be had
+// costs the document nothing; only what ends the item or the run (a cancel,
+// the quota, refused credentials) is passed on.
+Failure ReadBiblio(ClientContext& ctx, OpsSession& session, Exchanger& exchanger) {
+    if (!ctx.WantBiblio && !ctx.Names.WantsBiblio())
+        return {};
+    const auto docdb = ToDocdb(ctx.CurrentNumber);
+    if (!docdb)
+        return {};
+    Request request;
+    request.url = session.Config().Base + "/rest-services/published-data/publication/docdb/" +
+                  docdb->Dotted() + "/biblio";
+    request.headers = {"Accept: application/xml"};
+    request.service = "retrieval";
+    Answer answer;
+    if (Failure sent = exchanger.Send(request, answer)) {
+        const bool ends = sent.kind == FailureKind::Cancelled ||
+                          sent.kind == FailureKind::QuotaExceeded ||
+                          sent.kind == FailureKind::AuthFailed;
+        return ends ? sent : Failure{};
+    }
+    Biblio info;
+    if (answer.status == 200 && ParseOpsBiblio(answer.text, info))
+        ctx.biblio = std::move(info);
+    return {};
+}
+
+// The kept pages of this document, when resume is on and the folder is usable.
+std::optional<PartialStore> OpenKept(const ClientContext& ctx, const std::string& compact,
+                                     const FoundDocument& found) {
+    if (!ctx.Resume)
+        return std::nullopt;
+    std::optional<PartialStore> kept(std::in_place, ctx.SaveFolder, "ops", compact, found.link,
+                                     found.pageCount);
+    if (!kept->Open())
+        kept.reset();
+    return kept;
+}
+
+}  // namespace
+
+Failure OpsSource::FetchPage(ClientContext& ctx, Exchanger& exchanger, const FoundDocument& found,
+                             int n, const std::string& file) {
+    Request request;
+    request.url = session_->Config().Base + "/rest-services/" + found.link +
+                  ".pdf?Range=" + std::to_string(n);
+    request.headers = {"Accept: application/pdf"};
+    request.service = "images";
+    request.file = file;
+    ctx.transfer.Document = CompactNumber(ctx.CurrentNumber);
+    ctx.transfer.Page = n;
+    ctx.transfer.PagesSeen += 1;
+    ctx.noteTransfer();
+    Answer answer;
+    if (Failure sent = exchanger.Send(request, answer))
+        return sent;
+    if (answer.status != 200)
+        return {FailureKind::DownloadFailed,
+                "page " + std::to_string(n) + ": HTTP " + std::to_string(answer.status)};
+    if (!IsOnePagePdf(request.file))
+        return {FailureKind::NotAPdf, "page " + std::to_string(n)};
+    return {};
+}
+
 Failure OpsSource::Fetch(ClientContext& ctx, const FoundDocument& found) {
-    const std::string name = CompactNumber(ctx.CurrentNumber);
-    std::vector<std::string> pages;
+    const std::string compact = CompactNumber(ctx.CurrentNumber);
+    // Page files this call wrote that are not kept for a later run.
+    std::vector<std::string> loose;
+    std::optional<PartialStore> kept;
     Failure f = [&]() -> Failure {
-        if (!IsSafeLink(found.link) || !IsSafeDocumentName(name))
+        if (!IsSafeLink(found.link) || !IsSafeDocumentName(compact))
             return {FailureKind::UnsafeName, {}};
         if (found.pageCount < 1 || found.pageCount > kMaxPages)
             return {FailureKind::TooLarge, std::to_string(found.pageCount) + " pages"};
         Exchanger exchanger(*session_, ctx);
+        if (Failure b = ReadBiblio(ctx, *session_, exchanger))
+            return b;
+        kept = OpenKept(ctx, compact, found);
+        std::vector<std::string> pages;
         for (int n = 1; n <= found.pageCount; ++n) {
-            Request request;
-            request.url = session_->Config().Base + "/rest-services/" + found.link +
-                          ".pdf?Range=" + std::to_string(n);
-            request.headers = {"Accept: application/pdf"};
-            request.service = "images";
-            request.file = ctx.TempFolder + name + "_" + std::to_string(n) + ".pdf";
-            pages.push_back(request.file);
-            Answer answer;
-            if (Failure sent = exchanger.Send(request, answer))
-                return sent;
-            if (answer.status != 200)
-                return {FailureKind::DownloadFailed,
-                        "page " + std::to_string(n) + ": HTTP " + std::to_string(answer.status)};
-            if (!IsOnePagePdf(request.file))
-                return {FailureKind::NotAPdf, "page " + std::to_string(n)};
+            const std::string file =
+                kept ? kept->PagePath(n)
+                     : ctx.TempFolder + compact + "_" + std::to_string(n) + ".pdf";
+            pages.push_back(file);
+            if (!kept || !kept->Has(n)) {
+                loose.push_back(file);
+                if (Failure page = FetchPage(ctx, exchanger, found, n, file))
+                    return page;
+                if (kept && !kept->Keep(n))
+                    return {FailureKind::SaveFailed, "page " + std::to_string(n)};
+                if (kept)
+                    loose.pop_back();
+            }
             ctx.progress(60 + 40 * n / found.pageCount);
         }
-        if (!MergeSourcePages(ctx, pages, name)) {
+        if (!MergeSourcePages(ctx, pages, compact)) {
             const FailureKind kind = ctx.failure ? ctx.failure.kind : FailureKind::MergeFailed;
             ctx.failure = {};
             return {ctx.cancelRequested() ? FailureKind::Cancelled : kind, {}};
@@ -185,11 +259,14 @@ Failure OpsSource::Fetch(ClientContext& ctx, const FoundDocument& found) {
         return {};
     }();
     if (f) {
-        // The merge never sees a failed document's pages, nor does the next item.
-        RemoveFiles(pages);
+        // The merge never sees a failed document's pages, nor does the next
+        // item; pages kept for a later run stay.
+        RemoveFiles(loose);
         SetMessage(ctx, f);
         return f;
     }
+    if (kept)
+        kept->Finish();
     ctx.progress(100);
     return {};
 }

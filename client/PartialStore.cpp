@@ -25,11 +25,10 @@ constexpr std::uintmax_t kMaxManifest = 1024 * 1024;
 constexpr int kMaxEntries = 20000;
 
 bool IsPlainName(const std::string& name) {
-    return !name.empty() && name.size() <= 64 &&
-           std::all_of(name.begin(), name.end(), [](char c) {
-               return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-                      c == '_' || c == '-';
-           });
+    return !name.empty() && name.size() <= 64 && std::all_of(name.begin(), name.end(), [](char c) {
+        return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+               c == '_' || c == '-';
+    });
 }
 
 // A folder that is ours to use: made here, or a real folder (not a link).

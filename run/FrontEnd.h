@@ -11,6 +11,7 @@
 
 #include "client/ClientContext.h"
 #include "client/Failure.h"
+#include "client/Quota.h"
 #include "run/DownloadJob.h"
 
 namespace kestrane {
@@ -78,6 +79,7 @@ struct ItemProgress {
 struct RunEnd {
     bool Cancelled = false;      // a confirmed cancel ended it
     bool SessionFailed = false;  // no session could be had; nothing was recorded
+    QuotaUse Quota;              // how much of a source's allowance the run used, when it said
 };
 
 // A front end as the run sees it. Every call is made on the front-end thread

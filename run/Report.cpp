@@ -7,6 +7,7 @@
 #include <cctype>
 #include <cstdio>
 
+#include "client/OpsNumber.h"
 #include "run/RunLog.h"
 
 namespace kestrane {
@@ -105,6 +106,20 @@ std::string JsonList(const std::vector<std::string>& list) {
 }
 
 }  // namespace
+
+ReportRow BasicReportRow(const std::string& stamp, const std::string& number,
+                         const std::string& source, Outcome outcome, FailureKind kind) {
+    ReportRow row;
+    row.Stamp = stamp;
+    while (!row.Stamp.empty() && row.Stamp.back() == ' ') row.Stamp.pop_back();
+    row.Number = number;
+    row.Compact = CompactNumber(number);
+    row.Source = source;
+    row.Result = outcome;
+    row.Kind = kind;
+    row.Cause = std::string(FailureCause(kind));
+    return row;
+}
 
 std::optional<ReportFormat> ReportFormatFor(const std::string& path) {
     std::string lower;

@@ -34,6 +34,11 @@ struct ReportRow {
     std::optional<Biblio> Info;  // when bibliographic data was read
 };
 
+// A row with what is known of an item without its worker (an item the
+// watchdog abandoned or a cancel cut short): stamp as the record has it.
+ReportRow BasicReportRow(const std::string& stamp, const std::string& number,
+                         const std::string& source, Outcome outcome, FailureKind kind);
+
 enum class ReportFormat { Csv, Jsonl };
 
 // By the file's extension (".csv", ".jsonl", any case); std::nullopt for anything else.

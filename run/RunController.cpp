@@ -135,7 +135,8 @@ struct RunController::Impl {
     void FinishRun() {
         if (!run.IsDownloading.load() || !CurrentJob || completing)
             return;
-        Front().JobFinished(RunEnd{run.CancelRequested.load(), run.SessionFailed.load()});
+        Front().JobFinished(
+            RunEnd{run.CancelRequested.load(), run.SessionFailed.load(), run.Quota->Snapshot()});
         Complete();
     }
 
@@ -209,8 +210,11 @@ struct RunController::Impl {
         // As ever, a run ends with dl.log in place, also when it has no record.
         if (run.Log)
             run.Log->Append("");
-        const std::string failure = run.Log ? run.Log->FailureText() : "";
+        std::string failure = run.Log ? run.Log->FailureText() : "";
+        if (run.Report && run.Report->Failed())
+            failure += (failure.empty() ? "" : "\n") + run.Report->FailureText();
         run.Log.reset();
+        run.Report.reset();
         return failure;
     }
 };
@@ -276,6 +280,15 @@ bool RunController::StartRun(JobInput input) {
     {
         std::lock_guard<std::mutex> lock(d.run.Lock);
         d.run.Log.emplace(paths::RunLog(job->SaveFolder).string());
+        d.run.Report.reset();
+        d.run.Quota->Reset();
+        if (!d.run.Options.ReportPath.empty())
+            d.run.Report.emplace(
+                d.run.Options.ReportPath,
+                ReportFormatFor(d.run.Options.ReportPath).value_or(ReportFormat::Csv));
+        else if (d.run.Options.ReportBesideLog)
+            d.run.Report.emplace((std::filesystem::path(job->SaveFolder) / "report.csv").string(),
+                                 ReportFormat::Csv);
     }
     d.CurrentJob = std::move(job);
 
@@ -344,7 +357,9 @@ void RunController::OnWatchdogTick() {
         job.ItemStamp.clear();
         abandoned.Index = job.CurrentIndex;
         abandoned.Number = job.CurrentNumber;
-        d.run.AddRecord(MakeLogLine(abandoned.Stamp, job.CurrentNumber, Outcome::Failed));
+        d.run.AddRecord(MakeLogLine(abandoned.Stamp, job.CurrentNumber, Outcome::Failed),
+                        BasicReportRow(abandoned.Stamp, job.CurrentNumber, d.run.SourceId(),
+                                       Outcome::Failed, FailureKind::Stalled));
         job.CurrentIndex += 1;
         // A stall during the search leaves the previous item's 1 here; the
         // successor's first progress report would then paint the stalled
@@ -403,7 +418,9 @@ void RunController::CancelNow() {
                                      job.ItemStamp,
                                      {},
                                      {}};
-            d.run.AddRecord(MakeLogLine(job.ItemStamp, job.CurrentNumber, Outcome::Cancelled));
+            d.run.AddRecord(MakeLogLine(job.ItemStamp, job.CurrentNumber, Outcome::Cancelled),
+                            BasicReportRow(job.ItemStamp, job.CurrentNumber, d.run.SourceId(),
+                                           Outcome::Cancelled, FailureKind::Cancelled));
             job.ItemStamp.clear();
         }
         job.MessageText = msg::kCancelled;

@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "client/NameFormat.h"
 #include "client/Source.h"
 #include "run/Dispatcher.h"
 #include "run/DownloadJob.h"
@@ -46,6 +47,20 @@ struct RunOptions {
     // A number whose documents are already saved (as usable PDFs) is not
     // fetched again; its record is Success.
     bool SkipExisting = false;
+    // The per-item report: a path (".csv" or ".jsonl"), or "" for none; and
+    // whether report.csv is written beside dl.log in the save folder.
+    std::string ReportPath;
+    bool ReportBesideLog = false;
+    // Read each number's bibliographic data where the source can, for the
+    // report, the file names and the saved PDF's document information.
+    bool Biblio = false;
+    // The names documents are saved under; the default keeps today's.
+    NameFormat Names;
+    // Keep the pages of a document that does not finish and take them up
+    // again in a later run with this option.
+    bool Resume = false;
+    // The source's id, for the report ("classic" when MakeSource is empty).
+    std::string SourceId;
 };
 
 // The options a front end runs with unless told otherwise: the server from
