@@ -2,6 +2,10 @@
 #include "cli/ScriptOptions.h"
 
 #include <cmath>
+#include <filesystem>
+#include <system_error>
+
+#include "run/Report.h"
 
 namespace kestrane::cli {
 
@@ -24,6 +28,20 @@ void AddScriptOptions(CLI::App& app, ScriptOptions& options) {
                    "Further tries after a connection failure, a server error or a cut-off "
                    "answer, with growing waits")
         ->check(CLI::Range(0, 10));
+    app.add_flag("--continue", options.resume,
+                 "Keep the pages of a document that does not finish (in the save folder's "
+                 ".kestrane/partial/) and fetch only the missing ones in a later run with "
+                 "--continue");
+    app.add_option("--report", options.reportPath,
+                   "Append one row per number to FILE as it is decided: CSV when FILE ends in "
+                   ".csv, JSON lines when it ends in .jsonl");
+    app.add_flag("--biblio", options.biblio,
+                 "Read each number's title, applicants, inventors, date and IPC classes where "
+                 "the source has them (EPO OPS: one request more per number), for the report "
+                 "and the saved PDF's document information");
+    app.add_option("--name-format", options.nameFormat,
+                   "Name saved files after PATTERN: {number} (default), {compact}, {country}, "
+                   "{kind}, {title}, {date}, {applicant}; made safe for every file system");
 }
 
 bool ApplyScriptOptions(const ScriptOptions& script, RunOptions& run, std::string& message) {
@@ -36,6 +54,26 @@ bool ApplyScriptOptions(const ScriptOptions& script, RunOptions& run, std::strin
     run.Requests.Retries = script.retries;
     run.NormalizeNumbers = script.normalize;
     run.SkipExisting = script.skipExisting;
+    run.Resume = script.resume;
+    run.Biblio = script.biblio;
+    if (!script.reportPath.empty()) {
+        if (!ReportFormatFor(script.reportPath)) {
+            message = "--report: the file name must end in .csv or .jsonl.";
+            return false;
+        }
+        std::error_code ec;
+        const auto absolute = std::filesystem::absolute(script.reportPath, ec);
+        run.ReportPath = ec ? script.reportPath : absolute.string();
+    }
+    if (!script.nameFormat.empty()) {
+        std::string error;
+        const auto format = NameFormat::Parse(script.nameFormat, error);
+        if (!format) {
+            message = "--name-format: " + error;
+            return false;
+        }
+        run.Names = *format;
+    }
     return true;
 }
 
