@@ -13,6 +13,9 @@ QStringList HelpPageCandidates(const QString& programDir) {
         places << QDir::cleanPath(programDir + QStringLiteral("/../share/doc/kestrane/index.html"));
     }
     places << QStringLiteral(KESTRANE_INSTALLED_GUIDE) << QStringLiteral(KESTRANE_BUILD_GUIDE);
+    // The zip and the installer for Windows keep the guide in doc/ beside the program.
+    if (!programDir.isEmpty())
+        places << QDir::cleanPath(programDir + QStringLiteral("/doc/index.html"));
     places.removeDuplicates();
     return places;
 }

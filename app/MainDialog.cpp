@@ -249,6 +249,15 @@ void MainDialog::OnDownload() {
         runSource_->Make = std::move(make);
     }
 
+    // The Settings' download options as they are now; all off is the window
+    // as it always was.
+    std::string choicesError;
+    DownloadChoices choices = ChoicesFromSettings(choicesError);
+    if (!choicesError.empty()) {
+        Box(BoxStyle::AppWarning, FromStd(choicesError));
+        return;
+    }
+
     DownloadRequest request;
     request.Lines = PatentLines();
     request.SaveFolder = saveFolder_->text().toStdString();
@@ -262,6 +271,7 @@ void MainDialog::OnDownload() {
             FromStd(check.Message));
         return;
     }
+    check.Job.Choices = std::move(choices);
     if (!run_->StartRun(std::move(check.Job)))
         return;
 
@@ -383,10 +393,17 @@ void MainDialog::DismissFailureBox(const std::shared_ptr<FailureBox>& handle) {
         it->second->done(QMessageBox::Ok);
 }
 
+void MainDialog::JobFinished(const RunEnd& end) {
+    quotaText_ = QuotaText(end.Quota);
+}
+
 void MainDialog::ResetIdle() {
     ok_->setText(QStringLiteral("Download"));
     SetProgressPos(0);
-    status_->clear();
+    // After a run of a source that counts its allowance, the status line
+    // says how much of it the run used; otherwise it is cleared as ever.
+    status_->setText(FromStd(quotaText_));
+    quotaText_.clear();
 }
 
 void MainDialog::OpenSaveFolder(const std::string& saveFolder) {

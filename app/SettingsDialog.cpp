@@ -9,6 +9,7 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
+#include "app/DownloadOptionsBox.h"
 #include "client/ClientContext.h"
 #include "client/OpsSource.h"
 #include "client/Settings.h"
@@ -53,8 +54,10 @@ SettingsDialog::SettingsDialog(std::string path, QWidget* parent)
     connect(buttons, &QDialogButtonBox::accepted, this, &SettingsDialog::accept);
     connect(buttons, &QDialogButtonBox::rejected, this, &SettingsDialog::reject);
     connect(test_, &QPushButton::clicked, this, &SettingsDialog::OnTestConnection);
+    downloads_ = new DownloadOptionsBox(this);
     auto* layout = new QVBoxLayout(this);
     layout->addLayout(form);
+    layout->addWidget(downloads_);
     layout->addWidget(buttons);
 
     const SettingsLoad load = LoadSettings(path_);
@@ -65,6 +68,7 @@ SettingsDialog::SettingsDialog(std::string path, QWidget* parent)
     source_->setCurrentIndex(load.Values.Source() == "ops" ? 1 : 0);
     key_->setText(FromStd(load.Values.OpsKey()));
     secret_->setText(FromStd(load.Values.OpsSecret()));
+    downloads_->Load(DownloadSettings::From(load.Values));
 }
 
 SettingsDialog::~SettingsDialog() {
@@ -75,8 +79,13 @@ SettingsDialog::~SettingsDialog() {
 
 void SettingsDialog::accept() {
     // Keys of others stay as they are; a refused file is replaced (mode 0600).
+    if (const QString problem = downloads_->Problem(); !problem.isEmpty()) {
+        result_->setText(problem);
+        return;
+    }
     SettingsLoad load = LoadSettings(path_);
     Settings settings = load.Values;
+    downloads_->Values().To(settings);
     settings.Set("run.source", source_->currentData().toString().toStdString());
     settings.Set("ops.key", key_->text().trimmed().toStdString());
     settings.Set("ops.secret", secret_->text().trimmed().toStdString());
@@ -141,6 +150,19 @@ std::function<std::unique_ptr<Source>()> SourceFromSettings(std::chrono::millise
         return {};
     }
     return OpsSourceMaker(std::move(config));
+}
+
+DownloadChoices ChoicesFromSettings(std::string& error) {
+    DownloadChoices choices;
+    const SettingsLoad load = LoadSettings(SettingsPath());
+    if (!load.Ok)
+        return choices;
+    if (!DownloadSettings::From(load.Values).ApplyTo(choices, error)) {
+        error = "The file name format under Settings... cannot be used: " + error;
+        return choices;
+    }
+    choices.SourceId = load.Values.Source() == "ops" ? "ops" : "classic";
+    return choices;
 }
 
 }  // namespace kestrane::app

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "client/Source.h"
+#include "run/RunController.h"
 
 class QComboBox;
 class QLabel;
@@ -19,6 +20,8 @@ class QLineEdit;
 class QPushButton;
 
 namespace kestrane::app {
+
+class DownloadOptionsBox;
 
 class SettingsDialog : public QDialog {
     Q_OBJECT
@@ -44,6 +47,7 @@ class SettingsDialog : public QDialog {
     QLineEdit* secret_ = nullptr;
     QPushButton* test_ = nullptr;
     QLabel* result_ = nullptr;
+    DownloadOptionsBox* downloads_ = nullptr;
     // The token request runs off the GUI thread; closing the dialog aborts it.
     std::shared_ptr<std::atomic<bool>> abort_;
     std::thread tester_;
@@ -53,5 +57,9 @@ class SettingsDialog : public QDialog {
 // the reason (a refused file, OPS without credentials).
 std::function<std::unique_ptr<Source>()> SourceFromSettings(std::chrono::milliseconds maxWait,
                                                             std::string& error);
+
+// The next run's download options as the settings file says (all off when it
+// has none or is refused), or error set when its name format is unusable.
+DownloadChoices ChoicesFromSettings(std::string& error);
 
 }  // namespace kestrane::app

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "cli/InputFile.h"
 
-#include <unistd.h>
+#include <unistd.h>  // read(): the C runtime has it on Windows too
 
 #include <array>
 #include <cerrno>

@@ -1,9 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "cli/Output.h"
 
-#include <unistd.h>
-
 #include "client/Printable.h"
+#include "util/Platform.h"
 
 namespace kestrane::cli {
 
@@ -100,7 +99,7 @@ std::function<void(const std::string&)> Reporter::RequestEcho() const {
         return {};
     // From a worker thread: it cannot clear the progress line, so it starts
     // its own line over it; the next redraw puts the progress line back.
-    const bool terminal = isatty(STDERR_FILENO) != 0;
+    const bool terminal = platform::IsTerminal(stderr);
     return [terminal](const std::string& url) {
         PrintLine(stderr, (terminal ? "\r\033[K" : "") + Printable(url));
     };

@@ -1,13 +1,11 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "cli/ProgressLine.h"
 
-#include <sys/ioctl.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdio>
 
 #include "client/Printable.h"
+#include "util/Platform.h"
 
 namespace kestrane::cli {
 
@@ -27,10 +25,8 @@ std::string Bytes(long long bytes) {
 // A line longer than the terminal would wrap, and "\r" would then redraw
 // only its last row.
 std::size_t Columns(std::FILE* stream) {
-    winsize size{};
-    if (ioctl(fileno(stream), TIOCGWINSZ, &size) == 0 && size.ws_col > 1)
-        return size.ws_col - 1u;
-    return 79;
+    const int columns = platform::TerminalColumns(stream);
+    return columns > 1 ? static_cast<std::size_t>(columns - 1) : 79;
 }
 
 }  // namespace

@@ -54,8 +54,8 @@ bool ApplyScriptOptions(const ScriptOptions& script, RunOptions& run, std::strin
     run.Requests.Retries = script.retries;
     run.NormalizeNumbers = script.normalize;
     run.SkipExisting = script.skipExisting;
-    run.Resume = script.resume;
-    run.Biblio = script.biblio;
+    run.Choices.Resume = script.resume;
+    run.Choices.Biblio = script.biblio;
     if (!script.reportPath.empty()) {
         if (!ReportFormatFor(script.reportPath)) {
             message = "--report: the file name must end in .csv or .jsonl.";
@@ -72,7 +72,7 @@ bool ApplyScriptOptions(const ScriptOptions& script, RunOptions& run, std::strin
             message = "--name-format: " + error;
             return false;
         }
-        run.Names = *format;
+        run.Choices.Names = *format;
     }
     return true;
 }

@@ -7,16 +7,12 @@
 //
 // Exit status: 0 every item saved, 1 some item failed (or no session), 2 input
 // refused, 130 cancelled (Ctrl-C, SIGTERM or SIGHUP; a second one cancels at once).
-#include <fcntl.h>
-#include <pthread.h>
-#include <signal.h>
-#include <unistd.h>
+#include <unistd.h>  // STDIN_FILENO: the C runtime has it on Windows too
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <atomic>
 #include <cmath>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -42,6 +38,7 @@
 #include "run/FrontEnd.h"
 #include "run/InputCheck.h"
 #include "run/RunController.h"
+#include "util/Platform.h"
 #include "util/UniqueFd.h"
 
 namespace {
@@ -55,24 +52,6 @@ constexpr int kExitCancelled = 130;
 
 using cli::PrintLine;
 
-// Ctrl-C, SIGTERM and SIGHUP are taken by sigtimedwait on a thread of its own
-// instead of a signal handler, so nothing has to be async-signal-safe. They
-// must be blocked before any other thread exists, so that every later thread
-// inherits the mask.
-sigset_t InterruptSet() {
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, SIGINT);
-    sigaddset(&set, SIGTERM);
-    sigaddset(&set, SIGHUP);
-    return set;
-}
-
-void BlockInterrupts() {
-    const sigset_t set = InterruptSet();
-    pthread_sigmask(SIG_BLOCK, &set, nullptr);
-}
-
 // The first interrupt or termination signal is a confirmed cancel; the second
 // cancels at once (the item in work is recorded, its merge killed). Should
 // the main thread not get there, the program ends a few seconds later anyway.
@@ -81,7 +60,6 @@ class InterruptWatcher {
   public:
     InterruptWatcher(std::function<void()> first, std::function<void()> second)
         : thread_([first = std::move(first), second = std::move(second)](std::stop_token stop) {
-              const sigset_t set = InterruptSet();
               int seen = 0;
               std::optional<std::chrono::steady_clock::time_point> giveUpAt;
               while (!stop.stop_requested()) {
@@ -89,8 +67,7 @@ class InterruptWatcher {
                       std::fflush(stdout);
                       std::_Exit(kExitCancelled);
                   }
-                  timespec wait{0, 100'000'000};
-                  if (sigtimedwait(&set, nullptr, &wait) < 0)
+                  if (!platform::WaitForInterrupt(std::chrono::milliseconds(100)))
                       continue;
                   if (++seen == 1) {
                       first();
@@ -151,6 +128,12 @@ class CliFrontEnd : public FrontEnd {
         reporter_.Error(box->Text());
     }
     void JobFinished(const RunEnd& end) override {
+        // A batch's runs add up; the allowance's counts are the latest seen.
+        quota_.RunBytes += end.Quota.RunBytes;
+        if (end.Quota.HourUsed)
+            quota_.HourUsed = end.Quota.HourUsed;
+        if (end.Quota.WeekUsed)
+            quota_.WeekUsed = end.Quota.WeekUsed;
         cancelled_ = end.Cancelled;
         failedSession_ = end.SessionFailed;
         if (failedSession_)
@@ -167,6 +150,9 @@ class CliFrontEnd : public FrontEnd {
         const bool normalEnd = !cancelled_ && !failedSession_;
         if (normalEnd && !saveFolder_.empty())
             reporter_.Note("Saved in " + saveFolder_);
+        // Said after every end, also one the quota brought about.
+        if (quota_.Seen())
+            reporter_.Note(QuotaText(quota_));
         if (finishMessage_.empty())
             return;
         if (normalEnd)
@@ -188,6 +174,7 @@ class CliFrontEnd : public FrontEnd {
     std::vector<std::string> numbers_;
     std::string saveFolder_;
     std::string finishMessage_;
+    QuotaUse quota_;
     bool failed_ = false;
     bool failedSession_ = false;
     bool cancelled_ = false;
@@ -203,7 +190,7 @@ bool ReadInputInto(const std::string& inputFile, bool batch, std::vector<std::st
     }
     UniqueFd file;
     if (inputFile != "-") {
-        file = UniqueFd(::open(inputFile.c_str(), O_RDONLY | O_CLOEXEC));
+        file = UniqueFd(platform::OpenForReading(inputFile));
         if (!file.valid())
             return false;
     }
@@ -229,7 +216,7 @@ struct Arguments {
 };
 
 // The command line; nullopt with the exit status in status when it ends here.
-std::optional<Arguments> ParseArguments(int argc, char** argv, int& status) {
+std::optional<Arguments> ParseArguments(std::vector<std::string> argv, int& status) {
     CLI::App app{"Downloads German patent documents as PDF files.", "kestrane-cli"};
     kestrane::cli::DescribeProgram(app);
     Arguments args;
@@ -250,7 +237,10 @@ std::optional<Arguments> ParseArguments(int argc, char** argv, int& status) {
     cli::AddScriptOptions(app, args.script);
     app.add_option("numbers", args.numbers, "Publication numbers, e.g. DE19758096C2");
     try {
-        app.parse(argc, argv);
+        // CLI11 takes the arguments last first, without the program's name.
+        std::reverse(argv.begin(), argv.end());
+        argv.pop_back();
+        app.parse(argv);
     } catch (const CLI::ParseError& e) {
         status = app.exit(e) == 0 ? kExitSaved : kExitRefused;
         return std::nullopt;
@@ -279,7 +269,7 @@ bool BuildRequest(const Arguments& args, DownloadRequest& request) {
         request.SaveFolder = args.saveFolder;
     } else {
         std::error_code ec;
-        request.SaveFolder = std::filesystem::current_path(ec).string();
+        request.SaveFolder = platform::Utf8FromPath(std::filesystem::current_path(ec));
     }
     if (args.hasProxy) {
         request.UseProxy = true;
@@ -316,7 +306,7 @@ int RunDownload(const std::vector<std::vector<std::string>>& runs, const Downloa
                 JobInput firstJob, RunOptions options, cli::Reporter& reporter) {
     // Until here Ctrl-C simply ends the program (also while a list is typed
     // on stdin); from here on it cancels the run. No thread exists yet.
-    BlockInterrupts();
+    platform::CatchInterrupts();
     EventLoop loop;
     CliFrontEnd front(loop, reporter);
     RunController controller(front, loop, std::move(options));
@@ -374,9 +364,9 @@ int RunDownload(const std::vector<std::vector<std::string>>& runs, const Downloa
 int main(int argc, char** argv) {
     // A closed standard output or error (kestrane-cli ... | head -1) must not
     // end the run: the writes fail quietly and the files and records are made.
-    std::signal(SIGPIPE, SIG_IGN);
+    platform::PrepareConsole();
     int status = kExitSaved;
-    const std::optional<Arguments> args = ParseArguments(argc, argv, status);
+    const std::optional<Arguments> args = ParseArguments(platform::Arguments(argc, argv), status);
     if (!args)
         return status;
     RunOptions options = FrontEndRunOptions();
@@ -428,8 +418,9 @@ int main(int argc, char** argv) {
         return kExitRefused;
     options.MergeProgram = *mergeProgram;
     options.MakeSource = std::move(choice.MakeSource);
+    options.Choices.SourceId = choice.Name;
 
-    cli::Reporter reporter(args->script.Level(), isatty(STDERR_FILENO) != 0,
+    cli::Reporter reporter(args->script.Level(), platform::IsTerminal(stderr),
                            static_cast<int>(list.Lines.size()));
     for (const std::string& number : list.Duplicates)
         reporter.Note(number + ": listed twice, fetched once");

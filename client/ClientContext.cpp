@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <thread>
 
+#include "util/Platform.h"
+
 namespace kestrane {
 
 int ClientContext::FailDocument(FailureKind kind) {
@@ -63,20 +65,22 @@ namespace paths {
 
 namespace fs = std::filesystem;
 
+// Paths are UTF-8 strings; on Windows they become wide ones here.
 fs::path MergedFile(const std::string& saveFolder, const std::string& name) {
-    return fs::path(saveFolder) / (name + ".pdf");
+    return platform::PathFromUtf8(saveFolder) / platform::PathFromUtf8(name + ".pdf");
 }
 
 fs::path PageFile(const std::string& tempFolder, const std::string& name, long page) {
-    return fs::path(tempFolder) / (name + "_" + std::to_string(page) + ".pdf");
+    return platform::PathFromUtf8(tempFolder) /
+           platform::PathFromUtf8(name + "_" + std::to_string(page) + ".pdf");
 }
 
 fs::path PartialMerge(const std::string& tempFolder, const std::string& name) {
-    return fs::path(tempFolder) / (name + ".merge.pdf");
+    return platform::PathFromUtf8(tempFolder) / platform::PathFromUtf8(name + ".merge.pdf");
 }
 
 fs::path RunLog(const std::string& saveFolder) {
-    return fs::path(saveFolder) / "dl.log";
+    return platform::PathFromUtf8(saveFolder) / "dl.log";
 }
 
 }  // namespace paths

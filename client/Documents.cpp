@@ -16,6 +16,7 @@
 #include "client/Printable.h"
 #include "client/SafeFiles.h"
 #include "client/Scrape.h"
+#include "util/Platform.h"
 
 namespace kestrane {
 
@@ -112,13 +113,13 @@ bool MergePages(ClientContext& ctx, const std::vector<std::string>& pageFiles,
     // a file it cannot go into is saved as the merge made it.
     if (ctx.WantBiblio && ctx.biblio)
         (void)WriteDocumentInfo(partial, *ctx.biblio);
-    std::error_code ec;
-    fs::rename(partial, merged, ec);
-    if (ec) {
+    // Replaces a file of an earlier run in one step (a plain rename on
+    // Windows refuses to).
+    if (!platform::ReplaceFile(partial, platform::Utf8FromPath(merged))) {
         RemoveQuietly(partial);
         return ctx.Fail(FailureKind::SaveFailed) != 0;
     }
-    NoteSaved(ctx, merged.filename().string());
+    NoteSaved(ctx, platform::Utf8FromPath(merged.filename()));
     return true;
 }
 
@@ -148,7 +149,8 @@ int Download(ClientContext& ctx, std::string viewerPage, const std::string& Docu
         // Without a temporary folder of the run's own there is nowhere safe to put a page.
         if (ctx.TempFolder.empty())
             return ctx.Fail(FailureKind::SaveFailed);
-        const std::string pageFile = paths::PageFile(ctx.TempFolder, DocumentName, number);
+        const std::string pageFile =
+            platform::Utf8FromPath(paths::PageFile(ctx.TempFolder, DocumentName, number));
         ctx.transfer.Document = DocumentName;
         ctx.transfer.Page = number;
         ctx.transfer.PagesSeen += 1;
@@ -295,7 +297,7 @@ std::string DocumentNameFromUrl(const std::string& hitUrl, const std::string& fa
 }
 
 std::string PartialMergePath(const ClientContext& ctx, const std::string& DocumentName) {
-    return paths::PartialMerge(ctx.TempFolder, DocumentName).string();
+    return platform::Utf8FromPath(paths::PartialMerge(ctx.TempFolder, DocumentName));
 }
 
 int DownloadDocument(ClientContext& ctx, std::string viewerPage, std::string DocumentName) {

@@ -22,7 +22,7 @@ struct MergeResult {
 // argument vector (no shell). The program is looked up beside our executable
 // first, then in PATH. Java option variables are removed from the child's
 // environment and a UTF-8 locale is set. When *abort or *cancel (a confirmed
-// cancel; may be null) becomes true the child's whole process group is killed
+// cancel; may be null) becomes true the child and all it started are killed
 // and reaped and outputFile is removed; the call returns within ~0.2 s.
 MergeResult RunPdftk(const std::string& program, const std::vector<std::string>& pageFiles,
                      const std::string& outputFile, const std::atomic<bool>* abort,

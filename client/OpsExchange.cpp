@@ -11,6 +11,7 @@
 
 #include "client/HttpExchange.h"
 #include "client/Messages.h"
+#include "util/Platform.h"
 
 namespace kestrane::ops {
 
@@ -118,7 +119,7 @@ long long BodyBytes(const Request& request, const Answer& answer) {
     if (request.file.empty() || answer.status != 200)
         return static_cast<long long>(answer.text.size());
     std::error_code ec;
-    const auto size = std::filesystem::file_size(request.file, ec);
+    const auto size = std::filesystem::file_size(platform::PathFromUtf8(request.file), ec);
     return ec ? 0 : static_cast<long long>(size);
 }
 

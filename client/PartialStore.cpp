@@ -10,6 +10,7 @@
 
 #include "client/DocInfo.h"
 #include "client/SafeFiles.h"
+#include "util/Platform.h"
 
 namespace kestrane {
 
@@ -33,6 +34,7 @@ bool IsPlainName(const std::string& name) {
 
 // A folder that is ours to use: made here, or a real folder (not a link).
 bool UsableFolder(const fs::path& folder) {
+    // A folder's entry itself is looked at, so a link planted in its place is refused.
     std::error_code ec;
     const fs::file_status st = fs::symlink_status(folder, ec);
     if (st.type() == fs::file_type::not_found) {
@@ -73,7 +75,7 @@ bool IsHexDigest(const std::string& text) {
 }  // namespace
 
 bool IsCleanOnePagePdf(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
+    std::ifstream in(platform::PathFromUtf8(path), std::ios::binary);
     char head[5] = {};
     if (!in.read(head, sizeof head) || std::string_view(head, 5) != "%PDF-")
         return false;
@@ -101,14 +103,14 @@ bool PartialStore::MakeFolders() {
     if (!IsPlainName(source_) || !IsPlainName(name_) || pages_ < 1 || pages_ > 100000 ||
         id_.empty() || id_.find('\n') != std::string::npos || id_.size() > 1000)
         return false;
-    fs::path folder = fs::path(save_) / ".kestrane";
+    fs::path folder = platform::PathFromUtf8(save_) / ".kestrane";
     for (const std::string& part : {std::string(), std::string("partial"), source_, name_}) {
         if (!part.empty())
-            folder /= part;
+            folder /= platform::PathFromUtf8(part);
         if (!UsableFolder(folder))
             return false;
     }
-    folder_ = folder.string() + "/";
+    folder_ = platform::Utf8FromPath(folder) + "/";
     return true;
 }
 
@@ -124,9 +126,9 @@ bool PartialStore::Open() {
 void PartialStore::ReadManifest() {
     const std::string path = folder_ + kManifest;
     std::error_code ec;
-    if (!IsPlainFile(path) || fs::file_size(path, ec) > kMaxManifest || ec)
+    if (!IsPlainFile(path) || fs::file_size(platform::PathFromUtf8(path), ec) > kMaxManifest || ec)
         return;
-    std::ifstream in(path, std::ios::binary);
+    std::ifstream in(platform::PathFromUtf8(path), std::ios::binary);
     std::string header;
     std::string line;
     for (int i = 0; i < 4 && std::getline(in, line); ++i) header += line + "\n";
@@ -143,7 +145,8 @@ void PartialStore::ReadManifest() {
             page > pages_ || size <= 0 || !IsHexDigest(sha))
             continue;
         const std::string file = PagePath(page);
-        if (!IsPlainFile(file) || static_cast<long long>(fs::file_size(file, ec)) != size || ec ||
+        if (!IsPlainFile(file) ||
+            static_cast<long long>(fs::file_size(platform::PathFromUtf8(file), ec)) != size || ec ||
             Sha256OfFile(file) != sha || !IsCleanOnePagePdf(file))
             continue;
         entries_[static_cast<std::size_t>(page - 1)] = Entry{size, sha};
@@ -154,9 +157,9 @@ void PartialStore::RemoveUntrusted() {
     std::error_code ec;
     int seen = 0;
     std::vector<fs::path> untrusted;
-    for (fs::directory_iterator it(folder_, ec), end; !ec && it != end && seen < kMaxEntries;
-         it.increment(ec), ++seen) {
-        const std::string name = it->path().filename().string();
+    for (fs::directory_iterator it(platform::PathFromUtf8(folder_), ec), end;
+         !ec && it != end && seen < kMaxEntries; it.increment(ec), ++seen) {
+        const std::string name = platform::Utf8FromPath(it->path().filename());
         if (name == kManifest)
             continue;
         const int page = PageOfName(name);
@@ -166,7 +169,7 @@ void PartialStore::RemoveUntrusted() {
         if (it->is_symlink(ec) || it->is_regular_file(ec))
             untrusted.push_back(it->path());
     }
-    for (const fs::path& path : untrusted) RemoveQuietly(path.string());
+    for (const fs::path& path : untrusted) RemoveQuietly(platform::Utf8FromPath(path));
 }
 
 bool PartialStore::WriteManifest() {
@@ -182,17 +185,14 @@ bool PartialStore::WriteManifest() {
         if (!fd.valid())
             return false;
     }
-    std::ofstream out(fresh, std::ios::binary | std::ios::trunc);
+    std::ofstream out(platform::PathFromUtf8(fresh), std::ios::binary | std::ios::trunc);
     out << text;
     out.close();
-    std::error_code ec;
-    if (!out)
-        ec = std::make_error_code(std::errc::io_error);
-    else
-        fs::rename(fresh, folder_ + kManifest, ec);
-    if (ec)
+    // Replaces the old manifest in one step (a plain rename on Windows refuses to).
+    const bool done = out && platform::ReplaceFile(fresh, folder_ + kManifest);
+    if (!done)
         RemoveQuietly(fresh);
-    return !ec;
+    return done;
 }
 
 bool PartialStore::Has(int page) const {
@@ -211,12 +211,12 @@ std::string PartialStore::PagePath(int page) const {
 bool PartialStore::Keep(int page) {
     const std::string file = PagePath(page);
     std::error_code ec;
-    const auto size = static_cast<long long>(fs::file_size(file, ec));
+    const auto size = static_cast<long long>(fs::file_size(platform::PathFromUtf8(file), ec));
     const auto sha = Sha256OfFile(file);
     const std::string manifest = folder_ + kManifest;
     bool noted = false;
     if (!ec && size > 0 && sha && page >= 1 && page <= pages_ && IsPlainFile(manifest)) {
-        std::ofstream out(manifest, std::ios::binary | std::ios::app);
+        std::ofstream out(platform::PathFromUtf8(manifest), std::ios::binary | std::ios::app);
         out << PageLine(page, size, *sha);
         out.flush();
         noted = static_cast<bool>(out);
@@ -243,7 +243,7 @@ void PartialStore::Finish() {
     RemoveQuietly(folder_ + kManifest + ".new");
     // Each folder goes only when nothing else is left in it.
     std::error_code ec;
-    fs::path folder = fs::path(folder_).parent_path();
+    fs::path folder = platform::PathFromUtf8(folder_).parent_path();
     for (int up = 0; up < 4 && fs::remove(folder, ec) && !ec; ++up) folder = folder.parent_path();
 }
 

@@ -6,6 +6,8 @@
 #include <qpdf/QPDFPageDocumentHelper.hh>
 #include <system_error>
 
+#include "util/Platform.h"
+
 namespace kestrane {
 
 bool IsUsablePdf(const std::filesystem::path& path) {
@@ -15,7 +17,7 @@ bool IsUsablePdf(const std::filesystem::path& path) {
     try {
         QPDF pdf;
         pdf.setSuppressWarnings(true);
-        pdf.processFile(path.c_str());
+        pdf.processFile(platform::Utf8FromPath(path).c_str());
         return !QPDFPageDocumentHelper(pdf).getAllPages().empty();
     } catch (const std::exception&) {
         return false;

@@ -10,8 +10,8 @@
 
 namespace kestrane {
 
-// Creates path as a new, empty regular file open for writing (mode 0644):
-// O_CREAT | O_EXCL | O_NOFOLLOW. Whatever entry stands at path is removed
+// Creates path as a new, empty regular file open for binary writing,
+// exclusively and never through a link. Whatever entry stands at path is removed
 // first, as an entry (a link goes, never what it points to); callers use it
 // only inside a folder of the run's own. Invalid when it cannot be created.
 UniqueFd CreateFreshFile(const std::string& path);

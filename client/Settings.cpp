@@ -1,9 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "client/Settings.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
+#include <unistd.h>  // read(): the C runtime has it on Windows too
 
 #include <cerrno>
 #include <cstdlib>
@@ -12,6 +11,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "util/Platform.h"
 #include "util/UniqueFd.h"
 
 namespace kestrane {
@@ -34,27 +34,6 @@ std::pair<std::string, std::string> Split(const std::string& sectionKey) {
     return {sectionKey.substr(0, dot), sectionKey.substr(dot + 1)};
 }
 
-std::string Octal(mode_t mode) {
-    char text[8];
-    std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(mode & 07777));
-    return text;
-}
-
-bool WriteAll(int fd, const std::string& text) {
-    const char* data = text.data();
-    std::size_t size = text.size();
-    while (size > 0) {
-        const ssize_t n = ::write(fd, data, size);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        data += n;
-        size -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
 }  // namespace
 
 std::string Settings::Get(const std::string& sectionKey) const {
@@ -72,20 +51,12 @@ void Settings::Set(const std::string& sectionKey, const std::string& value) {
 }
 
 std::string SettingsPath() {
-    const char* xdg = std::getenv("XDG_CONFIG_HOME");
-    std::string base;
-    if (xdg != nullptr && xdg[0] == '/') {
-        base = xdg;
-    } else {
-        const char* home = std::getenv("HOME");
-        base = std::string(home != nullptr ? home : "") + "/.config";
-    }
-    return base + "/kestrane/kestrane.conf";
+    return platform::SettingsFolder() + "/kestrane.conf";
 }
 
 SettingsLoad LoadSettings(const std::string& path) {
     SettingsLoad load;
-    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    UniqueFd fd(platform::OpenForReading(path));
     if (!fd) {
         if (errno == ENOENT) {
             load.Ok = true;
@@ -100,11 +71,12 @@ SettingsLoad LoadSettings(const std::string& path) {
         return load;
     }
     // Read all the same, so that saving over it keeps the keys of others.
-    const bool exposed = (st.st_mode & 077) != 0;
+    const platform::Exposure exposure = platform::ExposureOf(fd.get(), path);
+    const bool exposed = !exposure.what.empty();
     if (exposed) {
-        load.Error = "The settings file " + path + " may be read or changed by others (mode " +
-                     Octal(st.st_mode) +
-                     ") and holds the EPO OPS secret; it is not used. Run: chmod 600 " + path;
+        load.Error = "The settings file " + path + " may be read or changed by others (" +
+                     exposure.what +
+                     ") and holds the EPO OPS secret; it is not used. Run: " + exposure.mend;
     }
     std::string text;
     char buffer[4096];
@@ -152,22 +124,23 @@ std::string SaveSettings(const std::string& path, const Settings& settings) {
             text += key + "=" + value + "\n";
         }
     }
-    const fs::path target(path);
+    const fs::path target = platform::PathFromUtf8(path);
     std::error_code ec;
     if (target.has_parent_path()) {
-        fs::create_directories(target.parent_path(), ec);
-        if (!ec)
-            ::chmod(target.parent_path().c_str(), 0700);
+        const fs::path folder = target.parent_path();
+        fs::create_directories(folder.parent_path(), ec);
+        if (!platform::CreateFolder(platform::Utf8FromPath(folder), platform::Access::Private))
+            fs::permissions(folder, fs::perms::owner_all, ec);
     }
-    const std::string temp = path + ".tmp." + std::to_string(::getpid());
-    UniqueFd fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
+    const std::string temp = path + ".tmp." + std::to_string(platform::ProcessId());
+    UniqueFd fd(platform::CreateNewFile(temp, platform::Access::Private));
     if (!fd)
         return "Cannot write " + temp + ": " + std::strerror(errno) + ".";
-    const bool written = WriteAll(fd.get(), text) && ::fsync(fd.get()) == 0;
+    const bool written = platform::WriteAll(fd.get(), text) && platform::Flush(fd.get());
     fd.reset();
-    if (!written || ::rename(temp.c_str(), path.c_str()) != 0) {
+    if (!written || !platform::ReplaceFile(temp, path)) {
         const std::string error = std::strerror(errno);
-        ::unlink(temp.c_str());
+        fs::remove(platform::PathFromUtf8(temp), ec);
         return "Cannot write " + path + ": " + error + ".";
     }
     return {};

@@ -1,11 +1,12 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "run/DownloadJob.h"
 
+#include "util/Platform.h"
+
 namespace kestrane {
 
 std::string FormatTimeStamp(std::time_t when) {
-    std::tm local{};
-    localtime_r(&when, &local);
+    const std::tm local = platform::LocalTime(when);
     char buffer[32];
     const size_t n = std::strftime(buffer, sizeof buffer, "%Y-%m-%d %H:%M:%S ", &local);
     return std::string(buffer, n);

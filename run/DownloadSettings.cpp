@@ -19,7 +19,7 @@ void DownloadSettings::To(Settings& settings) const {
     settings.Set(kNameFormatKey, NameFormat);
 }
 
-bool DownloadSettings::ApplyTo(RunOptions& options, std::string& error) const {
+bool DownloadSettings::ApplyTo(DownloadChoices& options, std::string& error) const {
     options.Resume = Resume;
     options.ReportBesideLog = ReportBesideLog;
     options.Biblio = Biblio;

@@ -32,7 +32,7 @@ struct DownloadSettings {
     void To(Settings& settings) const;
     // Into the run's options; false with error set when the name format is
     // refused (the options then keep today's names).
-    bool ApplyTo(RunOptions& options, std::string& error) const;
+    bool ApplyTo(DownloadChoices& choices, std::string& error) const;
 };
 
 }  // namespace kestrane

@@ -5,6 +5,7 @@
 #include <system_error>
 
 #include "run/RunLog.h"
+#include "util/Platform.h"
 
 namespace kestrane {
 
@@ -34,7 +35,7 @@ void RemoveTree(const fs::path& folder) {
 
 void DeleteFolderTree(const std::string& folder) {
     try {
-        fs::path path(folder);
+        fs::path path = platform::PathFromUtf8(folder);
         // "save/temp/" names the same folder as "save/temp"; without the
         // trailing separator symlink_status looks at the entry itself.
         while (path.has_relative_path() && !path.has_filename()) path = path.parent_path();

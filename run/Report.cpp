@@ -1,14 +1,15 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "run/Report.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <filesystem>
+#include <system_error>
 
 #include "client/OpsNumber.h"
 #include "run/RunLog.h"
+#include "util/Platform.h"
 
 namespace kestrane {
 
@@ -256,8 +257,9 @@ void ReportWriter::Append(const ReportRow& row) {
         std::string text = format_ == ReportFormat::Csv ? CsvRow(row) : JsonLine(row);
         if (format_ == ReportFormat::Csv && !checkedHeader_) {
             // A report appended to over several runs keeps the one header it began with.
-            struct stat st {};
-            if (::lstat(path_.c_str(), &st) != 0 || st.st_size == 0)
+            std::error_code ec;
+            const auto size = std::filesystem::file_size(platform::PathFromUtf8(path_), ec);
+            if (ec || size == 0)
                 text = CsvHeader() + text;
         }
         reason = AppendToFile(path_, text);

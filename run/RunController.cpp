@@ -18,6 +18,7 @@
 #include "client/Settings.h"
 #include "run/Files.h"
 #include "run/Worker.h"
+#include "util/Platform.h"
 
 namespace kestrane {
 
@@ -279,16 +280,18 @@ bool RunController::StartRun(JobInput input) {
     job->CurrentIndex = 0;
     {
         std::lock_guard<std::mutex> lock(d.run.Lock);
-        d.run.Log.emplace(paths::RunLog(job->SaveFolder).string());
+        d.run.Log.emplace(platform::Utf8FromPath(paths::RunLog(job->SaveFolder)));
         d.run.Report.reset();
         d.run.Quota->Reset();
+        d.run.Choices = input.Choices.value_or(d.run.Options.Choices);
         if (!d.run.Options.ReportPath.empty())
             d.run.Report.emplace(
                 d.run.Options.ReportPath,
                 ReportFormatFor(d.run.Options.ReportPath).value_or(ReportFormat::Csv));
-        else if (d.run.Options.ReportBesideLog)
-            d.run.Report.emplace((std::filesystem::path(job->SaveFolder) / "report.csv").string(),
-                                 ReportFormat::Csv);
+        else if (d.run.Choices.ReportBesideLog)
+            d.run.Report.emplace(
+                platform::Utf8FromPath(std::filesystem::path(job->SaveFolder) / "report.csv"),
+                ReportFormat::Csv);
     }
     d.CurrentJob = std::move(job);
 
@@ -368,7 +371,8 @@ void RunController::OnWatchdogTick() {
         // Only a file this item produced goes: one that stood there before the
         // item started is the user's earlier download and stays.
         if (!token.outputExisted && IsSafeDocumentName(token.outputName)) {
-            staleOutput = paths::MergedFile(job.SaveFolder, token.outputName).string();
+            staleOutput =
+                platform::Utf8FromPath(paths::MergedFile(job.SaveFolder, token.outputName));
         }
     }
     d.Front().OnItemFinished(abandoned);

@@ -17,6 +17,7 @@
 #include "client/PdfCheck.h"
 #include "client/Printable.h"
 #include "run/InputCheck.h"
+#include "util/Platform.h"
 
 namespace kestrane::detail {
 
@@ -121,9 +122,9 @@ class WorkerPass {
         ctx_.Requests = run_.Options.Requests;
         ctx_.LastRequest = run_.LastRequest;
         ctx_.SkipExisting = run_.Options.SkipExisting;
-        ctx_.Resume = run_.Options.Resume;
-        ctx_.WantBiblio = run_.Options.Biblio;
-        ctx_.Names = run_.Options.Names;
+        ctx_.Resume = run_.Choices.Resume;
+        ctx_.WantBiblio = run_.Choices.Biblio;
+        ctx_.Names = run_.Choices.Names;
         ctx_.Quota = run_.Quota;
         ctx_.OnTransfer = [this](const TransferProgress& transfer) { EmitTransfer(transfer); };
     }
@@ -218,7 +219,8 @@ class WorkerPass {
         if (failure && !failure.detail.empty())
             row.Cause += ": " + Printable(failure.detail);
         for (const std::string& name : ctx_.SavedFiles) {
-            const std::string path = (std::filesystem::path(job_.SaveFolder) / name).string();
+            const std::string path =
+                platform::Utf8FromPath(platform::PathFromUtf8(job_.SaveFolder) / name);
             row.Files.push_back({name, Sha256OfFile(path).value_or("")});
         }
         row.Pages = ctx_.transfer.PagesSeen;

@@ -88,11 +88,14 @@ struct RunShared {
     // Any thread (locked inside): what the source said of its allowance.
     const std::shared_ptr<QuotaMeter> Quota = std::make_shared<QuotaMeter>();
 
+    // Fixed while a run is active: set by StartRun before its first worker starts.
+    DownloadChoices Choices;
+
     // The source's id as the report names it.
     std::string SourceId() const {
-        return Options.SourceId.empty() ? std::string("classic") : Options.SourceId;
+        return Choices.SourceId.empty() ? std::string("classic") : Choices.SourceId;
     }
-    bool Reporting() const { return !Options.ReportPath.empty() || Options.ReportBesideLog; }
+    bool Reporting() const { return !Options.ReportPath.empty() || Choices.ReportBesideLog; }
 
     // Run lock held. Keeps the record in RunLogText and appends it to dl.log,
     // and its row to the report, all in the order the records are decided.

@@ -20,34 +20,6 @@ constexpr const char* kPdf = "application/pdf";
 const std::string kInquiryPath = "/3.2/rest-services/published-data/publication/docdb/";
 const std::string kImagesPath = "/3.2/rest-services/published-data/images/";
 
-std::string Base64Decode(const std::string& in) {
-    std::string out;
-    int bits = 0;
-    unsigned value = 0;
-    for (char c : in) {
-        int v = -1;
-        if (c >= 'A' && c <= 'Z')
-            v = c - 'A';
-        else if (c >= 'a' && c <= 'z')
-            v = c - 'a' + 26;
-        else if (c >= '0' && c <= '9')
-            v = c - '0' + 52;
-        else if (c == '+')
-            v = 62;
-        else if (c == '/')
-            v = 63;
-        if (v < 0)
-            continue;
-        value = (value << 6) | static_cast<unsigned>(v);
-        bits += 6;
-        if (bits >= 8) {
-            bits -= 8;
-            out += static_cast<char>((value >> bits) & 0xFF);
-        }
-    }
-    return out;
-}
-
 std::string GatewayError(int code, const std::string& message, const std::string& more = {}) {
     return "<error><code>" + std::to_string(code) + "</code><message>" + message + "</message>" +
            more + "\n\t\t\t\t</error>\n\t\t\t";
@@ -336,9 +308,10 @@ void OpsEndpoints::Token(const httplib::Request& req, httplib::Response& res,
                          const OpsHooks& hooks) {
     const auto fault = hooks.FindFault("", Stage::OpsToken, 0);
     const std::string auth = req.get_header_value("Authorization");
-    const bool valid = auth.starts_with("Basic ") &&
-                       Base64Decode(auth.substr(6)) == options_.opsKey + ":" + options_.opsSecret &&
-                       req.body == "grant_type=client_credentials";
+    const bool valid =
+        auth.starts_with("Basic ") &&
+        pages::Base64Decode(auth.substr(6)) == options_.opsKey + ":" + options_.opsSecret &&
+        req.body == "grant_type=client_credentials";
     if (fault == FaultKind::Unauthorized || (!fault && !valid)) {
         res.status = 401;
         res.set_content(GatewayError(401, "Client credentials are invalid"), kXml);

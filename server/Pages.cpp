@@ -313,26 +313,71 @@ std::string NotFoundPage() {
                 "exist.</p>");
 }
 
-std::string RenderPagePdf(const std::string& name, int page, int pages, int kb) {
+namespace {
+
+// Draws page `page` of `pages` onto cr and ends it.
+void DrawPage(cairo_t* cr, const std::string& name, int page, int pages, int kb) {
+    cairo_set_source_rgb(cr, 0, 0, 0);
+    cairo_select_font_face(cr, "sans-serif", CAIRO_FONT_SLANT_NORMAL, CAIRO_FONT_WEIGHT_NORMAL);
+    cairo_set_font_size(cr, 20);
+    cairo_move_to(cr, 50, 80);
+    const std::string line =
+        ValidUtf8(name) + " page " + std::to_string(page) + " of " + std::to_string(pages);
+    cairo_show_text(cr, line.c_str());
+    // The fixed part of a page (font, structure) is about 10 KB.
+    const int padding = kb * 1024 - 10 * 1024;
+    if (padding > 0)
+        DrawNoise(cr, line, padding);
+    cairo_show_page(cr);
+}
+
+// Pages first..last of a document of `pages` pages, as one PDF.
+std::string RenderPages(const std::string& name, int first, int last, int pages, int kb) {
     std::string out;
     {
         Surface surface(cairo_pdf_surface_create_for_stream(AppendToString, &out, 595.0, 842.0));
         Context cr(cairo_create(surface.get()));
-        cairo_set_source_rgb(cr.get(), 0, 0, 0);
-        cairo_select_font_face(cr.get(), "sans-serif", CAIRO_FONT_SLANT_NORMAL,
-                               CAIRO_FONT_WEIGHT_NORMAL);
-        cairo_set_font_size(cr.get(), 20);
-        cairo_move_to(cr.get(), 50, 80);
-        const std::string line =
-            ValidUtf8(name) + " page " + std::to_string(page) + " of " + std::to_string(pages);
-        cairo_show_text(cr.get(), line.c_str());
-        // The fixed part of a page (font, structure) is about 10 KB.
-        const int padding = kb * 1024 - 10 * 1024;
-        if (padding > 0)
-            DrawNoise(cr.get(), line, padding);
-        cairo_show_page(cr.get());
+        for (int page = first; page <= last; ++page) DrawPage(cr.get(), name, page, pages, kb);
         cr.reset();
         cairo_surface_finish(surface.get());
+    }
+    return out;
+}
+
+}  // namespace
+
+std::string RenderPagePdf(const std::string& name, int page, int pages, int kb) {
+    return RenderPages(name, page, page, pages, kb);
+}
+
+std::string RenderDocumentPdf(const std::string& name, int pages, int kb) {
+    return RenderPages(name, 1, pages, pages, kb);
+}
+
+std::string Base64Decode(std::string_view in) {
+    std::string out;
+    int bits = 0;
+    unsigned value = 0;
+    for (char c : in) {
+        int v = -1;
+        if (c >= 'A' && c <= 'Z')
+            v = c - 'A';
+        else if (c >= 'a' && c <= 'z')
+            v = c - 'a' + 26;
+        else if (c >= '0' && c <= '9')
+            v = c - '0' + 52;
+        else if (c == '+')
+            v = 62;
+        else if (c == '/')
+            v = 63;
+        if (v < 0)
+            continue;
+        value = (value << 6) | static_cast<unsigned>(v);
+        bits += 6;
+        if (bits >= 8) {
+            bits -= 8;
+            out += static_cast<char>((value >> bits) & 0xFF);
+        }
     }
     return out;
 }

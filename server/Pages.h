@@ -52,5 +52,10 @@ std::string NotFoundPage();
 // A one-page PDF whose text reads "NAME page N of M"; when kb > 0 it carries an
 // incompressible picture so that the file is about kb KB.
 std::string RenderPagePdf(const std::string& name, int page, int pages, int kb);
+// The whole document of `pages` such pages in one PDF.
+std::string RenderDocumentPdf(const std::string& name, int pages, int kb);
+
+// Standard base64; bytes outside its alphabet are skipped.
+std::string Base64Decode(std::string_view in);
 
 }  // namespace kestrane::pubserver::pages

@@ -30,6 +30,8 @@
 #include <thread>
 #include <utility>
 
+#include "server/DpmaServer.h"
+#include "server/GoogleServer.h"
 #include "server/OpsServer.h"
 #include "server/Pages.h"
 #include "util/UniqueFd.h"
@@ -250,10 +252,15 @@ struct PubServer::Impl {
     bool HasSession(const httplib::Request& req);
     void Record(const RequestLogEntry& entry);
     std::shared_ptr<const std::string> PagePdf(const pages::Document& doc, int page, int kb);
+    // page 0: the whole document in one PDF.
+    std::shared_ptr<const std::string> CachedPdf(const pages::Document& doc, int page, int kb);
+    EndpointHooks WholeDocumentHooks();
 
     const ServerOptions options;
     HttpCore http;
     OpsEndpoints ops{options};
+    DpmaEndpoints dpma{options};
+    GoogleEndpoints google{options};
 
     // Lifecycle and connections.
     std::mutex mu;
@@ -454,7 +461,9 @@ std::optional<FaultKind> PubServer::Impl::FindFault(const std::string& number, S
     for (const auto& [n, f] : faults) {
         if (f.stage != stage)
             continue;
-        if (stage != Stage::Session && stage != Stage::OpsToken && n != "*" && n != number)
+        const bool numberless = stage == Stage::Session || stage == Stage::OpsToken ||
+                                stage == Stage::DpmaVersion || stage == Stage::Robots;
+        if (!numberless && n != "*" && n != number)
             continue;
         if (paged && f.page != 0 && f.page != page)
             continue;
@@ -521,13 +530,19 @@ void PubServer::Impl::Record(const RequestLogEntry& entry) {
 
 std::shared_ptr<const std::string> PubServer::Impl::PagePdf(const pages::Document& doc, int page,
                                                             int kb) {
+    return CachedPdf(doc, page, kb);
+}
+
+std::shared_ptr<const std::string> PubServer::Impl::CachedPdf(const pages::Document& doc, int page,
+                                                              int kb) {
     const std::string key = doc.id + '\n' + std::to_string(page) + '/' + std::to_string(doc.pages) +
                             '/' + std::to_string(kb);
     std::lock_guard lock(pdfMu);
     if (auto it = pdfCache.find(key); it != pdfCache.end())
         return it->second;
-    auto pdf =
-        std::make_shared<const std::string>(pages::RenderPagePdf(doc.id, page, doc.pages, kb));
+    auto pdf = std::make_shared<const std::string>(
+        page == 0 ? pages::RenderDocumentPdf(doc.id, doc.pages, kb)
+                  : pages::RenderPagePdf(doc.id, page, doc.pages, kb));
     if (pdfCacheBytes + pdf->size() > kPdfCacheLimit) {
         pdfCache.clear();
         pdfCacheBytes = 0;
@@ -535,6 +550,24 @@ std::shared_ptr<const std::string> PubServer::Impl::PagePdf(const pages::Documen
     pdfCache.emplace(key, pdf);
     pdfCacheBytes += pdf->size();
     return pdf;
+}
+
+EndpointHooks PubServer::Impl::WholeDocumentHooks() {
+    return EndpointHooks{
+        [this](const std::string& n, Stage s) { return FindFault(n, s, 0); },
+        [this](httplib::Response& r, std::optional<FaultKind> f, const std::string& n,
+               std::string body, const char* type) { Respond(r, f, n, std::move(body), type); },
+        [this](const std::string& name, int pages) {
+            return CachedPdf({name, pages}, 0, options.syntheticKb);
+        },
+        [this](const httplib::Request& req) {
+            // The Host the client named, so links lead back the way it came.
+            const std::string host = req.get_header_value("Host");
+            if (host.empty() || host.find_first_of("/?#@ \t") != std::string::npos)
+                return "http://127.0.0.1:" + std::to_string(port.load());
+            const bool hasPort = host.back() != ']' && host.rfind(':') != std::string::npos;
+            return "http://" + host + (hasPort ? "" : ":" + std::to_string(port.load()));
+        }};
 }
 
 void PubServer::Impl::Respond(httplib::Response& res, std::optional<FaultKind> fault,
@@ -612,6 +645,12 @@ void PubServer::Impl::Respond(httplib::Response& res, std::optional<FaultKind> f
         case FaultKind::Quota:
         case FaultKind::Robot:
         case FaultKind::Black:
+        case FaultKind::Status401:
+        case FaultKind::Status403:
+        case FaultKind::Oversize:
+        case FaultKind::Busy:
+        case FaultKind::Sorry:
+        case FaultKind::Offsite:
             // Already part of the page.
             res.set_content(body, type);
             return;
@@ -657,6 +696,14 @@ void PubServer::Impl::Handle(const httplib::Request& req, httplib::Response& res
                      [this](const std::string& name, int page, int pages) {
                          return PagePdf({name, pages}, page, options.syntheticKb);
                      }});
+        return;
+    }
+    if (StartsWith(path, kDpmaRoot)) {
+        dpma.Handle(req, path, res, WholeDocumentHooks());
+        return;
+    }
+    if (GoogleEndpoints::Owns(path)) {
+        google.Handle(req, path, res, WholeDocumentHooks());
         return;
     }
     if (!stage) {
@@ -733,6 +780,11 @@ void PubServer::Impl::Handle(const httplib::Request& req, httplib::Response& res
         case Stage::OpsInquiry:
         case Stage::OpsPage:
         case Stage::OpsBiblio:
+        case Stage::DpmaVersion:
+        case Stage::DpmaPdf:
+        case Stage::Robots:
+        case Stage::PatentPage:
+        case Stage::PatentPdf:
             break;
     }
     // A link that leads nowhere: the wrong hit, or a document or page that does not exist.
@@ -871,19 +923,40 @@ bool ParseFault(const std::string& text, std::string& number, Fault& fault) {
                                                         {"opstoken", Stage::OpsToken},
                                                         {"opsinquiry", Stage::OpsInquiry},
                                                         {"opspage", Stage::OpsPage},
-                                                        {"opsbiblio", Stage::OpsBiblio}};
-    static const std::map<std::string, FaultKind> kinds = {
-        {"stall", FaultKind::Stall},          {"drip", FaultKind::SlowDrip},
-        {"empty", FaultKind::EmptyBody},      {"error", FaultKind::ErrorPage},
-        {"truncated", FaultKind::Truncated},  {"html", FaultKind::HtmlInsteadOfPdf},
-        {"nolink", FaultKind::MissingLink},   {"count", FaultKind::CountMismatch},
-        {"hostile", FaultKind::HostileNames}, {"nomatch", FaultKind::NoMatch},
-        {"foreign", FaultKind::ForeignName},  {"twins", FaultKind::TwinNames},
-        {"nohits", FaultKind::NoHits},        {"escapes", FaultKind::EscapesInLink},
-        {"huge", FaultKind::HugePage},        {"endless", FaultKind::Endless},
-        {"notfound", FaultKind::NotFound},    {"auth", FaultKind::Unauthorized},
-        {"quota", FaultKind::Quota},          {"robot", FaultKind::Robot},
-        {"black", FaultKind::Black}};
+                                                        {"opsbiblio", Stage::OpsBiblio},
+                                                        {"dpmaversion", Stage::DpmaVersion},
+                                                        {"dpmapdf", Stage::DpmaPdf},
+                                                        {"robots", Stage::Robots},
+                                                        {"gpage", Stage::PatentPage},
+                                                        {"gpdf", Stage::PatentPdf}};
+
+    static const std::map<std::string, FaultKind> kinds = {{"stall", FaultKind::Stall},
+                                                           {"drip", FaultKind::SlowDrip},
+                                                           {"empty", FaultKind::EmptyBody},
+                                                           {"error", FaultKind::ErrorPage},
+                                                           {"truncated", FaultKind::Truncated},
+                                                           {"html", FaultKind::HtmlInsteadOfPdf},
+                                                           {"nolink", FaultKind::MissingLink},
+                                                           {"count", FaultKind::CountMismatch},
+                                                           {"hostile", FaultKind::HostileNames},
+                                                           {"nomatch", FaultKind::NoMatch},
+                                                           {"foreign", FaultKind::ForeignName},
+                                                           {"twins", FaultKind::TwinNames},
+                                                           {"nohits", FaultKind::NoHits},
+                                                           {"escapes", FaultKind::EscapesInLink},
+                                                           {"huge", FaultKind::HugePage},
+                                                           {"endless", FaultKind::Endless},
+                                                           {"notfound", FaultKind::NotFound},
+                                                           {"auth", FaultKind::Unauthorized},
+                                                           {"quota", FaultKind::Quota},
+                                                           {"robot", FaultKind::Robot},
+                                                           {"black", FaultKind::Black},
+                                                           {"http401", FaultKind::Status401},
+                                                           {"http403", FaultKind::Status403},
+                                                           {"oversize", FaultKind::Oversize},
+                                                           {"busy", FaultKind::Busy},
+                                                           {"sorry", FaultKind::Sorry},
+                                                           {"offsite", FaultKind::Offsite}};
     const auto kind = kinds.find(parts[n - 1]);
     const auto stage = stages.find(parts[n - 2]);
     std::string joined = parts[0];

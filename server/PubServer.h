@@ -29,16 +29,21 @@ inline constexpr int kManyPagesCount = 12;
 
 // Where a request stands in the chain.
 enum class Stage {
-    Session,     // GET /DPMApublikationen/start.do
-    Search,      // POST /DPMApublikationen/lst_pat_xpt.do?...
-    Hit,         // GET of the first hit's link (viewer page or selection page)
-    Viewer,      // GET of a later viewer page (pdf_any_pgd, page > 1, or a selection's document)
-    Navigation,  // GET /DPMApublikationen/pdm_any_pgd...
-    PagePdf,     // GET /DPMApublikationen/schriften/...
-    OpsToken,    // POST /3.2/auth/accesstoken (names no number, like Session)
-    OpsInquiry,  // GET /3.2/rest-services/published-data/publication/docdb/CC.N.K/images
-    OpsPage,     // GET /3.2/rest-services/published-data/images/CC/N/K/fullimage.pdf?Range=n
-    OpsBiblio,   // GET /3.2/rest-services/published-data/publication/docdb/CC.N.K/biblio
+    Session,      // GET /DPMApublikationen/start.do
+    Search,       // POST /DPMApublikationen/lst_pat_xpt.do?...
+    Hit,          // GET of the first hit's link (viewer page or selection page)
+    Viewer,       // GET of a later viewer page (pdf_any_pgd, page > 1, or a selection's document)
+    Navigation,   // GET /DPMApublikationen/pdm_any_pgd...
+    PagePdf,      // GET /DPMApublikationen/schriften/...
+    OpsToken,     // POST /3.2/auth/accesstoken (names no number, like Session)
+    OpsInquiry,   // GET /3.2/rest-services/published-data/publication/docdb/CC.N.K/images
+    OpsPage,      // GET /3.2/rest-services/published-data/images/CC/N/K/fullimage.pdf?Range=n
+    OpsBiblio,    // GET /3.2/rest-services/published-data/publication/docdb/CC.N.K/biblio
+    DpmaVersion,  // GET /dpmaws/rest-services/DPMAregisterPatService/version (names no number)
+    DpmaPdf,      // GET .../DPMAregisterPatService/getPatentpublikation_PDF/{document id}
+    Robots,       // GET /robots.txt (names no number)
+    PatentPage,   // GET /patent/{compact number}/{lang}
+    PatentPdf,    // GET /patent/pdf/../{compact number}.pdf, where a patent page's meta points
 };
 
 enum class FaultKind {
@@ -65,6 +70,13 @@ enum class FaultKind {
     Quota,         // 403 fair use, X-Rejection-Reason: IndividualQuotaPerHour
     Robot,         // 403 CLIENT.RobotDetected
     Black,         // once per request target: 403, the service black, Retry-After
+    // DPMAconnectPlus and Google Patents answers (their stages only):
+    Status401,  // DPMA: 401 with a Basic challenge
+    Status403,  // DPMA: 403 with the Transaction error "Permission denied"
+    Oversize,   // DPMA PDF: announces a body beyond 512 MiB, sends a little, then closes
+    Busy,       // Google: 503 with Google's "unusual traffic" page
+    Sorry,      // Google: 302 to /sorry/index
+    Offsite,    // Google page: citation_pdf_url points to another host
 };
 
 struct Fault {
@@ -99,6 +111,16 @@ struct ServerOptions {
     // What the week's quota count (X-RegisteredQuotaPerWeek-Used) holds
     // before the server's first answer: earlier runs of the week.
     unsigned long long opsWeekUsedBefore = 1234567890;
+    // DPMAconnectPlus under /dpmaws/rest-services/: the Basic credentials it
+    // accepts, and which document ids of a DE number shorter than 12 digits
+    // find its PDF: "padded" (DE000019758096C2), "plain" (DE19758096C2) or "both".
+    std::string dpmaUser = "demo-user";
+    std::string dpmaPassword = "demo-password";
+    std::string dpmaIds = "padded";
+    // Google Patents at the root: which robots.txt it serves ("google": the
+    // reported file; "kestrane": a group for Kestrane that keeps it off
+    // /patent/; "closed": everything disallowed for everyone).
+    std::string googleRobots = "google";
 };
 
 // One request as the server saw it.
@@ -155,6 +177,9 @@ class PubServer {
 // kind: stall drip empty error truncated html nolink count hostile foreign twins nohits escapes
 // huge endless nomatch, and for OPS notfound auth quota robot black); OPS stages:
 // opstoken opsinquiry opspage opsbiblio, OPS numbers written compact ("DE19758096C2").
+// DPMAconnectPlus stages dpmaversion dpmapdf (kinds auth http401 http403 notfound oversize and
+// the generic ones); Google Patents stages robots gpage gpdf (kinds quota busy sorry robot
+// offsite nolink notfound nomatch and the generic ones). Their numbers are written compact.
 bool ParseFault(const std::string& text, std::string& number, Fault& fault);
 
 }  // namespace kestrane::pubserver

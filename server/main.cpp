@@ -68,8 +68,11 @@ int main(int argc, char** argv) {
     app.add_option(
         "--fault", faultTexts,
         "NUMBER:STAGE:KIND[:PAGE]; stages: session search hit viewer navigation pdf, "
-        "OPS: opstoken opsinquiry opspage opsbiblio; kinds: stall drip empty error truncated html "
-        "nolink count hostile nomatch, OPS: notfound auth quota robot black");
+        "OPS: opstoken opsinquiry opspage opsbiblio, DPMAconnectPlus: dpmaversion dpmapdf, "
+        "Google Patents: robots gpage gpdf; kinds: stall drip empty error truncated html nolink "
+        "count hostile nomatch, OPS: notfound auth quota robot black, DPMAconnectPlus: auth "
+        "http401 http403 notfound oversize, Google Patents: quota busy sorry robot offsite "
+        "nolink notfound nomatch");
     app.add_option("--ops-key", options.opsKey, "Consumer key the OPS token endpoint accepts");
     app.add_option("--ops-secret", options.opsSecret,
                    "Consumer secret the OPS token endpoint accepts");
@@ -82,6 +85,18 @@ int main(int argc, char** argv) {
     app.add_option("--ops-retry-after", options.opsRetryAfterMs,
                    "Retry-After (ms) of a black OPS answer")
         ->check(CLI::Range(0, 3600000));
+    app.add_option("--dpma-user", options.dpmaUser,
+                   "User name the DPMAconnectPlus endpoints accept (default demo-user)");
+    app.add_option("--dpma-password", options.dpmaPassword,
+                   "Password the DPMAconnectPlus endpoints accept (default demo-password)");
+    app.add_option("--dpma-ids", options.dpmaIds,
+                   "Which ids of a short DE number find its DPMAconnectPlus PDF: padded "
+                   "(DE000019758096C2, the default), plain (DE19758096C2) or both")
+        ->check(CLI::IsMember({"padded", "plain", "both"}));
+    app.add_option("--google-robots", options.googleRobots,
+                   "robots.txt of the Google Patents endpoints: google (as Google serves it), "
+                   "kestrane (a group that keeps Kestrane off /patent/) or closed")
+        ->check(CLI::IsMember({"google", "kestrane", "closed"}));
     app.add_option("--log", logFile,
                    "Append one tab-separated line per request: method, target, path, user agent, "
                    "Accept-Language, session cookie (0/1), searched number, client port");

@@ -60,7 +60,7 @@ struct Runs {
 };
 
 TEST(Resume, KeptPagesOutliveAQuotaEndAndACancelAndOnlyTrustedOnesAreUsed) {
-    Runs runs([](RunOptions& o, const std::string&) { o.Resume = true; });
+    Runs runs([](RunOptions& o, const std::string&) { o.Choices.Resume = true; });
     const fs::path kept = runs.harness.save.path() / ".kestrane/partial/ops" / kNumber;
 
     // The quota ends at page 6: pages 1-5 stay for the next run.
@@ -107,11 +107,10 @@ TEST(Resume, KeptPagesOutliveAQuotaEndAndACancelAndOnlyTrustedOnesAreUsed) {
 TEST(Report, RowsFollowDlLogWithBiblioDigestsAndChosenNames) {
     Runs runs([](RunOptions& o, const std::string& save) {
         o.ReportPath = save + "run.jsonl";
-        o.ReportBesideLog = false;
-        o.Biblio = true;
-        o.SourceId = "ops";
+        o.Choices.Biblio = true;
+        o.Choices.SourceId = "ops";
         std::string error;
-        o.Names = *NameFormat::Parse("{compact} {title}", error);
+        o.Choices.Names = *NameFormat::Parse("{compact} {title}", error);
     });
     const std::vector<std::string> typed = {"de 197 58 096 c2", "DE99999999A1", kNumber};
     ASSERT_TRUE(runs.harness.Start(typed));

@@ -27,6 +27,8 @@ class UniqueFd {
     int get() const { return fd_; }
     bool valid() const { return fd_ >= 0; }
     explicit operator bool() const { return valid(); }
+    // Hands the descriptor over to the caller, who closes it.
+    int release() { return std::exchange(fd_, -1); }
     void reset() {
         if (fd_ >= 0)
             ::close(fd_);
