@@ -8,18 +8,29 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QVBoxLayout>
+#include <algorithm>
+#include <string_view>
 
 #include "app/DownloadOptionsBox.h"
-#include "client/ClientContext.h"
-#include "client/OpsSource.h"
 #include "client/Settings.h"
+#include "client/sources/Registry.h"
+#include "run/RunController.h"
 
 namespace kestrane::app {
 
 namespace {
 
-QString FromStd(const std::string& text) {
-    return QString::fromStdString(text);
+QString FromStd(std::string_view text) {
+    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+// The field's object name: the source's id, then the key with a capital first letter.
+QString FieldName(std::string_view source, std::string_view key) {
+    QString name = FromStd(source) + FromStd(key);
+    if (!key.empty())
+        name[static_cast<qsizetype>(source.size())] =
+            name[static_cast<qsizetype>(source.size())].toUpper();
+    return name;
 }
 
 }  // namespace
@@ -31,29 +42,35 @@ SettingsDialog::SettingsDialog(std::string path, QWidget* parent)
 
     source_ = new QComboBox(this);
     source_->setObjectName(QStringLiteral("source"));
-    source_->addItem(QStringLiteral("Publication server (classic)"), QStringLiteral("classic"));
-    source_->addItem(QStringLiteral("EPO Open Patent Services (ops)"), QStringLiteral("ops"));
-    key_ = new QLineEdit(this);
-    key_->setObjectName(QStringLiteral("opsKey"));
-    secret_ = new QLineEdit(this);
-    secret_->setObjectName(QStringLiteral("opsSecret"));
-    secret_->setEchoMode(QLineEdit::Password);
+    auto* form = new QFormLayout;
+    form->addRow(QStringLiteral("Source"), source_);
+    for (const sources::SourceEntry& entry : sources::All()) {
+        source_->addItem(
+            FromStd(entry.Label) + QStringLiteral(" (") + FromStd(entry.Id) + QStringLiteral(")"),
+            FromStd(entry.Id));
+        for (const sources::SettingKey& key : entry.Keys) {
+            auto* edit = new QLineEdit(this);
+            edit->setObjectName(FieldName(entry.Id, key.Key));
+            if (key.Secret)
+                edit->setEchoMode(QLineEdit::Password);
+            form->addRow(FromStd(key.Label), edit);
+            fields_.push_back({sources::SettingName(entry, key), std::string(key.Key),
+                               std::string(entry.Id), edit});
+        }
+    }
     test_ = new QPushButton(QStringLiteral("Test connection"), this);
     test_->setObjectName(QStringLiteral("testConnection"));
     result_ = new QLabel(this);
     result_->setObjectName(QStringLiteral("testResult"));
     result_->setWordWrap(true);
     result_->setTextFormat(Qt::PlainText);
-
-    auto* form = new QFormLayout;
-    form->addRow(QStringLiteral("Source"), source_);
-    form->addRow(QStringLiteral("OPS consumer key"), key_);
-    form->addRow(QStringLiteral("OPS consumer secret"), secret_);
     form->addRow(test_, result_);
+
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Save | QDialogButtonBox::Cancel, this);
     connect(buttons, &QDialogButtonBox::accepted, this, &SettingsDialog::accept);
     connect(buttons, &QDialogButtonBox::rejected, this, &SettingsDialog::reject);
     connect(test_, &QPushButton::clicked, this, &SettingsDialog::OnTestConnection);
+    connect(source_, &QComboBox::currentIndexChanged, this, &SettingsDialog::OnSourceChosen);
     downloads_ = new DownloadOptionsBox(this);
     auto* layout = new QVBoxLayout(this);
     layout->addLayout(form);
@@ -63,11 +80,14 @@ SettingsDialog::SettingsDialog(std::string path, QWidget* parent)
     const SettingsLoad load = LoadSettings(path_);
     if (!load.Ok) {
         result_->setText(FromStd(load.Error));
+        OnSourceChosen();
         return;
     }
-    source_->setCurrentIndex(load.Values.Source() == "ops" ? 1 : 0);
-    key_->setText(FromStd(load.Values.OpsKey()));
-    secret_->setText(FromStd(load.Values.OpsSecret()));
+    source_->setCurrentIndex(
+        std::max(0, source_->findData(FromStd(sources::FindOrDefault(load.Values.Source()).Id))));
+    for (const KeyField& field : fields_)
+        field.edit->setText(FromStd(load.Values.Get(field.setting)));
+    OnSourceChosen();
     downloads_->Load(DownloadSettings::From(load.Values));
 }
 
@@ -75,6 +95,12 @@ SettingsDialog::~SettingsDialog() {
     abort_->store(true);
     if (tester_.joinable())
         tester_.join();  // an aborted exchange ends within about 0.2 s
+}
+
+void SettingsDialog::OnSourceChosen() {
+    const sources::SourceEntry& entry =
+        sources::FindOrDefault(source_->currentData().toString().toStdString());
+    test_->setEnabled(entry.Test != nullptr && !tester_.joinable());
 }
 
 void SettingsDialog::accept() {
@@ -86,9 +112,9 @@ void SettingsDialog::accept() {
     SettingsLoad load = LoadSettings(path_);
     Settings settings = load.Values;
     downloads_->Values().To(settings);
-    settings.Set("run.source", source_->currentData().toString().toStdString());
-    settings.Set("ops.key", key_->text().trimmed().toStdString());
-    settings.Set("ops.secret", secret_->text().trimmed().toStdString());
+    settings.Set(sources::kSourceSetting, source_->currentData().toString().toStdString());
+    for (const KeyField& field : fields_)
+        settings.Set(field.setting, field.edit->text().trimmed().toStdString());
     const std::string error = SaveSettings(path_, settings);
     if (!error.empty()) {
         result_->setText(FromStd(error));
@@ -98,24 +124,27 @@ void SettingsDialog::accept() {
 }
 
 void SettingsDialog::OnTestConnection() {
+    const sources::SourceEntry& entry =
+        sources::FindOrDefault(source_->currentData().toString().toStdString());
+    if (entry.Test == nullptr)
+        return;
     if (tester_.joinable())
         tester_.join();
     test_->setEnabled(false);
-    result_->setText(QStringLiteral("Asking EPO OPS for an access token..."));
-    OpsConfig config;
-    config.Base = DefaultOpsBase();
-    config.Key = key_->text().trimmed().toStdString();
-    config.Secret = secret_->text().trimmed().toStdString();
-    tester_ = std::thread([this, config = std::move(config), abort = abort_] {
-        ClientContext ctx;
-        ctx.Abort = abort.get();
-        OpsSession session(config);
-        const Failure failure = session.EnsureToken(ctx, {});
+    result_->setText(FromStd(entry.Testing));
+    // What the dialog shows is tested, not what the environment may say.
+    sources::SourceConfig config = sources::Resolve(entry, nullptr, kWatchdogPeriod);
+    for (const KeyField& field : fields_) {
+        if (field.source == entry.Id)
+            config.Values[field.key] = field.edit->text().trimmed().toStdString();
+    }
+    tester_ = std::thread([this, &entry, config = std::move(config), abort = abort_] {
+        const Failure failure = entry.Test(config, abort.get());
         if (abort->load())
             return;
         const QString text =
-            failure ? QStringLiteral("Failed: ") + FromStd(OpsFailureText(failure, "")).trimmed()
-                    : QStringLiteral("Connected: EPO OPS issued an access token.");
+            failure ? QStringLiteral("Failed: ") + FromStd(FailureText(failure, "")).trimmed()
+                    : QStringLiteral("Connected: ") + FromStd(entry.TestPassed);
         QMetaObject::invokeMethod(
             this,
             [this, text] {
@@ -135,21 +164,13 @@ std::function<std::unique_ptr<Source>()> SourceFromSettings(std::chrono::millise
         error = load.Error;
         return {};
     }
-    if (load.Values.Source() != "ops")
-        return {};
-    OpsConfig config;
-    config.Base = DefaultOpsBase();
-    config.Key = load.Values.OpsKey();
-    config.Secret = load.Values.OpsSecret();
-    config.MaxWait = maxWait;
-    if (config.Key.empty() || config.Secret.empty()) {
-        error =
-            "The EPO OPS source needs a consumer key and secret: enter them under Settings... "
-            "(or in " +
-            path + ").";
+    const sources::SourceEntry& entry = sources::FindOrDefault(load.Values.Source());
+    const sources::SourceConfig config = sources::Resolve(entry, &load.Values, maxWait);
+    if (!sources::MissingKeys(entry, config).empty()) {
+        error = sources::NeedsText(entry, path, sources::Remedy::Window);
         return {};
     }
-    return OpsSourceMaker(std::move(config));
+    return entry.Make(config);
 }
 
 DownloadChoices ChoicesFromSettings(std::string& error) {
@@ -161,7 +182,7 @@ DownloadChoices ChoicesFromSettings(std::string& error) {
         error = "The file name format under Settings... cannot be used: " + error;
         return choices;
     }
-    choices.SourceId = load.Values.Source() == "ops" ? "ops" : "classic";
+    choices.SourceId = sources::FindOrDefault(load.Values.Source()).Id;
     return choices;
 }
 

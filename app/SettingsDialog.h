@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// Settings...: which source a run uses and the EPO OPS credentials, saved to
-// the settings file. "Test connection" asks OPS for a token and says how it went.
+// Settings...: which source a run uses and every source's keys (one row per
+// key of the source registry), saved to the settings file. "Test connection"
+// checks the chosen source's keys against its service and says how it went.
 #pragma once
 
 #include <QDialog>
@@ -10,6 +11,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "client/Source.h"
 #include "run/RunController.h"
@@ -40,11 +42,19 @@ class SettingsDialog : public QDialog {
 
   private:
     void OnTestConnection();
+    void OnSourceChosen();
+
+    // One row of the form: a key of a source's registry entry.
+    struct KeyField {
+        std::string setting;  // "<id>.<key>" in the settings file
+        std::string key;      // "key"
+        std::string source;   // the entry's id
+        QLineEdit* edit = nullptr;
+    };
 
     const std::string path_;
     QComboBox* source_ = nullptr;
-    QLineEdit* key_ = nullptr;
-    QLineEdit* secret_ = nullptr;
+    std::vector<KeyField> fields_;
     QPushButton* test_ = nullptr;
     QLabel* result_ = nullptr;
     DownloadOptionsBox* downloads_ = nullptr;
@@ -53,8 +63,8 @@ class SettingsDialog : public QDialog {
     std::thread tester_;
 };
 
-// MakeSource for the next run as the settings file says, or "" in error with
-// the reason (a refused file, OPS without credentials).
+// MakeSource for the next run as the settings file says, or empty with the
+// reason in error (a refused file, a source without its keys).
 std::function<std::unique_ptr<Source>()> SourceFromSettings(std::chrono::milliseconds maxWait,
                                                             std::string& error);
 

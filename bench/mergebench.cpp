@@ -21,7 +21,7 @@
 #include <string>
 #include <vector>
 
-#include "client/MergeStep.h"
+#include "client/pdf/MergeStep.h"
 #include "server/Pages.h"
 
 namespace {

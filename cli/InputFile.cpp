@@ -45,7 +45,7 @@ class LineReader {
     }
 
   private:
-    // The first line may carry the mark on top of its designed length.
+    // The first line may carry the mark on top of its usual length.
     std::size_t Room() const {
         return kMaxLineLength + (lines_.empty() ? kByteOrderMark.size() : 0);
     }

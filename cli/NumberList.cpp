@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <set>
 
-#include "client/OpsNumber.h"
+#include "client/PublicationNumber.h"
 #include "run/InputCheck.h"
 
 namespace kestrane::cli {

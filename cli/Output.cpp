@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "cli/Output.h"
 
-#include "client/Printable.h"
+#include "client/net/Printable.h"
 #include "util/Platform.h"
 
 namespace kestrane::cli {
@@ -50,7 +50,7 @@ std::string FailureLine(const ItemFinished& item) {
     if (item.Result != Outcome::Failed)
         return {};
     std::string line = item.Number + ": " + std::string(FailureCause(item.Kind));
-    // These kinds' details are sentences that follow the designed text
+    // These kinds' details are sentences that follow the user's text
     // (FailureText); the others' (a program, a path) belong with the cause.
     const bool explainedLater = item.Kind == FailureKind::UnsafeName ||
                                 item.Kind == FailureKind::NameClash ||

@@ -36,7 +36,7 @@ class Reporter {
     void ItemStarted(const std::string& number);
     void ItemProgress(const kestrane::ItemProgress& progress);
     void ItemFinished(const kestrane::ItemFinished& item);
-    // A text the user must see (a failure's designed text, a refusal).
+    // A text the user must see (a failure's text, a refusal).
     void Error(const std::string& text);
     // A notice that quiet leaves out.
     void Note(const std::string& text);

@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "client/Printable.h"
+#include "client/net/Printable.h"
 #include "util/Platform.h"
 
 namespace kestrane::cli {

@@ -1,66 +1,39 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "cli/SourceChoice.h"
 
-#include <cstdlib>
-
-#include "client/OpsSource.h"
 #include "client/Settings.h"
+#include "client/sources/Registry.h"
 
 namespace kestrane::cli {
 
-namespace {
-
-std::string Env(const char* name) {
-    const char* value = std::getenv(name);
-    return value != nullptr ? value : "";
-}
-
-}  // namespace
-
 SourceChoice ChooseSource(const std::string& requested, std::chrono::milliseconds watchdogPeriod) {
     SourceChoice choice;
-    if (requested == "classic") {
-        choice.Ok = true;
-        choice.Name = "classic";
+    const sources::SourceEntry* entry = requested.empty() ? nullptr : sources::Find(requested);
+    if (!requested.empty() && entry == nullptr) {
+        choice.Message = "--source: no source is called " + requested + ".";
         return choice;
     }
-    std::string key = Env("KESTRANE_OPS_KEY");
-    std::string secret = Env("KESTRANE_OPS_SECRET");
-    const bool fromEnvironment = !key.empty() && !secret.empty();
     // The file is read only when it has something to decide.
-    if (requested.empty() || !fromEnvironment) {
-        const std::string path = SettingsPath();
-        const SettingsLoad settings = LoadSettings(path);
+    SettingsLoad settings;
+    const std::string path = SettingsPath();
+    const bool readFile = entry == nullptr || !sources::EnvironmentComplete(*entry);
+    if (readFile) {
+        settings = LoadSettings(path);
         if (!settings.Ok) {
             choice.Message = settings.Error;
             return choice;
         }
-        choice.Name = requested.empty() ? settings.Values.Source() : requested;
-        if (!fromEnvironment) {
-            key = settings.Values.OpsKey();
-            secret = settings.Values.OpsSecret();
-        }
-        if (choice.Name == "ops" && (key.empty() || secret.empty())) {
-            choice.Message =
-                "The EPO OPS source needs a consumer key and secret: set KESTRANE_OPS_KEY and "
-                "KESTRANE_OPS_SECRET, or put key= and secret= under [ops] in " +
-                path + " (mode 0600), e.g. through the window's Settings dialog.";
-            return choice;
-        }
-    } else {
-        choice.Name = requested;
+        if (entry == nullptr)
+            entry = &sources::FindOrDefault(settings.Values.Source());
     }
-    if (choice.Name != "ops") {
-        choice.Ok = true;
-        choice.Name = "classic";
+    const sources::SourceConfig config =
+        sources::Resolve(*entry, readFile ? &settings.Values : nullptr, watchdogPeriod);
+    if (!sources::MissingKeys(*entry, config).empty()) {
+        choice.Message = sources::NeedsText(*entry, path, sources::Remedy::CommandLine);
         return choice;
     }
-    OpsConfig config;
-    config.Base = DefaultOpsBase();
-    config.Key = key;
-    config.Secret = secret;
-    config.MaxWait = watchdogPeriod;
-    choice.MakeSource = OpsSourceMaker(std::move(config));
+    choice.Name = std::string(entry->Id);
+    choice.MakeSource = entry->Make(config);
     choice.Ok = true;
     return choice;
 }

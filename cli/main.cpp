@@ -2,7 +2,7 @@
 // kestrane-cli: the download run without a window.
 //
 //   kestrane-cli [-o DIR] [-i FILE|-] [--proxy IP:PORT] [--watchdog SECONDS]
-//                [--merge-program PROGRAM] [--source classic|ops] [-q|-v] [--batch]
+//                [--merge-program PROGRAM] [--source SOURCE] [-q|-v] [--batch]
 //                [--normalize] [--skip-existing] [--wait SECONDS] [--retries N] NUMBER...
 //
 // Exit status: 0 every item saved, 1 some item failed (or no session), 2 input
@@ -30,9 +30,10 @@
 #include "cli/Output.h"
 #include "cli/ScriptOptions.h"
 #include "cli/SourceChoice.h"
-#include "client/MergeStep.h"
 #include "client/Messages.h"
 #include "client/Settings.h"
+#include "client/pdf/MergeStep.h"
+#include "client/sources/Registry.h"
 #include "run/DownloadJob.h"
 #include "run/EventLoop.h"
 #include "run/FrontEnd.h"
@@ -220,10 +221,10 @@ std::optional<Arguments> ParseArguments(std::vector<std::string> argv, int& stat
     CLI::App app{"Downloads German patent documents as PDF files.", "kestrane-cli"};
     kestrane::cli::DescribeProgram(app);
     Arguments args;
-    app.add_option("--source", args.source,
-                   "Where documents come from: classic (the publication server, default) or ops "
-                   "(EPO Open Patent Services)")
-        ->check(CLI::IsMember({"classic", "ops"}));
+    std::vector<std::string> sourceIds;
+    for (const sources::SourceEntry& entry : sources::All()) sourceIds.emplace_back(entry.Id);
+    app.add_option("--source", args.source, "Where documents come from: " + sources::ChoicesText())
+        ->check(CLI::IsMember(sourceIds));
     app.add_option("-o,--output", args.saveFolder, "Folder to save into (default: current folder)");
     app.add_option("-i,--input", args.inputFile, "File with one number per line; - reads stdin");
     app.add_option("--proxy", args.proxy, "HTTP proxy as IP:PORT");

@@ -27,16 +27,16 @@ namespace kestrane {
 
 class HttpShare;
 
-// The designed publication server; a front end may name another (a mirror,
+// The publication server's own address; a front end may name another (a mirror,
 // the stand-in server) through the run options.
 inline constexpr const char* kDefaultServerBase = "http://depatisnet.dpma.de";
-// The access type that names a proxy for the http scheme (INTERNET_OPEN_TYPE_PROXY).
+// The access type that names a proxy for the http scheme (0: the system's proxy settings).
 inline constexpr int kProxyAccessType = 3;
 // How long a blocking wait (an exchange, the merge program) may last before
 // the cancel and abort flags are looked at again.
 inline constexpr std::chrono::milliseconds kPollSlice{100};
 
-// The progress bar's designed positions (range 1..100).
+// The progress bar's positions through an item (range 1..100).
 namespace progress {
 inline constexpr int kItemStart = 0;  // an item begins (the bar shows empty)
 inline constexpr int kSearched = 30;  // after the search, whatever its outcome
@@ -45,10 +45,10 @@ inline constexpr int kPerPage = 10;   // each saved page adds this, up to kFull
 inline constexpr int kFull = 100;     // session open; a document merged
 }  // namespace progress
 
-// How a source treats the server beyond the designed exchange; all zero keeps
-// the designed behaviour. Every source honours it (the classic exchange in
-// SendHttpRequest; a source with its own transport through AwaitRequestTurn,
-// NoteRequestDone, IsTransientFailure and RetryDelay).
+// How a source treats the server beyond one plain exchange; all zero keeps
+// one try per request and no pause between requests. Every source honours it (the classic exchange
+// in SendHttpRequest; a source with its own transport through AwaitRequestTurn, NoteRequestDone,
+// IsTransientFailure and RetryDelay).
 struct RequestPolicy {
     // Quiet time between the end of one request and the start of the next.
     std::chrono::milliseconds Gap{0};
@@ -113,7 +113,7 @@ struct ClientContext {
     // Sees every request address just before it is sent (the front ends echo it). May be empty.
     std::function<void(const std::string& url)> OnRequest;
 
-    // Pacing and retries; the default keeps the designed exchange.
+    // Pacing and retries; the default: one try, no pause.
     RequestPolicy Requests;
     // Shared by the run's workers. Null: no gap is kept.
     std::shared_ptr<RequestClock> LastRequest;
@@ -187,7 +187,7 @@ struct ClientContext {
         if (OnTransfer)
             OnTransfer(transfer);
     }
-    // The designed text of the failure noted, for the number in work.
+    // The user's text of the failure noted, for the number in work.
     std::string FailureMessage() const { return FailureText(failure, CurrentNumber); }
 };
 
@@ -205,7 +205,7 @@ void NoteRequestDone(const ClientContext& ctx);
 // A server base as the client wants it: without trailing "/"; empty gives the default.
 std::string NormalServerBase(std::string base);
 
-// The files of a run, from the designed folder strings (a trailing "/" or
+// The files of a run, from the run's folder strings (a trailing "/" or
 // none, both join with exactly one separator).
 namespace paths {
 // SaveFolder + name + ".pdf": a number's (or a selection document's) merged file.

@@ -34,7 +34,7 @@ std::string FailureText(FailureKind kind, std::string_view number) {
             return typed + ": EPO OPS took the requests for a robot; wait a while, then try again.";
         case FailureKind::DownloadFailed:
         case FailureKind::TooLarge:
-            // An exchange that went wrong: the designed text has no number.
+            // An exchange that went wrong: the text has no number.
             return msg::kDownloadFailed;
         default:
             // Every failure only a document can have reads as the document's failure.
@@ -47,7 +47,7 @@ std::string FailureText(const Failure& failure, std::string_view number) {
                            ? std::string(number) + msg::kDownloadFailed
                            : FailureText(failure.kind, number);
     // What only a document can run into is said on a line of its own after
-    // the designed text: which name clashed or was unsafe, which limit passed.
+    // the usual text: which name clashed or was unsafe, which limit passed.
     const bool explained = failure.kind == FailureKind::UnsafeName ||
                            failure.kind == FailureKind::NameClash ||
                            failure.kind == FailureKind::TooLarge;

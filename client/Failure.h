@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Why a step failed, as a value. Every failure kind maps to the text the user
 // sees in exactly one place (FailureText); front ends that want more than the
-// designed text (the CLI's detail line) use FailureCause and the detail.
+// one text (the CLI's detail line) use FailureCause and the detail.
 #pragma once
 
 #include <string>
@@ -33,7 +33,7 @@ enum class FailureKind {
 
 struct Failure {
     FailureKind kind = FailureKind::None;
-    // Optional: what the user should know beyond the designed text (a path, a
+    // Optional: what the user should know beyond the usual text (a path, a
     // server's reason, a wait). Never a credential.
     std::string detail;
     // It ended a whole document (classic: the page walk or the merge of one
@@ -43,7 +43,7 @@ struct Failure {
     explicit operator bool() const { return kind != FailureKind::None; }
 };
 
-// The designed text of a kind where it arises (the failure box, the finish
+// The user's text of a kind where it arises (the failure box, the finish
 // message); number is the number in work, exactly as typed. Exchange-level
 // kinds read without the number; kinds only a document can have read as the
 // document's failure.

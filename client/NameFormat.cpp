@@ -5,7 +5,7 @@
 #include <array>
 #include <cctype>
 
-#include "client/OpsNumber.h"
+#include "client/PublicationNumber.h"
 
 namespace kestrane {
 

@@ -8,8 +8,8 @@
 #include <sstream>
 #include <system_error>
 
-#include "client/DocInfo.h"
 #include "client/SafeFiles.h"
+#include "client/pdf/DocInfo.h"
 #include "util/Platform.h"
 
 namespace kestrane {

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The settings file, $XDG_CONFIG_HOME/kestrane/kestrane.conf: which source a
-// run uses, the EPO OPS credentials and the merge program. INI text:
+// run uses, each source's keys (client/sources/Registry.h) and the merge
+// program. INI text:
 //
 //   [run]
 //   source=ops
@@ -26,9 +27,7 @@ class Settings {
     std::string Get(const std::string& sectionKey) const;
     void Set(const std::string& sectionKey, const std::string& value);
 
-    std::string Source() const { return Get("run.source"); }  // "classic", "ops" or ""
-    std::string OpsKey() const { return Get("ops.key"); }
-    std::string OpsSecret() const { return Get("ops.secret"); }
+    std::string Source() const { return Get("run.source"); }  // a source's registry id, or ""
     std::string MergeProgram() const { return Get("merge.program"); }
 
     const std::map<std::string, std::map<std::string, std::string>>& Sections() const {

@@ -31,7 +31,7 @@ class Source {
     // Saves every document of the number page by page into the temp folder and
     // merges each into the save folder (the merged names go to ctx.SavedFiles).
     [[nodiscard]] virtual Failure Fetch(ClientContext& ctx, const FoundDocument& found) = 0;
-    // Shown after the designed status text while downloading ("(EPO OPS)"), or "".
+    // Shown after the status text "Downloading ... PDF document ......" ("(EPO OPS)"), or "".
     [[nodiscard]] virtual std::string StatusSuffix() const { return {}; }
 };
 

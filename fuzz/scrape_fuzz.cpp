@@ -8,9 +8,9 @@
 #include <string>
 #include <string_view>
 
-#include "client/Documents.h"
-#include "client/HttpExchange.h"
-#include "client/Scrape.h"
+#include "client/net/HttpExchange.h"
+#include "client/sources/classic/Documents.h"
+#include "client/sources/classic/Scrape.h"
 
 using namespace kestrane;
 

@@ -16,7 +16,7 @@
 
 namespace kestrane {
 
-// What WM_JOB_PROGRESS reports, carried with the notification so the front
+// What an item's start reports, carried with the notification so the front
 // end never reads the job unlocked.
 struct ProgressNote {
     int ProgressIndex = 0;       // item just started; Count once the list is done
@@ -89,7 +89,7 @@ class FrontEnd {
   public:
     virtual ~FrontEnd() = default;
 
-    // WM_JOB_PROGRESS.
+    // An item starts (and, with ProgressIndex == Count, the list is done).
     virtual void JobProgress(const ProgressNote& note) = 0;
     virtual void SetStatusText(const std::string& text) = 0;
     virtual void SetProgressPos(int position) = 0;
@@ -100,7 +100,7 @@ class FrontEnd {
     virtual void ShowFailureBox(std::shared_ptr<FailureBox> box) = 0;
     // Take down a failure box of a stopped worker.
     virtual void DismissFailureBox(const std::shared_ptr<FailureBox>&) {}
-    // WM_JOB_FINISHED: the run completion (the calls below) follows at once.
+    // The worker finished: the run completion (the calls below) follows at once.
     virtual void JobFinished(const RunEnd&) {}
 
     // The run completion.

@@ -4,8 +4,8 @@
 #include <filesystem>
 #include <system_error>
 
-#include "client/Printable.h"
 #include "client/SafeFiles.h"
+#include "client/net/Printable.h"
 
 namespace kestrane {
 

@@ -7,7 +7,7 @@
 #include <filesystem>
 #include <system_error>
 
-#include "client/OpsNumber.h"
+#include "client/PublicationNumber.h"
 #include "run/RunLog.h"
 #include "util/Platform.h"
 

@@ -11,11 +11,11 @@
 #include <utility>
 
 #include "client/ClientContext.h"
-#include "client/Documents.h"
-#include "client/HttpExchange.h"
-#include "client/MergeStep.h"
 #include "client/Messages.h"
+#include "client/SaveDocument.h"
 #include "client/Settings.h"
+#include "client/net/HttpExchange.h"
+#include "client/pdf/MergeStep.h"
 #include "run/Files.h"
 #include "run/Worker.h"
 #include "util/Platform.h"
@@ -123,7 +123,7 @@ struct RunController::Impl {
         current = std::move(worker);
     }
 
-    // WM_JOB_FINISHED posted by the front-end thread itself: it ends the
+    // The finish event posted by the front-end thread itself: it ends the
     // current run unless that has ended (or another begun) by the time it arrives.
     void PostFinish() {
         run.Events.Post([this, alive = alive, job = CurrentJob] {
@@ -132,7 +132,7 @@ struct RunController::Impl {
         });
     }
 
-    // WM_JOB_FINISHED as it arrives: the run completion of an active run.
+    // The finish event as it arrives: the run completion of an active run.
     void FinishRun() {
         if (!run.IsDownloading.load() || !CurrentJob || completing)
             return;

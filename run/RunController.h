@@ -52,12 +52,12 @@ struct RunOptions {
     std::function<void(const std::string& url)> OnRequest;
     // Where the items come from. Called once per worker, on the worker's
     // thread as it starts (a successor after the watchdog gets a fresh one);
-    // empty: the classic source.
+    // empty: the registry's default source.
     std::function<std::unique_ptr<Source>()> MakeSource;
     // The watchdog's period.
     std::chrono::milliseconds WatchdogPeriod = kWatchdogPeriod;
     // Pacing and retries of the requests to the server (every source honours
-    // them); the default is the designed exchange.
+    // them); the default: one try, no pause.
     RequestPolicy Requests;
     // Search for CompactNumber(number) and name its file so; the record
     // and the texts keep the number as typed.

@@ -8,14 +8,13 @@
 #include <utility>
 #include <vector>
 
-#include "client/ClassicSource.h"
 #include "client/ClientContext.h"
-#include "client/DocInfo.h"
-#include "client/Documents.h"
 #include "client/Messages.h"
-#include "client/OpsNumber.h"
-#include "client/PdfCheck.h"
-#include "client/Printable.h"
+#include "client/PublicationNumber.h"
+#include "client/SaveDocument.h"
+#include "client/net/Printable.h"
+#include "client/pdf/DocInfo.h"
+#include "client/sources/Registry.h"
 #include "run/InputCheck.h"
 #include "util/Platform.h"
 
@@ -51,7 +50,7 @@ bool Gate(RunShared& run, WorkerToken& token, Effect&& effect) {
     return true;
 }
 
-// Inside the gate: WM_JOB_FINISHED for this worker.
+// Inside the gate: the finish event of this worker.
 void PostFinish(RunShared& run, const std::shared_ptr<WorkerToken>& token) {
     token->finishPosted = true;
     PostEvent(run, token, [&run, token] { run.WorkerFinished(token); });
@@ -77,7 +76,7 @@ class WorkerPass {
         if (run_.Options.MakeSource)
             source_ = run_.Options.MakeSource();
         if (!source_)
-            source_ = std::make_unique<ClassicSource>();
+            source_ = sources::All().front().Make({})();
         if (!OpenSession())
             return;
         for (; index < count_; ++index) {
@@ -261,14 +260,7 @@ class WorkerPass {
 
     // A single-document number whose merged file is already saved: known
     // before the search, so nothing is asked of the server.
-    bool AlreadySaved(const std::string& name) {
-        if (!ctx_.SkipExisting || !IsSafeDocumentName(name) ||
-            !IsUsablePdf(paths::MergedFile(job_.SaveFolder, name)))
-            return false;
-        ctx_.SavedFiles = {name + ".pdf"};
-        ctx_.AlreadySaved = ctx_.SavedFiles;
-        return true;
-    }
+    bool AlreadySaved(const std::string& name) { return SkipSavedDocument(ctx_, name); }
 
     // The search, then (when it found something) the documents. False: stopped.
     bool FindAndFetch(const std::string& number, Failure& failure) {
@@ -358,7 +350,7 @@ void DownloadWorker(RunShared& run, std::shared_ptr<DownloadJob> job,
     try {
         WorkerPass(run, *job, token).Run();
     } catch (...) {
-        // Nothing in the client throws by design; should memory run out, end
+        // Nothing in the client throws on purpose; should memory run out, end
         // the run rather than leave it waiting for a finish that never comes.
         try {
             Gate(run, *token, [&] {

@@ -9,7 +9,7 @@
 #include <optional>
 #include <string>
 
-#include "client/HttpExchange.h"
+#include "client/net/HttpExchange.h"
 #include "run/Dispatcher.h"
 #include "run/DownloadJob.h"
 #include "run/FrontEnd.h"
@@ -64,7 +64,8 @@ struct RunShared {
 
     // Front-end thread; set by the controller before any worker starts.
     std::function<void()> ArmWatchdog;  // (re)start the watchdog period
-    std::function<void(const std::shared_ptr<WorkerToken>&)> WorkerFinished;  // WM_JOB_FINISHED
+    std::function<void(const std::shared_ptr<WorkerToken>&)>
+        WorkerFinished;  // the worker's finish event
 
     // The run lock: guards every job field marked "run lock", RunLogText and
     // the token fields marked "run lock".

@@ -5,9 +5,9 @@
 
 #include <filesystem>
 
-#include "client/DocInfo.h"
-#include "client/OpsBiblio.h"
-#include "client/QpdfMerge.h"
+#include "client/pdf/DocInfo.h"
+#include "client/pdf/QpdfMerge.h"
+#include "client/sources/ops/OpsBiblio.h"
 #include "server/OpsServer.h"
 #include "support/TestSupport.h"
 

@@ -18,8 +18,8 @@
 #include <thread>
 #include <vector>
 
-#include "client/MergeStep.h"
 #include "client/Messages.h"
+#include "client/pdf/MergeStep.h"
 #include "server/PubServer.h"
 #include "tests/support/CliProcess.h"
 #include "tests/support/RecordingFrontEnd.h"

@@ -3,7 +3,7 @@
 // each test once with the built-in qpdf engine and once with the external
 // engine running the stand-in merge program (pdftk's contract, no Java), and
 // the merged files read back with qpdf and pdftotext.
-#include "client/Documents.h"
+#include "client/sources/classic/Documents.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -21,9 +21,9 @@
 #include <thread>
 #include <vector>
 
-#include "client/HttpExchange.h"
 #include "client/Messages.h"
-#include "client/Search.h"
+#include "client/net/HttpExchange.h"
+#include "client/sources/classic/Search.h"
 #include "server/Pages.h"
 #include "server/PubServer.h"
 #include "tests/support/ScriptedServer.h"

@@ -9,8 +9,9 @@
 #include <set>
 #include <thread>
 
-#include "client/HttpExchange.h"
 #include "client/Messages.h"
+#include "client/net/HttpExchange.h"
+#include "client/sources/classic/Scrape.h"
 #include "tests/support/ScriptedServer.h"
 #include "tests/support/TestSupport.h"
 
@@ -97,8 +98,7 @@ TEST_F(HttpTest, TheNoMatchNoticeFailsTextPagesInAnySpelling) {
         });
         ClientContext ctx = Context(server.Base());
         std::string page;
-        EXPECT_EQ(0, SendHttpRequest(ctx, "POST", server.Base() + "/s", "", page, nullptr, 0))
-            << notice;
+        EXPECT_EQ(0, FetchPage(ctx, "POST", server.Base() + "/s", page)) << notice;
         EXPECT_EQ(msg::kNoSuchPatent, ctx.FailureMessage());
         EXPECT_EQ("<html>" + notice + "</html>", page) << "the page is kept";
 

@@ -2,7 +2,7 @@
 // The external merge engine: joining page files with an outside program that
 // keeps pdftk's command-line contract. The stand-in merge program
 // (tests/standin/, no Java) plays pdftk; small scripts misbehave on purpose.
-#include "client/Merge.h"
+#include "client/pdf/Merge.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

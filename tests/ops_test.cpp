@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "client/OpsNumber.h"
-#include "client/OpsSource.h"
-#include "client/OpsThrottle.h"
+#include "client/sources/ops/OpsNumber.h"
+#include "client/sources/ops/OpsSource.h"
+#include "client/sources/ops/OpsThrottle.h"
 #include "server/PubServer.h"
 #include "tests/support/RecordingFrontEnd.h"
 #include "tests/support/TestSupport.h"

@@ -6,7 +6,7 @@
 // the EPO's OPS service sends it (WO2010050748A2, page 2: PDF 1.4, one CCITT
 // G4 image of 2480 x 3508), from a recorded exchange in the public
 // patent_client project's test cassettes.
-#include "client/QpdfMerge.h"
+#include "client/pdf/QpdfMerge.h"
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
@@ -24,7 +24,7 @@
 #include <thread>
 #include <vector>
 
-#include "client/MergeStep.h"
+#include "client/pdf/MergeStep.h"
 #include "server/Pages.h"
 #include "tests/support/TestSupport.h"
 

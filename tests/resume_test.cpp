@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "client/DocInfo.h"
-#include "client/OpsSource.h"
+#include "client/pdf/DocInfo.h"
+#include "client/sources/ops/OpsSource.h"
 #include "run/Report.h"
 #include "server/PubServer.h"
 #include "tests/support/RecordingFrontEnd.h"

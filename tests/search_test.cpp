@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Session start and search: the exact request, the first link in page order,
 // "&amp;" handling, the no-match page, and the session against the stand-in server.
-#include "client/Search.h"
+#include "client/sources/classic/Search.h"
 
 #include <gtest/gtest.h>
 
@@ -12,9 +12,9 @@
 #include <random>
 #include <vector>
 
-#include "client/HttpExchange.h"
 #include "client/Messages.h"
-#include "client/Scrape.h"
+#include "client/net/HttpExchange.h"
+#include "client/sources/classic/Scrape.h"
 #include "server/PubServer.h"
 #include "tests/support/ScriptedServer.h"
 #include "tests/support/TestSupport.h"

@@ -24,8 +24,8 @@
 #include <sstream>
 #include <thread>
 
-#include "client/QpdfMerge.h"
-#include "client/Scrape.h"
+#include "client/pdf/QpdfMerge.h"
+#include "client/sources/classic/Scrape.h"
 #include "tests/support/TestSupport.h"
 
 extern char** environ;

@@ -44,8 +44,8 @@ TEST(SettingsFile, IsWrittenPrivatelyKeepsUnknownKeysAndRefusesAFileOthersMayRea
     SettingsLoad load = LoadSettings(path);
     ASSERT_TRUE(load.Ok) << load.Error;
     EXPECT_EQ(load.Values.Source(), "ops");
-    EXPECT_EQ(load.Values.OpsKey(), "the-key");
-    EXPECT_EQ(load.Values.OpsSecret(), kSecret);
+    EXPECT_EQ(load.Values.Get("ops.key"), "the-key");
+    EXPECT_EQ(load.Values.Get("ops.secret"), kSecret);
     EXPECT_EQ(load.Values.MergeProgram(), "/usr/bin/pdftk");
     EXPECT_EQ(load.Values.Get("window.colour"), "blue");
 
@@ -53,7 +53,7 @@ TEST(SettingsFile, IsWrittenPrivatelyKeepsUnknownKeysAndRefusesAFileOthersMayRea
     test::WriteFile(path, "# mine\n[ops]\n key = k2 \n secret=x\n[run]\nsource = classic\n");
     load = LoadSettings(path);
     ASSERT_TRUE(load.Ok);
-    EXPECT_EQ(load.Values.OpsKey(), "k2");
+    EXPECT_EQ(load.Values.Get("ops.key"), "k2");
     EXPECT_EQ(load.Values.Source(), "classic");
 
     ::chmod(path.c_str(), 0644);

@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "client/GoogleBiblio.h"
 #include "client/sources/dpma/DpmaAnswer.h"
 #include "client/sources/dpma/DpmaIds.h"
+#include "client/sources/google/GoogleBiblio.h"
 #include "client/sources/google/HtmlTags.h"
 #include "client/sources/google/LinkRule.h"
 #include "client/sources/google/Robots.h"

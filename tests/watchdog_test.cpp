@@ -11,8 +11,8 @@
 #include <thread>
 #include <vector>
 
-#include "client/HttpExchange.h"
 #include "client/Messages.h"
+#include "client/net/HttpExchange.h"
 #include "run/EventLoop.h"
 #include "run/InputCheck.h"
 #include "server/PubServer.h"

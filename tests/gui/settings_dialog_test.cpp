@@ -86,7 +86,7 @@ TEST(SettingsDialogTest, SavesTheSourceAndCredentialsAndTheNextRunUsesOps) {
     EXPECT_EQ(st.st_mode & 0777, 0600u);
     const SettingsLoad load = LoadSettings(path);
     EXPECT_EQ(load.Values.Source(), "ops");
-    EXPECT_EQ(load.Values.OpsSecret(), "demo-secret");
+    EXPECT_EQ(load.Values.Get("ops.secret"), "demo-secret");
 
     server.server.ClearRequestLog();
     window.TypeAndDownload({QStringLiteral("DE19758096C2")}, QString::fromStdString(save.str()));

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "client/QpdfMerge.h"
+#include "client/pdf/QpdfMerge.h"
 
 int main(int argc, char** argv) {
     const std::vector<std::string> args(argv + 1, argv + argc);

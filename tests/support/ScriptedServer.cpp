@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "tests/support/ScriptedServer.h"
 
-#include "client/HttpExchange.h"
+#include "client/net/HttpExchange.h"
 
 namespace kestrane::test {
 

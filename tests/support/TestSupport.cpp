@@ -12,7 +12,7 @@
 #include <random>
 #include <sstream>
 
-#include "client/HttpExchange.h"
+#include "client/net/HttpExchange.h"
 
 namespace kestrane::test {
 

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "client/sources/dpma/DpmaIds.h"
 
-#include "client/OpsNumber.h"
+#include "client/PublicationNumber.h"
 
 namespace kestrane::dpma {
 

@@ -13,7 +13,7 @@
 #include <utility>
 #include <vector>
 
-#include "client/GoogleBiblio.h"
+#include "client/sources/google/GoogleBiblio.h"
 
 namespace kestrane::google {
 

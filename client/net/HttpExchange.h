@@ -1,0 +1,80 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// One HTTP exchange with the publication server, on libcurl.
+//
+// Every exchange uses a fresh easy handle; the run's HttpShare carries the
+// cookies (the server session lives there), DNS and open connections, so
+// keep-alive works across exchanges.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "client/ClientContext.h"
+
+namespace kestrane {
+
+inline constexpr const char* kUserAgent = "Mozilla/4.0 (compatible; MSIE 6.0; Windows 98)";
+inline constexpr const char* kAcceptLanguage = "Accept-Language: en-us,en;q=0.5";
+// Text pages beyond this size fail the exchange instead of exhausting memory.
+inline constexpr std::size_t kMaxTextPage = 64u * 1024u * 1024u;
+// A page file beyond this size fails the exchange instead of filling the disk.
+inline constexpr std::size_t kMaxPageFile = kMaxTextPage;
+
+// What the exchanges of one run share, from any thread: cookies (the server
+// session), DNS, open connections and TLS sessions. Owned by the run (and by
+// each test that needs one), so nothing of it outlives its owners.
+class HttpShare {
+  public:
+    HttpShare();
+    ~HttpShare();
+    HttpShare(const HttpShare&) = delete;
+    HttpShare& operator=(const HttpShare&) = delete;
+    // The CURLSH handle.
+    void* Handle() const;
+
+  private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+// What a service beyond the publication server needs of an exchange. Every
+// field is optional; without it an exchange is the plain one the publication server gets.
+struct HttpExtra {
+    // Sent as they stand ("Name: value"); a Content-Type here replaces the
+    // empty one of a plain POST. May hold credentials: never echoed.
+    std::vector<std::string> headers;
+    // Filled with the final response's header fields (name, value), in order.
+    std::vector<std::pair<std::string, std::string>>* responseHeaders = nullptr;
+    // The body is kept as it came: no no-match check, and an answer with a
+    // status but an empty body is a success (its status tells the rest).
+    bool rawText = false;
+    // The proxy named for http carries https too (a service only served over https).
+    bool proxyEveryScheme = false;
+    // The source's reading of a whole text answer: FailureKind::None when it
+    // is an answer, else what it amounts to (the publication server's
+    // no-match notice). Such a failure is final: it is the server's word on
+    // the request, not trouble on the line. The exchange itself reads no content.
+    std::function<FailureKind(const std::string& text)> judgeText;
+};
+
+// Performs one exchange. Text mode (ToFile == 0) collects the body in
+// ResponseText (extra->judgeText reads it); file mode streams the body into
+// filePath. Returns 1 when a body arrived and no failure applies, else 0 with
+// the kind noted in ctx (Fail). ctx.OnRequest sees the url first.
+// When status is given it receives the final HTTP status code (0 when no
+// response came); the result itself never depends on it.
+[[nodiscard]] int SendHttpRequest(ClientContext& ctx, std::string_view verb, const std::string& url,
+                                  std::string_view body, std::string& ResponseText,
+                                  const char* filePath, int ToFile, long* status = nullptr,
+                                  const HttpExtra* extra = nullptr);
+
+// The echo of a request: the url and CR LF on stdout, one write.
+// The front ends install it as ClientContext::OnRequest (RunOptions::OnRequest).
+void EchoRequestLine(const std::string& url);
+
+}  // namespace kestrane

@@ -1,0 +1,20 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// What a PDF file holds, as qpdf reads it: the page checks of the sources and
+// the skip-existing check of a merged document.
+#pragma once
+
+#include <filesystem>
+
+namespace kestrane {
+
+// The pages of the PDF at path, or -1 when qpdf cannot read it. Never throws.
+[[nodiscard]] int PdfPageCount(const std::filesystem::path& path);
+
+// True when path is a regular file that opens as a PDF with at least one
+// page. Never throws; any doubt reads as false (the document is fetched again).
+[[nodiscard]] bool IsUsablePdf(const std::filesystem::path& path);
+
+// True when path starts with "%PDF-" and qpdf reads it as a PDF of exactly one page.
+[[nodiscard]] bool IsOnePagePdf(const std::filesystem::path& path);
+
+}  // namespace kestrane

@@ -1,0 +1,201 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "client/sources/classic/Documents.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstdlib>
+#include <exception>
+#include <filesystem>
+#include <string_view>
+#include <vector>
+
+#include "client/SaveDocument.h"
+#include "client/net/HttpExchange.h"
+#include "client/net/Printable.h"
+#include "client/sources/classic/Scrape.h"
+
+namespace kestrane {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* kDocIdParameter = "docIdNormed=";
+// A document that never ends must not fill the disk page by page.
+constexpr long kMaxDocumentPages = 5000;
+
+// The hit count of a selection notice, read the way atoi reads it (leading
+// blanks, a sign, digits up to the first non-digit; no digits give 0), but
+// clamped instead of overflowing on an absurd count.
+long HitCount(const std::string& text) {
+    const long count = std::strtol(text.c_str(), nullptr, 10);
+    return std::clamp(count, static_cast<long>(INT_MIN), static_cast<long>(INT_MAX));
+}
+
+bool HasDocIdNormed(const std::string& hitUrl) {
+    return hitUrl.find(kDocIdParameter) != std::string::npos;
+}
+
+int Download(ClientContext& ctx, std::string viewerPage, const std::string& DocumentName) {
+    if (Failure refused = CheckDocumentName(ctx, DocumentName))
+        return ctx.Fail(refused.kind, std::move(refused.detail));
+
+    std::string page = std::move(viewerPage);
+    std::string scratch;
+    PageFiles pageFiles(ctx);
+    for (long number = 1;; ++number) {
+        if (number > kMaxDocumentPages) {
+            return ctx.Fail(FailureKind::TooLarge, Printable(DocumentName) + " has more than " +
+                                                       std::to_string(kMaxDocumentPages) +
+                                                       " pages; it was not saved.");
+        }
+        const auto pdfLink = FindGroup1(kPagePdfPattern, page);
+        if (!pdfLink)
+            return ctx.Fail(FailureKind::NotAPdf);
+        // Without a temporary folder of the run's own there is nowhere safe to put a page.
+        if (ctx.TempFolder.empty())
+            return ctx.Fail(FailureKind::SaveFailed);
+        const std::string pageFile = PageFilePath(ctx, DocumentName, number);
+        ctx.transfer.Document = DocumentName;
+        ctx.transfer.Page = number;
+        ctx.transfer.PagesSeen += 1;
+        ctx.noteTransfer();
+        pageFiles.Add(pageFile);
+        if (!SendHttpRequest(ctx, "GET", LinkToUrl(ctx.ServerBase, pdfLink->text), "", scratch,
+                             pageFile.c_str(), 1)) {
+            if (ctx.failure.kind == FailureKind::TooLarge) {
+                ctx.failure.detail = "Page " + std::to_string(number) + " of " +
+                                     Printable(DocumentName) +
+                                     " is larger than 64 MiB; the document was not saved.";
+            }
+            return 0;
+        }
+        // The bar's range ends at 100: from the fourth page on it stays full.
+        ctx.progress(static_cast<int>(
+            std::min<long>(progress::kLookedUp + progress::kPerPage * number, progress::kFull)));
+
+        const auto navigationLink = FindGroup1(kNavigationPattern, page);
+        if (!navigationLink)
+            return ctx.Fail(FailureKind::DownloadFailed);
+        long status = 0;
+        if (!FetchPage(ctx, "GET", LinkToUrl(ctx.ServerBase, navigationLink->text), page, &status))
+            return 0;
+        // An error page has no next-page link either; taking it for the last
+        // page would save a document with pages missing and call it a success.
+        if (status >= 400)
+            return ctx.Fail(FailureKind::DownloadFailed);
+        const auto nextLink = FindGroup1(kNextPagePattern, page);
+        if (!nextLink)
+            break;
+        const std::string nextUrl = LinkToUrl(ctx.ServerBase, nextLink->text);
+        if (!FetchPage(ctx, "GET", nextUrl, page))
+            return 0;
+    }
+
+    if (Failure failed = SaveMergedDocument(ctx, pageFiles.Files(), DocumentName))
+        return ctx.Fail(failed.kind, std::move(failed.detail));
+    pageFiles.Keep();
+    ctx.progress(progress::kFull);
+    return 1;
+}
+
+int Lookup(ClientContext& ctx, const std::string& firstLink) {
+    std::string page;
+    if (!FetchPage(ctx, "GET", firstLink, page))
+        return 0;
+    const auto count = FindGroup1(kHitCountPattern, page);
+    if (ctx.cancelRequested())
+        return ctx.Fail(FailureKind::Cancelled);
+
+    ctx.progress(progress::kLookedUp);
+    if (!count) {
+        if (!DownloadDocument(ctx, std::move(page), ctx.CurrentNumber))
+            return ctx.FailDocument();
+        return 1;
+    }
+
+    const long hits = HitCount(count->text);
+    // A selection of no documents (0, -5, "abc") has saved nothing: not a success.
+    if (hits < 1)
+        return ctx.FailDocument();
+    // The selection page stays as it is while page is reused for each hit's
+    // viewer page; each search resumes just after the previous link.
+    const std::string selection = std::move(page);
+    std::size_t remaining = 0;
+    for (long i = 1; i <= hits; ++i) {
+        ctx.progress(progress::kLookedUp);
+        const auto link =
+            FindGroup1(kHitLinkPattern, std::string_view(selection).substr(remaining));
+        if (!link)
+            return ctx.FailDocument();
+        remaining += link->end;
+        const std::string hitUrl = LinkToUrl(ctx.ServerBase, link->text);
+        const std::string name =
+            DocumentNameFromUrl(hitUrl, ctx.CurrentNumber + "_" + std::to_string(i));
+        // A name the server chose could be anything, "keep" or another
+        // number's; only the shape of a publication number is taken. (One
+        // that would leave the folder fails below with the usual text alone.)
+        if (HasDocIdNormed(hitUrl) && IsSafeDocumentName(name) && !IsPublicationNumberShape(name)) {
+            ctx.Fail(FailureKind::UnsafeName,
+                     "The server named a document \"" + Printable(name) +
+                         "\", which is not a publication number; it was not saved.");
+            return ctx.FailDocument();
+        }
+        if (SkipSavedDocument(ctx, name))
+            continue;
+        if (!FetchPage(ctx, "GET", hitUrl, page))
+            return 0;
+        if (!DownloadDocument(ctx, std::move(page), name))
+            return ctx.FailDocument();
+        page.clear();
+    }
+    return 1;
+}
+
+}  // namespace
+
+bool IsPublicationNumberShape(const std::string& name) {
+    const auto letter = [](char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); };
+    const auto digit = [](char c) { return c >= '0' && c <= '9'; };
+    if (name.size() < 3 || name.size() > 32 || !letter(name[0]) || !letter(name[1]) ||
+        !digit(name[2]))
+        return false;
+    return std::all_of(name.begin(), name.end(), [&](char c) { return letter(c) || digit(c); });
+}
+
+// The selection page's links carry docIdNormed followed by a further
+// parameter, and the name is the value up to that "&", taken as it stands.
+// For other links: when docIdNormed is the last parameter its value runs to
+// the end of the URL (a "#" fragment is not part of it); a link without the
+// parameter has no name of its own, so it is stored under the typed number
+// and its position in the selection (fallback), which keeps the documents of
+// one selection apart and tells the user where they came from. Whatever comes
+// out is still checked by IsSafeDocumentName before a file is written.
+std::string DocumentNameFromUrl(const std::string& hitUrl, const std::string& fallback) {
+    const std::size_t at = hitUrl.find(kDocIdParameter);
+    if (at == std::string::npos)
+        return fallback;
+    const std::string value = hitUrl.substr(at + std::string_view(kDocIdParameter).size());
+    const std::size_t amp = value.find('&');
+    if (amp != std::string::npos)
+        return value.substr(0, amp);
+    return value.substr(0, value.find('#'));
+}
+
+int DownloadDocument(ClientContext& ctx, std::string viewerPage, std::string DocumentName) {
+    try {
+        return Download(ctx, std::move(viewerPage), DocumentName);
+    } catch (const std::exception&) {
+        return ctx.Fail(FailureKind::DownloadFailed);
+    }
+}
+
+int LookupDocuments(ClientContext& ctx, std::string firstLink) {
+    try {
+        return Lookup(ctx, firstLink);
+    } catch (const std::exception&) {
+        return ctx.FailDocument();
+    }
+}
+
+}  // namespace kestrane

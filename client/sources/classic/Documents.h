@@ -1,0 +1,35 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// From a search result to merged PDFs in the save folder.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "client/ClientContext.h"
+#include "client/SaveDocument.h"
+
+namespace kestrane {
+
+// Fetches the first hit and downloads its one document, or every document of a
+// selection page, in link order. 1 when all were merged (their names appended
+// to ctx.SavedFiles), else 0 with the failure noted in ctx.
+[[nodiscard]] int LookupDocuments(ClientContext& ctx, std::string firstLink);
+
+// Walks viewer page -> page PDF -> navigation page -> next viewer page, saving
+// each page into TempFolder, then merges them into SaveFolder + DocumentName +
+// ".pdf". 1 when the merged file was produced, else 0 with the kind noted in
+// ctx; the caller decides whether that ended a whole document (FailDocument).
+[[nodiscard]] int DownloadDocument(ClientContext& ctx, std::string viewerPage,
+                                   std::string DocumentName);
+
+// True for a name with the shape of a publication number: two letters, a
+// digit, then letters and digits, 3 to 32 in all ("DE000060218500T2"). Names
+// a server chose must have it.
+bool IsPublicationNumberShape(const std::string& name);
+
+// The document name of a selection hit: the docIdNormed value up to the next
+// "&"; links without the parameter fall back to fallback (see the definition).
+[[nodiscard]] std::string DocumentNameFromUrl(const std::string& hitUrl,
+                                              const std::string& fallback);
+
+}  // namespace kestrane

@@ -1,0 +1,76 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// What the EPO OPS sources of one run share: the configuration, the clock,
+// the token, the throttle's readings and whether the run has been ended.
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "client/ClientContext.h"
+#include "client/Failure.h"
+#include "client/sources/ops/OpsThrottle.h"
+
+namespace kestrane {
+
+inline constexpr const char* kOpsDefaultBase = "https://ops.epo.org/3.2";
+
+struct OpsConfig {
+    std::string Base = kOpsDefaultBase;  // scheme, host and "/3.2", no trailing "/"
+    std::string Key;                     // consumer key; never printed
+    std::string Secret;                  // consumer secret; never printed
+    // The longest wait an item may sit out (the watchdog's allowance); OPS
+    // asking for more fails the item instead of letting the watchdog abandon it.
+    std::chrono::milliseconds MaxWait{120000};
+};
+
+// The clock and the sleep every wait goes through; tests make both fake.
+struct OpsTiming {
+    std::function<OpsClock::time_point()> Now;
+    // Sleeps for about the given time (never more than a slice of 0.2 s is asked).
+    std::function<void(OpsClock::duration)> Sleep;
+    static OpsTiming Real();
+};
+
+// What the sources of one run share: the token, the throttle readings and
+// whether the run has been ended (refused credentials, quota). A successor
+// worker's source gets the same session, so it reuses the token.
+// Thread rules: every member behind mu_; token fetches one at a time (tokenMu_).
+class OpsSession {
+  public:
+    explicit OpsSession(OpsConfig config, OpsTiming timing = OpsTiming::Real());
+    const OpsConfig& Config() const { return config_; }
+    const OpsTiming& Timing() const { return timing_; }
+
+    // The token in use, or "" before the first.
+    std::string Token() const;
+    // Token requests made so far in this run.
+    int TokenRequests() const;
+    // Gets a token unless one other than `stale` is already there.
+    [[nodiscard]] Failure EnsureToken(ClientContext& ctx, const std::string& stale);
+
+    // Ends the run for every source of this session: later calls fail at once.
+    void End(const Failure& failure);
+    Failure Ended() const;
+
+    // Reserves the next slot of a service; how long to wait for it.
+    OpsClock::duration Reserve(const std::string& service);
+    void Observe(const std::string& header, std::optional<long long> retryAfterMs);
+    void Suspend(const std::string& service, std::chrono::milliseconds wait);
+
+  private:
+    [[nodiscard]] Failure FetchToken(ClientContext& ctx, std::string& token);
+
+    const OpsConfig config_;
+    OpsTiming timing_;  // fixed after construction
+    mutable std::mutex mu_;
+    std::mutex tokenMu_;
+    std::string token_;      // mu_
+    int tokenRequests_ = 0;  // mu_
+    Failure ended_;          // mu_
+    OpsThrottle throttle_;   // mu_
+};
+
+}  // namespace kestrane

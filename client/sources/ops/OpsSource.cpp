@@ -1,0 +1,299 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "client/sources/ops/OpsSource.h"
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <pugixml.hpp>
+#include <vector>
+
+#include "client/Messages.h"
+#include "client/PartialStore.h"
+#include "client/SafeFiles.h"
+#include "client/SaveDocument.h"
+#include "client/pdf/PdfCheck.h"
+#include "client/sources/ops/OpsBiblio.h"
+#include "client/sources/ops/OpsExchange.h"
+#include "client/sources/ops/OpsNumber.h"
+
+namespace kestrane {
+
+namespace {
+
+using ops::Answer;
+using ops::ErrorMessage;
+using ops::Exchanger;
+using ops::Request;
+
+constexpr const char* kOpsNs = "http://ops.epo.org";
+constexpr int kMaxPages = 5000;
+
+// ---- Namespaces: pugixml keeps prefixes as written, so resolve them here.
+
+std::string_view LocalName(const pugi::xml_node& node) {
+    std::string_view name = node.name();
+    const auto colon = name.find(':');
+    return colon == std::string_view::npos ? name : name.substr(colon + 1);
+}
+
+std::string NamespaceOf(const pugi::xml_node& node) {
+    const std::string_view name = node.name();
+    const auto colon = name.find(':');
+    const std::string attr = colon == std::string_view::npos
+                                 ? std::string("xmlns")
+                                 : "xmlns:" + std::string(name.substr(0, colon));
+    for (pugi::xml_node n = node; n; n = n.parent()) {
+        if (pugi::xml_attribute a = n.attribute(attr.c_str()))
+            return a.value();
+    }
+    return {};
+}
+
+bool Is(const pugi::xml_node& node, std::string_view local) {
+    return node.type() == pugi::node_element && LocalName(node) == local &&
+           NamespaceOf(node) == kOpsNs;
+}
+
+void CollectInstances(const pugi::xml_node& node, std::vector<pugi::xml_node>& out) {
+    for (pugi::xml_node child : node.children()) {
+        if (Is(child, "document-instance"))
+            out.push_back(child);
+        else
+            CollectInstances(child, out);
+    }
+}
+
+// A FullDocument whose only sections are AMENDMENT is a correction sheet.
+bool IsCorrectionOnly(const pugi::xml_node& instance) {
+    int sections = 0;
+    int amendments = 0;
+    for (pugi::xml_node child : instance.children()) {
+        if (!Is(child, "document-section"))
+            continue;
+        ++sections;
+        if (std::string_view(child.attribute("name").value()) == "AMENDMENT")
+            ++amendments;
+    }
+    return sections > 0 && sections == amendments;
+}
+
+bool OffersPdf(const pugi::xml_node& instance) {
+    bool listed = false;
+    for (pugi::xml_node options : instance.children()) {
+        if (!Is(options, "document-format-options"))
+            continue;
+        for (pugi::xml_node format : options.children()) {
+            if (!Is(format, "document-format"))
+                continue;
+            listed = true;
+            if (std::string_view(format.text().as_string()) == "application/pdf")
+                return true;
+        }
+    }
+    return !listed;  // no list at all: let the page check decide
+}
+
+// The link goes into our request path: letters, digits and "/._-" only.
+bool IsSafeLink(const std::string& link) {
+    return !link.empty() && link.find("..") == std::string::npos && link.front() != '/' &&
+           std::all_of(link.begin(), link.end(), [](char c) {
+               return std::isalnum(static_cast<unsigned char>(c)) || c == '/' || c == '.' ||
+                      c == '_' || c == '-';
+           });
+}
+
+// ---- Pages
+
+void RemoveFiles(const std::vector<std::string>& files) {
+    for (const std::string& f : files) RemoveQuietly(f);
+}
+
+// The item's first failure, for whoever reads the context rather than the result.
+void SetMessage(ClientContext& ctx, const Failure& failure) {
+    if (!ctx.failure)
+        ctx.failure = failure;
+}
+
+}  // namespace
+
+// ---- The source
+
+Failure OpsSource::Open(ClientContext& ctx) {
+    Failure f = session_->EnsureToken(ctx, {});
+    if (f)
+        SetMessage(ctx, f);
+    return f;
+}
+
+Failure OpsSource::Find(ClientContext& ctx, FoundDocument& found) {
+    Failure f = [&]() -> Failure {
+        const auto docdb = ToDocdb(ctx.CurrentNumber);
+        if (!docdb)
+            return {FailureKind::BadNumber, {}};
+        Request request;
+        request.url = session_->Config().Base + "/rest-services/published-data/publication/docdb/" +
+                      docdb->Dotted() + "/images";
+        request.headers = {"Accept: application/xml"};
+        request.service = "retrieval";
+        Answer answer;
+        Exchanger exchanger(*session_, ctx);
+        if (Failure sent = exchanger.Send(request, answer))
+            return sent;
+        if (answer.status == 404)
+            return {FailureKind::NoPdf, ErrorMessage(answer.text, "code")};
+        if (answer.status != 200)
+            return {FailureKind::DownloadFailed, "HTTP " + std::to_string(answer.status)};
+        if (!ParseImagesInquiry(answer.text, found))
+            return {FailureKind::NoPdf, "no FullDocument in the inquiry"};
+        return {};
+    }();
+    if (f)
+        SetMessage(ctx, f);
+    return f;
+}
+
+namespace {
+
+// The number's bibliographic data, when asked for: one request to the
+// retrieval service, paced apart from the pages. A biblio that cannot be had
+// costs the document nothing; only what ends the item or the run (a cancel,
+// the quota, refused credentials) is passed on.
+Failure ReadBiblio(ClientContext& ctx, OpsSession& session, Exchanger& exchanger) {
+    if (!ctx.WantBiblio && !ctx.Names.WantsBiblio())
+        return {};
+    const auto docdb = ToDocdb(ctx.CurrentNumber);
+    if (!docdb)
+        return {};
+    Request request;
+    request.url = session.Config().Base + "/rest-services/published-data/publication/docdb/" +
+                  docdb->Dotted() + "/biblio";
+    request.headers = {"Accept: application/xml"};
+    request.service = "retrieval";
+    Answer answer;
+    if (Failure sent = exchanger.Send(request, answer)) {
+        const bool ends = sent.kind == FailureKind::Cancelled ||
+                          sent.kind == FailureKind::QuotaExceeded ||
+                          sent.kind == FailureKind::AuthFailed;
+        return ends ? sent : Failure{};
+    }
+    Biblio info;
+    if (answer.status == 200 && ParseOpsBiblio(answer.text, info))
+        ctx.biblio = std::move(info);
+    return {};
+}
+
+// The kept pages of this document, when resume is on and the folder is usable.
+std::optional<PartialStore> OpenKept(const ClientContext& ctx, const std::string& compact,
+                                     const FoundDocument& found) {
+    if (!ctx.Resume)
+        return std::nullopt;
+    std::optional<PartialStore> kept(std::in_place, ctx.SaveFolder, "ops", compact, found.link,
+                                     found.pageCount);
+    if (!kept->Open())
+        kept.reset();
+    return kept;
+}
+
+}  // namespace
+
+Failure OpsSource::FetchPage(ClientContext& ctx, Exchanger& exchanger, const FoundDocument& found,
+                             int n, const std::string& file) {
+    Request request;
+    request.url = session_->Config().Base + "/rest-services/" + found.link +
+                  ".pdf?Range=" + std::to_string(n);
+    request.headers = {"Accept: application/pdf"};
+    request.service = "images";
+    request.file = file;
+    ctx.transfer.Document = CompactNumber(ctx.CurrentNumber);
+    ctx.transfer.Page = n;
+    ctx.transfer.PagesSeen += 1;
+    ctx.noteTransfer();
+    Answer answer;
+    if (Failure sent = exchanger.Send(request, answer))
+        return sent;
+    if (answer.status != 200)
+        return {FailureKind::DownloadFailed,
+                "page " + std::to_string(n) + ": HTTP " + std::to_string(answer.status)};
+    if (!IsOnePagePdf(request.file))
+        return {FailureKind::NotAPdf, "page " + std::to_string(n)};
+    return {};
+}
+
+Failure OpsSource::Fetch(ClientContext& ctx, const FoundDocument& found) {
+    const std::string compact = CompactNumber(ctx.CurrentNumber);
+    // Page files this call wrote that are not kept for a later run.
+    std::vector<std::string> loose;
+    std::optional<PartialStore> kept;
+    Failure f = [&]() -> Failure {
+        if (!IsSafeLink(found.link) || !IsSafeDocumentName(compact))
+            return {FailureKind::UnsafeName, {}};
+        if (found.pageCount < 1 || found.pageCount > kMaxPages)
+            return {FailureKind::TooLarge, std::to_string(found.pageCount) + " pages"};
+        Exchanger exchanger(*session_, ctx);
+        if (Failure b = ReadBiblio(ctx, *session_, exchanger))
+            return b;
+        kept = OpenKept(ctx, compact, found);
+        std::vector<std::string> pages;
+        for (int n = 1; n <= found.pageCount; ++n) {
+            const std::string file = kept ? kept->PagePath(n) : PageFilePath(ctx, compact, n);
+            pages.push_back(file);
+            if (!kept || !kept->Has(n)) {
+                loose.push_back(file);
+                if (Failure page = FetchPage(ctx, exchanger, found, n, file))
+                    return page;
+                if (kept && !kept->Keep(n))
+                    return {FailureKind::SaveFailed, "page " + std::to_string(n)};
+                if (kept)
+                    loose.pop_back();
+            }
+            ctx.progress(60 + 40 * n / found.pageCount);
+        }
+        if (Failure merged = SaveMergedDocument(ctx, pages, compact))
+            return {ctx.cancelRequested() ? FailureKind::Cancelled : merged.kind, merged.detail};
+        return {};
+    }();
+    if (f) {
+        // The merge never sees a failed document's pages, nor does the next
+        // item; pages kept for a later run stay.
+        RemoveFiles(loose);
+        SetMessage(ctx, f);
+        return f;
+    }
+    if (kept)
+        kept->Finish();
+    ctx.progress(100);
+    return {};
+}
+
+std::function<std::unique_ptr<Source>()> OpsSourceMaker(OpsConfig config, OpsTiming timing) {
+    auto session = std::make_shared<OpsSession>(std::move(config), std::move(timing));
+    return [session]() -> std::unique_ptr<Source> { return std::make_unique<OpsSource>(session); };
+}
+
+bool ParseImagesInquiry(const std::string& xml, FoundDocument& found) {
+    pugi::xml_document doc;
+    if (!doc.load_buffer(xml.data(), xml.size()))
+        return false;
+    std::vector<pugi::xml_node> instances;
+    CollectInstances(doc, instances);
+    for (const pugi::xml_node& instance : instances) {
+        if (std::string_view(instance.attribute("desc").value()) != "FullDocument" ||
+            IsCorrectionOnly(instance) || !OffersPdf(instance))
+            continue;
+        const std::string link = instance.attribute("link").value();
+        const int pages = instance.attribute("number-of-pages").as_int(0);
+        if (link.empty() || pages < 1)
+            continue;
+        found.link = link;
+        found.pageCount = pages;
+        return true;
+    }
+    return false;
+}
+
+std::string OpsFailureText(const Failure& failure, const std::string& number) {
+    return FailureText(failure, number);
+}
+
+}  // namespace kestrane

@@ -1,0 +1,49 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The EPO OPS source: a number's facsimile page by page from Open Patent
+// Services v3.2, merged like the publication server's pages.
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "client/Source.h"
+#include "client/sources/ops/OpsSession.h"
+
+namespace kestrane {
+
+namespace ops {
+class Exchanger;
+}
+
+class OpsSource : public Source {
+  public:
+    explicit OpsSource(std::shared_ptr<OpsSession> session) : session_(std::move(session)) {}
+    [[nodiscard]] Failure Open(ClientContext& ctx) override;
+    [[nodiscard]] Failure Find(ClientContext& ctx, FoundDocument& found) override;
+    [[nodiscard]] Failure Fetch(ClientContext& ctx, const FoundDocument& found) override;
+    [[nodiscard]] std::string StatusSuffix() const override { return "(EPO OPS)"; }
+
+  private:
+    // One page into file, checked to be a one-page PDF.
+    [[nodiscard]] Failure FetchPage(ClientContext& ctx, ops::Exchanger& exchanger,
+                                    const FoundDocument& found, int n, const std::string& file);
+
+    std::shared_ptr<OpsSession> session_;
+};
+
+// MakeSource for one run: every source it makes shares one session.
+std::function<std::unique_ptr<Source>()> OpsSourceMaker(OpsConfig config,
+                                                        OpsTiming timing = OpsTiming::Real());
+
+// The FullDocument of an images inquiry that is the publication itself (not
+// an AMENDMENT-only correction); false when the answer holds none.
+bool ParseImagesInquiry(const std::string& xml, FoundDocument& found);
+
+// The text the user sees for a failure of this source (the usual text, and
+// what OPS said where it matters). Never holds a credential.
+std::string OpsFailureText(const Failure& failure, const std::string& number);
+
+}  // namespace kestrane
