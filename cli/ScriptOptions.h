@@ -19,10 +19,10 @@ struct ScriptOptions {
     bool skipExisting = false;
     double waitSeconds = 0.0;
     int retries = 0;
-    bool resume = false;          // --continue
-    std::string reportPath;       // --report FILE; "" for none
-    bool biblio = false;          // --biblio
-    std::string nameFormat;       // --name-format PATTERN; "" keeps today's names
+    bool resume = false;     // --continue
+    std::string reportPath;  // --report FILE; "" for none
+    bool biblio = false;     // --biblio
+    std::string nameFormat;  // --name-format PATTERN; "" keeps today's names
 
     [[nodiscard]] Verbosity Level() const {
         return quiet ? Verbosity::Quiet : verbose ? Verbosity::Verbose : Verbosity::Normal;
