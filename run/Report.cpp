@@ -118,7 +118,7 @@ ReportRow BasicReportRow(const std::string& stamp, const std::string& number,
     row.Source = source;
     row.Result = outcome;
     row.Kind = kind;
-    row.Cause = std::string(FailureCause(kind));
+    row.Cause = kind == FailureKind::None ? std::string() : std::string(FailureCause(kind));
     return row;
 }
 
