@@ -18,6 +18,7 @@
 #include <QTextCursor>
 #include <QTextEdit>
 #include <algorithm>
+#include <filesystem>
 #include <iterator>
 #include <string_view>
 
@@ -28,7 +29,9 @@
 #include "app/PatentListDrop.h"
 #include "app/PictureWindow.h"
 #include "app/SettingsDialog.h"
+#include "client/Messages.h"
 #include "client/Settings.h"
+#include "client/sources/Registry.h"
 #include "run/InputCheck.h"
 
 namespace kestrane::app {
@@ -82,6 +85,7 @@ MainDialog::MainDialog(MainDialogOptions options, QWidget* parent)
     // manager owns the system menu.
     auto* settings = new QAction(QStringLiteral("Settings(&S)..."), this);
     settings->setObjectName(QStringLiteral("settingsAction"));
+    settings->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Comma));
     connect(settings, &QAction::triggered, this, &MainDialog::OnSettings);
     addAction(settings);
     auto* about = new QAction(QStringLiteral("About %1(&A)...").arg(kProductName), this);
@@ -132,6 +136,7 @@ void MainDialog::BuildControls() {
     BuildFolderAndProxy();
     BuildProgress();
     BuildListAndHelp();
+    BuildSourceLink();
     // The template puts the picture at (310, 107) in pixels of its own font's
     // screen; it moves with the dialog units so it stays clear of the controls.
     picture_ = Named(new PictureWindow(this), "picture134");
@@ -203,6 +208,38 @@ void MainDialog::BuildListAndHelp() {
     help_->installEventFilter(this);
 }
 
+// A flat button that reads as a link: a click, Alt+S or Ctrl+, opens Settings.
+// Out of the tab chain, which stays the template's.
+void MainDialog::BuildSourceLink() {
+    sourceLink_ = Named(new QPushButton(this), kSourceLinkPlace.Name);
+    const DialogUnits du(font());
+    sourceLink_->setGeometry(du.Rect(kSourceLinkPlace.X, kSourceLinkPlace.Y, kSourceLinkPlace.Width,
+                                     kSourceLinkPlace.Height));
+    sourceLink_->setFlat(true);
+    sourceLink_->setFocusPolicy(Qt::NoFocus);
+    sourceLink_->setCursor(Qt::PointingHandCursor);
+    sourceLink_->setStyleSheet(QStringLiteral(
+        "QPushButton { border: none; padding: 0; background: transparent; color: #0000ff; "
+        "text-align: right; }"));
+    QFont underlined = sourceLink_->font();
+    underlined.setUnderline(true);
+    sourceLink_->setFont(underlined);
+    sourceLink_->setToolTip(QStringLiteral("Where documents come from; click to change (Ctrl+,)"));
+    connect(sourceLink_, &QPushButton::clicked, this, &MainDialog::OnSettings);
+    ShowSource();
+}
+
+void MainDialog::ShowSource() {
+    QString name = QStringLiteral("not chosen yet");
+    const SettingsLoad load = LoadSettings(SettingsPath());
+    if (!load.Ok) {
+        name = QStringLiteral("see Settings");
+    } else if (!load.Values.Source().empty() || !options_.Run.ServerBase.empty()) {
+        name = FromStd(std::string(sources::FindOrDefault(load.Values.Source()).Label));
+    }
+    sourceLink_->setText(QStringLiteral("&Source: ") + name);
+}
+
 void MainDialog::SetTabOrder() {
     setTabOrder(ok_, close_);
     setTabOrder(close_, saveFolder_);
@@ -238,16 +275,8 @@ void MainDialog::OnDownload() {
     }
 
     // Read before the input check, which creates the temp folder.
-    if (runSource_) {
-        std::string error;
-        auto make = SourceFromSettings(options_.Run.WatchdogPeriod, error);
-        if (!error.empty()) {
-            Box(BoxStyle::AppWarning, FromStd(error));
-            return;
-        }
-        std::lock_guard<std::mutex> lock(runSource_->Lock);
-        runSource_->Make = std::move(make);
-    }
+    if (!ReadRunSource())
+        return;
 
     // The Settings' download options as they are now; all off is the window
     // as it always was.
@@ -271,6 +300,14 @@ void MainDialog::OnDownload() {
             FromStd(check.Message));
         return;
     }
+    // Asked once the input is accepted; the temp folder the check just made
+    // (empty, and the check's own) goes again when no run follows.
+    if (!ChooseFirstSource() || !ReadRunSource()) {
+        std::error_code ignored;
+        std::filesystem::remove(check.Job.TempFolder, ignored);
+        return;
+    }
+    interfaceGone_ = false;
     check.Job.Choices = std::move(choices);
     if (!run_->StartRun(std::move(check.Job)))
         return;
@@ -309,8 +346,37 @@ void MainDialog::OnProxyToggled(bool on) {
 }
 
 void MainDialog::OnSettings() {
-    SettingsDialog settings(SettingsPath(), this);
+    SettingsDialog settings(SettingsPath(), this, SettingsDialog::Mode::Settings, options_.OpenUrl);
     RunModal(settings, options_.Modal);
+    ShowSource();
+}
+
+bool MainDialog::ReadRunSource() {
+    if (!runSource_)
+        return true;
+    std::string error;
+    auto make = SourceFromSettings(options_.Run.WatchdogPeriod, error);
+    if (!error.empty()) {
+        Box(BoxStyle::AppWarning, FromStd(error));
+        return false;
+    }
+    std::lock_guard<std::mutex> lock(runSource_->Lock);
+    runSource_->Make = std::move(make);
+    return true;
+}
+
+bool MainDialog::ChooseFirstSource() {
+    // An embedder's source or server, or the environment's server, decides.
+    if (!runSource_ || !options_.Run.ServerBase.empty())
+        return true;
+    const std::string path = SettingsPath();
+    const SettingsLoad load = LoadSettings(path);
+    if (!load.Ok || !load.Values.Source().empty())
+        return true;
+    SettingsDialog chooser(path, this, SettingsDialog::Mode::Chooser, options_.OpenUrl);
+    const int answer = RunModal(chooser, options_.Modal);
+    ShowSource();
+    return answer == QDialog::Accepted;
 }
 
 void MainDialog::OnAbout() {
@@ -394,6 +460,7 @@ void MainDialog::DismissFailureBox(const std::shared_ptr<FailureBox>& handle) {
 }
 
 void MainDialog::JobFinished(const RunEnd& end) {
+    interfaceGone_ = end.InterfaceGone;
     quotaText_ = QuotaText(end.Quota);
 }
 
@@ -417,7 +484,10 @@ void MainDialog::ShowFinishMessage(const std::string& text) {
         return;
     // Owned by the window and modal, so no new run starts before the run
     // completion that called this has returned.
-    Box(BoxStyle::Notice, FromStd(text));
+    QString shown = FromStd(text);
+    if (interfaceGone_)
+        shown += QLatin1Char('\n') + QString::fromLatin1(msg::kClassicGoneWindow);
+    Box(BoxStyle::Notice, shown);
 }
 
 void MainDialog::ShowLogFailure(const std::string& text) {

@@ -52,6 +52,9 @@ inline constexpr TemplatePlace kTemplatePlaces[] = {
     {"patentList1009", 49, 30, 79, 98},      {"example1011", 131, 31, 68, 33, true},
     {"help1012", 215, 6, 24, 8, true},
 };
+// Beyond the template: the link naming the source in use, in the free strip
+// left of Help, so that no control of the template moves.
+inline constexpr TemplatePlace kSourceLinkPlace = {"sourceLink", 60, 6, 151, 8};
 
 struct MainDialogOptions {
     // Server base, merge program, request echo, source and watchdog period of every run.
@@ -116,6 +119,9 @@ class MainDialog : public QDialog, public FrontEnd {
     void BuildFolderAndProxy();
     void BuildListAndHelp();
     void BuildProgress();
+    void BuildSourceLink();
+    // Names the source of the next run on the source link.
+    void ShowSource();
     void SetTabOrder();
     // Names a control and puts it at its template place.
     template <typename W>
@@ -125,6 +131,11 @@ class MainDialog : public QDialog, public FrontEnd {
     void OnProxyToggled(bool on);
     void OnAbout();
     void OnSettings();
+    // The source of the next run from the settings file; false (and a box) when it cannot be had.
+    bool ReadRunSource();
+    // No source was ever chosen and nothing else decides: the chooser. False
+    // when it was cancelled.
+    bool ChooseFirstSource();
     void ColourLine(int line, const QColor& colour);
     std::vector<std::string> PatentLines() const;
     // Shows a modal box owned by the window; returns the answer.
@@ -143,6 +154,7 @@ class MainDialog : public QDialog, public FrontEnd {
     QProgressBar* progress_ = nullptr;  // 1008
     QTextEdit* patentList_ = nullptr;   // 1009
     QLabel* help_ = nullptr;            // 1012
+    QPushButton* sourceLink_ = nullptr;
     PictureWindow* picture_ = nullptr;  // bitmap 134
 
     // Failure boxes on screen, by the worker's handle of each (the box's
@@ -152,6 +164,7 @@ class MainDialog : public QDialog, public FrontEnd {
     bool endingForSignal_ = false;
 
     bool asking_ = false;            // a close question is open
+    bool interfaceGone_ = false;     // the run ending now asked a source whose interface is gone
     QtDispatcher dispatcher_{this};  // outlives run_
     std::unique_ptr<RunController> run_;
 

@@ -1,14 +1,17 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "app/SettingsDialog.h"
 
+#include <QButtonGroup>
 #include <QComboBox>
+#include <QDesktopServices>
 #include <QDialogButtonBox>
 #include <QFormLayout>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QRadioButton>
+#include <QStackedWidget>
 #include <QVBoxLayout>
-#include <algorithm>
 #include <string_view>
 
 #include "app/DownloadOptionsBox.h"
@@ -24,7 +27,7 @@ QString FromStd(std::string_view text) {
     return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
 }
 
-// The field's object name: the source's id, then the key with a capital first letter.
+// "ops" + "key" -> "opsKey": the field's object name.
 QString FieldName(std::string_view source, std::string_view key) {
     QString name = FromStd(source) + FromStd(key);
     if (!key.empty())
@@ -33,62 +36,191 @@ QString FieldName(std::string_view source, std::string_view key) {
     return name;
 }
 
+// What a source needs, with its page as a link named by its host.
+QString NeedsText(const sources::SourceEntry& source) {
+    QString text = FromStd(source.Needs).toHtmlEscaped();
+    if (!source.Link.empty()) {
+        const QUrl link(FromStd(source.Link));
+        text += QStringLiteral(" <a href=\"%1\">%2</a>")
+                    .arg(link.toString(QUrl::FullyEncoded).toHtmlEscaped(),
+                         link.host().toHtmlEscaped());
+    }
+    return text;
+}
+
+bool VariableSet(std::string_view name) {
+    return !name.empty() && !qEnvironmentVariableIsEmpty(std::string(name).c_str());
+}
+
+const sources::SourceEntry& Entry(int index) {
+    return sources::All()[static_cast<std::size_t>(index)];
+}
+
 }  // namespace
 
-SettingsDialog::SettingsDialog(std::string path, QWidget* parent)
-    : QDialog(parent), path_(std::move(path)), abort_(std::make_shared<std::atomic<bool>>(false)) {
-    setObjectName(QStringLiteral("settingsDialog"));
-    setWindowTitle(QStringLiteral("Settings"));
+SettingsDialog::SettingsDialog(std::string path, QWidget* parent, Mode mode,
+                               std::function<void(const QUrl&)> openUrl)
+    : QDialog(parent),
+      path_(std::move(path)),
+      mode_(mode),
+      openUrl_(std::move(openUrl)),
+      abort_(std::make_shared<std::atomic<bool>>(false)) {
+    if (!openUrl_)
+        openUrl_ = [](const QUrl& url) { QDesktopServices::openUrl(url); };
+    const bool chooser = mode_ == Mode::Chooser;
+    setObjectName(chooser ? QStringLiteral("sourceChooser") : QStringLiteral("settingsDialog"));
+    setWindowTitle(chooser ? QStringLiteral("Choose a source") : QStringLiteral("Settings"));
 
-    source_ = new QComboBox(this);
+    // Wide enough that each source's line reads as one or two lines.
+    setMinimumWidth(fontMetrics().averageCharWidth() * 64);
+    auto* layout = new QVBoxLayout(this);
+    auto* top = new QWidget(this);
+    if (chooser) {
+        BuildChoices(top);
+    } else {
+        BuildCombo(top);
+    }
+    layout->addWidget(top);
+    layout->addWidget(BuildFields());
+    if (!chooser) {
+        downloads_ = new DownloadOptionsBox(this);
+        layout->addWidget(downloads_);
+    }
+
+    auto* buttons = new QDialogButtonBox(this);
+    save_ = chooser ? buttons->addButton(QStringLiteral("Save and download"),
+                                         QDialogButtonBox::AcceptRole)
+                    : buttons->addButton(QDialogButtonBox::Save);
+    save_->setObjectName(QStringLiteral("save"));
+    buttons->addButton(QDialogButtonBox::Cancel);
+    connect(buttons, &QDialogButtonBox::accepted, this, &SettingsDialog::accept);
+    connect(buttons, &QDialogButtonBox::rejected, this, &SettingsDialog::reject);
+    layout->addWidget(buttons);
+    Load();
+}
+
+void SettingsDialog::BuildCombo(QWidget* into) {
+    source_ = new QComboBox(into);
     source_->setObjectName(QStringLiteral("source"));
-    auto* form = new QFormLayout;
+    for (const sources::SourceEntry& source : sources::All())
+        source_->addItem(FromStd(source.Label), FromStd(source.Id));
+    needs_ = new QLabel(into);
+    needs_->setObjectName(QStringLiteral("sourceNeeds"));
+    needs_->setWordWrap(true);
+    needs_->setTextFormat(Qt::RichText);
+    connect(needs_, &QLabel::linkActivated, this,
+            [this](const QString& link) { openUrl_(QUrl(link)); });
+    auto* form = new QFormLayout(into);
+    form->setContentsMargins(0, 0, 0, 0);
     form->addRow(QStringLiteral("Source"), source_);
-    for (const sources::SourceEntry& entry : sources::All()) {
-        source_->addItem(
-            FromStd(entry.Label) + QStringLiteral(" (") + FromStd(entry.Id) + QStringLiteral(")"),
-            FromStd(entry.Id));
-        for (const sources::SettingKey& key : entry.Keys) {
-            auto* edit = new QLineEdit(this);
-            edit->setObjectName(FieldName(entry.Id, key.Key));
+    form->addRow(QString(), needs_);
+    connect(source_, &QComboBox::currentIndexChanged, this, &SettingsDialog::Select);
+}
+
+void SettingsDialog::BuildChoices(QWidget* into) {
+    auto* list = new QVBoxLayout(into);
+    list->setContentsMargins(0, 0, 0, 0);
+    auto* intro = new QLabel(
+        QStringLiteral("Choose where documents come from. You can change it later with the "
+                       "source link at the top of the window or Settings... (Ctrl+,)."),
+        into);
+    intro->setWordWrap(true);
+    list->addWidget(intro);
+    choices_ = new QButtonGroup(this);
+    int index = 0;
+    for (const sources::SourceEntry& source : sources::All()) {
+        auto* choice = new QRadioButton(FromStd(source.Label), into);
+        choice->setObjectName(QStringLiteral("choose-") + FromStd(source.Id));
+        choices_->addButton(choice, index++);
+        auto* needs = new QLabel(NeedsText(source), into);
+        needs->setObjectName(QStringLiteral("needs-") + FromStd(source.Id));
+        needs->setTextFormat(Qt::RichText);
+        needs->setWordWrap(true);
+        // Beneath its button's text.
+        needs->setContentsMargins(choice->sizeHint().height() + 4, 0, 0, 6);
+        connect(needs, &QLabel::linkActivated, this,
+                [this](const QString& link) { openUrl_(QUrl(link)); });
+        list->addWidget(choice);
+        list->addWidget(needs);
+    }
+    connect(choices_, &QButtonGroup::idClicked, this, &SettingsDialog::Select);
+}
+
+QWidget* SettingsDialog::BuildFields() {
+    auto* box = new QWidget(this);
+    pages_ = new QStackedWidget(box);
+    for (const sources::SourceEntry& source : sources::All()) {
+        auto* page = new QWidget(pages_);
+        auto* form = new QFormLayout(page);
+        form->setContentsMargins(0, 0, 0, 0);
+        for (const sources::SettingKey& key : source.Keys) {
+            auto* edit = new QLineEdit(page);
+            edit->setObjectName(FieldName(source.Id, key.Key));
             if (key.Secret)
                 edit->setEchoMode(QLineEdit::Password);
             form->addRow(FromStd(key.Label), edit);
-            fields_.push_back({sources::SettingName(entry, key), std::string(key.Key),
-                               std::string(entry.Id), edit});
+            fields_[sources::SettingName(source, key)] = edit;
         }
+        pages_->addWidget(page);
     }
-    test_ = new QPushButton(QStringLiteral("Test connection"), this);
+    test_ = new QPushButton(QStringLiteral("Test connection"), box);
     test_->setObjectName(QStringLiteral("testConnection"));
-    result_ = new QLabel(this);
+    connect(test_, &QPushButton::clicked, this, &SettingsDialog::OnTestConnection);
+    result_ = new QLabel(box);
     result_->setObjectName(QStringLiteral("testResult"));
     result_->setWordWrap(true);
     result_->setTextFormat(Qt::PlainText);
+    auto* form = new QFormLayout(box);
+    form->setContentsMargins(0, 0, 0, 0);
+    form->addRow(pages_);
     form->addRow(test_, result_);
+    return box;
+}
 
-    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Save | QDialogButtonBox::Cancel, this);
-    connect(buttons, &QDialogButtonBox::accepted, this, &SettingsDialog::accept);
-    connect(buttons, &QDialogButtonBox::rejected, this, &SettingsDialog::reject);
-    connect(test_, &QPushButton::clicked, this, &SettingsDialog::OnTestConnection);
-    connect(source_, &QComboBox::currentIndexChanged, this, &SettingsDialog::OnSourceChosen);
-    downloads_ = new DownloadOptionsBox(this);
-    auto* layout = new QVBoxLayout(this);
-    layout->addLayout(form);
-    layout->addWidget(downloads_);
-    layout->addWidget(buttons);
-
+void SettingsDialog::Load() {
     const SettingsLoad load = LoadSettings(path_);
     if (!load.Ok) {
         result_->setText(FromStd(load.Error));
-        OnSourceChosen();
+        Select(mode_ == Mode::Chooser ? -1 : 0);
         return;
     }
-    source_->setCurrentIndex(
-        std::max(0, source_->findData(FromStd(sources::FindOrDefault(load.Values.Source()).Id))));
-    for (const KeyField& field : fields_)
-        field.edit->setText(FromStd(load.Values.Get(field.setting)));
-    OnSourceChosen();
-    downloads_->Load(DownloadSettings::From(load.Values));
+    for (auto& [key, edit] : fields_) edit->setText(FromStd(load.Values.Get(key)));
+    if (downloads_ != nullptr)
+        downloads_->Load(DownloadSettings::From(load.Values));
+    // Settings shows the source a run would take; the chooser shows none
+    // until one is chosen.
+    const auto& all = sources::All();
+    int index = mode_ == Mode::Chooser ? -1 : 0;
+    const std::string_view chosen = mode_ == Mode::Chooser
+                                        ? std::string_view(load.Values.Source())
+                                        : sources::FindOrDefault(load.Values.Source()).Id;
+    for (std::size_t i = 0; i < all.size(); ++i) {
+        if (all[i].Id == chosen)
+            index = static_cast<int>(i);
+    }
+    Select(index);
+}
+
+// The controls follow; the combo and the buttons call this too.
+void SettingsDialog::Select(int index) {
+    if (index >= static_cast<int>(sources::All().size()))
+        index = -1;
+    if (index != selected_)
+        result_->clear();
+    selected_ = index;
+    if (source_ != nullptr && index >= 0 && source_->currentIndex() != index)
+        source_->setCurrentIndex(index);
+    if (choices_ != nullptr && index >= 0)
+        choices_->button(index)->setChecked(true);
+    const sources::SourceEntry* source = index >= 0 ? &Entry(index) : nullptr;
+    if (needs_ != nullptr)
+        needs_->setText(source != nullptr ? NeedsText(*source) : QString());
+    pages_->setVisible(source != nullptr);
+    if (source != nullptr)
+        pages_->setCurrentIndex(index);
+    test_->setEnabled(source != nullptr && source->Test != nullptr && !tester_.joinable());
+    test_->setVisible(source == nullptr || source->Test != nullptr);
+    save_->setEnabled(source != nullptr);
 }
 
 SettingsDialog::~SettingsDialog() {
@@ -97,24 +229,42 @@ SettingsDialog::~SettingsDialog() {
         tester_.join();  // an aborted exchange ends within about 0.2 s
 }
 
-void SettingsDialog::OnSourceChosen() {
-    const sources::SourceEntry& entry =
-        sources::FindOrDefault(source_->currentData().toString().toStdString());
-    test_->setEnabled(entry.Test != nullptr && !tester_.joinable());
+QString SettingsDialog::MissingFields() const {
+    QStringList missing;
+    if (selected_ < 0)
+        return {};
+    const sources::SourceEntry& source = Entry(selected_);
+    for (const sources::SettingKey& key : source.Keys) {
+        if (fields_.at(sources::SettingName(source, key))->text().trimmed().isEmpty() &&
+            !VariableSet(key.EnvVar))
+            missing << FromStd(key.Label);
+    }
+    return missing.join(QStringLiteral(", "));
 }
 
 void SettingsDialog::accept() {
+    if (selected_ < 0)
+        return;
+    const sources::SourceEntry& source = Entry(selected_);
+    if (mode_ == Mode::Chooser) {
+        if (const QString missing = MissingFields(); !missing.isEmpty()) {
+            result_->setText(FromStd(source.Label) + QStringLiteral(" needs: ") + missing +
+                             QLatin1Char('.'));
+            return;
+        }
+    }
     // Keys of others stay as they are; a refused file is replaced (mode 0600).
-    if (const QString problem = downloads_->Problem(); !problem.isEmpty()) {
+    if (const QString problem = downloads_ != nullptr ? downloads_->Problem() : QString();
+        !problem.isEmpty()) {
         result_->setText(problem);
         return;
     }
     SettingsLoad load = LoadSettings(path_);
     Settings settings = load.Values;
-    downloads_->Values().To(settings);
-    settings.Set(sources::kSourceSetting, source_->currentData().toString().toStdString());
-    for (const KeyField& field : fields_)
-        settings.Set(field.setting, field.edit->text().trimmed().toStdString());
+    if (downloads_ != nullptr)
+        downloads_->Values().To(settings);
+    settings.Set(sources::kSourceSetting, std::string(source.Id));
+    for (const auto& [key, edit] : fields_) settings.Set(key, edit->text().trimmed().toStdString());
     const std::string error = SaveSettings(path_, settings);
     if (!error.empty()) {
         result_->setText(FromStd(error));
@@ -124,32 +274,35 @@ void SettingsDialog::accept() {
 }
 
 void SettingsDialog::OnTestConnection() {
-    const sources::SourceEntry& entry =
-        sources::FindOrDefault(source_->currentData().toString().toStdString());
-    if (entry.Test == nullptr)
+    if (selected_ < 0 || tester_.joinable())
         return;
-    if (tester_.joinable())
-        tester_.join();
+    const sources::SourceEntry& source = Entry(selected_);
+    if (source.Test == nullptr)
+        return;
     test_->setEnabled(false);
-    result_->setText(FromStd(entry.Testing));
+    result_->setText(FromStd(source.Testing));
     // What the dialog shows is tested, not what the environment may say.
-    sources::SourceConfig config = sources::Resolve(entry, nullptr, kWatchdogPeriod);
-    for (const KeyField& field : fields_) {
-        if (field.source == entry.Id)
-            config.Values[field.key] = field.edit->text().trimmed().toStdString();
+    sources::SourceConfig config = sources::Resolve(source, nullptr, kWatchdogPeriod);
+    for (const sources::SettingKey& key : source.Keys) {
+        config.Values[std::string(key.Key)] =
+            fields_.at(sources::SettingName(source, key))->text().trimmed().toStdString();
     }
-    tester_ = std::thread([this, &entry, config = std::move(config), abort = abort_] {
-        const Failure failure = entry.Test(config, abort.get());
+    const int tested = selected_;
+    tester_ = std::thread([this, tested, &source, config = std::move(config), abort = abort_] {
+        const Failure failure = source.Test(config, abort.get());
         if (abort->load())
             return;
         const QString text =
             failure ? QStringLiteral("Failed: ") + FromStd(FailureText(failure, "")).trimmed()
-                    : QStringLiteral("Connected: ") + FromStd(entry.TestPassed);
+                    : QStringLiteral("Connected: ") + FromStd(source.TestPassed);
         QMetaObject::invokeMethod(
             this,
-            [this, text] {
-                result_->setText(text);
-                test_->setEnabled(true);
+            [this, tested, text] {
+                if (tester_.joinable())
+                    tester_.join();
+                if (tested == selected_)
+                    result_->setText(text);
+                Select(selected_);
                 emit ConnectionTested(text);
             },
             Qt::QueuedConnection);

@@ -1,25 +1,30 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Settings...: which source a run uses and every source's keys (one row per
-// key of the source registry), saved to the settings file. "Test connection"
-// checks the chosen source's keys against its service and says how it went.
+// key of the source registry), saved to the settings file; "Test connection"
+// checks the chosen source's keys against its service and says how it went. The same dialog, as a
+// list of every source with what it needs, is the chooser a first Download opens when no source was
+// ever chosen.
 #pragma once
 
 #include <QDialog>
+#include <QUrl>
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <thread>
-#include <vector>
 
 #include "client/Source.h"
 #include "run/RunController.h"
 
+class QButtonGroup;
 class QComboBox;
 class QLabel;
 class QLineEdit;
 class QPushButton;
+class QStackedWidget;
 
 namespace kestrane::app {
 
@@ -29,11 +34,18 @@ class SettingsDialog : public QDialog {
     Q_OBJECT
 
   public:
-    // path: the settings file (SettingsPath() in the program).
-    explicit SettingsDialog(std::string path, QWidget* parent = nullptr);
+    enum class Mode {
+        Settings,  // the context menu's Settings...
+        Chooser,   // the first Download: every source with what it needs
+    };
+    // path: the settings file (SettingsPath() in the program). openUrl opens
+    // a source's registration page (default: the desktop's browser).
+    explicit SettingsDialog(std::string path, QWidget* parent = nullptr, Mode mode = Mode::Settings,
+                            std::function<void(const QUrl&)> openUrl = {});
     ~SettingsDialog() override;
 
-    // Saves, and closes only when the file was written.
+    // Saves, and closes only when the file was written (the chooser also
+    // wants a source and the fields it cannot do without).
     void accept() override;
 
   signals:
@@ -41,24 +53,29 @@ class SettingsDialog : public QDialog {
     void ConnectionTested(const QString& result);
 
   private:
+    void BuildCombo(QWidget* into);
+    void BuildChoices(QWidget* into);
+    QWidget* BuildFields();
+    void Load();
+    void Select(int index);
     void OnTestConnection();
-    void OnSourceChosen();
-
-    // One row of the form: a key of a source's registry entry.
-    struct KeyField {
-        std::string setting;  // "<id>.<key>" in the settings file
-        std::string key;      // "key"
-        std::string source;   // the entry's id
-        QLineEdit* edit = nullptr;
-    };
+    // The selected source's fields that are empty and have no variable set.
+    QString MissingFields() const;
 
     const std::string path_;
-    QComboBox* source_ = nullptr;
-    std::vector<KeyField> fields_;
+    const Mode mode_;
+    std::function<void(const QUrl&)> openUrl_;
+    int selected_ = -1;                         // in sources::All(); -1: none yet
+    QComboBox* source_ = nullptr;               // Settings
+    QButtonGroup* choices_ = nullptr;           // Chooser
+    QLabel* needs_ = nullptr;                   // Settings: what the selected source needs
+    QStackedWidget* pages_ = nullptr;           // one page of fields per source
+    std::map<std::string, QLineEdit*> fields_;  // by settings key
     QPushButton* test_ = nullptr;
     QLabel* result_ = nullptr;
     DownloadOptionsBox* downloads_ = nullptr;
-    // The token request runs off the GUI thread; closing the dialog aborts it.
+    QPushButton* save_ = nullptr;
+    // The connection test runs off the GUI thread; closing the dialog aborts it.
     std::shared_ptr<std::atomic<bool>> abort_;
     std::thread tester_;
 };

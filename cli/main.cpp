@@ -137,6 +137,7 @@ class CliFrontEnd : public FrontEnd {
             quota_.WeekUsed = end.Quota.WeekUsed;
         cancelled_ = end.Cancelled;
         failedSession_ = end.SessionFailed;
+        interfaceGone_ = end.InterfaceGone;
         if (failedSession_)
             failed_ = true;
     }
@@ -160,6 +161,8 @@ class CliFrontEnd : public FrontEnd {
             reporter_.Note(finishMessage_);
         else
             reporter_.Error(finishMessage_);
+        if (failedSession_ && interfaceGone_)
+            reporter_.Error(msg::kClassicGoneCli);
     }
     void ShowLogFailure(const std::string& text) override {
         failed_ = true;
@@ -178,6 +181,7 @@ class CliFrontEnd : public FrontEnd {
     QuotaUse quota_;
     bool failed_ = false;
     bool failedSession_ = false;
+    bool interfaceGone_ = false;
     bool cancelled_ = false;
 };
 

@@ -12,4 +12,14 @@ inline constexpr const char* kNoSuchPatent = " Failed to Download, the patent do
 inline constexpr const char* kNoPdfFor = "No PDF for ";
 inline constexpr const char* kFinished = "Downloading finished.";
 
+// The line after a failed session of the classic source at its built-in
+// address, whose interface the publication server no longer serves: one for
+// each front end, saying how to choose another source there.
+inline constexpr const char* kClassicGoneCli =
+    "The publication server no longer offers this interface: choose another source with "
+    "--source (kestrane-cli --help lists them).";
+inline constexpr const char* kClassicGoneWindow =
+    "The publication server no longer offers this interface: choose another source with the "
+    "source link at the top of the window.";
+
 }  // namespace kestrane::msg

@@ -104,7 +104,7 @@ Failure SaveMergedDocument(ClientContext& ctx, const std::vector<std::string>& p
         (void)WriteDocumentInfo(partial, *ctx.biblio);
     // Replaces a file of an earlier run in one step (a plain rename on
     // Windows refuses to).
-    if (!platform::ReplaceFile(partial, platform::Utf8FromPath(merged))) {
+    if (!platform::MoveReplacing(partial, platform::Utf8FromPath(merged))) {
         RemoveQuietly(partial);
         return {FailureKind::SaveFailed, {}};
     }

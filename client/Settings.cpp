@@ -138,7 +138,7 @@ std::string SaveSettings(const std::string& path, const Settings& settings) {
         return "Cannot write " + temp + ": " + std::strerror(errno) + ".";
     const bool written = platform::WriteAll(fd.get(), text) && platform::Flush(fd.get());
     fd.reset();
-    if (!written || !platform::ReplaceFile(temp, path)) {
+    if (!written || !platform::MoveReplacing(temp, path)) {
         const std::string error = std::strerror(errno);
         fs::remove(platform::PathFromUtf8(temp), ec);
         return "Cannot write " + path + ": " + error + ".";

@@ -33,6 +33,9 @@ class Source {
     [[nodiscard]] virtual Failure Fetch(ClientContext& ctx, const FoundDocument& found) = 0;
     // Shown after the status text "Downloading ... PDF document ......" ("(EPO OPS)"), or "".
     [[nodiscard]] virtual std::string StatusSuffix() const { return {}; }
+    // Where ctx points, this source's interface is known to be served no
+    // more, so a failed Open is no passing fault.
+    [[nodiscard]] virtual bool InterfaceGone(const ClientContext&) const { return false; }
 };
 
 }  // namespace kestrane

@@ -79,7 +79,11 @@ struct ItemProgress {
 struct RunEnd {
     bool Cancelled = false;      // a confirmed cancel ended it
     bool SessionFailed = false;  // no session could be had; nothing was recorded
-    QuotaUse Quota;              // how much of a source's allowance the run used, when it said
+    // With SessionFailed: the source's interface is no longer served where it
+    // asked (the classic source at its built-in address); front ends say how
+    // to choose another source after the message.
+    bool InterfaceGone = false;
+    QuotaUse Quota;  // how much of a source's allowance the run used, when it said
 };
 
 // A front end as the run sees it. Every call is made on the front-end thread

@@ -6,6 +6,7 @@
 
 #include "client/SafeFiles.h"
 #include "client/net/Printable.h"
+#include "util/Platform.h"
 
 namespace kestrane {
 
@@ -29,7 +30,7 @@ InputCheck Refuse(const char* message, BoxKind box = BoxKind::Info) {
 std::string RunTempFolder(const std::string& folder, bool madeTemp, std::error_code& ec) {
     if (madeTemp)
         return folder + "/temp/";
-    if (!fs::exists(fs::symlink_status(folder + "/temp", ec)))
+    if (!fs::exists(fs::symlink_status(platform::PathFromUtf8(folder + "/temp"), ec)))
         return "";
     return CreateUniqueFolder(folder + "/temp.kestrane-");
 }
@@ -91,7 +92,7 @@ InputCheck CheckDownloadInput(const DownloadRequest& request) {
         if (folder.empty())
             return Refuse("Please choose a path to keep documents.");
         std::error_code ec;
-        if (!fs::is_directory(folder, ec))
+        if (!fs::is_directory(platform::PathFromUtf8(folder), ec))
             return Refuse("The path doesn't exist.");
         if (!IsAsciiPath(folder)) {
             return Refuse("Please make sure the path uses only alphanumeric character!",

@@ -136,8 +136,10 @@ struct RunController::Impl {
     void FinishRun() {
         if (!run.IsDownloading.load() || !CurrentJob || completing)
             return;
-        Front().JobFinished(
-            RunEnd{run.CancelRequested.load(), run.SessionFailed.load(), run.Quota->Snapshot()});
+        const bool sessionFailed = run.SessionFailed.load();
+        Front().JobFinished(RunEnd{run.CancelRequested.load(), sessionFailed,
+                                   sessionFailed && run.InterfaceGone.load(),
+                                   run.Quota->Snapshot()});
         Complete();
     }
 
@@ -198,6 +200,7 @@ struct RunController::Impl {
             front.ShowLogFailure(logFailure);
         run.CancelRequested.store(false);
         run.SessionFailed.store(false);
+        run.InterfaceGone.store(false);
         run.SkipSessionStart.store(false);
         CurrentJob.reset();
         completing = false;

@@ -150,7 +150,10 @@ class WorkerPass {
         if (!run_.SkipSessionStart.load()) {
             // A server that accepts the connection and then says nothing would
             // otherwise hold the session step, and the whole run, forever.
-            if (!Gate([&] { EmitArmWatchdog(); }))
+            if (!Gate([&] {
+                    run_.InterfaceGone.store(source_->InterfaceGone(ctx_));
+                    EmitArmWatchdog();
+                }))
                 return false;
             if (const Failure failure = source_->Open(ctx_)) {
                 Gate([&] {

@@ -78,6 +78,9 @@ struct RunShared {
     std::atomic<bool> CancelRequested{false};
     // Set by a worker through its gate; reset by the front-end thread.
     std::atomic<bool> SessionFailed{false};
+    // The session being asked for is one of a source whose interface is gone
+    // where it asks (so a failed session says so). Same rules.
+    std::atomic<bool> InterfaceGone{false};
     // Written by the front-end thread (watchdog, end of run); read by a worker as it starts.
     std::atomic<bool> SkipSessionStart{false};
 

@@ -104,6 +104,29 @@ TEST_F(CliTest, FailedItemOrSessionExitsOne) {
     EXPECT_EQ(ReadFile(empty.str() + "/dl.log"), "");
 }
 
+// The publication server no longer serves the classic interface at its
+// built-in address: a failed session there says so and how to choose another
+// source; at any other address the texts stay as they were. The built-in
+// address is reached through a proxy on a closed loopback port, so nothing
+// leaves this machine.
+TEST_F(CliTest, FailedSessionAtTheBuiltInAddressSaysTheInterfaceIsGone) {
+    test::ClosedPort closed;
+    const std::string proxy = "127.0.0.1:" + std::to_string(closed.Port());
+    const std::vector<std::string> env = {"no_proxy=", "NO_PROXY="};
+    const std::vector<std::string> args = {"--source", "classic", "--proxy", proxy, kDe1};
+    test::TempDir builtIn;
+    const Outcome gone = CliProcess("", args, builtIn.str(), "/dev/null", env).Wait();
+    test::TempDir standIn;
+    const Outcome other = CliProcess("http://127.0.0.1:" + std::to_string(closed.Port()), args,
+                                     standIn.str(), "/dev/null", env)
+                              .Wait();
+    EXPECT_EQ(gone.status, 1) << gone.err;
+    EXPECT_EQ(other.status, 1) << other.err;
+    EXPECT_TRUE(Has(other.err, msg::kConnectFailed)) << other.err;
+    EXPECT_EQ(gone.err, other.err + msg::kClassicGoneCli + "\n");
+    EXPECT_EQ(gone.out, other.out);
+}
+
 TEST_F(CliTest, RefusedInputExitsTwoWithTheWindowsTexts) {
     const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
         {{}, "Please input patents."},

@@ -95,7 +95,7 @@ TEST_F(PlatformTest, NewFilesNeverReplaceOrFollowWhatStandsThere) {
     }
 }
 
-TEST_F(PlatformTest, ReplaceFileReplacesInOneStep) {
+TEST_F(PlatformTest, MoveReplacingReplacesInOneStep) {
     const std::string from = dir_ + "/new.tmp";
     const std::string to = dir_ + "/settings.conf";
     for (const auto& [path, text] : {std::pair{from, "new"}, std::pair{to, "old"}}) {
@@ -104,7 +104,7 @@ TEST_F(PlatformTest, ReplaceFileReplacesInOneStep) {
         platform::WriteAll(fd, text);
         platform::Close(fd);
     }
-    ASSERT_TRUE(platform::ReplaceFile(from, to));
+    ASSERT_TRUE(platform::MoveReplacing(from, to));
     EXPECT_EQ(Read(to), "new");
     EXPECT_FALSE(fs::exists(platform::PathFromUtf8(from)));
     // A private file is private by the system's own rules.

@@ -68,7 +68,7 @@ std::string CreateUniqueFolder(const std::string& prefix);
 
 // Moves from to to, replacing a file at to in one step (a plain rename on
 // Windows refuses to replace). False on failure, reason in errno.
-bool ReplaceFile(const std::string& from, const std::string& to);
+bool MoveReplacing(const std::string& from, const std::string& to);
 
 // The text of errno, for messages.
 std::string ErrorText(int error);

@@ -96,7 +96,7 @@ std::string CreateUniqueFolder(const std::string& prefix) {
     return name;
 }
 
-bool ReplaceFile(const std::string& from, const std::string& to) {
+bool MoveReplacing(const std::string& from, const std::string& to) {
     return ::rename(from.c_str(), to.c_str()) == 0;
 }
 

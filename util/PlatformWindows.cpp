@@ -264,7 +264,7 @@ std::string CreateUniqueFolder(const std::string& prefix) {
     return "";
 }
 
-bool ReplaceFile(const std::string& from, const std::string& to) {
+bool MoveReplacing(const std::string& from, const std::string& to) {
     if (MoveFileExW(Widen(from).c_str(), Widen(to).c_str(),
                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
         return true;

@@ -162,7 +162,10 @@ TEST_F(DownloadCommandTest, AProxyIsUsedOnlyWhenTicked) {
     EXPECT_EQ(dialog->Run().Snapshot().Job.AccessType, 0);
     dialog.reset();  // stops the run
 
-    app::MainDialog ticked(TestOptions(boxes, desktop));
+    // At the stand-in as well: nothing asks for a source first.
+    app::MainDialogOptions options = TestOptions(boxes, desktop);
+    options.Run.ServerBase = server.server.BaseUrl();
+    app::MainDialog ticked(options);
     Control<QTextEdit>(ticked, "patentList1009")->setPlainText("DE19758096C2");
     Control<QLineEdit>(ticked, "saveFolder1000")->setText(QString::fromStdString(folder.str()));
     Control<QCheckBox>(ticked, "useProxy1002")->setChecked(true);

@@ -29,6 +29,7 @@ struct CliOutcome {
 // closedOutput, on a pipe nobody reads (as in "kestrane-cli ... | head -1").
 class CliProcess {
   public:
+    // An empty serverBase leaves the built-in address in force.
     CliProcess(const std::string& serverBase, const std::vector<std::string>& args,
                const std::string& workDir, const std::string& stdinFile = "/dev/null",
                const std::vector<std::string>& extraEnv = {}, bool closedOutput = false)
@@ -43,7 +44,8 @@ class CliProcess {
                 !entry.starts_with("KESTRANE_MERGE_PROGRAM="))
                 env.push_back(entry);
         }
-        env.push_back("KESTRANE_SERVER_BASE=" + serverBase);
+        if (!serverBase.empty())
+            env.push_back("KESTRANE_SERVER_BASE=" + serverBase);
         // Later entries win: a test may put its own programs first in PATH.
         for (const std::string& e : extraEnv) {
             const std::string key = e.substr(0, e.find('=') + 1);

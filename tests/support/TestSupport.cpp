@@ -2,9 +2,12 @@
 #include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -119,6 +122,24 @@ ScopedEnv::~ScopedEnv() {
 ServerFixture::ServerFixture(pubserver::ServerOptions options) : server(std::move(options)) {
     if (!server.Start())
         ADD_FAILURE() << "the stand-in server did not start";
+}
+
+ClosedPort::ClosedPort() : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&address), size) != 0 ||
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
+        ADD_FAILURE() << "no loopback port to hold";
+        return;
+    }
+    port_ = ntohs(address.sin_port);
+}
+
+ClosedPort::~ClosedPort() {
+    if (fd_ >= 0)
+        ::close(fd_);
 }
 
 ClientContext MakeContext(const std::string& serverBase, const std::string& saveDir,

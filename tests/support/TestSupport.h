@@ -60,6 +60,20 @@ struct ServerFixture {
     pubserver::PubServer server;
 };
 
+// A loopback port that refuses every connection while this lives: bound, never listening.
+class ClosedPort {
+  public:
+    ClosedPort();
+    ~ClosedPort();
+    ClosedPort(const ClosedPort&) = delete;
+    ClosedPort& operator=(const ClosedPort&) = delete;
+    int Port() const { return port_; }
+
+  private:
+    int fd_ = -1;
+    int port_ = 0;
+};
+
 // A client context for save folder dir (which gets a temp/ subfolder) against base.
 ClientContext MakeContext(const std::string& serverBase, const std::string& saveDir,
                           const std::string& number);

@@ -21,7 +21,9 @@ SourceEntry ClassicEntry() {
     e.Label = "Publication server";
     e.Name = "publication server";
     e.Summary = "the publication server";
-    e.Needs = "Nothing: the publication server, a mirror of it or the stand-in.";
+    e.Needs =
+        "Nothing to register: the publication server's old interface, which it no longer "
+        "serves; for mirrors of it and the stand-in.";
     e.Help =
         "The publication server: session, search form, hit or selection page, and the "
         "documents page by page. KESTRANE_SERVER_BASE names a mirror or the stand-in.";

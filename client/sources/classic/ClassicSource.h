@@ -15,6 +15,10 @@ class ClassicSource : public Source {
     [[nodiscard]] Failure Find(ClientContext& ctx, FoundDocument& found) override;
     // The hit's document, or every document of its selection page.
     [[nodiscard]] Failure Fetch(ClientContext& ctx, const FoundDocument& found) override;
+    // At its built-in address: the publication server dropped this interface.
+    [[nodiscard]] bool InterfaceGone(const ClientContext& ctx) const override {
+        return ctx.ServerBase == kDefaultServerBase;
+    }
 };
 
 }  // namespace kestrane
