@@ -189,7 +189,7 @@ bool PartialStore::WriteManifest() {
     out << text;
     out.close();
     // Replaces the old manifest in one step (a plain rename on Windows refuses to).
-    const bool done = out && platform::ReplaceFile(fresh, folder_ + kManifest);
+    const bool done = out && platform::MoveReplacing(fresh, folder_ + kManifest);
     if (!done)
         RemoveQuietly(fresh);
     return done;
