@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The line kestrane-cli puts before a refusal's designed text, naming what was
-// refused ("Save folder /x/y does not exist"), since the designed texts were
+// The line kestrane-cli puts before a refusal's window text, naming what was
+// refused ("Save folder /x/y does not exist"), since those texts were
 // written for a window whose fields show what they are about.
 #pragma once
 
@@ -17,7 +17,7 @@ struct RefusedInput {
     std::string createFailure;  // why --create-folder could not make the folder, or ""
 };
 
-// The naming line for check's refusal of request; "" when the designed text
+// The naming line for check's refusal of request; "" when the window text
 // already says it.
 [[nodiscard]] std::string NamedRefusal(const InputCheck& check, const DownloadRequest& request,
                                        const RefusedInput& given);

@@ -298,7 +298,7 @@ std::chrono::milliseconds WatchdogPeriod(double watchdogSeconds) {
         std::max<long long>(1, std::llround(watchdogSeconds * 1000.0)));
 }
 
-// Prints a refusal: the line that names what was refused, then the designed text.
+// Prints a refusal: the line that names what was refused, then the window's text.
 void Refuse(const InputCheck& check, const DownloadRequest& request, const Arguments& args,
             const std::string& createFailure = "") {
     cli::RefusedInput given;

@@ -13,7 +13,7 @@
 namespace kestrane::pubserver {
 
 inline constexpr const char* kDpmaRoot = "/dpmaws/rest-services/";
-// What the version call answers (the designs service was recorded saying so).
+// What the version call answers (as the service was recorded answering).
 inline constexpr const char* kDpmaVersion = "8.26.0-b12";
 
 class DpmaEndpoints {
