@@ -189,8 +189,9 @@ class WorkerPass {
         }
         // Refused credentials, a used-up quota or a block: the remaining items
         // would only be refused too, so the run ends with the reason as its message.
+        // A fresh OPS token refused on one page is not among them: it fails that item only.
         if (failure.endsRun || failure.kind == FailureKind::QuotaExceeded ||
-            failure.kind == FailureKind::AuthFailed || failure.kind == FailureKind::Blocked) {
+            failure.kind == FailureKind::Blocked) {
             Gate([&] {
                 Record(index, number, stamp, Outcome::Failed, failure);
                 job_.MessageText = FailureText(failure, number);
