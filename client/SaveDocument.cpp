@@ -52,7 +52,7 @@ Failure CheckDocumentName(const ClientContext& ctx, const std::string& name) {
 
 bool SkipSavedDocument(ClientContext& ctx, const std::string& name) {
     if (!ctx.SkipExisting || !IsSafeDocumentName(name) ||
-        !IsUsablePdf(paths::MergedFile(ctx.SaveFolder, name)))
+        !IsUsablePdf(paths::MergedFile(ctx.SaveFolder, name), ctx.Abort, ctx.CancelRequested))
         return false;
     ctx.SavedFiles.push_back(name + ".pdf");
     ctx.AlreadySaved.push_back(name + ".pdf");
