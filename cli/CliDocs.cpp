@@ -75,7 +75,8 @@ std::vector<OptionDoc> Options() {
          Complete::Nothing},
         {"--continue", "",
          "Keep the pages of a document that does not finish (in the save folder's "
-         ".kestrane/partial/) and fetch only the missing ones in a later run with --continue",
+         ".kestrane/partial/) and fetch only the missing ones (or the rest of a whole document) "
+         "in a later run with --continue",
          "Keep the pages of a document that does not finish (a cancel, a used-up\n"
          "quota, a dropped line) in the save folder under\n"
          ".kestrane/partial/_SOURCE_/_NUMBER_/, with each page's size and SHA-256,\n"
@@ -83,8 +84,13 @@ std::vector<OptionDoc> Options() {
          "checked again (it must open as a one-page PDF and match its digest) and\n"
          "only the missing or damaged pages are fetched. Kept pages are never used\n"
          "for another source, another document or another page count. The folder\n"
-         "goes when the document is saved. Works with the EPO OPS source, which\n"
-         "fetches page by page.",
+         "goes when the document is saved. With the EPO OPS source this works\n"
+         "page by page. The DPMAconnectPlus and Google Patents sources fetch a\n"
+         "whole document at once: its part that came is kept with the source and\n"
+         "the id asked for, and the next run asks only for the rest (an HTTP Range\n"
+         "request) when the server answers it with 206, else it starts over. A\n"
+         "kept part is never used for another source or id, and the finished file\n"
+         "is checked as any download before it is saved.",
          Complete::Nothing},
         {"--report", "FILE",
          "Append one row per number to FILE as it is decided: CSV when FILE ends in .csv, JSON "

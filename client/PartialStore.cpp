@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <qpdf/QPDF.hh>
 #include <sstream>
 #include <system_error>
@@ -73,6 +74,36 @@ bool IsHexDigest(const std::string& text) {
            });
 }
 
+// Makes <save>/.kestrane/partial/<source>/<name>/, each step a real folder;
+// the folder with a trailing "/", or "" when it cannot be used.
+std::string MakePartialFolder(const std::string& save, const std::string& source,
+                              const std::string& name) {
+    fs::path folder = platform::PathFromUtf8(save) / ".kestrane";
+    for (const std::string& part : {std::string(), std::string("partial"), source, name}) {
+        if (!part.empty())
+            folder /= platform::PathFromUtf8(part);
+        if (!UsableFolder(folder))
+            return {};
+    }
+    return platform::Utf8FromPath(folder) + "/";
+}
+
+// Removes what a finished or abandoned folder held, then the folders left empty.
+void RemovePartialFolder(const std::string& folder, const std::vector<std::string>& files) {
+    for (const std::string& file : files) RemoveQuietly(folder + file);
+    std::error_code ec;
+    fs::path path = platform::PathFromUtf8(folder).parent_path();
+    for (int up = 0; up < 4 && fs::remove(path, ec) && !ec; ++up) path = path.parent_path();
+}
+
+constexpr const char* kDocument = "document";
+
+bool StartsAsPdf(const std::string& path) {
+    std::ifstream in(platform::PathFromUtf8(path), std::ios::binary);
+    char head[5] = {};
+    return in.read(head, sizeof head) && std::string_view(head, 5) == "%PDF-";
+}
+
 }  // namespace
 
 bool IsCleanOnePagePdf(const std::string& path) {
@@ -104,15 +135,8 @@ bool PartialStore::MakeFolders() {
     if (!IsPlainName(source_) || !IsPlainName(name_) || pages_ < 1 || pages_ > 100000 ||
         id_.empty() || id_.find('\n') != std::string::npos || id_.size() > 1000)
         return false;
-    fs::path folder = platform::PathFromUtf8(save_) / ".kestrane";
-    for (const std::string& part : {std::string(), std::string("partial"), source_, name_}) {
-        if (!part.empty())
-            folder /= platform::PathFromUtf8(part);
-        if (!UsableFolder(folder))
-            return false;
-    }
-    folder_ = platform::Utf8FromPath(folder) + "/";
-    return true;
+    folder_ = MakePartialFolder(save_, source_, name_);
+    return !folder_.empty();
 }
 
 bool PartialStore::Open() {
@@ -239,13 +263,84 @@ std::vector<std::string> PartialStore::PagePaths() const {
 void PartialStore::Finish() {
     if (folder_.empty())
         return;
-    for (int page = 1; page <= pages_; ++page) RemoveQuietly(PagePath(page));
-    RemoveQuietly(folder_ + kManifest);
-    RemoveQuietly(folder_ + kManifest + ".new");
+    std::vector<std::string> files = {kManifest, std::string(kManifest) + ".new"};
+    for (int page = 1; page <= pages_; ++page) files.push_back(std::to_string(page) + ".pdf");
     // Each folder goes only when nothing else is left in it.
+    RemovePartialFolder(folder_, files);
+}
+
+PartialFile::PartialFile(std::string saveFolder, std::string source, std::string name,
+                         std::string id)
+    : save_(std::move(saveFolder)),
+      source_(std::move(source)),
+      name_(std::move(name)),
+      id_(std::move(id)) {}
+
+bool PartialFile::Open() {
+    if (!IsPlainName(source_) || !IsPlainName(name_) || id_.empty() ||
+        id_.find('\n') != std::string::npos || id_.size() > 1000)
+        return false;
+    folder_ = MakePartialFolder(save_, source_, name_);
+    if (folder_.empty())
+        return false;
+    // "pages 0": never taken for a folder of kept pages, nor the other way round.
+    const std::string header = Header(source_, id_, 0);
+    const std::string manifest = folder_ + kManifest;
     std::error_code ec;
-    fs::path folder = platform::PathFromUtf8(folder_).parent_path();
-    for (int up = 0; up < 4 && fs::remove(folder, ec) && !ec; ++up) folder = folder.parent_path();
+    std::string text;
+    if (IsPlainFile(manifest) && fs::file_size(platform::PathFromUtf8(manifest), ec) < 4096 &&
+        !ec) {
+        std::ifstream in(platform::PathFromUtf8(manifest), std::ios::binary);
+        text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    long long noted = -1;
+    if (text.compare(0, header.size(), header) == 0) {
+        std::istringstream rest(text.substr(header.size()));
+        std::string word;
+        if (!(rest >> word >> noted) || word != "received")
+            noted = -1;
+    }
+    const std::string file = Path();
+    const auto size = IsPlainFile(file)
+                          ? static_cast<long long>(fs::file_size(platform::PathFromUtf8(file), ec))
+                          : -1;
+    kept_ = noted > 0 && !ec && size == noted && StartsAsPdf(file) ? noted : 0;
+    if (kept_ == 0)
+        RemoveQuietly(file);
+    RemoveQuietly(manifest);
+    return true;
+}
+
+std::string PartialFile::Path() const {
+    return folder_ + kDocument;
+}
+
+void PartialFile::Keep() {
+    if (folder_.empty())
+        return;
+    const std::string file = Path();
+    std::error_code ec;
+    const auto size = IsPlainFile(file)
+                          ? static_cast<long long>(fs::file_size(platform::PathFromUtf8(file), ec))
+                          : -1;
+    bool noted = false;
+    if (!ec && size > 0 && StartsAsPdf(file)) {
+        UniqueFd fd = CreateFreshFile(folder_ + kManifest);
+        if (fd.valid()) {
+            std::ofstream out(platform::PathFromUtf8(folder_ + kManifest),
+                              std::ios::binary | std::ios::trunc);
+            out << Header(source_, id_, 0) << "received " << size << "\n";
+            out.flush();
+            noted = static_cast<bool>(out);
+        }
+    }
+    if (!noted)
+        Finish();
+}
+
+void PartialFile::Finish() {
+    if (!folder_.empty())
+        RemovePartialFolder(folder_, {kManifest, kDocument});
 }
 
 }  // namespace kestrane

@@ -64,6 +64,40 @@ class PartialStore {
     std::vector<Entry> entries_;  // index page - 1
 };
 
+// A whole document that did not finish downloading, kept for a later run
+// with resume on: <save>/.kestrane/partial/<source>/<name>/document and a
+// manifest naming the source, the id asked for and the bytes received. The
+// kept bytes count only for the same source and id, when the file is a plain
+// file of the noted size that begins "%PDF-"; else they go and the download
+// starts over. The finished file is judged by its caller as any download.
+class PartialFile {
+  public:
+    PartialFile(std::string saveFolder, std::string source, std::string name, std::string id);
+
+    // Makes the folder (never through a link) and takes over what is kept
+    // there. False when the folder cannot be used safely; the caller then
+    // fetches as without resume.
+    [[nodiscard]] bool Open();
+    // Where the document is (or is to be) saved.
+    std::string Path() const;
+    // Bytes kept from an earlier run (0: a fresh download).
+    long long KeptBytes() const { return kept_; }
+    // The download stopped short: what is in Path() is noted for the next
+    // run. Whatever cannot be noted, or is not the start of a PDF, goes.
+    void Keep();
+    // The document is saved, or what was kept is of no use: the file, the
+    // manifest and the folders left empty go.
+    void Finish();
+
+  private:
+    std::string save_;
+    std::string source_;
+    std::string name_;
+    std::string id_;
+    std::string folder_;  // with a trailing "/"
+    long long kept_ = 0;
+};
+
 // The strict page check resume relies on: "%PDF-" first, exactly one page,
 // and qpdf reads it without recovery and without a warning.
 bool IsCleanOnePagePdf(const std::string& path);

@@ -132,7 +132,7 @@ void DpmaEndpoints::Handle(const httplib::Request& req, const std::string& path,
             Oversize(res);
             return;
         }
-        Document(Filed(id), fault, path, res, hooks);
+        Document(req, Filed(id), fault, path, res, hooks);
         return;
     }
     res.status = 404;
@@ -166,9 +166,9 @@ bool DpmaEndpoints::DpmaFault(std::optional<FaultKind> fault, const std::string&
     }
 }
 
-void DpmaEndpoints::Document(const std::string& compact, std::optional<FaultKind> fault,
-                             const std::string& path, httplib::Response& res,
-                             const EndpointHooks& hooks) const {
+void DpmaEndpoints::Document(const httplib::Request& req, const std::string& compact,
+                             std::optional<FaultKind> fault, const std::string& path,
+                             httplib::Response& res, const EndpointHooks& hooks) const {
     const int pages = compact.empty() ? 0 : CorpusPages(compact, options_);
     if (pages <= 0) {
         res.status = 200;
@@ -176,6 +176,7 @@ void DpmaEndpoints::Document(const std::string& compact, std::optional<FaultKind
         return;
     }
     hooks.Respond(res, fault, compact, *hooks.DocumentPdf(compact, pages), kPdf);
+    AnswerRange(req, res, fault);
 }
 
 std::string DpmaEndpoints::Filed(const std::string& id) const {

@@ -28,8 +28,8 @@ class DpmaEndpoints {
     bool DpmaFault(std::optional<FaultKind> fault, const std::string& path,
                    httplib::Response& res) const;
     // The PDF of the document filed as compact ("" when none is), or DPMA's "no data".
-    void Document(const std::string& compact, std::optional<FaultKind> fault,
-                  const std::string& path, httplib::Response& res,
+    void Document(const httplib::Request& req, const std::string& compact,
+                  std::optional<FaultKind> fault, const std::string& path, httplib::Response& res,
                   const EndpointHooks& hooks) const;
     // The compact number ("DE19758096C2") that id names, or "" when this
     // server does not file the document under that id.

@@ -30,6 +30,12 @@ struct EndpointHooks {
     std::function<std::string(const httplib::Request&)> SelfBase;
 };
 
+// A whole document's answer (res: 200 with the whole PDF) honours
+// "Range: bytes=N-": 206 with the rest and its Content-Range, 416 when N is
+// past the end. Other ranges, a fault in force or NoRange: the whole, as it stands.
+void AnswerRange(const httplib::Request& req, httplib::Response& res,
+                 std::optional<FaultKind> fault);
+
 // Pages of a compact number ("DE19758096C2"): the corpus, then synthetic
 // documents; 0 when the number is unknown.
 inline int CorpusPages(const std::string& compact, const ServerOptions& options) {

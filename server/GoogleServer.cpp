@@ -228,6 +228,7 @@ void GoogleEndpoints::Pdf(const httplib::Request& req, const std::string& path,
         return;
     }
     hooks.Respond(res, fault, compact, *hooks.DocumentPdf(compact, pages), kPdf);
+    AnswerRange(req, res, fault);
 }
 
 }  // namespace kestrane::pubserver

@@ -681,6 +681,8 @@ void PubServer::Impl::Respond(httplib::Response& res, std::optional<FaultKind> f
         case FaultKind::Busy:
         case FaultKind::Sorry:
         case FaultKind::Offsite:
+        case FaultKind::NoRange:
+        case FaultKind::TokenRefused:
         case FaultKind::Bulky:
         case FaultKind::Exponent:
         case FaultKind::ServiceFlood:
@@ -689,6 +691,58 @@ void PubServer::Impl::Respond(httplib::Response& res, std::optional<FaultKind> f
             res.set_content(body, type);
             return;
     }
+}
+
+namespace {
+
+// Sends body as a stream: httplib would cut a plain body by the request's
+// Range header on its own, whatever the status.
+void SendStreamed(httplib::Response& res, int status, std::string body) {
+    const std::string type = res.get_header_value("Content-Type");
+    auto data = std::make_shared<const std::string>(std::move(body));
+    res.status = status;
+    res.body.clear();
+    res.set_chunked_content_provider(type.empty() ? "application/octet-stream" : type,
+                                     [data](size_t offset, httplib::DataSink& sink) {
+                                         if (offset >= data->size()) {
+                                             sink.done();
+                                             return true;
+                                         }
+                                         return sink.write(data->data() + offset,
+                                                           data->size() - offset);
+                                     });
+}
+
+}  // namespace
+
+void AnswerRange(const httplib::Request& req, httplib::Response& res,
+                 std::optional<FaultKind> fault) {
+    const std::string range = req.get_header_value("Range");
+    if (range.empty() || res.status != 200 || res.body.empty())
+        return;
+    constexpr std::string_view kBytes = "bytes=";
+    const std::string_view digits =
+        range.starts_with(kBytes) && range.ends_with("-")
+            ? std::string_view(range).substr(kBytes.size(), range.size() - kBytes.size() - 1)
+            : std::string_view();
+    const bool plain =
+        !digits.empty() && digits.size() <= 15 &&
+        std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; });
+    if (fault || !plain) {
+        SendStreamed(res, 200, std::move(res.body));
+        return;
+    }
+    const size_t from = std::stoull(std::string(digits));
+    const size_t size = res.body.size();
+    if (from >= size) {
+        res.status = 416;
+        res.set_header("Content-Range", "bytes */" + std::to_string(size));
+        res.set_content("", "text/plain");
+        return;
+    }
+    res.set_header("Content-Range", "bytes " + std::to_string(from) + "-" +
+                                        std::to_string(size - 1) + "/" + std::to_string(size));
+    SendStreamed(res, 206, res.body.substr(from));
 }
 
 void PubServer::Impl::Handle(const httplib::Request& req, httplib::Response& res) {
@@ -709,6 +763,7 @@ void PubServer::Impl::Handle(const httplib::Request& req, httplib::Response& res
     entry.path = path;
     entry.userAgent = req.get_header_value("User-Agent");
     entry.acceptLanguage = req.get_header_value("Accept-Language");
+    entry.range = req.get_header_value("Range");
     entry.hasSessionCookie = HasSession(req);
     entry.clientPort = req.remote_port;
     std::string number;
@@ -951,6 +1006,7 @@ const std::vector<std::pair<std::string, FaultKind>>& FaultKindNames() {
         {"empty", FaultKind::EmptyBody},
         {"error", FaultKind::ErrorPage},
         {"truncated", FaultKind::Truncated},
+        {"norange", FaultKind::NoRange},
         {"html", FaultKind::HtmlInsteadOfPdf},
         {"nolink", FaultKind::MissingLink},
         {"count", FaultKind::CountMismatch},

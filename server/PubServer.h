@@ -79,6 +79,7 @@ enum class FaultKind {
     Busy,       // Google: 503 with Google's "unusual traffic" page
     Sorry,      // Google: 302 to /sorry/index
     Offsite,    // Google page: citation_pdf_url points to another host
+    NoRange,    // DPMA PDF, Google PDF: a Range request is answered 200 with the whole document
     // Built to hurt (server/Hostile.h); EscapesInLink also serves the OPS stages:
     // opstoken a 401 <message>, opsinquiry a 404 <code>, opspage a 403 X-Rejection-Reason.
     Deep,          // pdf, opspage: a page starting a 60,000-link object chain; opstoken: JSON
@@ -145,6 +146,7 @@ struct RequestLogEntry {
     bool hasSessionCookie = false;
     std::string queryNumber;  // the decoded pn= value for a search, else ""
     int clientPort = 0;       // tells TCP connections apart
+    std::string range;        // the Range header as sent, "" when none
 };
 
 class PubServer {
@@ -190,9 +192,9 @@ class PubServer {
 // huge endless nomatch deep bomb objects, and for OPS notfound auth quota robot black bulky
 // exponent services longwait); OPS stages:
 // opstoken opsinquiry opspage opsbiblio, OPS numbers written compact ("DE19758096C2").
-// DPMAconnectPlus stages dpmaversion dpmapdf (kinds auth http401 http403 notfound oversize and
-// the generic ones); Google Patents stages robots gpage gpdf (kinds quota busy sorry robot
-// offsite nolink notfound nomatch and the generic ones). Their numbers are written compact.
+// DPMAconnectPlus stages dpmaversion dpmapdf (kinds auth http401 http403 notfound oversize norange
+// and the generic ones); Google Patents stages robots gpage gpdf (kinds quota busy sorry robot
+// offsite nolink notfound nomatch norange and the generic ones). Their numbers are written compact.
 bool ParseFault(const std::string& text, std::string& number, Fault& fault);
 
 // The names --fault takes for stages and kinds, in the order the help lists them.

@@ -2,6 +2,7 @@
 // The DPMAconnectPlus and Google Patents sources through kestrane-cli
 // against the stand-in, and Google's pacing on a fake clock.
 #include <gtest/gtest.h>
+#include <httplib.h>
 
 #include <filesystem>
 #include <fstream>
@@ -205,6 +206,69 @@ TEST(GoogleRunTest, BiblioFromThePageInHandReachesTheReportTheNameAndThePdf) {
     const std::string rows = test::ReadFile(report);
     EXPECT_NE(rows.find("Max M\xc3\xbcller"), std::string::npos) << rows;
     EXPECT_NE(rows.find("2001-05-10"), std::string::npos) << rows;
+}
+
+// A whole document cut off halfway stays in the save folder; the next run
+// with --continue asks once, for the rest only, and saves the stand-in's
+// document byte for byte; a server that ignores the range sends it whole and
+// the download starts over from byte 0. Either way nothing is left behind.
+TEST(WholeDocumentResume, ACutOffPdfIsContinuedWithOneRangeOrStartsOverWhenTheRangeIsIgnored) {
+    struct Case {
+        const char* source;
+        Stage stage;
+        const char* pdfPath;  // a part of the PDF request's path
+        bool ignoresRange;
+    };
+    StandIn run;
+    const std::string number = "DE102006026208A1";
+    // A merge program that saves the one file as it came, so bytes can be compared.
+    const std::string copy = run.config.str() + "/copy.sh";
+    std::ofstream(copy) << "#!/bin/sh\ncp \"$1\" \"$4\"\n";
+    fs::permissions(copy, fs::perms::owner_all);
+    const fs::path saved = run.save.path() / (number + ".pdf");
+    for (const Case c : {Case{"dpma", Stage::DpmaPdf, "getPatentpublikation_PDF", false},
+                         Case{"dpma", Stage::DpmaPdf, "getPatentpublikation_PDF", true},
+                         Case{"google", Stage::PatentPdf, "/patent/pdf/", false}}) {
+        SCOPED_TRACE(std::string(c.source) + (c.ignoresRange ? " ignoring ranges" : ""));
+        const std::vector<std::string> args = {"--source",   c.source,          "--wait", "0.01",
+                                               "--continue", "--merge-program", copy,     number};
+        const fs::path kept =
+            run.save.path() / ".kestrane/partial" / c.source / number / "document";
+        run.server->server.ClearFaults();
+        run.server->server.AddFault(number, Fault{c.stage, FaultKind::Truncated});
+        run.server->server.ClearRequestLog();
+        const test::CliOutcome cut = run.Cli(args, Credentials());
+        EXPECT_EQ(cut.status, 1) << cut.err;
+        run.ExpectNoSecret(cut);
+        std::string pdfPath;
+        for (const auto& e : run.server->server.RequestLog())
+            pdfPath = e.path.find(c.pdfPath) != std::string::npos ? e.path : pdfPath;
+        httplib::Client direct(run.Base());
+        direct.set_basic_auth("demo-user", kPassword);
+        run.server->server.ClearFaults();
+        const auto whole = direct.Get(pdfPath);
+        ASSERT_TRUE(whole && whole->status == 200) << pdfPath;
+        const std::string& document = whole->body;
+        ASSERT_TRUE(fs::exists(kept));
+        EXPECT_EQ(fs::file_size(kept), document.size() / 2);
+        EXPECT_FALSE(fs::exists(saved));
+
+        if (c.ignoresRange)
+            run.server->server.AddFault(number, Fault{c.stage, FaultKind::NoRange});
+        run.server->server.ClearRequestLog();
+        const test::CliOutcome again = run.Cli(args, Credentials());
+        ASSERT_EQ(again.status, 0) << again.err;
+        std::vector<std::string> ranges;
+        for (const auto& e : run.server->server.RequestLog()) {
+            if (e.path.find(c.pdfPath) != std::string::npos)
+                ranges.push_back(e.range);
+        }
+        EXPECT_EQ(ranges,
+                  std::vector<std::string>{"bytes=" + std::to_string(document.size() / 2) + "-"});
+        EXPECT_TRUE(test::ReadFile(saved.string()) == document);
+        EXPECT_FALSE(fs::exists(run.save.path() / ".kestrane"));
+        fs::remove(saved);
+    }
 }
 
 TEST(GooglePacing, PagesComeAtLeastFourSecondsApartOnGoogleAndWaitOnlyRaisesIt) {

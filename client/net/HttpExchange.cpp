@@ -9,6 +9,7 @@
 #include <array>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -16,6 +17,7 @@
 #include "client/SafeFiles.h"
 #include "client/net/Printable.h"
 #include "client/net/Retry.h"
+#include "util/Platform.h"
 #include "util/UniqueFd.h"
 
 namespace kestrane {
@@ -85,17 +87,54 @@ bool WriteAll(int fd, const char* data, std::size_t size) {
 // Why a transfer stopped before curl finished it on its own.
 enum class Stop { None, Cancel, Abort, SaveFailed, WriteFailed, TooLarge };
 
+using HeaderFields = std::vector<std::pair<std::string, std::string>>;
+
 struct Transfer {
     ClientContext* ctx;
     bool toFile;
     const UniqueFd* file;  // file mode only
     std::string* text;
-    std::size_t written = 0;             // file mode
+    std::size_t written = 0;             // file mode; a continued file counts from its start
     std::size_t maxFile = kMaxPageFile;  // file mode
     std::size_t maxText = kMaxTextPage;  // text mode
     bool received = false;
     Stop stop = Stop::None;
+    // A continued file (HttpExtra::resumeFile): the offset asked for, the
+    // answer's header fields, and whether the answer continues the file.
+    std::size_t resumeAt = 0;
+    CURL* easy = nullptr;
+    const HeaderFields* fields = nullptr;
+    bool decided = false;
+    bool continued = false;
 };
+
+// A 206 whose Content-Range starts where the kept file ends continues it.
+bool ContinuesAt(CURL* easy, const HeaderFields& fields, std::size_t offset) {
+    long status = 0;
+    curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
+    if (status != 206)
+        return false;
+    const std::string want = "bytes " + std::to_string(offset) + "-";
+    for (const auto& [name, value] : fields) {
+        if (strncasecmp(name.c_str(), "Content-Range", 14) == 0)
+            return value.compare(0, want.size(), want) == 0;
+    }
+    return false;
+}
+
+// Settles, at the first byte of the body, whether a continued file is
+// appended to or written again from its start.
+bool DecideContinuation(Transfer& t) {
+    if (t.resumeAt == 0 || t.decided)
+        return true;
+    t.decided = true;
+    t.continued = ContinuesAt(t.easy, *t.fields, t.resumeAt);
+    if (t.continued)
+        return true;
+    t.written = 0;
+    // The descriptor appends: once emptied, writes land from byte 0 again.
+    return ::ftruncate(t.file->get(), 0) == 0;
+}
 
 std::size_t OnBody(char* data, std::size_t size, std::size_t count, void* user) {
     auto& t = *static_cast<Transfer*>(user);
@@ -117,6 +156,10 @@ std::size_t OnBody(char* data, std::size_t size, std::size_t count, void* user) 
         return 0;
     t.ctx->moved();
     if (t.toFile) {
+        if (!DecideContinuation(t)) {
+            t.stop = Stop::WriteFailed;
+            return 0;
+        }
         if (t.written + n > t.maxFile) {
             t.stop = Stop::TooLarge;
             return 0;
@@ -377,10 +420,41 @@ void EchoRequestLine(const std::string& url) {
 
 namespace {
 
+// The size of a kept file worth continuing, else 0 (none, empty, not a
+// plain file, or already at the cap).
+std::size_t KeptSize(const char* path, std::size_t cap) {
+    if (!IsPlainFile(path))
+        return 0;
+    std::error_code ec;
+    const std::uintmax_t size = std::filesystem::file_size(platform::PathFromUtf8(path), ec);
+    return ec || size >= cap ? 0 : static_cast<std::size_t>(size);
+}
+
+UniqueFd OpenToContinue(const char* path) {
+    std::string reason;
+    return UniqueFd(platform::OpenForAppend(path, reason));
+}
+
+// Asks for the rest of the kept file and collects the answer's header
+// fields, to see where the answer starts.
+void AskToContinue(CURL* h, Transfer& transfer, const HttpExtra* extra, HeaderFields& fields) {
+    const std::string range = std::to_string(transfer.resumeAt) + "-";
+    curl_easy_setopt(h, CURLOPT_RANGE, range.c_str());  // copied by libcurl
+    transfer.easy = h;
+    transfer.written = transfer.resumeAt;
+    if (extra->responseHeaders != nullptr) {
+        transfer.fields = extra->responseHeaders;
+        return;
+    }
+    transfer.fields = &fields;
+    curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, &OnHeader);
+    curl_easy_setopt(h, CURLOPT_HEADERDATA, &fields);
+}
+
 // The exchange itself, once.
 HttpTry Exchange(ClientContext& ctx, std::string_view verb, const std::string& url,
                  std::string_view body, std::string& ResponseText, const char* filePath, int ToFile,
-                 const HttpExtra* extra) {
+                 const HttpExtra* extra, bool* rangeRefused = nullptr) {
     HttpTry attempt;
     ResponseText.clear();
     EasyHandle easy(GlobalInit() ? curl_easy_init() : nullptr);
@@ -401,15 +475,23 @@ HttpTry Exchange(ClientContext& ctx, std::string_view verb, const std::string& u
     if (extra != nullptr && !extra->followRedirects)
         curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 0L);
 
-    // The file is created before the body arrives; an empty body leaves an empty file.
-    UniqueFd file;
-    if (ToFile != 0 && filePath != nullptr)
-        file = CreateFreshFile(filePath);
-    Transfer transfer{&ctx, ToFile != 0, &file, &ResponseText};
+    Transfer transfer{&ctx, ToFile != 0, nullptr, &ResponseText};
     if (extra != nullptr && extra->maxText > 0)
         transfer.maxText = std::min(extra->maxText, kMaxTextPage);
-    if (extra != nullptr && extra->maxFileBytes > 0) {
+    if (extra != nullptr && extra->maxFileBytes > 0)
         transfer.maxFile = extra->maxFileBytes;
+    // The file is opened before the body arrives; an empty body leaves an empty file.
+    UniqueFd file;
+    HeaderFields fields;
+    if (ToFile != 0 && filePath != nullptr) {
+        const bool resume = extra != nullptr && extra->resumeFile;
+        transfer.resumeAt = resume ? KeptSize(filePath, transfer.maxFile) : 0;
+        file = transfer.resumeAt > 0 ? OpenToContinue(filePath) : CreateFreshFile(filePath);
+        if (transfer.resumeAt > 0)
+            AskToContinue(h, transfer, extra, fields);
+    }
+    transfer.file = &file;
+    if (extra != nullptr && extra->maxFileBytes > 0) {
         // A body announced beyond the cap fails before any of it is written.
         curl_easy_setopt(h, CURLOPT_MAXFILESIZE_LARGE,
                          static_cast<curl_off_t>(extra->maxFileBytes));
@@ -427,6 +509,18 @@ HttpTry Exchange(ClientContext& ctx, std::string_view verb, const std::string& u
         attempt.failure = FailureKind::SaveFailed;
         return attempt;
     }
+    // No body came to settle it: unless the answer continues the file, what
+    // is kept of it must not pass for this answer's body.
+    if (transfer.resumeAt > 0 && !transfer.decided) {
+        transfer.continued = ContinuesAt(h, *transfer.fields, transfer.resumeAt);
+        if (!transfer.continued && ::ftruncate(file.get(), 0) != 0) {
+            attempt.failure = FailureKind::SaveFailed;
+            return attempt;
+        }
+    }
+    if (rangeRefused != nullptr)
+        *rangeRefused = transfer.resumeAt > 0 && !transfer.continued && attempt.status != 0 &&
+                        attempt.status != 200;
     const bool raw = extra != nullptr && extra->rawText && attempt.status != 0;
     bool judged = false;
     attempt.failure =
@@ -452,7 +546,20 @@ HttpTry SendHttpOnce(ClientContext& ctx, std::string_view verb, const std::strin
     if (ctx.cancelRequested())
         return HttpTry{FailureKind::Cancelled, 0, false};
     ctx.transfer.Requests += 1;
-    const HttpTry attempt = Exchange(ctx, verb, url, body, ResponseText, filePath, ToFile, extra);
+    bool rangeRefused = false;
+    HttpTry attempt =
+        Exchange(ctx, verb, url, body, ResponseText, filePath, ToFile, extra, &rangeRefused);
+    // A server that refuses the range (416) or answers it otherwise is asked
+    // once more for the whole body.
+    if (rangeRefused && extra->resumeOnceMore && attempt.failure != FailureKind::Cancelled &&
+        !ctx.cancelRequested()) {
+        HttpExtra whole = *extra;
+        whole.resumeFile = false;
+        if (ctx.OnRequest)
+            ctx.OnRequest(url);
+        ctx.transfer.Requests += 1;
+        attempt = Exchange(ctx, verb, url, body, ResponseText, filePath, ToFile, &whole);
+    }
     if (ctx.LastRequest)
         ctx.LastRequest->Mark();
     return attempt;

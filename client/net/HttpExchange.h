@@ -72,6 +72,14 @@ struct HttpExtra {
     // no-match notice). Such a failure is final: it is the server's word on
     // the request, not trouble on the line. The exchange itself reads no content.
     std::function<FailureKind(const std::string& text)> judgeText;
+    // File mode: the file at filePath is continued from its current size with
+    // "Range: bytes=N-". A 206 from that offset appends to it; any other
+    // answer rewrites it from byte 0; after a 416 or any status but 200 and
+    // 206, the exchange is sent once more without Range (unless
+    // resumeOnceMore is false: a paced caller sends that one itself). The
+    // size caps count the whole file. A missing or empty file is a plain download.
+    bool resumeFile = false;
+    bool resumeOnceMore = true;
 };
 
 // What one try of an exchange came to.

@@ -3,6 +3,7 @@
 
 #include <fstream>
 
+#include "client/PartialStore.h"
 #include "client/PublicationNumber.h"
 #include "client/SafeFiles.h"
 #include "client/SaveDocument.h"
@@ -76,14 +77,16 @@ std::string Head(const std::string& file) {
 }
 
 // One id, asked once; the exchange retries what failed on the line, and a
-// 5xx answer reads as transient.
+// 5xx answer reads as transient. resume: what file holds is continued.
 Failure Ask(ClientContext& ctx, const DpmaConfig& config, const std::string& id,
-            const std::string& file, dpma::Answer& answer) {
+            const std::string& file, bool resume, dpma::Answer& answer) {
     const std::string url = config.Base + kService + "getPatentpublikation_PDF/" + id;
-    const HttpExtra extra = Extra(config, true);
+    HttpExtra extra = Extra(config, true);
+    extra.resumeFile = resume;
     std::string text;
     long status = 0;
-    RemoveQuietly(file);
+    if (!resume)
+        RemoveQuietly(file);
     if (SendHttpRequest(ctx, "GET", url, "", text, file.c_str(), 1, &status, &extra) == 0) {
         Failure f = ctx.failure;
         ctx.failure = {};
@@ -91,7 +94,8 @@ Failure Ask(ClientContext& ctx, const DpmaConfig& config, const std::string& id,
             f.detail = "a document over " + std::to_string(kDpmaMaxDocument >> 20) + " MiB";
         return f;
     }
-    answer = dpma::Classify(status, Head(file));
+    // A 206 reaches here only when it continued the kept file (client/net/HttpExchange.h).
+    answer = dpma::Classify(resume && status == 206 ? 200 : status, Head(file));
     return {};
 }
 
@@ -104,6 +108,31 @@ Failure Save(ClientContext& ctx, const std::string& file, const std::string& nam
     return f;
 }
 
+// Where one id's answer goes: with resume on, a kept download of the same
+// id is continued (client/PartialStore.h); else a fresh file in the temp folder.
+struct Download {
+    Download(ClientContext& ctx, const std::string& name, const std::string& id)
+        : partial(ctx.SaveFolder, "dpma", name, id),
+          resume(ctx.Resume && partial.Open()),
+          file(resume ? partial.Path() : ctx.TempFolder + name + ".dpma") {}
+    // The answer was not the document, or it is saved: nothing is kept.
+    void Drop() {
+        RemoveQuietly(file);
+        if (resume)
+            partial.Finish();
+    }
+    // The download stopped short: with resume on, what came stays for the next run.
+    void StoppedShort() {
+        if (resume)
+            partial.Keep();
+        else
+            RemoveQuietly(file);
+    }
+    PartialFile partial;
+    bool resume;
+    std::string file;
+};
+
 Failure FetchDocument(ClientContext& ctx, const DpmaConfig& config) {
     const std::vector<std::string> ids = dpma::DocumentIds(ctx.CurrentNumber);
     const std::string name = CompactNumber(ctx.CurrentNumber);
@@ -111,37 +140,41 @@ Failure FetchDocument(ClientContext& ctx, const DpmaConfig& config) {
         return {FailureKind::BadNumber, {}};
     if (Failure f = CheckDocumentName(ctx, name))
         return f;
-    const std::string file = ctx.TempFolder + name + ".dpma";
     std::string said;  // DPMA's word on the last id asked
     for (const std::string& id : ids) {
+        Download download(ctx, name, id);
+        const std::string& file = download.file;
         dpma::Answer answer;
-        if (Failure f = Ask(ctx, config, id, file, answer)) {
-            RemoveQuietly(file);
+        if (Failure f = Ask(ctx, config, id, file, download.resume, answer)) {
+            download.StoppedShort();
             return f;
         }
         switch (answer.verdict) {
-            case dpma::Verdict::Pdf:
-                return Save(ctx, file, name);
+            case dpma::Verdict::Pdf: {
+                Failure f = Save(ctx, file, name);
+                download.Drop();
+                return f;
+            }
             case dpma::Verdict::CredentialsRefused: {
-                RemoveQuietly(file);
+                download.Drop();
                 return Refusal(config, answer.message);
             }
             case dpma::Verdict::Transient:
-                RemoveQuietly(file);
+                download.Drop();
                 return {FailureKind::DownloadFailed, answer.message};
             case dpma::Verdict::Failed:
                 if (!answer.fromXml) {
-                    RemoveQuietly(file);
+                    download.Drop();
                     return {FailureKind::DownloadFailed, Printable(answer.message)};
                 }
                 [[fallthrough]];
             case dpma::Verdict::NotFound:
+                download.Drop();
                 said = answer.message;
                 ctx.progress(progress::kSearched + 10);
                 break;
         }
     }
-    RemoveQuietly(file);
     return {FailureKind::NoPdf, said.empty() ? "not found" : Printable(said)};
 }
 

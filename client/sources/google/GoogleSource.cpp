@@ -5,6 +5,7 @@
 #include <fstream>
 #include <thread>
 
+#include "client/PartialStore.h"
 #include "client/PublicationNumber.h"
 #include "client/SafeFiles.h"
 #include "client/SaveDocument.h"
@@ -206,7 +207,8 @@ namespace {
 // One request to a Google host, after its robots.txt allowed it and its pace
 // was kept. A block is noted in the session and returned.
 Failure Ask(GoogleSession& session, ClientContext& ctx, const std::string& url,
-            const std::string& file, std::string& text, long& status, Headers& headers) {
+            const std::string& file, std::string& text, long& status, Headers& headers,
+            bool resume = false) {
     const auto origin = google::OriginOf(url);
     if (!origin)
         return {FailureKind::UnsafeName, "not an http or https address: " + Printable(url)};
@@ -221,7 +223,10 @@ Failure Ask(GoogleSession& session, ClientContext& ctx, const std::string& url,
         return Disallowed(path);
     if (Failure f = session.Pace(ctx, OriginText(*origin)))
         return f;
-    const HttpExtra extra = Extra(&headers);
+    HttpExtra extra = Extra(&headers);
+    extra.resumeFile = resume;
+    // A range refused is asked for again whole through Ask, so the pace holds.
+    extra.resumeOnceMore = false;
     const int toFile = file.empty() ? 0 : 1;
     if (SendHttpRequest(ctx, "GET", url, "", text, toFile != 0 ? file.c_str() : nullptr, toFile,
                         &status, &extra) == 0) {
@@ -312,11 +317,23 @@ Failure GoogleSource::Fetch(ClientContext& ctx, const FoundDocument& found) {
         return Noted(ctx, {FailureKind::UnsafeName,
                            "the page's PDF link leads elsewhere: " + Printable(found.link)});
     ctx.progress(progress::kLookedUp);
-    const std::string file = ctx.TempFolder + name + ".google";
+    // With resume on, a kept download of the same link is continued (client/PartialStore.h).
+    PartialFile partial(ctx.SaveFolder, "google", name, *url);
+    const bool resume = ctx.Resume && partial.Open();
+    const std::string file = resume ? partial.Path() : ctx.TempFolder + name + ".google";
     std::string text;
     long status = 0;
     Headers headers;
-    Failure f = Ask(*session_, ctx, *url, file, text, status, headers);
+    Failure f = Ask(*session_, ctx, *url, file, text, status, headers, resume);
+    if (!f && resume && status != 200 && status != 206 && !BlockOf(status, headers)) {
+        // The kept part was refused (416 or another answer): the whole, once.
+        f = Ask(*session_, ctx, *url, file, text, status, headers);
+    }
+    // Stopped short on the line: with resume on, what came stays for the next run.
+    const bool stoppedShort = static_cast<bool>(f);
+    // A 206 reaches here only when it continued the kept file (client/net/HttpExchange.h).
+    if (!f && resume && status == 206)
+        status = 200;
     if (!f && status != 200)
         f = {FailureKind::DownloadFailed, "the PDF: HTTP " + std::to_string(status)};
     if (!f && !StartsAsPdf(file))
@@ -326,7 +343,13 @@ Failure GoogleSource::Fetch(ClientContext& ctx, const FoundDocument& found) {
         if (f && ctx.cancelRequested())
             f.kind = FailureKind::Cancelled;
     }
-    RemoveQuietly(file);
+    if (resume && stoppedShort) {
+        partial.Keep();
+    } else {
+        RemoveQuietly(file);
+        if (resume)
+            partial.Finish();
+    }
     if (f)
         return Noted(ctx, f);
     ctx.progress(progress::kFull);
