@@ -19,8 +19,9 @@ constexpr const char* kDescription =
 
 constexpr const char* kNotes = R"(Numbers:
   At most 20 numbers per run, as in the window (blank lines do not count);
-  --batch takes any number, in consecutive runs of at most 20 (one dl.log, one
-  summary, one exit status; Ctrl-C stops the whole batch). Numbers come from
+  --batch takes up to 100000, in consecutive runs of at most 20 (one dl.log, one
+  summary, one exit status; Ctrl-C stops the whole batch); a longer list is
+  refused (exit status 2) before anything is fetched. Numbers come from
   the command line and from -i, one per line; "#" starts a comment. A number
   listed twice is fetched once.
 
@@ -37,6 +38,8 @@ Files:
   dl.log                 one line per number is appended in the save folder:
                          "2009-12-14 09:30:05 DE19758096C2 Success" (or Failed,
                          Cancelled), CR LF
+  .kestrane/partial/     with --continue: pages of unfinished documents, kept
+                         for the next --continue run in the save folder
   $XDG_CONFIG_HOME/kestrane/kestrane.conf
                          settings (default ~/.config/kestrane/kestrane.conf,
                          mode 0600): [run] source=, each source's keys under

@@ -131,6 +131,12 @@ class CliFrontEnd : public FrontEnd {
         reporter_.Error(box->Text());
     }
     void JobFinished(const RunEnd& end) override {
+        // A batch's runs add up; the allowance's counts are the latest seen.
+        quota_.RunBytes += end.Quota.RunBytes;
+        if (end.Quota.HourUsed)
+            quota_.HourUsed = end.Quota.HourUsed;
+        if (end.Quota.WeekUsed)
+            quota_.WeekUsed = end.Quota.WeekUsed;
         cancelled_ = end.Cancelled;
         failedSession_ = end.SessionFailed;
         sessionFailure_ = end.SessionFailure;
@@ -149,6 +155,9 @@ class CliFrontEnd : public FrontEnd {
         const bool normalEnd = !cancelled_ && !failedSession_;
         if (normalEnd && !saveFolder_.empty())
             reporter_.Note("Saved in " + saveFolder_);
+        // Said after every end, also one the quota brought about.
+        if (quota_.Seen())
+            reporter_.Note(QuotaText(quota_));
         if (finishMessage_.empty())
             return;
         if (failedSession_ && sessionFailure_ == FailureKind::Connect)
@@ -174,6 +183,7 @@ class CliFrontEnd : public FrontEnd {
     std::vector<std::string> numbers_;
     std::string saveFolder_;
     std::string finishMessage_;
+    QuotaUse quota_;
     bool failed_ = false;
     bool failedSession_ = false;
     FailureKind sessionFailure_ = FailureKind::None;
@@ -182,7 +192,7 @@ class CliFrontEnd : public FrontEnd {
 };
 
 // The -i input, read only as far as the input checks could still pass it
-// (with --batch: a list of any length, up to kMaxListLines).
+// (with --batch: up to kMaxListLines numbers, and one more to tell a longer list).
 bool ReadInputInto(const std::string& inputFile, bool batch, std::vector<std::string>& lines) {
     int nonBlank = 0;
     for (const std::string& line : lines) {
@@ -195,7 +205,7 @@ bool ReadInputInto(const std::string& inputFile, bool batch, std::vector<std::st
         if (!file.valid())
             return false;
     }
-    const int limit = (batch ? cli::kMaxListLines : kMaxTasks + 1) - nonBlank;
+    const int limit = (batch ? cli::kMaxListLines : kMaxTasks) + 1 - nonBlank;
     cli::InputLines input = cli::ReadInputLines(file.valid() ? file.get() : STDIN_FILENO, limit);
     lines.insert(lines.end(), std::make_move_iterator(input.lines.begin()),
                  std::make_move_iterator(input.lines.end()));
@@ -420,6 +430,12 @@ int main(int argc, char** argv) {
         Refuse(CheckDownloadInput(request), request, *args);
         return kExitRefused;
     }
+    // A batch longer than the limit is refused whole, before anything is
+    // fetched: running only its first part would read as a list done.
+    if (args->script.batch && cli::NonBlankLines(request.Lines) > cli::kMaxListLines) {
+        PrintLine(stderr, cli::kListTooLong);
+        return kExitRefused;
+    }
     const cli::NumberList list =
         cli::PlanList(request.Lines, args->script.normalize, choice.OutputName);
     const std::vector<std::vector<std::string>> runs =
@@ -445,6 +461,7 @@ int main(int argc, char** argv) {
         return kExitRefused;
     options.MergeProgram = *mergeProgram;
     options.MakeSource = std::move(choice.MakeSource);
+    options.Choices.SourceId = choice.Name;
 
     cli::Reporter reporter(args->script.Level(), platform::IsTerminal(stderr),
                            static_cast<int>(list.Lines.size()));

@@ -17,6 +17,7 @@
 
 #include <map>
 #include <string>
+#include <string_view>
 #include <utility>
 
 namespace kestrane {
@@ -26,6 +27,11 @@ class Settings {
     // "section.key" -> value; "" when not set.
     std::string Get(const std::string& sectionKey) const;
     void Set(const std::string& sectionKey, const std::string& value);
+    // As the file has it: a section name may itself hold a dot ("[a.b]"),
+    // which "section.key" could not tell apart; kept so that it is written back as read.
+    void SetIn(const std::string& section, const std::string& key, const std::string& value) {
+        sections_[section][key] = value;
+    }
 
     std::string Source() const { return Get("run.source"); }  // a source's registry id, or ""
     std::string MergeProgram() const { return Get("merge.program"); }
@@ -49,7 +55,15 @@ struct SettingsLoad {
     std::string Error;  // what the user should do, when !Ok
 };
 
-// A missing file is fine (no settings); a file others may read is refused.
+// The values of a settings file's text; lines that are no "key=value" or
+// "[section]" are skipped.
+Settings ParseSettingsText(std::string_view text);
+
+// The file's text for settings (values are written as they stand).
+std::string SettingsText(const Settings& settings);
+
+// A missing file is fine (no settings); a file others may read is refused, and
+// so is anything but a regular file (without waiting on it).
 SettingsLoad LoadSettings(const std::string& path);
 
 // The settings file's [merge] program= value (for ChooseMergeProgram); "" when
@@ -57,7 +71,8 @@ SettingsLoad LoadSettings(const std::string& path);
 std::string MergeProgramSetting();
 
 // Writes through a temporary file (mode 0600 from the start) and a rename;
-// creates the folder (0700). "" on success, else what went wrong.
+// creates the folder (0700) when it is missing; an existing one is left
+// alone. "" on success, else what went wrong.
 std::string SaveSettings(const std::string& path, const Settings& settings);
 
 }  // namespace kestrane

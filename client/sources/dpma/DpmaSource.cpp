@@ -54,12 +54,16 @@ HttpExtra Extra(const DpmaConfig& config, bool rawText) {
     return extra;
 }
 
-std::string Refusal(const DpmaConfig& config, const std::string& said) {
-    return "DPMAconnectPlus refused the credentials of user \"" + Printable(config.User) + "\"" +
-           (said.empty() ? "" : " (" + Printable(said) + ")") +
-           ". Check the user name and password, that the account may fetch publications as "
-           "PDF, and that this machine's address (or its network's) is the fixed address "
-           "registered with the DPMA: DPMAconnectPlus answers only there. The run ends here.";
+// Refused credentials would be refused for every later number too, so the run ends.
+Failure Refusal(const DpmaConfig& config, const std::string& said) {
+    Failure f{FailureKind::AuthFailed, Printable(said)};
+    f.endsRun = true;
+    f.text = "DPMAconnectPlus refused the credentials of user \"" + Printable(config.User) + "\"" +
+             (said.empty() ? "" : " (" + Printable(said) + ")") +
+             ". Check the user name and password, that the account may fetch publications as "
+             "PDF, and that this machine's address (or its network's) is the fixed address "
+             "registered with the DPMA: DPMAconnectPlus answers only there. The run ends here.";
+    return f;
 }
 
 // The first bytes of a saved answer, for judging it.
@@ -120,9 +124,7 @@ Failure FetchDocument(ClientContext& ctx, const DpmaConfig& config) {
                 return Save(ctx, file, name);
             case dpma::Verdict::CredentialsRefused: {
                 RemoveQuietly(file);
-                Failure f{FailureKind::AuthFailed, Printable(answer.message)};
-                f.text = Refusal(config, answer.message);
-                return f;
+                return Refusal(config, answer.message);
             }
             case dpma::Verdict::Transient:
                 RemoveQuietly(file);
@@ -192,11 +194,8 @@ Failure TestDpmaConnection(const DpmaConfig& config, const std::atomic<bool>* ab
     const dpma::Answer answer = dpma::Classify(status, text);
     if (status == 200 && !text.empty() && text.size() < 200 && !text.starts_with("<"))
         return {};
-    if (answer.verdict == dpma::Verdict::CredentialsRefused) {
-        Failure f{FailureKind::AuthFailed, Printable(answer.message)};
-        f.text = Refusal(config, answer.message);
-        return f;
-    }
+    if (answer.verdict == dpma::Verdict::CredentialsRefused)
+        return Refusal(config, answer.message);
     return {FailureKind::DownloadFailed,
             answer.message.empty() ? "HTTP " + std::to_string(status) : Printable(answer.message)};
 }

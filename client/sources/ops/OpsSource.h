@@ -14,6 +14,10 @@
 
 namespace kestrane {
 
+namespace ops {
+class Exchanger;
+}
+
 class OpsSource : public Source {
   public:
     explicit OpsSource(std::shared_ptr<OpsSession> session) : session_(std::move(session)) {}
@@ -27,6 +31,10 @@ class OpsSource : public Source {
     [[nodiscard]] std::string RecordNumber(const std::string& typed) const override;
 
   private:
+    // One page into file, checked to be a one-page PDF.
+    [[nodiscard]] Failure FetchPage(ClientContext& ctx, ops::Exchanger& exchanger,
+                                    const FoundDocument& found, int n, const std::string& file);
+
     std::shared_ptr<OpsSession> session_;
 };
 
@@ -37,8 +45,12 @@ std::string OpsOutputName(const std::string& number);
 std::function<std::unique_ptr<Source>()> OpsSourceMaker(OpsConfig config,
                                                         OpsTiming timing = OpsTiming::Real());
 
+// A real inquiry is a few KB; a larger answer is refused unread.
+inline constexpr std::size_t kMaxInquiryAnswer = 1024 * 1024;
+
 // The FullDocument of an images inquiry that is the publication itself (not
-// an AMENDMENT-only correction); false when the answer holds none.
+// an AMENDMENT-only correction) and states its pages as a plain count of at
+// most 5000; false when the answer holds none.
 bool ParseImagesInquiry(const std::string& xml, FoundDocument& found);
 
 // The text the user sees for a failure of this source (the usual text, and
