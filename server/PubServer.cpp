@@ -651,6 +651,7 @@ void PubServer::Impl::Respond(httplib::Response& res, std::optional<FaultKind> f
         case FaultKind::Busy:
         case FaultKind::Sorry:
         case FaultKind::Offsite:
+        case FaultKind::TokenRefused:
             // Already part of the page.
             res.set_content(body, type);
             return;
