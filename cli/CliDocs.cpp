@@ -55,10 +55,11 @@ std::vector<OptionDoc> Options() {
          Complete::Nothing},
         {"-v,--verbose", "", "Also print every request's address (on standard error)",
          "Also print the address of every request, on standard error.", Complete::Nothing},
-        {"--batch", "", "Take lists of any length, in consecutive runs of at most 20 numbers",
-         "Take a list of any length, in consecutive runs of at most 20 numbers:\n"
-         "one dl.log, one summary, one exit status over all runs. Ctrl-C stops\n"
-         "the whole batch.",
+        {"--batch", "", "Take lists of up to 100000 numbers, in consecutive runs of at most 20",
+         "Take a list of up to 100000 numbers, in consecutive runs of at most 20\n"
+         "numbers: one dl.log, one summary, one exit status over all runs. Ctrl-C\n"
+         "stops the whole batch. A longer list is refused (exit status 2) before\n"
+         "anything is fetched.",
          Complete::Nothing},
         {"--normalize", "",
          "Search for numbers upper-cased, without blanks and - / _ . (dl.log keeps them as "

@@ -19,8 +19,9 @@ constexpr const char* kDescription =
 
 constexpr const char* kNotes = R"(Numbers:
   At most 20 numbers per run, as in the window (blank lines do not count);
-  --batch takes any number, in consecutive runs of at most 20 (one dl.log, one
-  summary, one exit status; Ctrl-C stops the whole batch). Numbers come from
+  --batch takes up to 100000, in consecutive runs of at most 20 (one dl.log, one
+  summary, one exit status; Ctrl-C stops the whole batch); a longer list is
+  refused (exit status 2) before anything is fetched. Numbers come from
   the command line and from -i, one per line; "#" starts a comment. A number
   listed twice is fetched once.
 

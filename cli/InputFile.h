@@ -14,8 +14,11 @@ struct InputLines {
     bool readFailed = false;         // the input could not be read to its end
 };
 
-// Non-blank lines --batch reads at most (a list of any length, but not an endless one).
+// Numbers --batch takes at most (a long list, but not an endless one); a
+// longer list is refused with kListTooLong.
 inline constexpr int kMaxListLines = 100000;
+inline constexpr const char* kListTooLong =
+    "--batch takes at most 100000 numbers; this list holds more. Split it into several lists.";
 
 // Reads fd line by line. A UTF-8 byte-order mark at its start is dropped (as
 // Windows editors write one), and so is every "#" comment (a "#" is never

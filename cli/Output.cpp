@@ -46,8 +46,9 @@ std::string FailureLine(const ItemFinished& item, const std::string& proxy) {
     const bool explainedLater = item.Kind == FailureKind::UnsafeName ||
                                 item.Kind == FailureKind::NameClash ||
                                 item.Kind == FailureKind::TooLarge;
+    // A detail may carry a server's words (a refusal's reason, a fault's code).
     if (!item.Detail.empty() && !explainedLater)
-        line += ": " + item.Detail;
+        line += ": " + Printable(item.Detail);
     return line;
 }
 

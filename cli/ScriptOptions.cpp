@@ -13,7 +13,7 @@ void AddScriptOptions(CLI::App& app, const docs::ProgramDocs& table, ScriptOptio
     docs::AddOption(app, table, "--batch", options.batch);
     docs::AddOption(app, table, "--normalize", options.normalize);
     docs::AddOption(app, table, "--skip-existing", options.skipExisting);
-    // Bounded above: a wait longer than the watchdog's two periods would stall every item.
+    // Bounded above: a server that needs a longer wait is better not asked at all.
     docs::AddOption(app, table, "--wait", options.waitSeconds)->check(CLI::Range(0.0, 60.0));
     docs::AddOption(app, table, "--retries", options.retries)->check(CLI::Range(0, 10));
 }

@@ -182,7 +182,7 @@ class CliFrontEnd : public FrontEnd {
 };
 
 // The -i input, read only as far as the input checks could still pass it
-// (with --batch: a list of any length, up to kMaxListLines).
+// (with --batch: up to kMaxListLines numbers, and one more to tell a longer list).
 bool ReadInputInto(const std::string& inputFile, bool batch, std::vector<std::string>& lines) {
     int nonBlank = 0;
     for (const std::string& line : lines) {
@@ -195,7 +195,7 @@ bool ReadInputInto(const std::string& inputFile, bool batch, std::vector<std::st
         if (!file.valid())
             return false;
     }
-    const int limit = (batch ? cli::kMaxListLines : kMaxTasks + 1) - nonBlank;
+    const int limit = (batch ? cli::kMaxListLines : kMaxTasks) + 1 - nonBlank;
     cli::InputLines input = cli::ReadInputLines(file.valid() ? file.get() : STDIN_FILENO, limit);
     lines.insert(lines.end(), std::make_move_iterator(input.lines.begin()),
                  std::make_move_iterator(input.lines.end()));
@@ -418,6 +418,12 @@ int main(int argc, char** argv) {
     // refuses it, repeats included (the checks refuse that before anything is made).
     if (!args->script.batch && cli::NonBlankLines(request.Lines) > kMaxTasks) {
         Refuse(CheckDownloadInput(request), request, *args);
+        return kExitRefused;
+    }
+    // A batch longer than the limit is refused whole, before anything is
+    // fetched: running only its first part would read as a list done.
+    if (args->script.batch && cli::NonBlankLines(request.Lines) > cli::kMaxListLines) {
+        PrintLine(stderr, cli::kListTooLong);
         return kExitRefused;
     }
     const cli::NumberList list =

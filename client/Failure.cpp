@@ -2,6 +2,7 @@
 #include "client/Failure.h"
 
 #include "client/Messages.h"
+#include "client/net/Printable.h"
 
 namespace kestrane {
 
@@ -55,8 +56,9 @@ std::string FailureText(const Failure& failure, std::string_view number) {
     const bool explained = failure.kind == FailureKind::UnsafeName ||
                            failure.kind == FailureKind::NameClash ||
                            failure.kind == FailureKind::TooLarge;
+    // A detail may carry a server's words: never a byte that could steer a terminal.
     if (explained && !failure.detail.empty())
-        text += "\n" + failure.detail;
+        text += "\n" + Printable(failure.detail);
     switch (failure.kind) {
         // What the source said matters here: its wait, its quota, its words.
         case FailureKind::AuthFailed:
@@ -64,7 +66,7 @@ std::string FailureText(const Failure& failure, std::string_view number) {
         case FailureKind::Throttled:
         case FailureKind::RobotDetected:
             if (!failure.detail.empty())
-                text += " (" + failure.detail + ")";
+                text += " (" + Printable(failure.detail) + ")";
             break;
         default:
             break;

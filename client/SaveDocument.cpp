@@ -85,8 +85,13 @@ Failure SaveMergedDocument(ClientContext& ctx, const std::vector<std::string>& p
     // A stopped worker must not touch the save folder any more.
     if (!result.ok() || ctx.aborted() || !IsPlainFile(partial)) {
         RemoveQuietly(partial);
+        if (result.stopped && ctx.cancelRequested())
+            return {FailureKind::Cancelled, {}};
+        // A page built to exhaust the run: the user learns which limit it passed.
+        if (result.overLimit)
+            return {FailureKind::TooLarge, Printable(result.output)};
         if (result.started)
-            return {FailureKind::MergeFailed, {}};
+            return {FailureKind::MergeFailed, Printable(result.output)};
         return {FailureKind::MergeProgramMissing, ctx.MergeProgram};
     }
     // Replaces a file of an earlier run in one step (a plain rename on

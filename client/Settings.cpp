@@ -9,7 +9,6 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 
 #include "util/Platform.h"
 #include "util/UniqueFd.h"
@@ -54,8 +53,37 @@ std::string SettingsPath() {
     return platform::SettingsFolder() + "/kestrane.conf";
 }
 
+Settings ParseSettingsText(std::string_view text) {
+    Settings values;
+    std::string section;
+    while (!text.empty()) {
+        const auto end = text.find('\n');
+        std::string line = Trim(std::string(text.substr(0, end)));
+        text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+        if (line.empty() || line[0] == '#' || line[0] == ';')
+            continue;
+        if (line.front() == '[' && line.back() == ']') {
+            section = Trim(line.substr(1, line.size() - 2));
+            continue;
+        }
+        const auto eq = line.find('=');
+        if (eq == std::string::npos)
+            continue;
+        values.Set(section + "." + Trim(line.substr(0, eq)), Trim(line.substr(eq + 1)));
+    }
+    return values;
+}
+
 SettingsLoad LoadSettings(const std::string& path) {
     SettingsLoad load;
+    // Looked at before it is opened: opening a FIFO or a device planted at
+    // the path would hold the program at its start.
+    std::error_code ec;
+    const fs::file_status status = fs::status(platform::PathFromUtf8(path), ec);
+    if (!ec && fs::exists(status) && !fs::is_regular_file(status)) {
+        load.Error = "The settings file " + path + " is not a regular file.";
+        return load;
+    }
     UniqueFd fd(platform::OpenForReading(path));
     if (!fd) {
         if (errno == ENOENT) {
@@ -89,21 +117,7 @@ SettingsLoad LoadSettings(const std::string& path) {
         }
         text.append(buffer, static_cast<std::size_t>(n));
     }
-    std::istringstream in(text);
-    std::string section;
-    for (std::string line; std::getline(in, line);) {
-        line = Trim(line);
-        if (line.empty() || line[0] == '#' || line[0] == ';')
-            continue;
-        if (line.front() == '[' && line.back() == ']') {
-            section = Trim(line.substr(1, line.size() - 2));
-            continue;
-        }
-        const auto eq = line.find('=');
-        if (eq == std::string::npos)
-            continue;
-        load.Values.Set(section + "." + Trim(line.substr(0, eq)), Trim(line.substr(eq + 1)));
-    }
+    load.Values = ParseSettingsText(text);
     load.Ok = !exposed;
     return load;
 }
@@ -113,24 +127,32 @@ std::string MergeProgramSetting() {
     return load.Ok ? load.Values.MergeProgram() : std::string();
 }
 
-std::string SaveSettings(const std::string& path, const Settings& settings) {
+std::string SettingsText(const Settings& settings) {
     std::string text = "# Kestrane settings. Holds the EPO OPS secret: keep it mode 0600.\n";
     for (const auto& [section, keys] : settings.Sections()) {
         text += "\n[" + section + "]\n";
+        for (const auto& [key, value] : keys) text += key + "=" + value + "\n";
+    }
+    return text;
+}
+
+std::string SaveSettings(const std::string& path, const Settings& settings) {
+    for (const auto& [section, keys] : settings.Sections()) {
         for (const auto& [key, value] : keys) {
             // One line per value: a line break would start a key of its own.
             if (value.find_first_of("\r\n") != std::string::npos)
                 return "A setting may not hold a line break.";
-            text += key + "=" + value + "\n";
         }
     }
+    const std::string text = SettingsText(settings);
     const fs::path target = platform::PathFromUtf8(path);
     std::error_code ec;
-    if (target.has_parent_path()) {
+    // Only a folder made here is made private: one that stands (perhaps a
+    // link to a folder the user shares on purpose) is left as it is.
+    if (target.has_parent_path() && !fs::exists(target.parent_path(), ec)) {
         const fs::path folder = target.parent_path();
         fs::create_directories(folder.parent_path(), ec);
-        if (!platform::CreateFolder(platform::Utf8FromPath(folder), platform::Access::Private))
-            fs::permissions(folder, fs::perms::owner_all, ec);
+        platform::CreateFolder(platform::Utf8FromPath(folder), platform::Access::Private);
     }
     const std::string temp = path + ".tmp." + std::to_string(platform::ProcessId());
     UniqueFd fd(platform::CreateNewFile(temp, platform::Access::Private));

@@ -17,6 +17,7 @@
 
 #include <map>
 #include <string>
+#include <string_view>
 #include <utility>
 
 namespace kestrane {
@@ -49,7 +50,15 @@ struct SettingsLoad {
     std::string Error;  // what the user should do, when !Ok
 };
 
-// A missing file is fine (no settings); a file others may read is refused.
+// The values of a settings file's text; lines that are no "key=value" or
+// "[section]" are skipped.
+Settings ParseSettingsText(std::string_view text);
+
+// The file's text for settings (values are written as they stand).
+std::string SettingsText(const Settings& settings);
+
+// A missing file is fine (no settings); a file others may read is refused, and
+// so is anything but a regular file (without waiting on it).
 SettingsLoad LoadSettings(const std::string& path);
 
 // The settings file's [merge] program= value (for ChooseMergeProgram); "" when
@@ -57,7 +66,8 @@ SettingsLoad LoadSettings(const std::string& path);
 std::string MergeProgramSetting();
 
 // Writes through a temporary file (mode 0600 from the start) and a rename;
-// creates the folder (0700). "" on success, else what went wrong.
+// creates the folder (0700) when it is missing; an existing one is left
+// alone. "" on success, else what went wrong.
 std::string SaveSettings(const std::string& path, const Settings& settings);
 
 }  // namespace kestrane

@@ -8,6 +8,7 @@
 #include <random>
 #include <utility>
 
+#include "server/Hostile.h"
 #include "server/Pages.h"
 
 namespace kestrane::pubserver {
@@ -16,6 +17,8 @@ namespace {
 
 constexpr const char* kXml = "application/xml";
 constexpr const char* kPdf = "application/pdf";
+constexpr int kFloodLines = 3;
+constexpr int kFloodNames = 4000;  // new services named per line
 
 const std::string kInquiryPath = "/3.2/rest-services/published-data/publication/docdb/";
 const std::string kImagesPath = "/3.2/rest-services/published-data/images/";
@@ -312,9 +315,17 @@ void OpsEndpoints::Token(const httplib::Request& req, httplib::Response& res,
         auth.starts_with("Basic ") &&
         pages::Base64Decode(auth.substr(6)) == options_.opsKey + ":" + options_.opsSecret &&
         req.body == "grant_type=client_credentials";
-    if (fault == FaultKind::Unauthorized || (!fault && !valid)) {
+    if (fault == FaultKind::Unauthorized || fault == FaultKind::EscapesInLink ||
+        (!fault && !valid)) {
         res.status = 401;
-        res.set_content(GatewayError(401, "Client credentials are invalid"), kXml);
+        res.set_content(
+            GatewayError(401, fault == FaultKind::EscapesInLink ? hostile::kTerminalXml
+                                                                : "Client credentials are invalid"),
+            kXml);
+        return;
+    }
+    if (fault == FaultKind::Deep) {
+        hooks.Respond(res, std::nullopt, "", hostile::DeepTokenJson(100000), "application/json");
         return;
     }
     std::string token;
@@ -410,6 +421,33 @@ bool OpsEndpoints::OpsFault(std::optional<FaultKind> fault, const std::string& t
                              "moment busy to serve robots. Please try again later"),
                 kXml);
             return true;
+        case FaultKind::EscapesInLink:
+            // Words of the server meant for the user's terminal.
+            if (std::string_view(service) == "images") {
+                res.status = 403;
+                res.set_header("X-Rejection-Reason", hostile::kTerminalHeader);
+                res.set_content(GatewayError(403, "Fair use"), kXml);
+            } else {
+                res.status = 404;
+                res.set_content(OpsFaultBody(hostile::kTerminalXml, "No results found"), kXml);
+            }
+            return true;
+        case FaultKind::ServiceFlood: {
+            unsigned long long first = 0;
+            {
+                std::lock_guard lock(mu_);
+                first = floodNames_;
+                floodNames_ += kFloodLines * kFloodNames;
+            }
+            // Each line stays under libcurl's limit for one header line, and
+            // all of them under its limit for an answer's headers.
+            for (int line = 0; line < kFloodLines; ++line)
+                res.set_header("X-Throttling-Control",
+                               hostile::ThrottleFlood(
+                                   first + kFloodNames * static_cast<unsigned>(line), kFloodNames));
+            return false;
+        }
+        case FaultKind::LongWait:
         case FaultKind::Black: {
             std::lock_guard lock(mu_);
             if (!blackened_.insert(target).second)
@@ -422,7 +460,10 @@ bool OpsEndpoints::OpsFault(std::optional<FaultKind> fault, const std::string& t
                 header.replace(at, end - at, key + "black:0");
             }
             res.set_header("X-Throttling-Control", header);
-            res.set_header("Retry-After", std::to_string(options_.opsRetryAfterMs));
+            // A wait in ms past what a signed 64-bit count of nanoseconds holds.
+            res.set_header("Retry-After", *fault == FaultKind::LongWait
+                                              ? std::string("9300000000000")
+                                              : std::to_string(options_.opsRetryAfterMs));
             res.set_content(GatewayError(403, "Service is suspended for this client"), kXml);
             return true;
         }
@@ -444,7 +485,17 @@ void OpsEndpoints::Inquiry(const std::string& docdb, httplib::Response& res,
         res.set_content(OpsFaultBody("SERVER.EntityNotFound", "No results found"), kXml);
         return;
     }
-    std::string xml = InquiryXml(parts[0], parts[1], parts[2], pages);
+    const std::string link =
+        "published-data/images/" + parts[0] + "/" + parts[1] + "/" + parts[2] + "/fullimage";
+    std::string xml;
+    if (fault == FaultKind::Deep)
+        xml = hostile::DeepInquiryXml(60000, link);
+    else if (fault == FaultKind::Bulky)
+        xml = hostile::BulkyInquiryXml(64000000, link);
+    else if (fault == FaultKind::Exponent)
+        xml = hostile::ExponentInquiryXml(link);
+    else
+        xml = InquiryXml(parts[0], parts[1], parts[2], pages);
     Meter(res, xml.size());
     hooks.Respond(res, fault, compact, std::move(xml), kXml);
 }

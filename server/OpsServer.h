@@ -70,6 +70,7 @@ class OpsEndpoints {
     std::vector<std::string> issuedTokens_;  // mu_
     std::set<std::string> blackened_;        // mu_: targets that got their one black answer
     unsigned long long issued_ = 0;          // mu_
+    unsigned long long floodNames_ = 0;      // mu_: services named by floods so far
     unsigned long long usedBytes_ = 0;       // mu_: bodies served, for the quota headers
 };
 

@@ -32,6 +32,7 @@
 
 #include "server/DpmaServer.h"
 #include "server/GoogleServer.h"
+#include "server/Hostile.h"
 #include "server/OpsServer.h"
 #include "server/Pages.h"
 #include "util/UniqueFd.h"
@@ -53,6 +54,26 @@ constexpr const char* kHtml = "text/html; charset=UTF-8";
 constexpr const char* kEscapes =
     "&amp;x=\x1b]0;owned\x07\x1b[2J\r\n2009-12-14 09:30:05 DE1 Success";
 constexpr const char* kPdf = "application/pdf";
+
+// The hostile page of a page-shaped fault.
+std::shared_ptr<const std::string> HostilePage(FaultKind kind) {
+    switch (kind) {
+        case FaultKind::Deep:
+            return hostile::DeepChainPdf(60000);
+        case FaultKind::Bomb:
+            return hostile::ObjectStreamBombPdf(1ull << 30);
+        default:
+            return hostile::ManyObjectsPdf(1000000);
+    }
+}
+
+// A large shared body, sent without a copy.
+void SetShared(httplib::Response& res, std::shared_ptr<const std::string> data, const char* type) {
+    res.set_content_provider(
+        data->size(), type, [data](size_t offset, size_t length, httplib::DataSink& sink) {
+            return sink.write(data->data() + offset, std::min(length, data->size() - offset));
+        });
+}
 
 // True when fd becomes ready (or hung up) within timeoutMs; -1 waits for ever.
 bool WaitFd(int fd, short events, int timeoutMs) {
@@ -632,6 +653,15 @@ void PubServer::Impl::Respond(httplib::Response& res, std::optional<FaultKind> f
         case FaultKind::NoMatch:
             res.set_content(pages::NoMatchPage(number), kHtml);
             return;
+        case FaultKind::Deep:
+        case FaultKind::Bomb:
+        case FaultKind::ManyObjects:
+            if (std::string_view(type) == kPdf) {
+                SetShared(res, HostilePage(*fault), type);
+                return;
+            }
+            res.set_content(body, type);
+            return;
         case FaultKind::MissingLink:
         case FaultKind::CountMismatch:
         case FaultKind::HostileNames:
@@ -652,6 +682,10 @@ void PubServer::Impl::Respond(httplib::Response& res, std::optional<FaultKind> f
         case FaultKind::Sorry:
         case FaultKind::Offsite:
         case FaultKind::TokenRefused:
+        case FaultKind::Bulky:
+        case FaultKind::Exponent:
+        case FaultKind::ServiceFlood:
+        case FaultKind::LongWait:
             // Already part of the page.
             res.set_content(body, type);
             return;
@@ -939,7 +973,14 @@ const std::vector<std::pair<std::string, FaultKind>>& FaultKindNames() {
         {"oversize", FaultKind::Oversize},
         {"busy", FaultKind::Busy},
         {"sorry", FaultKind::Sorry},
-        {"offsite", FaultKind::Offsite}};
+        {"offsite", FaultKind::Offsite},
+        {"deep", FaultKind::Deep},
+        {"bomb", FaultKind::Bomb},
+        {"objects", FaultKind::ManyObjects},
+        {"bulky", FaultKind::Bulky},
+        {"exponent", FaultKind::Exponent},
+        {"services", FaultKind::ServiceFlood},
+        {"longwait", FaultKind::LongWait}};
     return names;
 }
 

@@ -79,6 +79,16 @@ enum class FaultKind {
     Busy,       // Google: 503 with Google's "unusual traffic" page
     Sorry,      // Google: 302 to /sorry/index
     Offsite,    // Google page: citation_pdf_url points to another host
+    // Built to hurt (server/Hostile.h); EscapesInLink also serves the OPS stages:
+    // opstoken a 401 <message>, opsinquiry a 404 <code>, opspage a 403 X-Rejection-Reason.
+    Deep,          // pdf, opspage: a page starting a 60,000-link object chain; opstoken: JSON
+                   // nested 100,000 deep; opsinquiry: the instance inside 60,000 elements
+    Bomb,          // pdf, opspage: a 1 MB page whose objects inflate to 1 GiB
+    ManyObjects,   // pdf, opspage: a page of 1,000,000 small objects (57 MB)
+    Bulky,         // opsinquiry: 64 MB of empty elements
+    Exponent,      // opsinquiry: number-of-pages="1e9"
+    ServiceFlood,  // opsinquiry, opspage: X-Throttling-Control naming 12,000 new services
+    LongWait,      // opsinquiry, opspage: once per target, black with a 20-digit Retry-After
 };
 
 struct Fault {
@@ -177,7 +187,8 @@ class PubServer {
 
 // Parses "NUMBER:STAGE:KIND[:PAGE]" (stage: session search hit viewer navigation pdf;
 // kind: stall drip empty error truncated html nolink count hostile foreign twins nohits escapes
-// huge endless nomatch, and for OPS notfound auth quota robot black); OPS stages:
+// huge endless nomatch deep bomb objects, and for OPS notfound auth quota robot black bulky
+// exponent services longwait); OPS stages:
 // opstoken opsinquiry opspage opsbiblio, OPS numbers written compact ("DE19758096C2").
 // DPMAconnectPlus stages dpmaversion dpmapdf (kinds auth http401 http403 notfound oversize and
 // the generic ones); Google Patents stages robots gpage gpdf (kinds quota busy sorry robot

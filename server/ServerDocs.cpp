@@ -35,7 +35,14 @@ OptionDoc FaultOption() {
         "DPMAconnectPlus stages take auth (the XML refusal on 200), http401, http403,\n"
         "notfound (404) and oversize; the Google Patents stages take quota (429),\n"
         "busy (503), sorry (a redirect to /sorry/), robot (a CAPTCHA page), offsite\n"
-        "(a PDF link to another host), nolink, notfound and nomatch.";
+        "(a PDF link to another host), nolink, notfound and nomatch.\n\n"
+        "Built to hurt a client: deep (a page starting a 60,000-link object chain,\n"
+        "an OPS token answer nested 100,000 deep, an inquiry nested 60,000 deep),\n"
+        "bomb (a 1 MB page inflating to 1 GiB), objects (a page of 1,000,000\n"
+        "objects), bulky (a 64 MB inquiry), exponent (number-of-pages=\"1e9\"),\n"
+        "services (throttling headers naming 12,000 new services), longwait (a\n"
+        "Retry-After past any clock), escapes (terminal controls in an OPS 401,\n"
+        "404 or 403 answer).";
     return fault;
 }
 

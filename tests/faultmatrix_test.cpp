@@ -62,6 +62,7 @@ struct Cell {
     int syntheticPages = 0;      // 0: as the disk needs
     int latencyMs = 0;           // before every response
     bool cancelInMerge = false;  // Ctrl-C once F's merge has begun
+    bool ops = false;            // through the EPO OPS source (the stand-in's /3.2/)
 };
 
 constexpr double kStallWatchdog = 4;  // long enough for a good item on a loaded machine
@@ -211,6 +212,53 @@ std::vector<Cell> Cells() {
         fFails, 1, "Page 2 of " + F + " is larger than 64 MiB");
     add("navigation page", "document never ends", {{F, At(Stage::Navigation, FaultKind::Endless)}},
         fFails, 1, F + " has more than 5000 pages");
+
+    // Pages built to exhaust the stack or the memory of the run: the item
+    // fails naming the limit, the next one is saved.
+    add("page PDF 2", "object chain 60,000 deep", {{F, At(Stage::PagePdf, FaultKind::Deep, 2)}},
+        fFails, 1, "nests objects more than 400 deep, the limit");
+    add("page PDF 2", "object stream inflating to 1 GiB",
+        {{F, At(Stage::PagePdf, FaultKind::Bomb, 2)}}, fFails, 1, "inflate past 8 MiB, the limit");
+    add("page PDF 2", "a million objects", {{F, At(Stage::PagePdf, FaultKind::ManyObjects, 2)}},
+        fFails, 1, "lists more than 250000 objects, the limit");
+
+    // The EPO OPS source: the same run around other answers.
+    auto ops = [&](std::string stage, std::string fault, Stage at, FaultKind kind, int page,
+                   std::vector<LogRecord> records, int exit, std::string message) -> Cell& {
+        Cell& cell = add(std::move(stage), std::move(fault), {{F, At(at, kind, page)}},
+                         std::move(records), exit, std::move(message));
+        cell.ops = true;
+        return cell;
+    };
+    ops("OPS inquiry", "not found", Stage::OpsInquiry, FaultKind::NotFound, 0, fFails, 1, kNoPdfF);
+    ops("OPS page 2", "HTML instead of PDF", Stage::OpsPage, FaultKind::HtmlInsteadOfPdf, 2, fFails,
+        1, kFailedF);
+    ops("OPS token", "JSON 100,000 deep", Stage::OpsToken, FaultKind::Deep, 0, none, 1,
+        "more than 64 KiB, the limit for this answer");
+    ops("OPS token", "terminal controls in the 401", Stage::OpsToken, FaultKind::EscapesInLink, 0,
+        none, 1, "(\\x1B]0;owned\\x07\\x1B[2J\\x0D\\x0ADE1 Success)");
+    ops("OPS inquiry", "60,000 deep", Stage::OpsInquiry, FaultKind::Deep, 0, fFails, 1,
+        "no FullDocument with a page count");
+    ops("OPS inquiry", "64 MB", Stage::OpsInquiry, FaultKind::Bulky, 0, fFails, 1,
+        "more than 1 MiB, the limit for this answer");
+    ops("OPS inquiry", "number-of-pages 1e9", Stage::OpsInquiry, FaultKind::Exponent, 0, fFails, 1,
+        "no FullDocument with a page count");
+    ops("OPS inquiry", "terminal controls in the 404", Stage::OpsInquiry, FaultKind::EscapesInLink,
+        0, fFails, 1, "\\x1B]0;owned\\x07");
+    // A year-long suspension of the inquiry's service holds for the next number too.
+    ops("OPS inquiry", "Retry-After past any clock", Stage::OpsInquiry, FaultKind::LongWait, 0,
+        {{F, "Failed"}, {G, "Failed"}}, 1, "longer wait than the watchdog allows");
+    ops("OPS inquiry", "thousands of services", Stage::OpsInquiry, FaultKind::ServiceFlood, 0, both,
+        0, msg::kFinished);
+    ops("OPS page 2", "object chain 60,000 deep", Stage::OpsPage, FaultKind::Deep, 2, fFails, 1,
+        "page 2: a page nests objects more than 400 deep, the limit");
+    ops("OPS page 2", "object stream inflating to 1 GiB", Stage::OpsPage, FaultKind::Bomb, 2,
+        fFails, 1, "page 2: its compressed objects inflate past 8 MiB, the limit");
+    ops("OPS page 2", "larger than 64 MiB", Stage::OpsPage, FaultKind::HugePage, 2, fFails, 1,
+        "more than 64 MiB, the limit for a page");
+    // A quota refusal ends the run.
+    ops("OPS page 1", "terminal controls in X-Rejection-Reason", Stage::OpsPage,
+        FaultKind::EscapesInLink, 1, {{F, "Failed"}}, 1, "IndividualQuotaPerHour\\x9B2J");
 
     // The merge.
     // The external engine (KESTRANE_MERGE_PROGRAM=pdftk, found first in PATH).
@@ -399,6 +447,12 @@ TEST_P(FaultMatrix, RunEndsWithTheDesignedRecordsAndLosesNothing) {
     // Verbose: the request addresses, whatever a server put in them, are shown too.
     std::vector<std::string> args = {"-v", "-o", save.string(), "--watchdog",
                                      std::to_string(cell.watchdog)};
+    if (cell.ops) {
+        args.insert(args.end(), {"--source", "ops"});
+        env.insert(env.end(), {"KESTRANE_OPS_BASE=" + base + "/3.2", "KESTRANE_OPS_KEY=demo-key",
+                               "KESTRANE_OPS_SECRET=demo-secret",
+                               "XDG_CONFIG_HOME=" + (bin / "config").string()});
+    }
     args.insert(args.end(), cell.numbers.begin(), cell.numbers.end());
     test::CliProcess cli(base, args, cwd.string(), "/dev/null", env);
     ASSERT_TRUE(cli.Started());
@@ -417,12 +471,13 @@ TEST_P(FaultMatrix, RunEndsWithTheDesignedRecordsAndLosesNothing) {
     }
 
     EXPECT_EQ(cell.exit, out.status) << out.err;
-    // Whatever a server sends, the terminal gets no control byte but line ends.
+    // Whatever a server sends, the terminal gets no control byte but line ends
+    // (nor a byte past ASCII, which may be an 8-bit control).
     for (const std::string* stream : {&out.out, &out.err}) {
         for (std::size_t i = 0; i < stream->size(); ++i) {
             const auto c = static_cast<unsigned char>((*stream)[i]);
             const bool lineEnd = c == '\n' || (c == '\r' && (*stream)[i + 1] == '\n');
-            if ((c < 0x20 || c == 0x7F) && !lineEnd)
+            if ((c < 0x20 || c >= 0x7F) && !lineEnd)
                 ADD_FAILURE() << "control byte " << int(c) << " at " << i << " of " << *stream;
         }
     }

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <cstring>
@@ -89,8 +90,9 @@ struct Transfer {
     bool toFile;
     const UniqueFd* file;  // file mode only
     std::string* text;
-    std::size_t written = 0;  // file mode
-    std::size_t maxFile = kMaxPageFile;
+    std::size_t written = 0;             // file mode
+    std::size_t maxFile = kMaxPageFile;  // file mode
+    std::size_t maxText = kMaxTextPage;  // text mode
     bool received = false;
     Stop stop = Stop::None;
 };
@@ -129,7 +131,7 @@ std::size_t OnBody(char* data, std::size_t size, std::size_t count, void* user) 
         const void* zero = std::memchr(data, '\0', n);
         const std::size_t keep =
             zero ? static_cast<std::size_t>(static_cast<const char*>(zero) - data) : n;
-        if (t.text->size() + keep > kMaxTextPage) {
+        if (t.text->size() + keep > t.maxText) {
             t.stop = Stop::TooLarge;
             return 0;
         }
@@ -404,6 +406,8 @@ HttpTry Exchange(ClientContext& ctx, std::string_view verb, const std::string& u
     if (ToFile != 0 && filePath != nullptr)
         file = CreateFreshFile(filePath);
     Transfer transfer{&ctx, ToFile != 0, &file, &ResponseText};
+    if (extra != nullptr && extra->maxText > 0)
+        transfer.maxText = std::min(extra->maxText, kMaxTextPage);
     if (extra != nullptr && extra->maxFileBytes > 0) {
         transfer.maxFile = extra->maxFileBytes;
         // A body announced beyond the cap fails before any of it is written.

@@ -64,6 +64,9 @@ struct HttpExtra {
     // False: a redirect is not followed but answered with its own status and
     // Location (responseHeaders), for a service whose redirects mean a refusal.
     bool followRedirects = true;
+    // A text body beyond this many bytes fails the exchange (TooLarge); 0 or
+    // more than kMaxTextPage: kMaxTextPage.
+    std::size_t maxText = 0;
     // The source's reading of a whole text answer: FailureKind::None when it
     // is an answer, else what it amounts to (the publication server's
     // no-match notice). Such a failure is final: it is the server's word on

@@ -14,14 +14,17 @@ struct MergeResult {
     int exitStatus = -1;         // exit status when it ended by itself, else -1
     std::string output;          // everything it wrote to stdout and stderr (the first 64 KiB)
     bool outputWritten = false;  // once it ended: the output file exists and is not empty
+    bool overLimit = false;      // built-in merge: a page passed a limit (named in output)
     // Success: started, exited 0, printed nothing, and the output file exists and is not empty.
     bool ok() const;
 };
 
 // Runs: <program> <pageFiles...> cat output <outputFile> dont_ask, as an
 // argument vector (no shell). The program is looked up beside our executable
-// first, then in PATH. Java option variables are removed from the child's
-// environment and a UTF-8 locale is set. When *abort or *cancel (a confirmed
+// first, then in PATH. The sources' credential variables (KESTRANE_OPS_KEY,
+// KESTRANE_OPS_SECRET, KESTRANE_DPMA_USER, KESTRANE_DPMA_PASSWORD) and Java
+// option variables are removed from the child's environment and a UTF-8
+// locale is set. When *abort or *cancel (a confirmed
 // cancel; may be null) becomes true the child and all it started are killed
 // and reaped and outputFile is removed; the call returns within ~0.2 s.
 MergeResult RunPdftk(const std::string& program, const std::vector<std::string>& pageFiles,

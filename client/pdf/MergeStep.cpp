@@ -27,7 +27,7 @@ MergeResult MergePageFiles(const std::string& program, const std::vector<std::st
                            const std::string& outputFile, const std::atomic<bool>* abort,
                            const std::atomic<bool>* cancel) {
     if (IsBuiltInMerge(program))
-        return QpdfMerge(pageFiles, outputFile, abort);
+        return QpdfMerge(pageFiles, outputFile, abort, cancel);
     return RunPdftk(program, pageFiles, outputFile, abort, cancel);
 }
 

@@ -36,7 +36,7 @@ std::string MergeProgramPath(const std::string& program);
 // caller writes outputFile in the temporary folder and renames it over the
 // merged file once result.ok(); on a stop (*abort set) the call returns
 // within a second with result.stopped and no output file. A confirmed cancel
-// (*cancel, may be null) stops an outside program the same way.
+// (*cancel, may be null) stops either engine the same way.
 MergeResult MergePageFiles(const std::string& program, const std::vector<std::string>& pageFiles,
                            const std::string& outputFile, const std::atomic<bool>* abort,
                            const std::atomic<bool>* cancel = nullptr);

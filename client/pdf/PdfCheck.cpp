@@ -1,41 +1,39 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "client/pdf/PdfCheck.h"
 
-#include <exception>
 #include <fstream>
-#include <qpdf/QPDF.hh>
-#include <qpdf/QPDFPageDocumentHelper.hh>
 #include <string_view>
 #include <system_error>
 
+#include "client/pdf/PdfLimits.h"
 #include "util/Platform.h"
 
 namespace kestrane {
 
 int PdfPageCount(const std::filesystem::path& path) {
-    try {
-        QPDF pdf;
-        pdf.setSuppressWarnings(true);
-        pdf.processFile(platform::Utf8FromPath(path).c_str());
-        return static_cast<int>(QPDFPageDocumentHelper(pdf).getAllPages().size());
-    } catch (...) {
-        return -1;
-    }
+    const PdfReading reading = ReadPdfWithinLimits(platform::Utf8FromPath(path), true);
+    return reading.refused.empty() ? reading.pages : -1;
 }
 
 bool IsUsablePdf(const std::filesystem::path& path) {
     std::error_code ec;
     if (!std::filesystem::is_regular_file(path, ec))
         return false;
-    return PdfPageCount(path) > 0;
+    // As strict as the merge: a damaged file is fetched again rather than
+    // taken for a saved document, and nothing in it can make the check
+    // scan, inflate or recurse without bound.
+    return ReadPdfWithinLimits(platform::Utf8FromPath(path), false).pages > 0;
 }
 
-bool IsOnePagePdf(const std::filesystem::path& path) {
+bool IsOnePagePdf(const std::filesystem::path& path, std::string* limit) {
     std::ifstream in(path, std::ios::binary);
     char head[5] = {};
     if (!in.read(head, sizeof head) || std::string_view(head, 5) != "%PDF-")
         return false;
-    return PdfPageCount(path) == 1;
+    const PdfReading reading = ReadPdfWithinLimits(platform::Utf8FromPath(path), true);
+    if (reading.overLimit && limit != nullptr)
+        *limit = reading.refused;
+    return reading.pages == 1;
 }
 
 }  // namespace kestrane

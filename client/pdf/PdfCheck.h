@@ -4,8 +4,12 @@
 #pragma once
 
 #include <filesystem>
+#include <string>
 
 namespace kestrane {
+
+// Every check reads strictly (no recovery of a damaged file, no warning)
+// within the limits of client/pdf/PdfLimits.h.
 
 // The pages of the PDF at path, or -1 when qpdf cannot read it. Never throws.
 [[nodiscard]] int PdfPageCount(const std::filesystem::path& path);
@@ -14,7 +18,8 @@ namespace kestrane {
 // page. Never throws; any doubt reads as false (the document is fetched again).
 [[nodiscard]] bool IsUsablePdf(const std::filesystem::path& path);
 
-// True when path starts with "%PDF-" and qpdf reads it as a PDF of exactly one page.
-[[nodiscard]] bool IsOnePagePdf(const std::filesystem::path& path);
+// True when path starts with "%PDF-" and qpdf reads it as a PDF of exactly one
+// page. When it passes one of the limits, limit receives the reason (naming it).
+[[nodiscard]] bool IsOnePagePdf(const std::filesystem::path& path, std::string* limit = nullptr);
 
 }  // namespace kestrane

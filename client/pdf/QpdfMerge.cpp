@@ -14,6 +14,7 @@
 #include <utility>
 
 #include "client/SafeFiles.h"
+#include "client/pdf/PdfLimits.h"
 
 namespace kestrane {
 
@@ -23,28 +24,36 @@ namespace {
 // abort flag is set; never leaves QpdfMerge.
 struct Stopped {};
 
-// Thrown by our checks with the reason for the result's output.
+// Thrown by our checks with the reason for the result's output; limit: a
+// page passed one of the limits of client/pdf/PdfLimits.h.
 struct Refused {
     std::string reason;
+    bool limit = false;
 };
 
-bool Aborted(const std::atomic<bool>* abort) {
-    return abort != nullptr && abort->load(std::memory_order_acquire);
-}
+// What ends a merge early: the worker's stop, or a confirmed cancel.
+struct StopFlags {
+    const std::atomic<bool>* abort;
+    const std::atomic<bool>* cancel;
+    bool Set() const {
+        return (abort != nullptr && abort->load(std::memory_order_acquire)) ||
+               (cancel != nullptr && cancel->load(std::memory_order_acquire));
+    }
+};
 
-void ThrowIfAborted(const std::atomic<bool>* abort) {
-    if (Aborted(abort))
+void ThrowIfAborted(StopFlags stop) {
+    if (stop.Set())
         throw Stopped{};
 }
 
 // qpdf calls this while it writes, about once per percent of the objects.
 class AbortReporter : public QPDFWriter::ProgressReporter {
   public:
-    explicit AbortReporter(const std::atomic<bool>* abort) : abort_(abort) {}
-    void reportProgress(int) override { ThrowIfAborted(abort_); }
+    explicit AbortReporter(StopFlags stop) : stop_(stop) {}
+    void reportProgress(int) override { ThrowIfAborted(stop_); }
 
   private:
-    const std::atomic<bool>* abort_;
+    StopFlags stop_;
 };
 
 // Throws Refused when qpdf had to warn about pdf (its warnings are kept, not printed).
@@ -81,10 +90,37 @@ std::string PageName(std::size_t index, const std::string& file) {
     return "page file " + std::to_string(index + 1) + " (" + file + ")";
 }
 
-// Appends every page of one page file to merged; returns how many.
+std::size_t AppendWithinLimits(QPDF& merged, const std::string& file, const std::string& what,
+                               PDFVersion& version, std::size_t& objects);
+
+// Appends every page of one page file to merged; returns how many. Before
+// anything is copied the file is held to the limits of client/pdf/PdfLimits.h (a
+// copy recurses once per level of a page's objects, and keeps every object
+// it copies until the merge ends); objects counts what the document holds.
 std::size_t AppendPages(QPDF& merged, const std::string& file, const std::string& what,
-                        PDFVersion& version) {
+                        PDFVersion& version, std::size_t& objects) {
+    InflateBudget budget;
+    try {
+        return AppendWithinLimits(merged, file, what, version, objects);
+    } catch (...) {
+        // qpdf may report a decode the budget stopped as a damaged file.
+        if (budget.Exceeded())
+            throw Refused{what + ": " + InflateLimitText(), true};
+        throw;
+    }
+}
+
+std::size_t AppendWithinLimits(QPDF& merged, const std::string& file, const std::string& what,
+                               PDFVersion& version, std::size_t& objects) {
     Strict source(file, what);
+    std::size_t reached = 0;
+    if (std::string refused = CheckPdfShape(source.pdf, true, reached); !refused.empty())
+        throw Refused{what + ": " + refused, true};
+    objects += reached;
+    if (objects > kMaxDocumentObjects)
+        throw Refused{"the pages reach more than " + std::to_string(kMaxDocumentObjects) +
+                          " objects, the limit for one document",
+                      true};
     // A /Rotate, /MediaBox or /Resources that the page inherits from its
     // page tree would be lost in the copy: give it to the page itself.
     source.pdf.pushInheritedAttributesToPage();
@@ -103,7 +139,7 @@ std::size_t AppendPages(QPDF& merged, const std::string& file, const std::string
 // Everything of one merge but the clean-up; throws Stopped, Refused, or
 // whatever qpdf throws (QPDFExc, std::exception).
 void Merge(const std::vector<std::string>& pageFiles, const std::string& outputFile,
-           const std::atomic<bool>* abort) {
+           StopFlags abort) {
     if (pageFiles.empty())
         throw Refused{"no page files"};
 
@@ -112,12 +148,13 @@ void Merge(const std::vector<std::string>& pageFiles, const std::string& outputF
     merged.emptyPDF();
     PDFVersion version(1, 3);
     std::size_t pageCount = 0;
+    std::size_t objects = 0;
 
     for (std::size_t i = 0; i < pageFiles.size(); ++i) {
         ThrowIfAborted(abort);
         const std::string what = PageName(i, pageFiles[i]);
         try {
-            pageCount += AppendPages(merged, pageFiles[i], what, version);
+            pageCount += AppendPages(merged, pageFiles[i], what, version, objects);
         } catch (const std::exception& e) {
             // QPDFExc for what is no readable PDF, QPDFSystemError for what cannot be opened.
             throw Refused{what + " is not a PDF that qpdf can read: " + e.what()};
@@ -142,6 +179,7 @@ void Merge(const std::vector<std::string>& pageFiles, const std::string& outputF
 
     // The file as a reader will see it: it must open cleanly and hold every page.
     ThrowIfAborted(abort);
+    InflateBudget budget;
     Strict check(outputFile, "the merged file");
     const std::size_t written = check.pdf.getAllPages().size();
     if (written != pageCount)
@@ -152,12 +190,13 @@ void Merge(const std::vector<std::string>& pageFiles, const std::string& outputF
 }  // namespace
 
 MergeResult QpdfMerge(const std::vector<std::string>& pageFiles, const std::string& outputFile,
-                      const std::atomic<bool>* abort) {
+                      const std::atomic<bool>* abort, const std::atomic<bool>* cancel) {
     MergeResult result;
     result.started = true;
     result.exitStatus = 1;
+    const StopFlags stop{abort, cancel};
     try {
-        Merge(pageFiles, outputFile, abort);
+        Merge(pageFiles, outputFile, stop);
         result.exitStatus = 0;
         result.outputWritten = true;
         return result;
@@ -166,6 +205,7 @@ MergeResult QpdfMerge(const std::vector<std::string>& pageFiles, const std::stri
         result.exitStatus = -1;
     } catch (const Refused& refused) {
         result.output = refused.reason;
+        result.overLimit = refused.limit;
     } catch (const std::bad_alloc&) {
         result.output = "out of memory";
     } catch (const std::exception& e) {
@@ -176,7 +216,7 @@ MergeResult QpdfMerge(const std::vector<std::string>& pageFiles, const std::stri
     }
     // Neither a stopped nor a failed merge leaves a file behind.
     RemoveQuietly(outputFile);
-    if (!result.stopped && Aborted(abort)) {
+    if (!result.stopped && stop.Set()) {
         result.stopped = true;
         result.exitStatus = -1;
         result.output.clear();

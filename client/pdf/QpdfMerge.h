@@ -26,10 +26,12 @@ namespace kestrane {
 // The result reads like one of an outside program: started is always true;
 // exitStatus is 0 on success and 1 on failure; output holds the reason of a
 // failure (empty on success); outputWritten is true once the written file
-// was opened again and held every page. *abort is looked at before each page
-// file and while the output is written; once it is set the call returns
-// within milliseconds with stopped set.
+// was opened again and held every page. A page file beyond the limits of
+// client/pdf/PdfLimits.h fails the merge with overLimit set and the limit named in
+// output. *abort and *cancel (a confirmed cancel; either may be null) are
+// looked at before each page file and while the output is written; once one
+// is set the call returns within milliseconds with stopped set.
 MergeResult QpdfMerge(const std::vector<std::string>& pageFiles, const std::string& outputFile,
-                      const std::atomic<bool>* abort);
+                      const std::atomic<bool>* abort, const std::atomic<bool>* cancel = nullptr);
 
 }  // namespace kestrane

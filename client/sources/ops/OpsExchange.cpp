@@ -26,13 +26,7 @@ constexpr int kBlackRepeats = 3;
 
 std::optional<long long> RetryAfterMs(const Headers& headers) {
     const auto text = HeaderValue(headers, "Retry-After");
-    if (!text)
-        return std::nullopt;
-    char* end = nullptr;
-    const long long ms = std::strtoll(text->c_str(), &end, 10);
-    if (end == text->c_str() || ms < 0)
-        return std::nullopt;
-    return ms;
+    return text ? ParseRetryAfterMs(*text) : std::nullopt;
 }
 
 std::string Seconds(OpsClock::duration d) {
@@ -112,6 +106,7 @@ Verdict Exchanger::SendOnce(const Request& request, Answer& answer) {
     // OPS is served over https only: the user's proxy must carry it, as it
     // carries the publication server's http.
     extra.proxyEveryScheme = true;
+    extra.maxText = request.maxText;
     answer = Answer{};
     const bool toFile = !request.file.empty();
     const HttpTry sent =
@@ -123,11 +118,22 @@ Verdict Exchanger::SendOnce(const Request& request, Answer& answer) {
     const bool ok = sent.failure == FailureKind::None;
     if (!ok && sent.failure == FailureKind::SaveFailed)
         return Verdict::Final({FailureKind::SaveFailed, {}});
+    // Asking again would only spend the quota on the same oversized answer.
+    if (!ok && sent.failure == FailureKind::TooLarge) {
+        const std::size_t limit =
+            toFile ? kMaxPageFile : (request.maxText > 0 ? request.maxText : kMaxTextPage);
+        const std::string size = limit >= (1u << 20) ? std::to_string(limit >> 20) + " MiB"
+                                                     : std::to_string(limit >> 10) + " KiB";
+        return Verdict::Final({FailureKind::TooLarge, "EPO OPS sent more than " + size +
+                                                          ", the limit for " +
+                                                          (toFile ? "a page" : "this answer")});
+    }
     // A refusal of a page lands in its file; its words are needed here.
     if (toFile && answer.status != 200 && ok) {
         std::ifstream in(request.file, std::ios::binary);
-        answer.text.assign(std::istreambuf_iterator<char>(in), {});
-        answer.text.resize(std::min<std::size_t>(answer.text.size(), 64 * 1024));
+        answer.text.resize(64 * 1024);
+        in.read(answer.text.data(), static_cast<std::streamsize>(answer.text.size()));
+        answer.text.resize(static_cast<std::size_t>(std::max<std::streamsize>(in.gcount(), 0)));
     }
     if (const auto throttling = HeaderValue(answer.headers, "X-Throttling-Control"))
         session_.Observe(*throttling, RetryAfterMs(answer.headers));

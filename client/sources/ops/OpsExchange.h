@@ -26,6 +26,9 @@ struct Request {
     std::vector<std::string> headers;  // besides the token
     std::string service;               // throttling service; "" for the token
     std::string file;                  // answer into this file; "" keeps it as text
+    // The largest text answer taken (0: the exchange's own cap); a larger one
+    // fails the request as TooLarge, never retried.
+    std::size_t maxText = 0;
 };
 
 struct Answer {

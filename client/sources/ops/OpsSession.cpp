@@ -42,9 +42,40 @@ std::string Base64(const std::string& in) {
     return out;
 }
 
-bool ParseToken(const std::string& json, std::string& token) {
+// Bracket nesting outside strings, counted without recursion; stops counting
+// once past limit.
+int JsonNesting(std::string_view json, int limit) {
+    int depth = 0;
+    int deepest = 0;
+    bool inString = false;
+    for (std::size_t i = 0; i < json.size() && deepest <= limit; ++i) {
+        const char c = json[i];
+        if (inString) {
+            if (c == '\\')
+                ++i;
+            else if (c == '"')
+                inString = false;
+        } else if (c == '"') {
+            inString = true;
+        } else if (c == '{' || c == '[') {
+            deepest = std::max(deepest, ++depth);
+        } else if ((c == '}' || c == ']') && depth > 0) {
+            --depth;
+        }
+    }
+    return deepest;
+}
+
+}  // namespace
+
+bool ParseTokenAnswer(std::string_view json, std::string& token) {
+    token.clear();
+    // The JSON reader recurses per level: an answer built deep would take
+    // the stack with it. A real answer is one flat object under 1 KB.
+    if (json.size() > kMaxTokenAnswer || JsonNesting(json, kMaxTokenNesting) > kMaxTokenNesting)
+        return false;
     try {
-        std::istringstream in(json);
+        std::istringstream in{std::string(json)};
         boost::property_tree::ptree tree;
         boost::property_tree::read_json(in, tree);
         token = tree.get<std::string>("access_token", "");
@@ -54,8 +85,6 @@ bool ParseToken(const std::string& json, std::string& token) {
     return !token.empty() &&
            std::none_of(token.begin(), token.end(), [](char c) { return c < 0x21 || c > 0x7E; });
 }
-
-}  // namespace
 
 OpsSession::OpsSession(OpsConfig config, OpsTiming timing)
     : config_(std::move(config)), timing_(std::move(timing)) {
@@ -129,6 +158,7 @@ Failure OpsSession::FetchToken(ClientContext& ctx, std::string& token) {
     request.headers = {"Authorization: Basic " + Base64(config_.Key + ":" + config_.Secret),
                        "Content-Type: application/x-www-form-urlencoded",
                        "Accept: application/json"};
+    request.maxText = kMaxTokenAnswer;
     {
         std::lock_guard lock(mu_);
         ++tokenRequests_;
@@ -137,7 +167,7 @@ Failure OpsSession::FetchToken(ClientContext& ctx, std::string& token) {
     Exchanger exchanger(*this, ctx);
     if (Failure f = exchanger.Send(request, answer))
         return f;
-    if (answer.status == 200 && ParseToken(answer.text, token))
+    if (answer.status == 200 && ParseTokenAnswer(answer.text, token))
         return {};
     // 400 and 403 here are refused credentials as well; OPS's own words go along.
     Failure f{FailureKind::AuthFailed, ErrorMessage(answer.text)};

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "client/ClientContext.h"
 #include "client/Failure.h"
@@ -16,6 +17,15 @@
 namespace kestrane {
 
 inline constexpr const char* kOpsDefaultBase = "https://ops.epo.org/3.2";
+
+// A token answer is one flat JSON object under 1 KB; anything far beyond is
+// refused unread.
+inline constexpr std::size_t kMaxTokenAnswer = 64 * 1024;
+inline constexpr int kMaxTokenNesting = 16;
+
+// The access_token of a token answer; false when it is missing, not a
+// printable word, or the answer is larger or deeper than the limits above.
+[[nodiscard]] bool ParseTokenAnswer(std::string_view json, std::string& token);
 
 struct OpsConfig {
     std::string Base = kOpsDefaultBase;  // scheme, host and "/3.2", no trailing "/"

@@ -52,13 +52,39 @@ bool Is(const pugi::xml_node& node, std::string_view local) {
            NamespaceOf(node) == kOpsNs;
 }
 
-void CollectInstances(const pugi::xml_node& node, std::vector<pugi::xml_node>& out) {
-    for (pugi::xml_node child : node.children()) {
-        if (Is(child, "document-instance"))
-            out.push_back(child);
-        else
-            CollectInstances(child, out);
+// An inquiry is a handful of levels deep; nothing below this is looked at,
+// so a nest built deep costs neither stack nor time.
+constexpr int kMaxInquiryDepth = 32;
+
+// Every document-instance in document order, walked without recursion.
+void CollectInstances(const pugi::xml_node& root, std::vector<pugi::xml_node>& out) {
+    int depth = 1;
+    for (pugi::xml_node n = root.first_child(); n;) {
+        if (Is(n, "document-instance")) {
+            out.push_back(n);
+        } else if (n.first_child() && depth < kMaxInquiryDepth) {
+            n = n.first_child();
+            ++depth;
+            continue;
+        }
+        while (n != root && !n.next_sibling()) {
+            n = n.parent();
+            --depth;
+        }
+        if (n == root)
+            break;
+        n = n.next_sibling();
     }
+}
+
+// number-of-pages as a plain decimal count ("12"); -1 for anything else
+// ("1e9", "12 pages", "", a count past kMaxPages).
+int StrictPageCount(std::string_view text) {
+    if (text.empty() || text.size() > 9 ||
+        !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; }))
+        return -1;
+    const int count = std::stoi(std::string(text));
+    return count <= kMaxPages ? count : -1;
 }
 
 // A FullDocument whose only sections are AMENDMENT is a correction sheet.
@@ -118,6 +144,7 @@ Failure OpsSource::Find(ClientContext& ctx, FoundDocument& found) {
                       docdb->Dotted() + "/images";
         request.headers = {"Accept: application/xml"};
         request.service = "retrieval";
+        request.maxText = kMaxInquiryAnswer;
         Answer answer;
         Exchanger exchanger(*session_, ctx);
         if (Failure sent = exchanger.Send(request, answer))
@@ -127,7 +154,7 @@ Failure OpsSource::Find(ClientContext& ctx, FoundDocument& found) {
         if (answer.status != 200)
             return {FailureKind::DownloadFailed, "HTTP " + std::to_string(answer.status)};
         if (!ParseImagesInquiry(answer.text, found))
-            return {FailureKind::NoPdf, "no FullDocument in the inquiry"};
+            return {FailureKind::NoPdf, "no FullDocument with a page count in the inquiry"};
         return {};
     }();
     return f;
@@ -166,13 +193,17 @@ Failure OpsSource::Fetch(ClientContext& ctx, const FoundDocument& found) {
             if (answer.status != 200)
                 return {FailureKind::DownloadFailed,
                         "page " + std::to_string(n) + ": HTTP " + std::to_string(answer.status)};
-            if (!IsOnePagePdf(request.file))
+            if (std::string limit; !IsOnePagePdf(request.file, &limit)) {
+                if (!limit.empty())
+                    return {FailureKind::TooLarge, "page " + std::to_string(n) + ": " + limit};
                 return {FailureKind::NotAPdf, "page " + std::to_string(n)};
+            }
             ctx.progress(progress::kLookedUp +
                          (progress::kFull - progress::kLookedUp) * n / found.pageCount);
         }
+        // The merge's own failure (a page past a limit names it) goes to the user.
         if (Failure merged = SaveMergedDocument(ctx, pages.Files(), name))
-            return {ctx.cancelRequested() ? FailureKind::Cancelled : merged.kind, {}};
+            return ctx.cancelRequested() ? Failure{FailureKind::Cancelled, {}} : merged;
         pages.Keep();
         return {};
     }();
@@ -211,7 +242,7 @@ bool ParseImagesInquiry(const std::string& xml, FoundDocument& found) {
             IsCorrectionOnly(instance) || !OffersPdf(instance))
             continue;
         const std::string link = instance.attribute("link").value();
-        const int pages = instance.attribute("number-of-pages").as_int(0);
+        const int pages = StrictPageCount(instance.attribute("number-of-pages").value());
         if (link.empty() || pages < 1)
             continue;
         found.link = link;

@@ -37,8 +37,12 @@ std::string OpsOutputName(const std::string& number);
 std::function<std::unique_ptr<Source>()> OpsSourceMaker(OpsConfig config,
                                                         OpsTiming timing = OpsTiming::Real());
 
+// A real inquiry is a few KB; a larger answer is refused unread.
+inline constexpr std::size_t kMaxInquiryAnswer = 1024 * 1024;
+
 // The FullDocument of an images inquiry that is the publication itself (not
-// an AMENDMENT-only correction); false when the answer holds none.
+// an AMENDMENT-only correction) and states its pages as a plain count of at
+// most 5000; false when the answer holds none.
 bool ParseImagesInquiry(const std::string& xml, FoundDocument& found);
 
 // The text the user sees for a failure of this source (the usual text, and

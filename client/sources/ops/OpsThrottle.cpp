@@ -38,6 +38,20 @@ std::optional<std::pair<std::string, ServiceThrottle>> ParseEntry(std::string_vi
     return std::make_pair(std::string(Trim(entry.substr(0, eq))), t);
 }
 
+// The services OPS documents; readings of any other are not kept.
+bool KnownService(std::string_view name) {
+    for (const char* known : {"images", "inpadoc", "other", "retrieval", "search"}) {
+        if (name == known)
+            return true;
+    }
+    return false;
+}
+
+OpsClock::duration Bounded(OpsClock::duration wait) {
+    return std::clamp<OpsClock::duration>(wait, OpsClock::duration::zero(),
+                                          std::chrono::milliseconds(kMaxRetryAfterMs));
+}
+
 bool MoreRestrictive(const ServiceThrottle& a, const ServiceThrottle& b) {
     if ((a.colour == "black") != (b.colour == "black"))
         return a.colour == "black";
@@ -57,7 +71,8 @@ std::map<std::string, ServiceThrottle> ParseThrottlingControl(std::string_view h
         std::string_view list = header.substr(open + 1, close - open - 1);
         while (!list.empty()) {
             const std::size_t comma = list.find(',');
-            if (auto entry = ParseEntry(list.substr(0, comma))) {
+            if (auto entry = ParseEntry(list.substr(0, comma));
+                entry && KnownService(entry->first)) {
                 auto it = out.find(entry->first);
                 if (it == out.end() || MoreRestrictive(entry->second, it->second))
                     out[entry->first] = entry->second;
@@ -71,14 +86,30 @@ std::map<std::string, ServiceThrottle> ParseThrottlingControl(std::string_view h
     return out;
 }
 
+std::optional<long long> ParseRetryAfterMs(std::string_view text) {
+    text = Trim(text);
+    if (text.empty() ||
+        !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; }))
+        return std::nullopt;
+    long long ms = 0;
+    for (const char c : text) {
+        ms = ms * 10 + (c - '0');
+        if (ms >= kMaxRetryAfterMs)
+            return kMaxRetryAfterMs;
+    }
+    return ms;
+}
+
 void OpsThrottle::Observe(std::string_view header, std::optional<long long> retryAfterMs,
                           OpsClock::time_point now) {
     for (const auto& [name, reading] : ParseThrottlingControl(header)) {
         Service& s = services_[name];
         if (reading.colour == "black") {
             // OPS names the wait only in Retry-After; without it, a minute is the safe guess.
-            const auto wait = retryAfterMs ? std::chrono::milliseconds(std::max(0LL, *retryAfterMs))
-                                           : std::chrono::milliseconds(kWindow);
+            const auto wait =
+                retryAfterMs
+                    ? std::chrono::milliseconds(std::clamp(*retryAfterMs, 0LL, kMaxRetryAfterMs))
+                    : std::chrono::milliseconds(kWindow);
             s.blackUntil = std::max(s.blackUntil, now + wait);
         } else if (reading.allowance > 0) {
             s.readings.push_back({now, reading.allowance});
@@ -89,7 +120,7 @@ void OpsThrottle::Observe(std::string_view header, std::optional<long long> retr
 void OpsThrottle::Suspend(const std::string& service, OpsClock::duration wait,
                           OpsClock::time_point now) {
     Service& s = services_[service];
-    s.blackUntil = std::max(s.blackUntil, now + wait);
+    s.blackUntil = std::max(s.blackUntil, now + Bounded(wait));
 }
 
 OpsClock::duration OpsThrottle::Spacing(const std::string& service, OpsClock::time_point now) {

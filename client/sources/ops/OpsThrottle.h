@@ -21,8 +21,16 @@ struct ServiceThrottle {
 
 // "idle (images=green:200, retrieval=green:200, ...)", possibly several
 // values joined by commas: per service, the most restrictive reading (the
-// lowest allowance; black wins). Services in any order; unknown text skipped.
+// lowest allowance; black wins). Services in any order; unknown text and
+// services OPS does not document (a server could name millions) skipped.
 std::map<std::string, ServiceThrottle> ParseThrottlingControl(std::string_view header);
+
+// The longest Retry-After taken as it stands; a longer one reads as this,
+// which no wait allows, so that no deadline arithmetic can overflow.
+inline constexpr long long kMaxRetryAfterMs = 1000LL * 3600 * 24 * 365;
+// A Retry-After in milliseconds: digits only (blanks around them allowed),
+// saturated at kMaxRetryAfterMs; nullopt for anything else.
+std::optional<long long> ParseRetryAfterMs(std::string_view text);
 
 // Thread rules: not locked itself; OpsSession guards it with its lock.
 class OpsThrottle {
