@@ -285,6 +285,15 @@ void MainDialog::OnDownload() {
     if (!ReadRunSource())
         return;
 
+    // The Settings' download options as they are now; all off is the window
+    // as it always was.
+    std::string choicesError;
+    DownloadChoices choices = ChoicesFromSettings(choicesError);
+    if (!choicesError.empty()) {
+        Box(BoxStyle::AppWarning, FromStd(choicesError));
+        return;
+    }
+
     DownloadRequest request;
     request.Lines = PatentLines();
     request.SaveFolder = saveFolder_->text().toStdString();
@@ -306,6 +315,7 @@ void MainDialog::OnDownload() {
         return;
     }
     interfaceGone_ = false;
+    check.Job.Choices = std::move(choices);
     if (!run_->StartRun(std::move(check.Job)))
         return;
 
@@ -491,6 +501,11 @@ void MainDialog::DismissFailureBox(const std::shared_ptr<FailureBox>& handle) {
         it->second->done(QMessageBox::Ok);
 }
 
+void MainDialog::JobFinished(const RunEnd& end) {
+    interfaceGone_ = end.InterfaceGone;
+    quotaText_ = QuotaText(end.Quota);
+}
+
 void MainDialog::ResetIdle() {
     // A cancel or close question still open asks about a run that is over:
     // it is answered "no" before the finish box comes.
@@ -498,7 +513,10 @@ void MainDialog::ResetIdle() {
         question_->done(QMessageBox::Cancel);
     ok_->setText(QStringLiteral("Download"));
     SetProgressPos(0);
-    status_->clear();
+    // After a run of a source that counts its allowance, the status line
+    // says how much of it the run used; otherwise it is cleared as ever.
+    status_->setText(FromStd(quotaText_));
+    quotaText_.clear();
 }
 
 void MainDialog::OpenSaveFolder(const std::string& saveFolder) {

@@ -97,9 +97,9 @@ class MainDialog : public QDialog, public FrontEnd {
     void SetProgressPos(int position) override;
     void ShowFailureBox(std::shared_ptr<FailureBox> box) override;
     void DismissFailureBox(const std::shared_ptr<FailureBox>& box) override;
+    void JobFinished(const RunEnd& end) override;
     void ResetIdle() override;
     void OpenSaveFolder(const std::string& saveFolder) override;
-    void JobFinished(const RunEnd& end) override { interfaceGone_ = end.InterfaceGone; }
     void ShowFinishMessage(const std::string& text) override;
     void ShowLogFailure(const std::string& text) override;
 
@@ -179,6 +179,7 @@ class MainDialog : public QDialog, public FrontEnd {
         std::mutex Lock;
         std::function<std::unique_ptr<Source>()> Make;  // Lock; empty: the publication server
     };
+    std::string quotaText_;  // the finished run's use of its source's allowance, or ""
     std::shared_ptr<RunSource> runSource_;  // null when the embedder chose the source
 };
 

@@ -14,6 +14,7 @@
 #include <QVBoxLayout>
 #include <string_view>
 
+#include "app/DownloadOptionsBox.h"
 #include "client/Settings.h"
 #include "client/sources/Registry.h"
 #include "run/RunController.h"
@@ -81,6 +82,10 @@ SettingsDialog::SettingsDialog(std::string path, QWidget* parent, Mode mode,
     }
     layout->addWidget(top);
     layout->addWidget(BuildFields());
+    if (!chooser) {
+        downloads_ = new DownloadOptionsBox(this);
+        layout->addWidget(downloads_);
+    }
 
     auto* buttons = new QDialogButtonBox(this);
     save_ = chooser ? buttons->addButton(QStringLiteral("Save and download"),
@@ -180,6 +185,8 @@ void SettingsDialog::Load() {
         return;
     }
     for (auto& [key, edit] : fields_) edit->setText(FromStd(load.Values.Get(key)));
+    if (downloads_ != nullptr)
+        downloads_->Load(DownloadSettings::From(load.Values));
     // Settings shows the source a run would take; the chooser shows none
     // until one is chosen.
     const auto& all = sources::All();
@@ -247,8 +254,15 @@ void SettingsDialog::accept() {
         }
     }
     // Keys of others stay as they are; a refused file is replaced (mode 0600).
+    if (const QString problem = downloads_ != nullptr ? downloads_->Problem() : QString();
+        !problem.isEmpty()) {
+        result_->setText(problem);
+        return;
+    }
     SettingsLoad load = LoadSettings(path_);
     Settings settings = load.Values;
+    if (downloads_ != nullptr)
+        downloads_->Values().To(settings);
     settings.Set(sources::kSourceSetting, std::string(source.Id));
     for (const auto& [key, edit] : fields_) settings.Set(key, edit->text().trimmed().toStdString());
     const std::string error = SaveSettings(path_, settings);
@@ -310,6 +324,19 @@ std::function<std::unique_ptr<Source>()> SourceFromSettings(std::chrono::millise
         return {};
     }
     return entry.Make(config);
+}
+
+DownloadChoices ChoicesFromSettings(std::string& error) {
+    DownloadChoices choices;
+    const SettingsLoad load = LoadSettings(SettingsPath());
+    if (!load.Ok)
+        return choices;
+    if (!DownloadSettings::From(load.Values).ApplyTo(choices, error)) {
+        error = "The file name format under Settings... cannot be used: " + error;
+        return choices;
+    }
+    choices.SourceId = sources::FindOrDefault(load.Values.Source()).Id;
+    return choices;
 }
 
 }  // namespace kestrane::app

@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "client/Source.h"
+#include "run/RunController.h"
 
 class QButtonGroup;
 class QComboBox;
@@ -26,6 +27,8 @@ class QPushButton;
 class QStackedWidget;
 
 namespace kestrane::app {
+
+class DownloadOptionsBox;
 
 class SettingsDialog : public QDialog {
     Q_OBJECT
@@ -70,6 +73,7 @@ class SettingsDialog : public QDialog {
     std::map<std::string, QLineEdit*> fields_;  // by settings key
     QPushButton* test_ = nullptr;
     QLabel* result_ = nullptr;
+    DownloadOptionsBox* downloads_ = nullptr;
     QPushButton* save_ = nullptr;
     // The connection test runs off the GUI thread; closing the dialog aborts it.
     std::shared_ptr<std::atomic<bool>> abort_;
@@ -80,5 +84,9 @@ class SettingsDialog : public QDialog {
 // reason in error (a refused file, a source without its keys).
 std::function<std::unique_ptr<Source>()> SourceFromSettings(std::chrono::milliseconds maxWait,
                                                             std::string& error);
+
+// The next run's download options as the settings file says (all off when it
+// has none or is refused), or error set when its name format is unusable.
+DownloadChoices ChoicesFromSettings(std::string& error);
 
 }  // namespace kestrane::app

@@ -73,6 +73,54 @@ std::vector<OptionDoc> Options() {
          "this is known before the search; its record is Success and its outcome\n"
          "line says \"(already saved)\".",
          Complete::Nothing},
+        {"--continue", "",
+         "Keep the pages of a document that does not finish (in the save folder's "
+         ".kestrane/partial/) and fetch only the missing ones in a later run with --continue",
+         "Keep the pages of a document that does not finish (a cancel, a used-up\n"
+         "quota, a dropped line) in the save folder under\n"
+         ".kestrane/partial/_SOURCE_/_NUMBER_/, with each page's size and SHA-256,\n"
+         "and take them up in a later run with *--continue*: each kept page is\n"
+         "checked again (it must open as a one-page PDF and match its digest) and\n"
+         "only the missing or damaged pages are fetched. Kept pages are never used\n"
+         "for another source, another document or another page count. The folder\n"
+         "goes when the document is saved. Works with the EPO OPS source, which\n"
+         "fetches page by page.",
+         Complete::Nothing},
+        {"--report", "FILE",
+         "Append one row per number to FILE as it is decided: CSV when FILE ends in .csv, JSON "
+         "lines when it ends in .jsonl",
+         "Append one row per number to _FILE_ the moment its outcome is decided,\n"
+         "like dl.log: CSV when _FILE_ ends in .csv (with a header line when the\n"
+         "file is new), JSON lines when it ends in .jsonl. A row holds the number as\n"
+         "typed and compact, the source, the outcome, the failure's kind and cause,\n"
+         "the saved files with the SHA-256 of each, pages, bytes received,\n"
+         "requests, seconds and, with *--biblio*, the bibliographic fields.",
+         Complete::File},
+        {"--biblio", "",
+         "Read each number's title, applicants, inventors, date and IPC classes where the "
+         "source has them (EPO OPS: one request more per number), for the report and the saved "
+         "PDF's document information",
+         "Read each number's title (German and English where both exist),\n"
+         "applicants, inventors, publication date and IPC classes where the source\n"
+         "has them: EPO OPS answers one more request per number (paced apart from\n"
+         "the pages); Google Patents reads them from the page it fetches anyway.\n"
+         "They go into the report and into the saved PDF's document information\n"
+         "(Title, Author = applicants, Subject = the publication number, Keywords =\n"
+         "IPC), appended after the merged bytes, which stay as they were.",
+         Complete::Nothing},
+        {"--name-format", "PATTERN",
+         "Name saved files after PATTERN: {number} (default), {compact}, {country}, {kind}, "
+         "{title}, {date}, {applicant}; made safe for every file system",
+         "Name saved files after _PATTERN_ instead of the number: *{number}* (the\n"
+         "default, today's name), *{compact}*, *{country}*, *{kind}*, *{title}*,\n"
+         "*{date}*, *{applicant}* and any text; e.g. \"{compact} {title}\". The\n"
+         "bibliographic fields need *--biblio* data. The name is cut to 120\n"
+         "characters, German letters are spelt out (ä -> ae), and path\n"
+         "separators, control characters and < > : \" | ? \\* become \"\\_\";\n"
+         "reserved device names (CON, NUL, COM1, ...) get a \"\\_\" in front. A\n"
+         "run still never replaces a file it saved earlier. *--skip-existing*\n"
+         "looks for the number's own name.",
+         Complete::Nothing},
         {"--wait", "SECONDS", "Seconds between two requests to the server (0 to 60)",
          "Keep at least this long between two requests to the server (0 to 60).",
          Complete::Nothing},

@@ -38,6 +38,8 @@ Files:
   dl.log                 one line per number is appended in the save folder:
                          "2009-12-14 09:30:05 DE19758096C2 Success" (or Failed,
                          Cancelled), CR LF
+  .kestrane/partial/     with --continue: pages of unfinished documents, kept
+                         for the next --continue run in the save folder
   $XDG_CONFIG_HOME/kestrane/kestrane.conf
                          settings (default ~/.config/kestrane/kestrane.conf,
                          mode 0600): [run] source=, each source's keys under

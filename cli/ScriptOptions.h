@@ -19,7 +19,11 @@ struct ScriptOptions {
     bool normalize = false;
     bool skipExisting = false;
     double waitSeconds = 0.0;
-    int retries = -1;  // -1 when not given: each source keeps its own number
+    int retries = -1;        // -1 when not given: each source keeps its own number
+    bool resume = false;     // --continue
+    std::string reportPath;  // --report FILE; "" for none
+    bool biblio = false;     // --biblio
+    std::string nameFormat;  // --name-format PATTERN; "" keeps today's names
 
     [[nodiscard]] Verbosity Level() const {
         return quiet ? Verbosity::Quiet : verbose ? Verbosity::Verbose : Verbosity::Normal;

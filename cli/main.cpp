@@ -131,6 +131,12 @@ class CliFrontEnd : public FrontEnd {
         reporter_.Error(box->Text());
     }
     void JobFinished(const RunEnd& end) override {
+        // A batch's runs add up; the allowance's counts are the latest seen.
+        quota_.RunBytes += end.Quota.RunBytes;
+        if (end.Quota.HourUsed)
+            quota_.HourUsed = end.Quota.HourUsed;
+        if (end.Quota.WeekUsed)
+            quota_.WeekUsed = end.Quota.WeekUsed;
         cancelled_ = end.Cancelled;
         failedSession_ = end.SessionFailed;
         sessionFailure_ = end.SessionFailure;
@@ -149,6 +155,9 @@ class CliFrontEnd : public FrontEnd {
         const bool normalEnd = !cancelled_ && !failedSession_;
         if (normalEnd && !saveFolder_.empty())
             reporter_.Note("Saved in " + saveFolder_);
+        // Said after every end, also one the quota brought about.
+        if (quota_.Seen())
+            reporter_.Note(QuotaText(quota_));
         if (finishMessage_.empty())
             return;
         if (failedSession_ && sessionFailure_ == FailureKind::Connect)
@@ -174,6 +183,7 @@ class CliFrontEnd : public FrontEnd {
     std::vector<std::string> numbers_;
     std::string saveFolder_;
     std::string finishMessage_;
+    QuotaUse quota_;
     bool failed_ = false;
     bool failedSession_ = false;
     FailureKind sessionFailure_ = FailureKind::None;
@@ -451,6 +461,7 @@ int main(int argc, char** argv) {
         return kExitRefused;
     options.MergeProgram = *mergeProgram;
     options.MakeSource = std::move(choice.MakeSource);
+    options.Choices.SourceId = choice.Name;
 
     cli::Reporter reporter(args->script.Level(), platform::IsTerminal(stderr),
                            static_cast<int>(list.Lines.size()));

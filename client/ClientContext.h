@@ -17,7 +17,10 @@
 #include <string>
 #include <vector>
 
+#include "client/Biblio.h"
 #include "client/Failure.h"
+#include "client/NameFormat.h"
+#include "client/Quota.h"
 #include "client/SavedNames.h"
 
 namespace kestrane {
@@ -97,6 +100,7 @@ struct TransferProgress {
     long Pages = 0;        // the document's page count when the source knows it, else 0
     long PagesSeen = 0;    // pages of the item asked for so far, all its documents
     long long Bytes = 0;   // bytes received for the item so far, every exchange
+    long Requests = 0;     // requests sent for the item so far
 };
 
 // Fixed for the whole run: where the documents go and how the server is reached.
@@ -122,6 +126,13 @@ struct RunSettings {
     // reads as a PDF with pages is not fetched again (its name still goes to
     // SavedFiles, and to AlreadySaved).
     bool SkipExisting = false;
+    // Keep the pages of a document that does not finish under
+    // SaveFolder/.kestrane/partial/ and take up what is kept (client/PartialStore.h).
+    bool Resume = false;
+    // Read the number's bibliographic data where the source can (into biblio).
+    bool WantBiblio = false;
+    // The names merged files are saved under; the default keeps today's.
+    NameFormat Names;
 };
 
 // What every worker of the run shares; each handle guards itself.
@@ -134,6 +145,8 @@ struct RunHandles {
     std::shared_ptr<RequestClock> LastRequest;
     // The merged files saved so far by any worker of the run. May be null.
     SavedNames* SavedInRun = nullptr;
+    // The run's reading of the source's allowance. May be null.
+    std::shared_ptr<QuotaMeter> Quota;
 };
 
 // The item in work; the worker starts every item with a fresh one.
@@ -146,6 +159,8 @@ struct ItemState {
     std::vector<std::string> AlreadySaved;
     // Where the item stands.
     TransferProgress transfer;
+    // The number's bibliographic data once read.
+    std::optional<Biblio> biblio;
 };
 
 // How the run steers and watches a step, from the worker's thread.

@@ -5,7 +5,7 @@
 #include <array>
 #include <cctype>
 
-#include "client/sources/ops/OpsNumber.h"
+#include "client/PublicationNumber.h"
 
 namespace kestrane {
 
@@ -66,20 +66,18 @@ bool IsReservedDevice(std::string_view stem) {
            upper[3] >= '1' && upper[3] <= '9';
 }
 
-// Country and kind of a number: the docdb reading when there is one, else
-// the leading letters and nothing.
+// Country and kind as the number spells them: its leading letters, and
+// what follows its digits ("DE19758096C2" -> "DE", "C2").
 void CountryAndKind(const std::string& compact, std::string& country, std::string& kind) {
-    if (const auto docdb = ToDocdb(compact)) {
-        country = docdb->country;
-        kind = docdb->kind;
-        return;
-    }
-    std::size_t letters = 0;
-    while (letters < compact.size() && letters < 2 &&
-           std::isalpha(static_cast<unsigned char>(compact[letters])))
-        ++letters;
-    country = compact.substr(0, letters);
-    kind.clear();
+    const auto isAlpha = [](char c) { return std::isalpha(static_cast<unsigned char>(c)) != 0; };
+    const auto isDigit = [](char c) { return std::isdigit(static_cast<unsigned char>(c)) != 0; };
+    std::size_t at = 0;
+    while (at < compact.size() && at < 2 && isAlpha(compact[at])) ++at;
+    country = compact.substr(0, at);
+    while (at < compact.size() && isDigit(compact[at])) ++at;
+    kind = compact.substr(at, 2);
+    if (kind.empty() || !isAlpha(kind[0]) || (kind.size() == 2 && !isDigit(kind[1])))
+        kind.clear();
 }
 
 }  // namespace

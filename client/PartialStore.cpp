@@ -46,7 +46,8 @@ bool UsableFolder(const fs::path& folder) {
 
 // The page number of a kept page's file name ("7.pdf"), or 0.
 int PageOfName(const std::string& name) {
-    if (!name.ends_with(".pdf") || name.size() < 5 || name.size() > 10)
+    // Compiled as C++17 beside qpdf's headers under clang: no ends_with.
+    if (name.size() < 5 || name.size() > 10 || name.compare(name.size() - 4, 4, ".pdf") != 0)
         return 0;
     int n = 0;
     for (std::size_t i = 0; i + 4 < name.size(); ++i) {

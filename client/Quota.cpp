@@ -19,6 +19,11 @@ void QuotaMeter::Observe(std::optional<std::string_view> hour, std::optional<std
         use_.WeekUsed = w;
 }
 
+void QuotaMeter::Reset() {
+    std::lock_guard lock(mu_);
+    use_ = {};
+}
+
 QuotaUse QuotaMeter::Snapshot() const {
     std::lock_guard lock(mu_);
     return use_;

@@ -30,6 +30,8 @@ class QuotaMeter {
     void Observe(std::optional<std::string_view> hour, std::optional<std::string_view> week,
                  long long bodyBytes);
     QuotaUse Snapshot() const;
+    // A new run begins.
+    void Reset();
 
   private:
     mutable std::mutex mu_;

@@ -7,6 +7,7 @@
 
 #include "client/SafeFiles.h"
 #include "client/net/Printable.h"
+#include "client/pdf/DocInfo.h"
 #include "client/pdf/MergeStep.h"
 #include "client/pdf/PdfCheck.h"
 #include "util/Platform.h"
@@ -51,7 +52,7 @@ Failure CheckDocumentName(const ClientContext& ctx, const std::string& name) {
 
 bool SkipSavedDocument(ClientContext& ctx, const std::string& name) {
     if (!ctx.SkipExisting || !IsSafeDocumentName(name) ||
-        !IsUsablePdf(paths::MergedFile(ctx.SaveFolder, name)))
+        !IsUsablePdf(paths::MergedFile(ctx.SaveFolder, name), ctx.Abort, ctx.CancelRequested))
         return false;
     ctx.SavedFiles.push_back(name + ".pdf");
     ctx.AlreadySaved.push_back(name + ".pdf");
@@ -75,7 +76,15 @@ PageFiles::~PageFiles() {
 Failure SaveMergedDocument(ClientContext& ctx, const std::vector<std::string>& pageFiles,
                            const std::string& name) {
     const std::string partial = PartialMergePath(ctx, name);
-    const fs::path merged = paths::MergedFile(ctx.SaveFolder, name);
+    // The user's name format, when one is set; it cannot make an unsafe name.
+    const std::string savedName =
+        ctx.Names.IsDefault() ? name : ctx.Names.Apply({name, ctx.biblio ? &*ctx.biblio : nullptr});
+    if (savedName != name && ctx.SavedInRun != nullptr &&
+        ctx.SavedInRun->Contains(savedName + ".pdf"))
+        return {FailureKind::NameClash, Printable(savedName) +
+                                            ".pdf was saved earlier in this run; a second "
+                                            "document of that name was not saved."};
+    const fs::path merged = paths::MergedFile(ctx.SaveFolder, savedName);
     // Made here, exclusively, so the merge writes a file of the run's own; it
     // must still be one (not a link) when it is moved into place.
     if (!CreateFreshFile(partial).valid())
@@ -94,6 +103,10 @@ Failure SaveMergedDocument(ClientContext& ctx, const std::vector<std::string>& p
             return {FailureKind::MergeFailed, Printable(result.output)};
         return {FailureKind::MergeProgramMissing, ctx.MergeProgram};
     }
+    // The bibliographic data goes into the document before it is in place;
+    // a file it cannot go into is saved as the merge made it.
+    if (ctx.WantBiblio && ctx.biblio)
+        (void)WriteDocumentInfo(partial, *ctx.biblio);
     // Replaces a file of an earlier run in one step (a plain rename on
     // Windows refuses to).
     if (!platform::MoveReplacing(partial, platform::Utf8FromPath(merged))) {

@@ -69,7 +69,7 @@ Settings ParseSettingsText(std::string_view text) {
         const auto eq = line.find('=');
         if (eq == std::string::npos)
             continue;
-        values.Set(section + "." + Trim(line.substr(0, eq)), Trim(line.substr(eq + 1)));
+        values.SetIn(section, Trim(line.substr(0, eq)), Trim(line.substr(eq + 1)));
     }
     return values;
 }

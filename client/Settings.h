@@ -27,6 +27,11 @@ class Settings {
     // "section.key" -> value; "" when not set.
     std::string Get(const std::string& sectionKey) const;
     void Set(const std::string& sectionKey, const std::string& value);
+    // As the file has it: a section name may itself hold a dot ("[a.b]"),
+    // which "section.key" could not tell apart; kept so that it is written back as read.
+    void SetIn(const std::string& section, const std::string& key, const std::string& value) {
+        sections_[section][key] = value;
+    }
 
     std::string Source() const { return Get("run.source"); }  // a source's registry id, or ""
     std::string MergeProgram() const { return Get("merge.program"); }

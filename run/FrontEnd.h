@@ -11,6 +11,7 @@
 
 #include "client/ClientContext.h"
 #include "client/Failure.h"
+#include "client/Quota.h"
 #include "run/DownloadJob.h"
 
 namespace kestrane {
@@ -83,6 +84,7 @@ struct RunEnd {
     // to choose another source after the message.
     bool InterfaceGone = false;
     FailureKind SessionFailure = FailureKind::None;  // why not, when SessionFailed
+    QuotaUse Quota;  // how much of a source's allowance the run used, when it said
 };
 
 // A front end as the run sees it. Every call is made on the front-end thread

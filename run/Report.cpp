@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "client/PublicationNumber.h"
 #include "run/RunLog.h"
 #include "util/Platform.h"
 
@@ -107,6 +108,20 @@ std::string JsonList(const std::vector<std::string>& list) {
 
 }  // namespace
 
+ReportRow BasicReportRow(const std::string& stamp, const std::string& number,
+                         const std::string& source, Outcome outcome, FailureKind kind) {
+    ReportRow row;
+    row.Stamp = stamp;
+    while (!row.Stamp.empty() && row.Stamp.back() == ' ') row.Stamp.pop_back();
+    row.Number = number;
+    row.Compact = CompactNumber(number);
+    row.Source = source;
+    row.Result = outcome;
+    row.Kind = kind;
+    row.Cause = kind == FailureKind::None ? std::string() : std::string(FailureCause(kind));
+    return row;
+}
+
 std::optional<ReportFormat> ReportFormatFor(const std::string& path) {
     std::string lower;
     for (char c : path) lower += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -117,7 +132,7 @@ std::optional<ReportFormat> ReportFormatFor(const std::string& path) {
     return std::nullopt;
 }
 
-const char* OutcomeWord(Outcome outcome) {
+const char* ReportOutcomeWord(Outcome outcome) {
     switch (outcome) {
         case Outcome::Success:
             return "saved";
@@ -188,7 +203,7 @@ std::string CsvRow(const ReportRow& row) {
         row.Number,
         row.Compact,
         row.Source,
-        OutcomeWord(row.Result),
+        ReportOutcomeWord(row.Result),
         FailureKindName(row.Kind),
         row.Cause,
         Join(FileNames(row), kFileSeparator),
@@ -221,7 +236,7 @@ std::string JsonLine(const ReportRow& row) {
     std::string line =
         "{\"time\":" + JsonString(row.Stamp) + ",\"number\":" + JsonString(row.Number) +
         ",\"compact\":" + JsonString(row.Compact) + ",\"source\":" + JsonString(row.Source) +
-        ",\"outcome\":" + JsonString(OutcomeWord(row.Result)) +
+        ",\"outcome\":" + JsonString(ReportOutcomeWord(row.Result)) +
         ",\"failure_kind\":" + JsonString(FailureKindName(row.Kind)) +
         ",\"cause\":" + JsonString(row.Cause) + ",\"files\":" + files +
         ",\"pages\":" + std::to_string(row.Pages) + ",\"bytes\":" + std::to_string(row.Bytes) +

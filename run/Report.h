@@ -34,13 +34,18 @@ struct ReportRow {
     std::optional<Biblio> Info;  // when bibliographic data was read
 };
 
+// A row with what is known of an item without its worker (an item the
+// watchdog abandoned or a cancel cut short): stamp as the record has it.
+ReportRow BasicReportRow(const std::string& stamp, const std::string& number,
+                         const std::string& source, Outcome outcome, FailureKind kind);
+
 enum class ReportFormat { Csv, Jsonl };
 
 // By the file's extension (".csv", ".jsonl", any case); std::nullopt for anything else.
 std::optional<ReportFormat> ReportFormatFor(const std::string& path);
 
 // The outcome as the report words it ("saved", "failed", "cancelled").
-const char* OutcomeWord(Outcome outcome);
+const char* ReportOutcomeWord(Outcome outcome);
 // The failure kind's name as the report words it ("no-such-patent"); "" for none.
 const char* FailureKindName(FailureKind kind);
 

@@ -137,12 +137,15 @@ struct RunController::Impl {
         if (!run.IsDownloading.load() || !CurrentJob || completing)
             return;
         const bool sessionFailed = run.SessionFailed.load();
-        RunEnd end{run.CancelRequested.load(), sessionFailed,
-                   sessionFailed && run.InterfaceGone.load()};
+        RunEnd end;
+        end.Cancelled = run.CancelRequested.load();
+        end.SessionFailed = sessionFailed;
+        end.InterfaceGone = sessionFailed && run.InterfaceGone.load();
         {
             std::lock_guard<std::mutex> lock(run.Lock);
             end.SessionFailure = CurrentJob->SessionFailure;
         }
+        end.Quota = run.Quota->Snapshot();
         Front().JobFinished(end);
         Complete();
     }
@@ -218,8 +221,11 @@ struct RunController::Impl {
         // As ever, a run ends with dl.log in place, also when it has no record.
         if (run.Log)
             run.Log->Append("");
-        const std::string failure = run.Log ? run.Log->FailureText() : "";
+        std::string failure = run.Log ? run.Log->FailureText() : "";
+        if (run.Report && run.Report->Failed())
+            failure += (failure.empty() ? "" : "\n") + run.Report->FailureText();
         run.Log.reset();
+        run.Report.reset();
         return failure;
     }
 };
@@ -285,6 +291,17 @@ bool RunController::StartRun(JobInput input) {
     {
         std::lock_guard<std::mutex> lock(d.run.Lock);
         d.run.Log.emplace(platform::Utf8FromPath(paths::RunLog(job->SaveFolder)));
+        d.run.Report.reset();
+        d.run.Quota->Reset();
+        d.run.Choices = input.Choices.value_or(d.run.Options.Choices);
+        if (!d.run.Options.ReportPath.empty())
+            d.run.Report.emplace(
+                d.run.Options.ReportPath,
+                ReportFormatFor(d.run.Options.ReportPath).value_or(ReportFormat::Csv));
+        else if (d.run.Choices.ReportBesideLog)
+            d.run.Report.emplace(
+                platform::Utf8FromPath(std::filesystem::path(job->SaveFolder) / "report.csv"),
+                ReportFormat::Csv);
     }
     d.CurrentJob = std::move(job);
 
@@ -354,7 +371,9 @@ void RunController::OnWatchdogTick() {
         job.ItemStamp.clear();
         abandoned.Index = job.CurrentIndex;
         abandoned.Number = job.CurrentNumber;
-        d.run.AddRecord(MakeLogLine(abandoned.Stamp, job.ItemRecordNumber, Outcome::Failed));
+        d.run.AddRecord(MakeLogLine(abandoned.Stamp, job.ItemRecordNumber, Outcome::Failed),
+                        BasicReportRow(abandoned.Stamp, job.CurrentNumber, d.run.SourceId(),
+                                       Outcome::Failed, FailureKind::Stalled));
         job.CurrentIndex += 1;
         // A stall during the search leaves the previous item's 1 here; the
         // successor's first progress report would then paint the stalled
@@ -414,7 +433,9 @@ void RunController::CancelNow() {
                                      job.ItemStamp,
                                      {},
                                      {}};
-            d.run.AddRecord(MakeLogLine(job.ItemStamp, job.ItemRecordNumber, Outcome::Cancelled));
+            d.run.AddRecord(MakeLogLine(job.ItemStamp, job.ItemRecordNumber, Outcome::Cancelled),
+                            BasicReportRow(job.ItemStamp, job.CurrentNumber, d.run.SourceId(),
+                                           Outcome::Cancelled, FailureKind::Cancelled));
             job.ItemStamp.clear();
         }
         job.MessageText = msg::kCancelled;

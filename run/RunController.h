@@ -8,10 +8,12 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "client/NameFormat.h"
 #include "client/Source.h"
 #include "run/Dispatcher.h"
 #include "run/DownloadJob.h"
@@ -22,6 +24,23 @@ namespace kestrane {
 // How long an item may go without progress before the watchdog looks at it
 // (it is abandoned at the second look without progress).
 inline constexpr std::chrono::milliseconds kWatchdogPeriod{120000};
+
+// What a user may choose per run beyond the designed behaviour (the CLI's
+// options, the window's Settings); the default is the designed behaviour.
+struct DownloadChoices {
+    // Keep the pages of a document that does not finish and take them up
+    // again in a later run with this option.
+    bool Resume = false;
+    // Write report.csv beside dl.log in the save folder.
+    bool ReportBesideLog = false;
+    // Read each number's bibliographic data where the source can, for the
+    // report, the file names and the saved PDF's document information.
+    bool Biblio = false;
+    // The names documents are saved under; the default keeps today's.
+    NameFormat Names;
+    // The source's id as the report names it ("" reads as "classic").
+    std::string SourceId;
+};
 
 struct RunOptions {
     // Base address of the publication server; empty: kDefaultServerBase.
@@ -46,6 +65,10 @@ struct RunOptions {
     // A number whose documents are already saved (as usable PDFs) is not
     // fetched again; its record is Success.
     bool SkipExisting = false;
+    // The per-item report: a path (".csv" or ".jsonl"), or "" for none.
+    std::string ReportPath;
+    // Every run's choices, unless the run's JobInput brings its own.
+    DownloadChoices Choices;
 };
 
 // The options a front end runs with unless told otherwise: the server from
@@ -62,6 +85,8 @@ struct JobInput {
     std::string TempFolder;
     std::string Proxy;
     int AccessType = 0;
+    // This run's choices (the window's Settings as they are now); unset: RunOptions::Choices.
+    std::optional<DownloadChoices> Choices;
 };
 
 // A copy of the run state, for front ends and tests.

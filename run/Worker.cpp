@@ -12,8 +12,11 @@
 #include "client/Messages.h"
 #include "client/PublicationNumber.h"
 #include "client/SaveDocument.h"
+#include "client/net/Printable.h"
+#include "client/pdf/DocInfo.h"
 #include "client/sources/Registry.h"
 #include "run/InputCheck.h"
+#include "util/Platform.h"
 
 namespace kestrane::detail {
 
@@ -118,6 +121,10 @@ class WorkerPass {
         ctx_.Requests = run_.Options.Requests;
         ctx_.LastRequest = run_.LastRequest;
         ctx_.SkipExisting = run_.Options.SkipExisting;
+        ctx_.Resume = run_.Choices.Resume;
+        ctx_.WantBiblio = run_.Choices.Biblio;
+        ctx_.Names = run_.Choices.Names;
+        ctx_.Quota = run_.Quota;
         ctx_.OnTransfer = [this](const TransferProgress& transfer) { EmitTransfer(transfer); };
     }
 
@@ -174,6 +181,11 @@ class WorkerPass {
         Failure failure;
         if (!FindAndFetch(number, failure))
             return false;
+        // Digests are taken here, outside the run lock.
+        const Outcome outcome = !failure                      ? Outcome::Success
+                                : run_.CancelRequested.load() ? Outcome::Cancelled
+                                                              : Outcome::Failed;
+        row_ = MakeRow(number, stamp, outcome, failure);
         if (!failure)
             return Gate([&] {
                 Record(index, number, stamp, Outcome::Success, failure);
@@ -202,8 +214,32 @@ class WorkerPass {
         return ShowFailure(index, number, stamp, failure);
     }
 
+    // The item's report row, its saved files' digests read now (only when
+    // a report is written).
+    ReportRow MakeRow(const std::string& number, const std::string& stamp, Outcome outcome,
+                      const Failure& failure) const {
+        if (!run_.Reporting())
+            return {};
+        ReportRow row = BasicReportRow(stamp, number, run_.SourceId(), outcome, failure.kind);
+        if (failure && !failure.detail.empty())
+            row.Cause += ": " + Printable(failure.detail);
+        for (const std::string& name : ctx_.SavedFiles) {
+            const std::string path =
+                platform::Utf8FromPath(platform::PathFromUtf8(job_.SaveFolder) / name);
+            row.Files.push_back({name, Sha256OfFile(path).value_or("")});
+        }
+        row.Pages = ctx_.transfer.PagesSeen;
+        row.Bytes = ctx_.transfer.Bytes;
+        row.Requests = ctx_.transfer.Requests;
+        row.Seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - itemStart_).count();
+        row.Info = ctx_.biblio;
+        return row;
+    }
+
     bool BeginItem(int index, const std::string& number, std::string& stamp) {
         itemIndex_ = index;
+        itemStart_ = std::chrono::steady_clock::now();
         itemNumber_ = number;
         const std::string outputName = source_->OutputName(SearchName(number));
         const std::string recordNumber = source_->RecordNumber(number);
@@ -278,7 +314,8 @@ class WorkerPass {
     void Record(int index, const std::string& number, const std::string& stamp, Outcome outcome,
                 const Failure& failure) {
         job_.ItemStamp.clear();
-        run_.AddRecord(MakeLogLine(stamp, job_.ItemRecordNumber, outcome));
+        row_.Result = outcome;
+        run_.AddRecord(MakeLogLine(stamp, job_.ItemRecordNumber, outcome), row_);
         ItemFinished item{index,           number, outcome,        failure.kind,
                           ctx_.SavedFiles, stamp,  failure.detail, ctx_.AlreadySaved};
         Emit([item = std::move(item)](FrontEnd& front) { front.OnItemFinished(item); });
@@ -305,6 +342,8 @@ class WorkerPass {
     int itemIndex_ = 0;
     std::string itemNumber_;
     TransferProgress lastTransfer_;
+    std::chrono::steady_clock::time_point itemStart_{};
+    ReportRow row_;  // the item's report row, made before its record
     std::chrono::steady_clock::time_point lastTransferSent_{};
 };
 

@@ -13,6 +13,7 @@
 #include "run/Dispatcher.h"
 #include "run/DownloadJob.h"
 #include "run/FrontEnd.h"
+#include "run/Report.h"
 #include "run/RunController.h"
 #include "run/RunLog.h"
 
@@ -86,13 +87,28 @@ struct RunShared {
     std::string RunLogText;  // run lock
     // Run lock. dl.log of the current run; records reach it as they are decided.
     std::optional<RunLog> Log;
+    // Run lock. The run's report, when one is asked for; rows reach it with the records.
+    std::optional<ReportWriter> Report;
+    // Any thread (locked inside): what the source said of its allowance.
+    const std::shared_ptr<QuotaMeter> Quota = std::make_shared<QuotaMeter>();
+
+    // Fixed while a run is active: set by StartRun before its first worker starts.
+    DownloadChoices Choices;
+
+    // The source's id as the report names it.
+    std::string SourceId() const {
+        return Choices.SourceId.empty() ? std::string("classic") : Choices.SourceId;
+    }
+    bool Reporting() const { return !Options.ReportPath.empty() || Choices.ReportBesideLog; }
 
     // Run lock held. Keeps the record in RunLogText and appends it to dl.log,
-    // both in the order the records are decided.
-    void AddRecord(const std::string& record) {
+    // and its row to the report, all in the order the records are decided.
+    void AddRecord(const std::string& record, const ReportRow& row) {
         RunLogText += record;
         if (Log)
             Log->Append(record);
+        if (Report)
+            Report->Append(row);
     }
 };
 

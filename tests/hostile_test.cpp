@@ -16,6 +16,7 @@
 
 #include "client/Settings.h"
 #include "client/pdf/MergeStep.h"
+#include "client/pdf/PdfCheck.h"
 #include "client/sources/ops/OpsSource.h"
 #include "client/sources/ops/OpsThrottle.h"
 #include "server/Pages.h"
@@ -65,11 +66,14 @@ TEST(HostilePages, TheMergeRefusesAPagePastItsLimitsAndHonoursACancel) {
     EXPECT_TRUE(Has(result.output, "more than 20000 objects, the limit")) << result.output;
     EXPECT_FALSE(fs::exists(out));
 
-    // A confirmed cancel stops the built-in merge as it stops an outside program.
+    // A confirmed cancel stops the built-in merge as it stops an outside program,
+    // and reaches into the reading of one file (the --skip-existing check).
     const std::atomic<bool> cancel{true};
     result = MergePageFiles("", {good, good}, out, nullptr, &cancel);
     EXPECT_TRUE(result.stopped);
     EXPECT_FALSE(fs::exists(out));
+    EXPECT_TRUE(IsUsablePdf(good));
+    EXPECT_FALSE(IsUsablePdf(good, nullptr, &cancel));
 }
 
 class HostileRun : public ::testing::Test {

@@ -245,7 +245,11 @@ struct OpsRun {
                     const std::function<void(RunOptions&)>& adjust = {})
         : standIn(std::move(options)),
           harness(standIn.fixture.server.BaseUrl(), watchdog, "",
-                  OpsSourceMaker(standIn.Config(maxWait)), adjust) {}
+                  OpsSourceMaker(standIn.Config(maxWait)),
+                  [adjust](RunOptions& o, const std::string&) {
+                      if (adjust)
+                          adjust(o);
+                  }) {}
     OpsStandIn standIn;
     test::RunHarness harness;
 };

@@ -175,7 +175,7 @@ TEST_F(RunTest, ThreeNumbersAllSaved) {
     ASSERT_TRUE(run.Start({kDe1, kDe2, kDe3}));
     EXPECT_TRUE(run.controller.IsDownloading());
     EXPECT_FALSE(
-        run.controller.StartRun({{kDe1}, run.SaveFolder(), run.SaveFolder() + "temp/", "", 0}))
+        run.controller.StartRun({{kDe1}, run.SaveFolder(), run.SaveFolder() + "temp/", "", 0, {}}))
         << "one run at a time";
     ASSERT_TRUE(run.WaitFinished()) << run.front.Describe();
     const test::RecordingFrontEnd& front = run.front;
@@ -325,7 +325,7 @@ TEST_F(RunTest, TwoRunsAppendToOneLogAndCleanTheirTempFolder) {
     // The finish message belongs to the run that ended: no run starts inside it.
     int refusedInside = 0;
     run.front.onFinishMessage = [&](const std::string&) {
-        const JobInput again{{kDe1}, run.SaveFolder(), run.SaveFolder() + "temp/", "", 0};
+        const JobInput again{{kDe1}, run.SaveFolder(), run.SaveFolder() + "temp/", "", 0, {}};
         if (!run.controller.StartRun(again))
             ++refusedInside;
     };

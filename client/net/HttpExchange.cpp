@@ -451,6 +451,7 @@ HttpTry SendHttpOnce(ClientContext& ctx, std::string_view verb, const std::strin
         ctx.OnRequest(url);
     if (ctx.cancelRequested())
         return HttpTry{FailureKind::Cancelled, 0, false};
+    ctx.transfer.Requests += 1;
     const HttpTry attempt = Exchange(ctx, verb, url, body, ResponseText, filePath, ToFile, extra);
     if (ctx.LastRequest)
         ctx.LastRequest->Mark();

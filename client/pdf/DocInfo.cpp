@@ -13,6 +13,8 @@
 #include <system_error>
 #include <vector>
 
+#include "util/Platform.h"
+
 namespace kestrane {
 
 namespace {
@@ -47,7 +49,7 @@ void OpenStrict(QPDF& pdf, const std::string& path) {
 // cross-reference table ("xref"); an update of a file with a
 // cross-reference stream would have to be a stream too, so such files are refused.
 long long LastXrefTable(const std::string& path, long long size) {
-    std::ifstream in(path, std::ios::binary);
+    std::ifstream in(platform::PathFromUtf8(path), std::ios::binary);
     const long long tail = std::min<long long>(size, 1024);
     std::string text(static_cast<std::size_t>(tail), '\0');
     in.seekg(size - tail);
@@ -116,7 +118,7 @@ std::string MakeUpdate(QPDF& pdf, const Biblio& info, long long oldSize, long lo
 }
 
 void AppendBytes(const std::string& path, const std::string& text) {
-    std::ofstream out(path, std::ios::binary | std::ios::app);
+    std::ofstream out(platform::PathFromUtf8(path), std::ios::binary | std::ios::app);
     out.write(text.data(), static_cast<std::streamsize>(text.size()));
     out.flush();
     if (!out)
@@ -142,7 +144,7 @@ std::string Text(QPDFObjectHandle info, const char* key) {
 
 std::optional<std::string> Sha256OfFile(const std::string& path) {
     try {
-        std::ifstream in(path, std::ios::binary);
+        std::ifstream in(platform::PathFromUtf8(path), std::ios::binary);
         if (!in)
             return std::nullopt;
         auto sha = QPDFCryptoProvider::getImpl();
@@ -174,7 +176,8 @@ std::string WriteDocumentInfo(const std::string& path, const Biblio& info) {
     if (TitleOf(info).empty() && info.Applicants.empty() && info.Number.empty() && info.Ipc.empty())
         return "";
     std::error_code ec;
-    const auto size = static_cast<long long>(std::filesystem::file_size(path, ec));
+    const auto size =
+        static_cast<long long>(std::filesystem::file_size(platform::PathFromUtf8(path), ec));
     if (ec)
         return ec.message();
     bool appended = false;
@@ -193,11 +196,13 @@ std::string WriteDocumentInfo(const std::string& path, const Biblio& info) {
         return "";
     } catch (const Refused& refused) {
         if (appended)
-            std::filesystem::resize_file(path, static_cast<std::uintmax_t>(size), ec);
+            std::filesystem::resize_file(platform::PathFromUtf8(path),
+                                         static_cast<std::uintmax_t>(size), ec);
         return refused.reason;
     } catch (const std::exception& e) {
         if (appended)
-            std::filesystem::resize_file(path, static_cast<std::uintmax_t>(size), ec);
+            std::filesystem::resize_file(platform::PathFromUtf8(path),
+                                         static_cast<std::uintmax_t>(size), ec);
         return e.what();
     }
 }

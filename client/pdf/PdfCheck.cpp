@@ -15,14 +15,15 @@ int PdfPageCount(const std::filesystem::path& path) {
     return reading.refused.empty() ? reading.pages : -1;
 }
 
-bool IsUsablePdf(const std::filesystem::path& path) {
+bool IsUsablePdf(const std::filesystem::path& path, const std::atomic<bool>* abort,
+                 const std::atomic<bool>* cancel) {
     std::error_code ec;
     if (!std::filesystem::is_regular_file(path, ec))
         return false;
     // As strict as the merge: a damaged file is fetched again rather than
     // taken for a saved document, and nothing in it can make the check
     // scan, inflate or recurse without bound.
-    return ReadPdfWithinLimits(platform::Utf8FromPath(path), false).pages > 0;
+    return ReadPdfWithinLimits(platform::Utf8FromPath(path), false, abort, cancel).pages > 0;
 }
 
 bool IsOnePagePdf(const std::filesystem::path& path, std::string* limit) {

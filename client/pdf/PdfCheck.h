@@ -3,6 +3,7 @@
 // the skip-existing check of a merged document.
 #pragma once
 
+#include <atomic>
 #include <filesystem>
 #include <string>
 
@@ -16,7 +17,10 @@ namespace kestrane {
 
 // True when path is a regular file that opens as a PDF with at least one
 // page. Never throws; any doubt reads as false (the document is fetched again).
-[[nodiscard]] bool IsUsablePdf(const std::filesystem::path& path);
+// Once *abort or *cancel (either may be null) is set the check ends, false.
+[[nodiscard]] bool IsUsablePdf(const std::filesystem::path& path,
+                               const std::atomic<bool>* abort = nullptr,
+                               const std::atomic<bool>* cancel = nullptr);
 
 // True when path starts with "%PDF-" and qpdf reads it as a PDF of exactly one
 // page. When it passes one of the limits, limit receives the reason (naming it).

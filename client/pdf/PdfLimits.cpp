@@ -6,6 +6,8 @@
 #include <exception>
 #include <memory>
 #include <mutex>
+#include <qpdf/FileInputSource.hh>
+#include <qpdf/InputSource.hh>
 #include <qpdf/Pipeline.hh>
 #include <qpdf/Pl_Flate.hh>
 #include <qpdf/Pl_RunLength.hh>
@@ -15,6 +17,7 @@
 #include <qpdf/QPDFStreamFilter.hh>
 #include <set>
 #include <stdexcept>
+#include <utility>
 #include <vector>
 
 namespace kestrane {
@@ -293,7 +296,54 @@ std::string CheckObjectCount(QPDF& pdf) {
     return pdf.getXRefTable().size() > kMaxFileObjects ? refused : std::string();
 }
 
+// Forwards every call to the file it wraps, and refuses each once a stop is
+// set. last_offset follows the inner source's: qpdf's tokenizer reads it.
+class Stoppable : public InputSource {
+  public:
+    Stoppable(std::shared_ptr<InputSource> inner, const std::atomic<bool>* abort,
+              const std::atomic<bool>* cancel)
+        : inner_(std::move(inner)), abort_(abort), cancel_(cancel) {}
+    qpdf_offset_t findAndSkipNextEOL() override {
+        Check();
+        return Synced(inner_->findAndSkipNextEOL());
+    }
+    std::string const& getName() const override { return inner_->getName(); }
+    qpdf_offset_t tell() override { return inner_->tell(); }
+    void seek(qpdf_offset_t offset, int whence) override {
+        Check();
+        inner_->seek(offset, whence);
+    }
+    void rewind() override { inner_->rewind(); }
+    size_t read(char* buffer, size_t length) override {
+        Check();
+        return Synced(inner_->read(buffer, length));
+    }
+    void unreadCh(char ch) override { inner_->unreadCh(ch); }
+
+  private:
+    void Check() const {
+        if ((abort_ != nullptr && abort_->load(std::memory_order_acquire)) ||
+            (cancel_ != nullptr && cancel_->load(std::memory_order_acquire)))
+            throw std::runtime_error("stopped while reading " + inner_->getName());
+    }
+    template <class T>
+    T Synced(T result) {
+        last_offset = inner_->getLastOffset();
+        return result;
+    }
+
+    std::shared_ptr<InputSource> inner_;
+    const std::atomic<bool>* abort_;
+    const std::atomic<bool>* cancel_;
+};
+
 }  // namespace
+
+std::shared_ptr<InputSource> StoppableInput(std::shared_ptr<InputSource> inner,
+                                            const std::atomic<bool>* abort,
+                                            const std::atomic<bool>* cancel) {
+    return std::make_shared<Stoppable>(std::move(inner), abort, cancel);
+}
 
 std::string CheckPdfShape(QPDF& pdf, bool pages, std::size_t& objects) {
     objects = 0;
@@ -310,14 +360,16 @@ std::string CheckPdfShape(QPDF& pdf, bool pages, std::size_t& objects) {
     return {};
 }
 
-PdfReading ReadPdfWithinLimits(const std::string& file, bool walkPages) {
+PdfReading ReadPdfWithinLimits(const std::string& file, bool walkPages,
+                               const std::atomic<bool>* abort, const std::atomic<bool>* cancel) {
     PdfReading reading;
     InflateBudget budget;
     try {
         QPDF pdf;
         pdf.setSuppressWarnings(true);
         pdf.setAttemptRecovery(false);
-        pdf.processFile(file.c_str());
+        pdf.processInputSource(
+            StoppableInput(std::make_shared<FileInputSource>(file.c_str()), abort, cancel));
         std::size_t objects = 0;
         reading.refused = CheckPdfShape(pdf, walkPages, objects);
         reading.overLimit = !reading.refused.empty();

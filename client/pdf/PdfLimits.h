@@ -5,10 +5,12 @@
 // copies anything, and no walk of a PDF's objects recurses on the file's data.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <memory>
 #include <string>
 
+class InputSource;
 class QPDF;
 
 namespace kestrane {
@@ -56,6 +58,13 @@ std::string CheckPdfShape(QPDF& pdf, bool pages, std::size_t& objects);
 // The reason a budget was exceeded, naming the limit.
 std::string InflateLimitText();
 
+// inner, read on until *abort or *cancel (either may be null) is set; from
+// then on every read throws, so that a stop ends even the reading of one large
+// file (qpdf has no other way in while it parses).
+std::shared_ptr<InputSource> StoppableInput(std::shared_ptr<InputSource> inner,
+                                            const std::atomic<bool>* abort,
+                                            const std::atomic<bool>* cancel);
+
 struct PdfReading {
     std::string refused;     // why the file is not taken; "" when it is
     bool overLimit = false;  // refused for passing a limit above (named in refused)
@@ -63,7 +72,10 @@ struct PdfReading {
 };
 // Reads a PDF file strictly (no recovery of a damaged file; any warning
 // refuses it) within the limits above; with walkPages, each page's objects
-// are held to them too. Never throws.
-PdfReading ReadPdfWithinLimits(const std::string& file, bool walkPages);
+// are held to them too. A set *abort or *cancel (either may be null) ends the
+// reading, which is then refused. Never throws.
+PdfReading ReadPdfWithinLimits(const std::string& file, bool walkPages,
+                               const std::atomic<bool>* abort = nullptr,
+                               const std::atomic<bool>* cancel = nullptr);
 
 }  // namespace kestrane

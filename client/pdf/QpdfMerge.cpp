@@ -70,12 +70,13 @@ void RefuseWarnings(QPDF& pdf, const std::string& what) {
 // merged file is written), so a document of any length holds no descriptors
 // and no parsed objects of the pages already copied.
 struct Strict {
-    Strict(const std::string& file, const std::string& what)
+    Strict(const std::string& file, const std::string& what, StopFlags stop)
         : source(std::make_shared<ClosedFileInputSource>(file.c_str())) {
         pdf.setSuppressWarnings(true);
         pdf.setAttemptRecovery(false);
         source->stayOpen(true);
-        pdf.processInputSource(source);
+        // Reading one large page file can take long: a stop reaches into it.
+        pdf.processInputSource(StoppableInput(source, stop.abort, stop.cancel));
         RefuseWarnings(pdf, what);
     }
     ~Strict() { source->stayOpen(false); }
@@ -91,17 +92,17 @@ std::string PageName(std::size_t index, const std::string& file) {
 }
 
 std::size_t AppendWithinLimits(QPDF& merged, const std::string& file, const std::string& what,
-                               PDFVersion& version, std::size_t& objects);
+                               PDFVersion& version, std::size_t& objects, StopFlags stop);
 
 // Appends every page of one page file to merged; returns how many. Before
 // anything is copied the file is held to the limits of client/pdf/PdfLimits.h (a
 // copy recurses once per level of a page's objects, and keeps every object
 // it copies until the merge ends); objects counts what the document holds.
 std::size_t AppendPages(QPDF& merged, const std::string& file, const std::string& what,
-                        PDFVersion& version, std::size_t& objects) {
+                        PDFVersion& version, std::size_t& objects, StopFlags stop) {
     InflateBudget budget;
     try {
-        return AppendWithinLimits(merged, file, what, version, objects);
+        return AppendWithinLimits(merged, file, what, version, objects, stop);
     } catch (...) {
         // qpdf may report a decode the budget stopped as a damaged file.
         if (budget.Exceeded())
@@ -111,8 +112,8 @@ std::size_t AppendPages(QPDF& merged, const std::string& file, const std::string
 }
 
 std::size_t AppendWithinLimits(QPDF& merged, const std::string& file, const std::string& what,
-                               PDFVersion& version, std::size_t& objects) {
-    Strict source(file, what);
+                               PDFVersion& version, std::size_t& objects, StopFlags stop) {
+    Strict source(file, what, stop);
     std::size_t reached = 0;
     if (std::string refused = CheckPdfShape(source.pdf, true, reached); !refused.empty())
         throw Refused{what + ": " + refused, true};
@@ -154,7 +155,7 @@ void Merge(const std::vector<std::string>& pageFiles, const std::string& outputF
         ThrowIfAborted(abort);
         const std::string what = PageName(i, pageFiles[i]);
         try {
-            pageCount += AppendPages(merged, pageFiles[i], what, version, objects);
+            pageCount += AppendPages(merged, pageFiles[i], what, version, objects, abort);
         } catch (const std::exception& e) {
             // QPDFExc for what is no readable PDF, QPDFSystemError for what cannot be opened.
             throw Refused{what + " is not a PDF that qpdf can read: " + e.what()};
@@ -180,7 +181,7 @@ void Merge(const std::vector<std::string>& pageFiles, const std::string& outputF
     // The file as a reader will see it: it must open cleanly and hold every page.
     ThrowIfAborted(abort);
     InflateBudget budget;
-    Strict check(outputFile, "the merged file");
+    Strict check(outputFile, "the merged file", abort);
     const std::size_t written = check.pdf.getAllPages().size();
     if (written != pageCount)
         throw Refused{"the merged file holds " + std::to_string(written) + " pages instead of " +

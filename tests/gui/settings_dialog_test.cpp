@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <QAction>
+#include <QCheckBox>
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -56,6 +57,17 @@ TEST(SettingsDialogTest, SavesTheSourceAndCredentialsAndTheNextRunUsesOps) {
             EXPECT_TRUE(done.wait(20000));
             tested << Control<QLabel>(dialog, "testResult")->text();
         }
+        // The download options start off; a name format that cannot name is refused.
+        for (const char* box : {"resume", "report", "biblio"}) {
+            EXPECT_FALSE(Control<QCheckBox>(dialog, box)->isChecked()) << box;
+        }
+        Control<QCheckBox>(dialog, "report")->setChecked(true);
+        Control<QCheckBox>(dialog, "biblio")->setChecked(true);
+        Control<QLineEdit>(dialog, "nameFormat")->setText(QStringLiteral("{title"));
+        settings->accept();
+        EXPECT_EQ(settings->result(), QDialog::Rejected);
+        tested << Control<QLabel>(dialog, "testResult")->text();
+        Control<QLineEdit>(dialog, "nameFormat")->clear();
         settings->accept();
         return settings->result();
     };
@@ -63,7 +75,8 @@ TEST(SettingsDialogTest, SavesTheSourceAndCredentialsAndTheNextRunUsesOps) {
     window.show();
     window.findChild<QAction*>("settingsAction")->trigger();
 
-    ASSERT_EQ(tested.size(), 2);
+    ASSERT_EQ(tested.size(), 3);
+    EXPECT_TRUE(tested[2].contains("never closed")) << tested[2].toStdString();
     EXPECT_TRUE(tested[0].startsWith("Failed: ")) << tested[0].toStdString();
     EXPECT_FALSE(tested[0].contains("wrong-secret"));
     EXPECT_TRUE(tested[1].startsWith("Connected")) << tested[1].toStdString();
@@ -84,6 +97,12 @@ TEST(SettingsDialogTest, SavesTheSourceAndCredentialsAndTheNextRunUsesOps) {
         opsRequests += e.path.starts_with("/3.2/") ? 1 : 0;
     EXPECT_EQ(opsRequests, static_cast<int>(server.server.RequestLog().size()));
     EXPECT_GT(opsRequests, 3);
+    // Report and biblio as ticked; the status line says what the run used.
+    const std::string report = ReadFile(save.str() + "/report.csv");
+    EXPECT_NE(report.find("DE19758096C2,ops,saved"), std::string::npos) << report;
+    EXPECT_NE(report.find("Bremsanlage"), std::string::npos) << report;
+    const QString status = window.findChild<QLabel*>("status1006")->text();
+    EXPECT_TRUE(status.startsWith("EPO OPS use: ")) << status.toStdString();
     qputenv("XDG_CONFIG_HOME", configHome);
     qunsetenv("KESTRANE_OPS_BASE");
 }

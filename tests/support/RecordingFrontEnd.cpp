@@ -112,8 +112,9 @@ void RecordingFrontEnd::JobProgress(const ProgressNote& note) {
     Record(FrontEndCall::JobProgress, "", 0, note);
 }
 
-void RecordingFrontEnd::JobFinished(const RunEnd&) {
+void RecordingFrontEnd::JobFinished(const RunEnd& end) {
     Record(FrontEndCall::JobFinished);
+    lastEnd_ = end;
     if (controller_ != nullptr)
         atFinish_ = controller_->Snapshot();
 }
@@ -179,12 +180,12 @@ RunOptions TestRunOptions(const std::string& serverBase, const std::string& merg
 RunHarness::RunHarness(const std::string& serverBase, std::chrono::milliseconds watchdogPeriod,
                        const std::string& mergeProgram,
                        std::function<std::unique_ptr<Source>()> makeSource,
-                       const std::function<void(RunOptions&)>& adjust)
+                       const std::function<void(RunOptions&, const std::string&)>& tune)
     : front(loop, watchdogPeriod), controller(front, front, [&] {
           RunOptions options = TestRunOptions(serverBase, mergeProgram);
           options.MakeSource = std::move(makeSource);
-          if (adjust)
-              adjust(options);
+          if (tune)
+              tune(options, save.str() + "/");
           return options;
       }()) {
     front.Attach(controller);

@@ -80,6 +80,8 @@ class RecordingFrontEnd : public FrontEnd, public Dispatcher {
     // The run's state as it was when JobFinished was carried out, before the
     // run completion emptied it.
     const RunSnapshot& AtFinish() const { return atFinish_; }
+    // What the latest JobFinished said.
+    const RunEnd& LastEnd() const { return lastEnd_; }
     std::string Describe() const;
 
     // Carries out everything posted so far (a marker goes through the queue).
@@ -128,6 +130,7 @@ class RecordingFrontEnd : public FrontEnd, public Dispatcher {
     std::vector<FrontEndCall> calls_;
     std::vector<ItemFinished> items_;
     RunSnapshot atFinish_;
+    RunEnd lastEnd_;
     std::atomic<int> workerCalls_{0};
 };
 
@@ -153,7 +156,8 @@ class RunHarness {
                std::chrono::milliseconds watchdogPeriod = std::chrono::milliseconds(0),
                const std::string& mergeProgram = "",  // "": the built-in qpdf engine
                std::function<std::unique_ptr<Source>()> makeSource = {},
-               const std::function<void(RunOptions&)>& adjust = {});
+               // Changes the options before the controller takes them (given the save folder).
+               const std::function<void(RunOptions&, const std::string&)>& tune = {});
 
     // Runs the numbers through the input checks and starts the run.
     bool Start(const std::vector<std::string>& numbers);

@@ -4,12 +4,14 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <pugixml.hpp>
 
 #include "client/Messages.h"
 #include "client/net/HttpExchange.h"
+#include "util/Platform.h"
 
 namespace kestrane::ops {
 
@@ -93,6 +95,19 @@ Failure Exchanger::TooLong(OpsClock::duration wait, const std::string& why) cons
                                         Seconds(session_.Config().MaxWait) + ")"};
 }
 
+namespace {
+
+// The size of an answer's body, wherever it went.
+long long BodyBytes(const Request& request, const Answer& answer) {
+    if (request.file.empty() || answer.status != 200)
+        return static_cast<long long>(answer.text.size());
+    std::error_code ec;
+    const auto size = std::filesystem::file_size(platform::PathFromUtf8(request.file), ec);
+    return ec ? 0 : static_cast<long long>(size);
+}
+
+}  // namespace
+
 Verdict Exchanger::SendOnce(const Request& request, Answer& answer) {
     if (Failure ended = session_.Ended())
         return Verdict::Final(ended);
@@ -137,6 +152,10 @@ Verdict Exchanger::SendOnce(const Request& request, Answer& answer) {
     }
     if (const auto throttling = HeaderValue(answer.headers, "X-Throttling-Control"))
         session_.Observe(*throttling, RetryAfterMs(answer.headers));
+    if (ctx_.Quota)
+        ctx_.Quota->Observe(HeaderValue(answer.headers, "X-IndividualQuotaPerHour-Used"),
+                            HeaderValue(answer.headers, "X-RegisteredQuotaPerWeek-Used"),
+                            BodyBytes(request, answer));
     // No answer, a cut-off body or a server in trouble: worth another try.
     if (!ok || answer.status >= 500 || answer.status == 413) {
         return Verdict::Retry(

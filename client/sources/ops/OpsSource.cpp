@@ -4,13 +4,16 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <pugixml.hpp>
 #include <vector>
 
 #include "client/Messages.h"
+#include "client/PartialStore.h"
 #include "client/SafeFiles.h"
 #include "client/SaveDocument.h"
 #include "client/pdf/PdfCheck.h"
+#include "client/sources/ops/OpsBiblio.h"
 #include "client/sources/ops/OpsExchange.h"
 #include "client/sources/ops/OpsNumber.h"
 
@@ -160,10 +163,85 @@ Failure OpsSource::Find(ClientContext& ctx, FoundDocument& found) {
     return f;
 }
 
+namespace {
+
+// The number's bibliographic data, when asked for: one request to the
+// retrieval service, paced apart from the pages. A biblio that cannot be had
+// costs the document nothing; only what ends the item or the run (a cancel,
+// the quota, a block, refused credentials) is passed on.
+Failure ReadBiblio(ClientContext& ctx, OpsSession& session, Exchanger& exchanger) {
+    if (!ctx.WantBiblio && !ctx.Names.WantsBiblio())
+        return {};
+    const auto docdb = ToDocdb(ctx.CurrentNumber);
+    if (!docdb)
+        return {};
+    Request request;
+    request.url = session.Config().Base + "/rest-services/published-data/publication/docdb/" +
+                  docdb->Dotted() + "/biblio";
+    request.headers = {"Accept: application/xml"};
+    request.service = "retrieval";
+    request.maxText = kMaxBiblioAnswer;
+    Answer answer;
+    if (Failure sent = exchanger.Send(request, answer)) {
+        const bool ends = sent.endsRun || sent.kind == FailureKind::Cancelled ||
+                          sent.kind == FailureKind::QuotaExceeded ||
+                          sent.kind == FailureKind::Blocked;
+        return ends ? sent : Failure{};
+    }
+    Biblio info;
+    if (answer.status == 200 && ParseOpsBiblio(answer.text, info))
+        ctx.biblio = std::move(info);
+    return {};
+}
+
+// The kept pages of this document, when resume is on and the folder is usable.
+std::optional<PartialStore> OpenKept(const ClientContext& ctx, const std::string& compact,
+                                     const FoundDocument& found) {
+    if (!ctx.Resume)
+        return std::nullopt;
+    std::optional<PartialStore> kept(std::in_place, ctx.SaveFolder, "ops", compact, found.link,
+                                     found.pageCount);
+    if (!kept->Open())
+        kept.reset();
+    return kept;
+}
+
+}  // namespace
+
+Failure OpsSource::FetchPage(ClientContext& ctx, Exchanger& exchanger, const FoundDocument& found,
+                             int n, const std::string& file) {
+    Request request;
+    request.url = session_->Config().Base + "/rest-services/" + found.link +
+                  ".pdf?Range=" + std::to_string(n);
+    request.headers = {"Accept: application/pdf"};
+    request.service = "images";
+    request.file = file;
+    // The inquiry told the page count, so the progress line can say "page n of N".
+    ctx.transfer.Document = OutputName(ctx.CurrentNumber);
+    ctx.transfer.Page = n;
+    ctx.transfer.Pages = found.pageCount;
+    ctx.transfer.PagesSeen += 1;
+    ctx.noteTransfer();
+    Answer answer;
+    if (Failure sent = exchanger.Send(request, answer))
+        return sent;
+    if (answer.status != 200)
+        return {FailureKind::DownloadFailed,
+                "page " + std::to_string(n) + ": HTTP " + std::to_string(answer.status)};
+    if (std::string limit; !IsOnePagePdf(request.file, &limit)) {
+        if (!limit.empty())
+            return {FailureKind::TooLarge, "page " + std::to_string(n) + ": " + limit};
+        return {FailureKind::NotAPdf, "page " + std::to_string(n)};
+    }
+    return {};
+}
+
 Failure OpsSource::Fetch(ClientContext& ctx, const FoundDocument& found) {
     const std::string name = OutputName(ctx.CurrentNumber);
-    // The merge never sees a failed document's pages, nor does the next item.
-    PageFiles pages(ctx);
+    // Page files this call wrote that are not kept for a later run: the merge
+    // never sees a failed document's pages, nor does the next item.
+    PageFiles loose(ctx);
+    std::optional<PartialStore> kept;
     Failure f = [&]() -> Failure {
         if (!IsSafeLink(found.link))
             return {FailureKind::UnsafeName, {}};
@@ -173,42 +251,39 @@ Failure OpsSource::Fetch(ClientContext& ctx, const FoundDocument& found) {
         if (found.pageCount < 1 || found.pageCount > kMaxPages)
             return {FailureKind::TooLarge, std::to_string(found.pageCount) + " pages"};
         Exchanger exchanger(*session_, ctx);
+        if (Failure b = ReadBiblio(ctx, *session_, exchanger))
+            return b;
+        kept = OpenKept(ctx, name, found);
+        std::vector<std::string> pages;
         for (int n = 1; n <= found.pageCount; ++n) {
-            // The inquiry told the page count, so the progress line can say "page n of N".
-            ctx.transfer.Document = name;
-            ctx.transfer.Page = n;
-            ctx.transfer.Pages = found.pageCount;
-            ctx.transfer.PagesSeen += 1;
-            ctx.noteTransfer();
-            Request request;
-            request.url = session_->Config().Base + "/rest-services/" + found.link +
-                          ".pdf?Range=" + std::to_string(n);
-            request.headers = {"Accept: application/pdf"};
-            request.service = "images";
-            request.file = PageFilePath(ctx, name, n);
-            pages.Add(request.file);
-            Answer answer;
-            if (Failure sent = exchanger.Send(request, answer))
-                return sent;
-            if (answer.status != 200)
-                return {FailureKind::DownloadFailed,
-                        "page " + std::to_string(n) + ": HTTP " + std::to_string(answer.status)};
-            if (std::string limit; !IsOnePagePdf(request.file, &limit)) {
-                if (!limit.empty())
-                    return {FailureKind::TooLarge, "page " + std::to_string(n) + ": " + limit};
-                return {FailureKind::NotAPdf, "page " + std::to_string(n)};
+            const std::string file = kept ? kept->PagePath(n) : PageFilePath(ctx, name, n);
+            pages.push_back(file);
+            if (!kept || !kept->Has(n)) {
+                if (!kept)
+                    loose.Add(file);
+                if (Failure page = FetchPage(ctx, exchanger, found, n, file)) {
+                    // A kept folder's page that failed is not noted; it goes
+                    // (unless a successor may already be writing it).
+                    if (kept && !ctx.aborted())
+                        RemoveQuietly(file);
+                    return page;
+                }
+                if (kept && !kept->Keep(n))
+                    return {FailureKind::SaveFailed, "page " + std::to_string(n)};
             }
             ctx.progress(progress::kLookedUp +
                          (progress::kFull - progress::kLookedUp) * n / found.pageCount);
         }
         // The merge's own failure (a page past a limit names it) goes to the user.
-        if (Failure merged = SaveMergedDocument(ctx, pages.Files(), name))
+        if (Failure merged = SaveMergedDocument(ctx, pages, name))
             return ctx.cancelRequested() ? Failure{FailureKind::Cancelled, {}} : merged;
-        pages.Keep();
+        loose.Keep();
         return {};
     }();
     if (f)
         return f;
+    if (kept)
+        kept->Finish();
     ctx.progress(progress::kFull);
     return {};
 }

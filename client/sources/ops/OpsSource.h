@@ -14,6 +14,10 @@
 
 namespace kestrane {
 
+namespace ops {
+class Exchanger;
+}
+
 class OpsSource : public Source {
   public:
     explicit OpsSource(std::shared_ptr<OpsSession> session) : session_(std::move(session)) {}
@@ -27,6 +31,10 @@ class OpsSource : public Source {
     [[nodiscard]] std::string RecordNumber(const std::string& typed) const override;
 
   private:
+    // One page into file, checked to be a one-page PDF.
+    [[nodiscard]] Failure FetchPage(ClientContext& ctx, ops::Exchanger& exchanger,
+                                    const FoundDocument& found, int n, const std::string& file);
+
     std::shared_ptr<OpsSession> session_;
 };
 
