@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "client/pdf/DocInfo.h"
 #include "client/sources/google/GoogleSource.h"
 #include "client/sources/google/LinkRule.h"
 #include "server/PubServer.h"
@@ -180,6 +181,30 @@ TEST(GoogleRunTest, RobotsFirstThenPagesAndPdfsAnUnsafeLinkIsNeverFollowedAndABl
     EXPECT_NE(disallowed.err.find("robots.txt does not allow"), std::string::npos)
         << disallowed.err;
     EXPECT_EQ(ours.Paths(), std::vector<std::string>{"/robots.txt"});
+}
+
+// The bibliographic data comes from the patent page already fetched: no
+// request more, and it reaches the report, the file name and the PDF.
+TEST(GoogleRunTest, BiblioFromThePageInHandReachesTheReportTheNameAndThePdf) {
+    StandIn run;
+    const std::string report = run.save.str() + "/run.csv";
+    const test::CliOutcome out =
+        run.Cli({"--source", "google", "--wait", "0.01", "--biblio", "--report", report,
+                 "--name-format", "{compact} {title}", "DE19758096C2"},
+                {});
+    ASSERT_EQ(out.status, 0) << out.err;
+    EXPECT_EQ(run.Paths().size(), 3u);  // robots.txt, the page, the PDF
+    const std::string saved =
+        run.save.str() + "/DE19758096C2 Device for sorting sheets & method of operating it.pdf";
+    ASSERT_EQ(test::PdfPageCount(saved), 3) << out.out;
+    const auto info = ReadDocumentInfo(saved);
+    ASSERT_TRUE(info.has_value());
+    EXPECT_EQ(info->Title, "Device for sorting sheets & method of operating it");
+    EXPECT_EQ(info->Author, "Kestrane Stand-in GmbH");
+    EXPECT_EQ(info->Subject, "DE19758096C2");
+    const std::string rows = test::ReadFile(report);
+    EXPECT_NE(rows.find("Max M\xc3\xbcller"), std::string::npos) << rows;
+    EXPECT_NE(rows.find("2001-05-10"), std::string::npos) << rows;
 }
 
 TEST(GooglePacing, PagesComeAtLeastFourSecondsApartOnGoogleAndWaitOnlyRaisesIt) {

@@ -10,6 +10,7 @@
 #include "client/SaveDocument.h"
 #include "client/net/HttpExchange.h"
 #include "client/net/Printable.h"
+#include "client/sources/google/GoogleBiblio.h"
 #include "client/sources/google/HtmlTags.h"
 #include "client/sources/google/LinkRule.h"
 
@@ -227,8 +228,10 @@ Failure Ask(GoogleSession& session, ClientContext& ctx, const std::string& url,
     return {};
 }
 
-// What a patent page says: the PDF link, or why there is none.
-Failure ReadPage(long status, const std::string& text, FoundDocument& found) {
+// What a patent page says: the PDF link, or why there is none; the
+// bibliographic data into biblio when it is not null (from the page in hand).
+Failure ReadPage(long status, const std::string& text, FoundDocument& found,
+                 std::optional<Biblio>* biblio) {
     if (status == 404 || status == 410)
         return {FailureKind::NoPdf, "Google Patents has no page for this number"};
     if (status >= 300 && status < 400)
@@ -242,6 +245,8 @@ Failure ReadPage(long status, const std::string& text, FoundDocument& found) {
             return BlockedFailure("a page about unusual traffic");
         return {FailureKind::NoPdf, "Google Patents has no page for this number"};
     }
+    if (Biblio info; biblio != nullptr && BiblioFromMeta(page.meta, info))
+        *biblio = std::move(info);
     if (page.pdfLink.empty())
         return {FailureKind::NoPdf, "Google Patents has no PDF of this publication"};
     found.link = page.pdfLink;
@@ -274,7 +279,8 @@ Failure GoogleSource::Find(ClientContext& ctx, FoundDocument& found) {
     const std::string url = session_->Config().Base + "/patent/" + *number + "/en";
     if (Failure f = Ask(*session_, ctx, url, "", text, status, headers))
         return f;
-    if (Failure f = ReadPage(status, text, found)) {
+    const bool wantBiblio = ctx.WantBiblio || ctx.Names.WantsBiblio();
+    if (Failure f = ReadPage(status, text, found, wantBiblio ? &ctx.biblio : nullptr)) {
         if (f.kind == FailureKind::Blocked)
             session_->MarkBlocked(f);
         return f;
