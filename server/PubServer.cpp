@@ -681,6 +681,7 @@ void PubServer::Impl::Respond(httplib::Response& res, std::optional<FaultKind> f
         case FaultKind::Busy:
         case FaultKind::Sorry:
         case FaultKind::Offsite:
+        case FaultKind::TokenRefused:
         case FaultKind::Bulky:
         case FaultKind::Exponent:
         case FaultKind::ServiceFlood:
