@@ -532,7 +532,7 @@ void MainDialog::ShowFinishMessage(const std::string& text) {
     // completion that called this has returned.
     QString shown = FromStd(text);
     if (interfaceGone_)
-        shown += QLatin1Char('\n') + QString::fromLatin1(msg::kClassicGoneWindow);
+        shown += QLatin1Char('\n') + QString::fromLatin1(msg::kInterfaceGoneWindow);
     Box(BoxStyle::Notice, shown);
 }
 

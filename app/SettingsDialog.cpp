@@ -27,7 +27,7 @@ QString FromStd(std::string_view text) {
     return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
 }
 
-// "ops" + "key" -> "opsKey": the field's object name.
+// Source id + key name in camel case ("abc" + "key" -> "abcKey"): the field's object name.
 QString FieldName(std::string_view source, std::string_view key) {
     QString name = FromStd(source) + FromStd(key);
     if (!key.empty())

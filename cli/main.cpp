@@ -167,7 +167,7 @@ class CliFrontEnd : public FrontEnd {
         else
             reporter_.Error(finishMessage_);
         if (failedSession_ && interfaceGone_)
-            reporter_.Error(msg::kClassicGoneCli);
+            reporter_.Error(msg::kInterfaceGoneCli);
     }
     void ShowLogFailure(const std::string& text) override {
         failed_ = true;

@@ -5,16 +5,6 @@
 
 namespace kestrane {
 
-int ClientContext::FailDocument(FailureKind kind) {
-    if (cancelRequested()) {
-        failure = Failure{FailureKind::Cancelled, {}};
-        return 0;
-    }
-    Fail(kind);
-    failure.document = true;
-    return 0;
-}
-
 std::string NormalServerBase(std::string base) {
     while (!base.empty() && base.back() == '/') base.pop_back();
     return base.empty() ? std::string(kDefaultServerBase) : base;

@@ -153,8 +153,6 @@ struct RunHandles {
 struct ItemState {
     // The number in work as searched (typed, or compact under --normalize).
     std::string CurrentNumber;
-    // The first failure of the item.
-    Failure failure;
     // The merged files saved for the number (file names, in the order they were saved).
     std::vector<std::string> SavedFiles;
     // Of SavedFiles, those already saved and not fetched again.
@@ -196,22 +194,10 @@ struct ClientContext : RunSettings, RunHandles, ItemState, StepControl {
         if (SetProgress)
             SetProgress(position);
     }
-    // Notes a failure unless one is noted already; 0, for `return ctx.Fail(...)`.
-    int Fail(FailureKind kind, std::string detail = {}) {
-        if (!failure)
-            failure = Failure{kind, std::move(detail)};
-        return 0;
-    }
-    // The step that failed was a whole document: whatever went wrong inside
-    // it, the user reads the document's failure, and a confirmed cancel reads
-    // as the cancel. 0, for `return ctx.FailDocument(...)`.
-    int FailDocument(FailureKind kind = FailureKind::DownloadFailed);
     void noteTransfer() const {
         if (OnTransfer)
             OnTransfer(transfer);
     }
-    // The user's text of the failure noted, for the number in work.
-    std::string FailureMessage() const { return FailureText(failure, CurrentNumber); }
 };
 
 // A server base as the client wants it: without trailing "/"; empty gives the default.

@@ -57,16 +57,22 @@ std::string FailureText(const Failure& failure, std::string_view number) {
                            failure.kind == FailureKind::NameClash ||
                            failure.kind == FailureKind::TooLarge;
     // A detail may carry a server's words: never a byte that could steer a terminal.
-    if (explained && !failure.detail.empty())
-        text += "\n" + Printable(failure.detail);
+    // (Appended piece by piece: GCC 12 at -O3 takes "literal" + temporary for an overlap.)
+    if (explained && !failure.detail.empty()) {
+        text += '\n';
+        text += Printable(failure.detail);
+    }
     switch (failure.kind) {
         // What the source said matters here: its wait, its quota, its words.
         case FailureKind::AuthFailed:
         case FailureKind::QuotaExceeded:
         case FailureKind::Throttled:
         case FailureKind::RobotDetected:
-            if (!failure.detail.empty())
-                text += " (" + Printable(failure.detail) + ")";
+            if (!failure.detail.empty()) {
+                text += " (";
+                text += Printable(failure.detail);
+                text += ')';
+            }
             break;
         default:
             break;

@@ -15,10 +15,10 @@ inline constexpr const char* kFinished = "Downloading finished.";
 // The line after a failed session of the classic source at its built-in
 // address, whose interface the publication server no longer serves: one for
 // each front end, saying how to choose another source there.
-inline constexpr const char* kClassicGoneCli =
+inline constexpr const char* kInterfaceGoneCli =
     "The publication server no longer offers this interface: choose another source with "
     "--source (kestrane-cli --help lists them).";
-inline constexpr const char* kClassicGoneWindow =
+inline constexpr const char* kInterfaceGoneWindow =
     "The publication server no longer offers this interface: choose another source with the "
     "source link at the top of the window.";
 

@@ -123,7 +123,7 @@ TEST_F(CliTest, FailedSessionAtTheBuiltInAddressSaysTheInterfaceIsGone) {
     EXPECT_EQ(gone.status, 1) << gone.err;
     EXPECT_EQ(other.status, 1) << other.err;
     EXPECT_TRUE(Has(other.err, msg::kConnectFailed)) << other.err;
-    EXPECT_EQ(gone.err, other.err + msg::kClassicGoneCli + "\n");
+    EXPECT_EQ(gone.err, other.err + msg::kInterfaceGoneCli + "\n");
     EXPECT_EQ(gone.out, other.out);
 }
 

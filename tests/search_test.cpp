@@ -35,18 +35,30 @@ class SearchTest : public ::testing::Test {
     std::atomic<bool> cancel{false};
 };
 
+// What a search found: the link ("" when none) and the user's text of its failure.
+struct Searched {
+    std::string link;
+    std::string message;
+};
+
+Searched Search(ClientContext& ctx) {
+    Searched found;
+    if (const Failure f = SearchPatent(ctx, found.link))
+        found.message = FailureText(f, ctx.CurrentNumber);
+    return found;
+}
+
 // The hit list a scripted server answers with, whatever was asked.
-std::string SearchWith(const std::string& hitList, const std::string& number, ClientContext* out) {
+Searched SearchWith(const std::string& hitList, const std::string& number) {
     ScriptedServer server([&](const httplib::Request&, httplib::Response& res) {
         res.set_content(hitList, "text/html");
     });
     test::TempDir dir;
     ClientContext ctx = test::MakeContext(server.Base(), dir.str(), number);
-    std::string url = SearchPatent(ctx);
-    if (!url.empty())
-        url.replace(0, server.Base().size(), "BASE");
-    *out = ctx;
-    return url;
+    Searched found = Search(ctx);
+    if (!found.link.empty())
+        found.link.replace(0, server.Base().size(), "BASE");
+    return found;
 }
 
 TEST_F(SearchTest, TheQueryCarriesTheNumberExactlyAsTyped) {
@@ -58,7 +70,6 @@ TEST_F(SearchTest, TheQueryCarriesTheNumberExactlyAsTyped) {
 }
 
 TEST_F(SearchTest, TheFirstLinkInPageOrderWinsWithEveryAmpReplaced) {
-    ClientContext ctx;
     const std::string page =
         "<a href='/DPMApublikationen/pdf_any_pgd.do?single=quoted'>x</a>"
         "<a href=\"/other/link\">y</a>"
@@ -66,20 +77,20 @@ TEST_F(SearchTest, TheFirstLinkInPageOrderWinsWithEveryAmpReplaced) {
         "<a href=\"/DPMApublikationen/pdf_any_pgd.do?second=1\">second</a>";
     // Case does not matter for finding it; the path keeps the page's case.
     EXPECT_EQ("BASE/DPMAPUBLIKATIONEN/PDF_ANY_PGD.do?a=1&b=2&c=&amp;",
-              SearchWith(page, "DE1", &ctx));
+              SearchWith(page, "DE1").link);
 }
 
 TEST_F(SearchTest, AHitListWithoutADoubleQuotedLinkHasNoPdf) {
-    ClientContext ctx;
-    EXPECT_EQ("", SearchWith("<a href='/DPMApublikationen/pdf_any_pgd.do?x=1'>only</a>",
-                             "DE19758096C2", &ctx));
-    EXPECT_EQ("No PDF for DE19758096C2", ctx.FailureMessage());
+    const Searched found =
+        SearchWith("<a href='/DPMApublikationen/pdf_any_pgd.do?x=1'>only</a>", "DE19758096C2");
+    EXPECT_EQ("", found.link);
+    EXPECT_EQ("No PDF for DE19758096C2", found.message);
 }
 
 TEST_F(SearchTest, TheNoMatchPageIsANonexistentPatent) {
-    ClientContext ctx;
-    EXPECT_EQ("", SearchWith("<p>The database query returned no matches.</p>", "DE0", &ctx));
-    EXPECT_EQ(msg::kNoSuchPatent, ctx.FailureMessage());
+    const Searched found = SearchWith("<p>The database query returned no matches.</p>", "DE0");
+    EXPECT_EQ("", found.link);
+    EXPECT_EQ(msg::kNoSuchPatent, found.message);
 }
 
 TEST_F(SearchTest, ACancelDuringTheSearchIsReportedAsSuch) {
@@ -89,19 +100,20 @@ TEST_F(SearchTest, ACancelDuringTheSearchIsReportedAsSuch) {
     });
     ClientContext ctx = test::MakeContext(server.Base(), dir.str(), "DE1");
     ctx.CancelRequested = &cancel;
-    EXPECT_EQ("", SearchPatent(ctx));
-    EXPECT_EQ(msg::kCancelled, ctx.FailureMessage());
+    const Searched found = Search(ctx);
+    EXPECT_EQ("", found.link);
+    EXPECT_EQ(msg::kCancelled, found.message);
 }
 
 TEST_F(SearchTest, TheSessionCookieGoesWithTheSearchOnTheStandInServer) {
     test::ServerFixture fixture;
     auto& server = fixture.server;
     ClientContext ctx = test::MakeContext(server.BaseUrl(), dir.str(), "  DE 19758096&C2");
-    ASSERT_TRUE(StartSession(ctx));
-    EXPECT_EQ("", SearchPatent(ctx)) << "the odd number is unknown";
+    ASSERT_FALSE(StartSession(ctx));
+    EXPECT_EQ("", Search(ctx).link) << "the odd number is unknown";
 
     ctx.CurrentNumber = pubserver::kSeveralPages;
-    const std::string url = SearchPatent(ctx);
+    const std::string url = Search(ctx).link;
     EXPECT_EQ(0u, url.rfind(server.BaseUrl() + "/DPMApublikationen/pdf_any_pgd", 0)) << url;
     EXPECT_EQ(std::string::npos, url.find("&amp;"));
 
@@ -123,8 +135,9 @@ TEST_F(SearchTest, WithoutASessionTheServerOffersNoLink) {
     test::ServerFixture fixture;
     ClientContext ctx =
         test::MakeContext(fixture.server.BaseUrl(), dir.str(), pubserver::kSeveralPages);
-    EXPECT_EQ("", SearchPatent(ctx));
-    EXPECT_EQ(std::string("No PDF for ") + pubserver::kSeveralPages, ctx.FailureMessage());
+    const Searched found = Search(ctx);
+    EXPECT_EQ("", found.link);
+    EXPECT_EQ(std::string("No PDF for ") + pubserver::kSeveralPages, found.message);
 }
 
 TEST_F(SearchTest, AServerThatIsNotThereFailsTheSessionStart) {
@@ -135,8 +148,8 @@ TEST_F(SearchTest, AServerThatIsNotThereFailsTheSessionStart) {
     }
     ClientContext ctx =
         test::MakeContext("http://127.0.0.1:" + std::to_string(port), dir.str(), "DE1");
-    EXPECT_FALSE(StartSession(ctx));
-    EXPECT_EQ(msg::kConnectFailed, ctx.FailureMessage());
+    const Failure f = StartSession(ctx);
+    EXPECT_EQ(msg::kConnectFailed, FailureText(f, ctx.CurrentNumber));
 }
 
 }  // namespace

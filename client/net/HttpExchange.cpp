@@ -565,9 +565,9 @@ HttpTry SendHttpOnce(ClientContext& ctx, std::string_view verb, const std::strin
     return attempt;
 }
 
-int SendHttpRequest(ClientContext& ctx, std::string_view verb, const std::string& url,
-                    std::string_view body, std::string& ResponseText, const char* filePath,
-                    int ToFile, long* status, const HttpExtra* extra) {
+Failure SendHttpRequest(ClientContext& ctx, std::string_view verb, const std::string& url,
+                        std::string_view body, std::string& ResponseText, const char* filePath,
+                        int ToFile, long* status, const HttpExtra* extra) {
     ResponseText.clear();
     if (status != nullptr)
         *status = 0;
@@ -585,9 +585,7 @@ int SendHttpRequest(ClientContext& ctx, std::string_view verb, const std::string
         return Verdict::Done();
     };
     // The publication server is asked once per request unless the run says otherwise.
-    if (Failure failure = RunTries(ctx, RunRetryRules(ctx, 0), tries))
-        return ctx.Fail(failure.kind, std::move(failure.detail));
-    return 1;
+    return RunTries(ctx, RunRetryRules(ctx, 0), tries);
 }
 
 }  // namespace kestrane

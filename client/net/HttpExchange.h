@@ -92,7 +92,7 @@ struct HttpTry {
 // One try, for a source that reads every answer itself and sends through the
 // retry engine (client/net/Retry.h): ctx.OnRequest sees the url, the body
 // goes as SendHttpRequest's, the run's last request is marked; no waits, no
-// retries, nothing noted in ctx.
+// retries.
 [[nodiscard]] HttpTry SendHttpOnce(ClientContext& ctx, std::string_view verb,
                                    const std::string& url, std::string_view body,
                                    std::string& ResponseText, const char* filePath, int ToFile,
@@ -100,15 +100,15 @@ struct HttpTry {
 
 // Performs one exchange. Text mode (ToFile == 0) collects the body in
 // ResponseText (extra->judgeText reads it); file mode streams the body into
-// filePath. Returns 1 when a body arrived and no failure applies, else 0 with
-// the kind noted in ctx (Fail). ctx.OnRequest sees the url first. A
+// filePath. Returns no failure when a body arrived and none applies, else the
+// failure. ctx.OnRequest sees the url first. A
 // transient failure is tried again as the run's retry rules say (none by default).
 // When status is given it receives the final HTTP status code (0 when no
 // response came); the result itself never depends on it.
-[[nodiscard]] int SendHttpRequest(ClientContext& ctx, std::string_view verb, const std::string& url,
-                                  std::string_view body, std::string& ResponseText,
-                                  const char* filePath, int ToFile, long* status = nullptr,
-                                  const HttpExtra* extra = nullptr);
+[[nodiscard]] Failure SendHttpRequest(ClientContext& ctx, std::string_view verb,
+                                      const std::string& url, std::string_view body,
+                                      std::string& ResponseText, const char* filePath, int ToFile,
+                                      long* status = nullptr, const HttpExtra* extra = nullptr);
 
 // The echo of a request: the url and CR LF on stdout, one write.
 // The front ends install it as ClientContext::OnRequest (RunOptions::OnRequest).

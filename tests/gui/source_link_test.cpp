@@ -191,7 +191,7 @@ TEST(ClassicSession, FailsAtTheBuiltInAddressWithAWayToAnotherSource) {
         ASSERT_TRUE(WaitFor([&] { return !window.Run().IsDownloading(); }));
         QString expected = QString::fromLatin1(msg::kConnectFailed);
         if (builtIn)
-            expected += QLatin1Char('\n') + QString::fromLatin1(msg::kClassicGoneWindow);
+            expected += QLatin1Char('\n') + QString::fromLatin1(msg::kInterfaceGoneWindow);
         EXPECT_EQ(boxes.Texts(), QStringList{expected}) << builtIn;
     }
 }

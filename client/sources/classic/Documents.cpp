@@ -36,39 +36,49 @@ bool HasDocIdNormed(const std::string& hitUrl) {
     return hitUrl.find(kDocIdParameter) != std::string::npos;
 }
 
-int Download(ClientContext& ctx, std::string viewerPage, const std::string& DocumentName) {
+// A step that ended a whole document: whatever went wrong inside it, the user
+// reads the document's failure, and a confirmed cancel reads as the cancel.
+Failure DocumentFailure(const ClientContext& ctx, Failure inner = {}) {
+    if (ctx.cancelRequested())
+        return {FailureKind::Cancelled, {}};
+    if (!inner)
+        inner = {FailureKind::DownloadFailed, {}};
+    inner.document = true;
+    return inner;
+}
+
+Failure Download(ClientContext& ctx, std::string viewerPage, const std::string& DocumentName) {
     if (Failure refused = CheckDocumentName(ctx, DocumentName))
-        return ctx.Fail(refused.kind, std::move(refused.detail));
+        return refused;
 
     std::string page = std::move(viewerPage);
     std::string scratch;
     PageFiles pageFiles(ctx);
     for (long number = 1;; ++number) {
         if (number > kMaxDocumentPages) {
-            return ctx.Fail(FailureKind::TooLarge, Printable(DocumentName) + " has more than " +
-                                                       std::to_string(kMaxDocumentPages) +
-                                                       " pages; it was not saved.");
+            return {FailureKind::TooLarge, Printable(DocumentName) + " has more than " +
+                                               std::to_string(kMaxDocumentPages) +
+                                               " pages; it was not saved."};
         }
         const auto pdfLink = FindGroup1(kPagePdfPattern, page);
         if (!pdfLink)
-            return ctx.Fail(FailureKind::NotAPdf);
+            return {FailureKind::NotAPdf, {}};
         // Without a temporary folder of the run's own there is nowhere safe to put a page.
         if (ctx.TempFolder.empty())
-            return ctx.Fail(FailureKind::SaveFailed);
+            return {FailureKind::SaveFailed, {}};
         const std::string pageFile = PageFilePath(ctx, DocumentName, number);
         ctx.transfer.Document = DocumentName;
         ctx.transfer.Page = number;
         ctx.transfer.PagesSeen += 1;
         ctx.noteTransfer();
         pageFiles.Add(pageFile);
-        if (!SendHttpRequest(ctx, "GET", LinkToUrl(ctx.ServerBase, pdfLink->text), "", scratch,
-                             pageFile.c_str(), 1)) {
-            if (ctx.failure.kind == FailureKind::TooLarge) {
-                ctx.failure.detail = "Page " + std::to_string(number) + " of " +
-                                     Printable(DocumentName) +
-                                     " is larger than 64 MiB; the document was not saved.";
+        if (Failure f = SendHttpRequest(ctx, "GET", LinkToUrl(ctx.ServerBase, pdfLink->text), "",
+                                        scratch, pageFile.c_str(), 1)) {
+            if (f.kind == FailureKind::TooLarge) {
+                f.detail = "Page " + std::to_string(number) + " of " + Printable(DocumentName) +
+                           " is larger than 64 MiB; the document was not saved.";
             }
-            return 0;
+            return f;
         }
         // The bar's range ends at 100: from the fourth page on it stays full.
         ctx.progress(static_cast<int>(
@@ -76,48 +86,49 @@ int Download(ClientContext& ctx, std::string viewerPage, const std::string& Docu
 
         const auto navigationLink = FindGroup1(kNavigationPattern, page);
         if (!navigationLink)
-            return ctx.Fail(FailureKind::DownloadFailed);
+            return {FailureKind::DownloadFailed, {}};
         long status = 0;
-        if (!FetchPage(ctx, "GET", LinkToUrl(ctx.ServerBase, navigationLink->text), page, &status))
-            return 0;
+        if (Failure f = FetchPage(ctx, "GET", LinkToUrl(ctx.ServerBase, navigationLink->text), page,
+                                  &status))
+            return f;
         // An error page has no next-page link either; taking it for the last
         // page would save a document with pages missing and call it a success.
         if (status >= 400)
-            return ctx.Fail(FailureKind::DownloadFailed);
+            return {FailureKind::DownloadFailed, {}};
         const auto nextLink = FindGroup1(kNextPagePattern, page);
         if (!nextLink)
             break;
         const std::string nextUrl = LinkToUrl(ctx.ServerBase, nextLink->text);
-        if (!FetchPage(ctx, "GET", nextUrl, page))
-            return 0;
+        if (Failure f = FetchPage(ctx, "GET", nextUrl, page))
+            return f;
     }
 
     if (Failure failed = SaveMergedDocument(ctx, pageFiles.Files(), DocumentName))
-        return ctx.Fail(failed.kind, std::move(failed.detail));
+        return failed;
     pageFiles.Keep();
     ctx.progress(progress::kFull);
-    return 1;
+    return {};
 }
 
-int Lookup(ClientContext& ctx, const std::string& firstLink) {
+Failure Lookup(ClientContext& ctx, const std::string& firstLink) {
     std::string page;
-    if (!FetchPage(ctx, "GET", firstLink, page))
-        return 0;
+    if (Failure f = FetchPage(ctx, "GET", firstLink, page))
+        return f;
     const auto count = FindGroup1(kHitCountPattern, page);
     if (ctx.cancelRequested())
-        return ctx.Fail(FailureKind::Cancelled);
+        return {FailureKind::Cancelled, {}};
 
     ctx.progress(progress::kLookedUp);
     if (!count) {
-        if (!DownloadDocument(ctx, std::move(page), ctx.CurrentNumber))
-            return ctx.FailDocument();
-        return 1;
+        if (Failure f = DownloadDocument(ctx, std::move(page), ctx.CurrentNumber))
+            return DocumentFailure(ctx, std::move(f));
+        return {};
     }
 
     const long hits = HitCount(count->text);
     // A selection of no documents (0, -5, "abc") has saved nothing: not a success.
     if (hits < 1)
-        return ctx.FailDocument();
+        return DocumentFailure(ctx);
     // The selection page stays as it is while page is reused for each hit's
     // viewer page; each search resumes just after the previous link.
     const std::string selection = std::move(page);
@@ -127,7 +138,7 @@ int Lookup(ClientContext& ctx, const std::string& firstLink) {
         const auto link =
             FindGroup1(kHitLinkPattern, std::string_view(selection).substr(remaining));
         if (!link)
-            return ctx.FailDocument();
+            return DocumentFailure(ctx);
         remaining += link->end;
         const std::string hitUrl = LinkToUrl(ctx.ServerBase, link->text);
         const std::string name =
@@ -136,20 +147,20 @@ int Lookup(ClientContext& ctx, const std::string& firstLink) {
         // number's; only the shape of a publication number is taken. (One
         // that would leave the folder fails below with the usual text alone.)
         if (HasDocIdNormed(hitUrl) && IsSafeDocumentName(name) && !IsPublicationNumberShape(name)) {
-            ctx.Fail(FailureKind::UnsafeName,
-                     "The server named a document \"" + Printable(name) +
-                         "\", which is not a publication number; it was not saved.");
-            return ctx.FailDocument();
+            return DocumentFailure(
+                ctx, {FailureKind::UnsafeName,
+                      "The server named a document \"" + Printable(name) +
+                          "\", which is not a publication number; it was not saved."});
         }
         if (SkipSavedDocument(ctx, name))
             continue;
-        if (!FetchPage(ctx, "GET", hitUrl, page))
-            return 0;
-        if (!DownloadDocument(ctx, std::move(page), name))
-            return ctx.FailDocument();
+        if (Failure f = FetchPage(ctx, "GET", hitUrl, page))
+            return f;
+        if (Failure f = DownloadDocument(ctx, std::move(page), name))
+            return DocumentFailure(ctx, std::move(f));
         page.clear();
     }
-    return 1;
+    return {};
 }
 
 }  // namespace
@@ -182,19 +193,19 @@ std::string DocumentNameFromUrl(const std::string& hitUrl, const std::string& fa
     return value.substr(0, value.find('#'));
 }
 
-int DownloadDocument(ClientContext& ctx, std::string viewerPage, std::string DocumentName) {
+Failure DownloadDocument(ClientContext& ctx, std::string viewerPage, std::string DocumentName) {
     try {
         return Download(ctx, std::move(viewerPage), DocumentName);
     } catch (const std::exception&) {
-        return ctx.Fail(FailureKind::DownloadFailed);
+        return {FailureKind::DownloadFailed, {}};
     }
 }
 
-int LookupDocuments(ClientContext& ctx, std::string firstLink) {
+Failure LookupDocuments(ClientContext& ctx, std::string firstLink) {
     try {
         return Lookup(ctx, firstLink);
     } catch (const std::exception&) {
-        return ctx.FailDocument();
+        return DocumentFailure(ctx);
     }
 }
 

@@ -11,16 +11,16 @@
 namespace kestrane {
 
 // Fetches the first hit and downloads its one document, or every document of a
-// selection page, in link order. 1 when all were merged (their names appended
-// to ctx.SavedFiles), else 0 with the failure noted in ctx.
-[[nodiscard]] int LookupDocuments(ClientContext& ctx, std::string firstLink);
+// selection page, in link order. No failure when all were merged (their names
+// appended to ctx.SavedFiles).
+[[nodiscard]] Failure LookupDocuments(ClientContext& ctx, std::string firstLink);
 
 // Walks viewer page -> page PDF -> navigation page -> next viewer page, saving
 // each page into TempFolder, then merges them into SaveFolder + DocumentName +
-// ".pdf". 1 when the merged file was produced, else 0 with the kind noted in
-// ctx; the caller decides whether that ended a whole document (FailDocument).
-[[nodiscard]] int DownloadDocument(ClientContext& ctx, std::string viewerPage,
-                                   std::string DocumentName);
+// ".pdf". No failure when the merged file was produced; the caller decides
+// whether a failure ended a whole document.
+[[nodiscard]] Failure DownloadDocument(ClientContext& ctx, std::string viewerPage,
+                                       std::string DocumentName);
 
 // True for a name with the shape of a publication number: two letters, a
 // digit, then letters and digits, 3 to 32 in all ("DE000060218500T2"). Names

@@ -230,8 +230,8 @@ bool PageHasMatches(const std::string& text) {
     return !Contains(kNoMatchPattern, text);
 }
 
-int FetchPage(ClientContext& ctx, std::string_view verb, const std::string& url, std::string& page,
-              long* status) {
+Failure FetchPage(ClientContext& ctx, std::string_view verb, const std::string& url,
+                  std::string& page, long* status) {
     HttpExtra extra;
     extra.judgeText = [](const std::string& text) {
         return PageHasMatches(text) ? FailureKind::None : FailureKind::NoSuchPatent;

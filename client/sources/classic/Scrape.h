@@ -43,9 +43,9 @@ std::string LinkToUrl(const std::string& serverBase, std::string_view path);
 [[nodiscard]] bool PageHasMatches(const std::string& text);
 
 // One exchange for a page of the server (SendHttpRequest in text mode): a
-// page with the no-match notice fails it with NoSuchPatent. 1 when the page
-// arrived, else 0 with the kind noted in ctx; status as SendHttpRequest's.
-[[nodiscard]] int FetchPage(ClientContext& ctx, std::string_view verb, const std::string& url,
-                            std::string& page, long* status = nullptr);
+// page with the no-match notice fails it with NoSuchPatent. No failure when
+// the page arrived; status as SendHttpRequest's.
+[[nodiscard]] Failure FetchPage(ClientContext& ctx, std::string_view verb, const std::string& url,
+                                std::string& page, long* status = nullptr);
 
 }  // namespace kestrane

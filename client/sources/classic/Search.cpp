@@ -39,26 +39,23 @@ std::string BuildSearchUrl(const std::string& serverBase, const std::string& num
            EncodeQueryValue(number) + "&cols=pn&cols=ti&cols=nr&sf=sort_standard&so=asc&rpp=250";
 }
 
-bool StartSession(ClientContext& ctx) {
+Failure StartSession(ClientContext& ctx) {
     std::string page;
-    return FetchPage(ctx, "GET", ctx.ServerBase + "/DPMApublikationen/start.do", page) != 0;
+    return FetchPage(ctx, "GET", ctx.ServerBase + "/DPMApublikationen/start.do", page);
 }
 
-std::string SearchPatent(ClientContext& ctx) {
+Failure SearchPatent(ClientContext& ctx, std::string& link) {
+    link.clear();
     std::string page;
-    if (FetchPage(ctx, "POST", BuildSearchUrl(ctx.ServerBase, ctx.CurrentNumber), page) == 0) {
-        return "";
-    }
-    const auto link = FindGroup1(kHitLinkPattern, page);
-    if (!link || link->text.empty()) {
-        ctx.Fail(FailureKind::NoPdf);
-        return "";
-    }
-    if (ctx.cancelRequested()) {
-        ctx.Fail(FailureKind::Cancelled);
-        return "";
-    }
-    return LinkToUrl(ctx.ServerBase, link->text);
+    if (Failure f = FetchPage(ctx, "POST", BuildSearchUrl(ctx.ServerBase, ctx.CurrentNumber), page))
+        return f;
+    const auto hit = FindGroup1(kHitLinkPattern, page);
+    if (!hit || hit->text.empty())
+        return {FailureKind::NoPdf, {}};
+    if (ctx.cancelRequested())
+        return {FailureKind::Cancelled, {}};
+    link = LinkToUrl(ctx.ServerBase, hit->text);
+    return {};
 }
 
 }  // namespace kestrane

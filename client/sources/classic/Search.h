@@ -9,11 +9,11 @@
 namespace kestrane {
 
 // Fetches the start page so that the server opens a session (its cookie).
-[[nodiscard]] bool StartSession(ClientContext& ctx);
+[[nodiscard]] Failure StartSession(ClientContext& ctx);
 
-// Posts the search form for ctx.CurrentNumber; returns the absolute URL of the
-// first hit's document link, or "" with the failure noted in ctx.
-[[nodiscard]] std::string SearchPatent(ClientContext& ctx);
+// Posts the search form for ctx.CurrentNumber; link receives the absolute URL
+// of the first hit's document link (left empty when the search failed).
+[[nodiscard]] Failure SearchPatent(ClientContext& ctx, std::string& link);
 
 // The search URL for a number; the number is percent-encoded so that the
 // server receives it exactly as typed.

@@ -87,9 +87,7 @@ Failure Ask(ClientContext& ctx, const DpmaConfig& config, const std::string& id,
     long status = 0;
     if (!resume)
         RemoveQuietly(file);
-    if (SendHttpRequest(ctx, "GET", url, "", text, file.c_str(), 1, &status, &extra) == 0) {
-        Failure f = ctx.failure;
-        ctx.failure = {};
+    if (Failure f = SendHttpRequest(ctx, "GET", url, "", text, file.c_str(), 1, &status, &extra)) {
         if (f.kind == FailureKind::TooLarge)
             f.detail = "a document over " + std::to_string(kDpmaMaxDocument >> 20) + " MiB";
         return f;
@@ -191,7 +189,6 @@ Failure DpmaSource::Find(ClientContext& ctx, FoundDocument& found) {
         f.text = Printable(ctx.CurrentNumber) +
                  ": not a number DPMAconnectPlus can ask for; it needs country, number and kind "
                  "code (e.g. DE19758096C2).";
-        ctx.failure = f;
         return f;
     }
     found.link = ids.front();
@@ -200,12 +197,8 @@ Failure DpmaSource::Find(ClientContext& ctx, FoundDocument& found) {
 }
 
 Failure DpmaSource::Fetch(ClientContext& ctx, const FoundDocument&) {
-    Failure f = FetchDocument(ctx, *config_);
-    if (f) {
-        if (!ctx.failure)
-            ctx.failure = f;
+    if (Failure f = FetchDocument(ctx, *config_))
         return f;
-    }
     ctx.progress(progress::kFull);
     return {};
 }
@@ -221,9 +214,9 @@ Failure TestDpmaConnection(const DpmaConfig& config, const std::atomic<bool>* ab
     const HttpExtra extra = Extra(config, true);
     std::string text;
     long status = 0;
-    if (SendHttpRequest(ctx, "GET", config.Base + kService + "version", "", text, nullptr, 0,
-                        &status, &extra) == 0)
-        return ctx.failure;
+    if (Failure f = SendHttpRequest(ctx, "GET", config.Base + kService + "version", "", text,
+                                    nullptr, 0, &status, &extra))
+        return f;
     const dpma::Answer answer = dpma::Classify(status, text);
     if (status == 200 && !text.empty() && text.size() < 200 && !text.starts_with("<"))
         return {};

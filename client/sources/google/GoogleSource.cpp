@@ -72,13 +72,6 @@ std::optional<Failure> BlockOf(long status, const Headers& headers) {
     return std::nullopt;
 }
 
-// The failure SendHttpRequest noted, taken out of the context.
-Failure TakeFailure(ClientContext& ctx) {
-    Failure f = ctx.failure;
-    ctx.failure = {};
-    return f ? f : Failure{FailureKind::DownloadFailed, {}};
-}
-
 // Two letters, digits and a kind code: the only pages asked for.
 std::optional<std::string> PageNumber(std::string_view typed) {
     const std::string compact = CompactNumber(typed);
@@ -151,9 +144,8 @@ Failure GoogleSession::Rules(ClientContext& ctx, const std::string& origin,
     Headers headers;
     HttpExtra extra = Extra(&headers);
     extra.followRedirects = true;  // robots.txt may move; a /sorry/ redirect still reads as a block
-    if (SendHttpRequest(ctx, "GET", origin + "/robots.txt", "", text, nullptr, 0, &status,
-                        &extra) == 0) {
-        const Failure f = TakeFailure(ctx);
+    if (const Failure f = SendHttpRequest(ctx, "GET", origin + "/robots.txt", "", text, nullptr, 0,
+                                          &status, &extra)) {
         if (f.kind == FailureKind::Cancelled)
             return f;
         Failure ends{FailureKind::Blocked, FailureCause(f.kind).data()};
@@ -228,9 +220,8 @@ Failure Ask(GoogleSession& session, ClientContext& ctx, const std::string& url,
     // A range refused is asked for again whole through Ask, so the pace holds.
     extra.resumeOnceMore = false;
     const int toFile = file.empty() ? 0 : 1;
-    if (SendHttpRequest(ctx, "GET", url, "", text, toFile != 0 ? file.c_str() : nullptr, toFile,
-                        &status, &extra) == 0) {
-        Failure f = TakeFailure(ctx);
+    if (Failure f = SendHttpRequest(ctx, "GET", url, "", text, toFile != 0 ? file.c_str() : nullptr,
+                                    toFile, &status, &extra)) {
         if (f.kind == FailureKind::TooLarge)
             f.detail = "a document over " + std::to_string(kMaxDocument >> 20) + " MiB";
         return f;
@@ -274,36 +265,30 @@ bool StartsAsPdf(const std::string& file) {
     return in.gcount() == 5 && std::string_view(head, 5) == "%PDF-";
 }
 
-Failure Noted(ClientContext& ctx, Failure f) {
-    if (f && !ctx.failure)
-        ctx.failure = f;
-    return f;
-}
-
 }  // namespace
 
 Failure GoogleSource::Find(ClientContext& ctx, FoundDocument& found) {
     if (auto blocked = session_->Blocked())
-        return Noted(ctx, *blocked);
+        return *blocked;
     const auto number = PageNumber(ctx.CurrentNumber);
     if (!number) {
         Failure f{FailureKind::BadNumber, {}};
         f.text = Printable(ctx.CurrentNumber) +
                  ": not a number Google Patents can be asked for; it needs country, number and "
                  "kind code (e.g. DE19758096C2).";
-        return Noted(ctx, f);
+        return f;
     }
     std::string text;
     long status = 0;
     Headers headers;
     const std::string url = session_->Config().Base + "/patent/" + *number + "/en";
     if (Failure f = Ask(*session_, ctx, url, "", text, status, headers))
-        return Noted(ctx, f);
+        return f;
     const bool wantBiblio = ctx.WantBiblio || ctx.Names.WantsBiblio();
     if (Failure f = ReadPage(status, text, found, wantBiblio ? &ctx.biblio : nullptr)) {
         if (f.kind == FailureKind::Blocked)
             session_->MarkBlocked(f);
-        return Noted(ctx, f);
+        return f;
     }
     return {};
 }
@@ -311,11 +296,11 @@ Failure GoogleSource::Find(ClientContext& ctx, FoundDocument& found) {
 Failure GoogleSource::Fetch(ClientContext& ctx, const FoundDocument& found) {
     const std::string name = CompactNumber(ctx.CurrentNumber);
     if (Failure f = CheckDocumentName(ctx, name))
-        return Noted(ctx, f);
+        return f;
     const auto url = google::FollowablePdfLink(found.link, session_->Config().Base);
     if (!url)
-        return Noted(ctx, {FailureKind::UnsafeName,
-                           "the page's PDF link leads elsewhere: " + Printable(found.link)});
+        return {FailureKind::UnsafeName,
+                "the page's PDF link leads elsewhere: " + Printable(found.link)};
     ctx.progress(progress::kLookedUp);
     // With resume on, a kept download of the same link is continued (client/PartialStore.h).
     PartialFile partial(ctx.SaveFolder, "google", name, *url);
@@ -351,7 +336,7 @@ Failure GoogleSource::Fetch(ClientContext& ctx, const FoundDocument& found) {
             partial.Finish();
     }
     if (f)
-        return Noted(ctx, f);
+        return f;
     ctx.progress(progress::kFull);
     return {};
 }

@@ -129,23 +129,12 @@ bool IsSafeLink(const std::string& link) {
            });
 }
 
-// ---- Pages
-
-// The item's first failure, for whoever reads the context rather than the result.
-void SetMessage(ClientContext& ctx, const Failure& failure) {
-    if (!ctx.failure)
-        ctx.failure = failure;
-}
-
 }  // namespace
 
 // ---- The source
 
 Failure OpsSource::Open(ClientContext& ctx) {
-    Failure f = session_->EnsureToken(ctx, {});
-    if (f)
-        SetMessage(ctx, f);
-    return f;
+    return session_->EnsureToken(ctx, {});
 }
 
 Failure OpsSource::Find(ClientContext& ctx, FoundDocument& found) {
@@ -171,8 +160,6 @@ Failure OpsSource::Find(ClientContext& ctx, FoundDocument& found) {
             return {FailureKind::NoPdf, "no FullDocument with a page count in the inquiry"};
         return {};
     }();
-    if (f)
-        SetMessage(ctx, f);
     return f;
 }
 
@@ -293,10 +280,8 @@ Failure OpsSource::Fetch(ClientContext& ctx, const FoundDocument& found) {
         loose.Keep();
         return {};
     }();
-    if (f) {
-        SetMessage(ctx, f);
+    if (f)
         return f;
-    }
     if (kept)
         kept->Finish();
     ctx.progress(progress::kFull);
