@@ -276,6 +276,25 @@ PartialFile::PartialFile(std::string saveFolder, std::string source, std::string
       name_(std::move(name)),
       id_(std::move(id)) {}
 
+std::string PartialFile::KeptId(const std::string& saveFolder, const std::string& source,
+                                const std::string& name) {
+    if (!IsPlainName(source) || !IsPlainName(name))
+        return {};
+    const std::string manifest = platform::Utf8FromPath(
+        platform::PathFromUtf8(saveFolder) / ".kestrane" / "partial" /
+        platform::PathFromUtf8(source) / platform::PathFromUtf8(name) / kManifest);
+    if (!IsPlainFile(manifest))
+        return {};
+    std::ifstream in(platform::PathFromUtf8(manifest), std::ios::binary);
+    std::string magic, from, id;
+    std::getline(in, magic);
+    std::getline(in, from);
+    std::getline(in, id);
+    if (magic != kMagic || from != "source " + source || id.compare(0, 3, "id ") != 0)
+        return {};
+    return id.substr(3);
+}
+
 bool PartialFile::Open() {
     if (!IsPlainName(source_) || !IsPlainName(name_) || id_.empty() ||
         id_.find('\n') != std::string::npos || id_.size() > 1000)

@@ -74,6 +74,11 @@ class PartialFile {
   public:
     PartialFile(std::string saveFolder, std::string source, std::string name, std::string id);
 
+    // The id a kept download of source's document name was asked by, or ""
+    // (nothing kept): a source with several ids for a document asks it first.
+    static std::string KeptId(const std::string& saveFolder, const std::string& source,
+                              const std::string& name);
+
     // Makes the folder (never through a link) and takes over what is kept
     // there. False when the folder cannot be used safely; the caller then
     // fetches as without resume.

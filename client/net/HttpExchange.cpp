@@ -92,7 +92,7 @@ using HeaderFields = std::vector<std::pair<std::string, std::string>>;
 struct Transfer {
     ClientContext* ctx;
     bool toFile;
-    const UniqueFd* file;  // file mode only
+    UniqueFd* file;  // file mode only
     std::string* text;
     std::size_t written = 0;             // file mode; a continued file counts from its start
     std::size_t maxFile = kMaxPageFile;  // file mode
@@ -102,6 +102,7 @@ struct Transfer {
     // A continued file (HttpExtra::resumeFile): the offset asked for, the
     // answer's header fields, and whether the answer continues the file.
     std::size_t resumeAt = 0;
+    const char* path = nullptr;
     CURL* easy = nullptr;
     const HeaderFields* fields = nullptr;
     bool decided = false;
@@ -122,6 +123,15 @@ bool ContinuesAt(CURL* easy, const HeaderFields& fields, std::size_t offset) {
     return false;
 }
 
+// The kept part is not continued: the file is made afresh (a descriptor
+// open for appending may not be allowed to cut the file).
+bool StartOver(Transfer& t) {
+    *t.file = UniqueFd();  // closed first: an open file may not be removed
+    *t.file = CreateFreshFile(t.path);
+    t.written = 0;
+    return t.file->valid();
+}
+
 // Settles, at the first byte of the body, whether a continued file is
 // appended to or written again from its start.
 bool DecideContinuation(Transfer& t) {
@@ -131,9 +141,7 @@ bool DecideContinuation(Transfer& t) {
     t.continued = ContinuesAt(t.easy, *t.fields, t.resumeAt);
     if (t.continued)
         return true;
-    t.written = 0;
-    // The descriptor appends: once emptied, writes land from byte 0 again.
-    return ::ftruncate(t.file->get(), 0) == 0;
+    return StartOver(t);
 }
 
 std::size_t OnBody(char* data, std::size_t size, std::size_t count, void* user) {
@@ -437,10 +445,12 @@ UniqueFd OpenToContinue(const char* path) {
 
 // Asks for the rest of the kept file and collects the answer's header
 // fields, to see where the answer starts.
-void AskToContinue(CURL* h, Transfer& transfer, const HttpExtra* extra, HeaderFields& fields) {
+void AskToContinue(CURL* h, Transfer& transfer, const char* path, const HttpExtra* extra,
+                   HeaderFields& fields) {
     const std::string range = std::to_string(transfer.resumeAt) + "-";
     curl_easy_setopt(h, CURLOPT_RANGE, range.c_str());  // copied by libcurl
     transfer.easy = h;
+    transfer.path = path;
     transfer.written = transfer.resumeAt;
     if (extra->responseHeaders != nullptr) {
         transfer.fields = extra->responseHeaders;
@@ -488,7 +498,7 @@ HttpTry Exchange(ClientContext& ctx, std::string_view verb, const std::string& u
         transfer.resumeAt = resume ? KeptSize(filePath, transfer.maxFile) : 0;
         file = transfer.resumeAt > 0 ? OpenToContinue(filePath) : CreateFreshFile(filePath);
         if (transfer.resumeAt > 0)
-            AskToContinue(h, transfer, extra, fields);
+            AskToContinue(h, transfer, filePath, extra, fields);
     }
     transfer.file = &file;
     if (extra != nullptr && extra->maxFileBytes > 0) {
@@ -513,7 +523,7 @@ HttpTry Exchange(ClientContext& ctx, std::string_view verb, const std::string& u
     // is kept of it must not pass for this answer's body.
     if (transfer.resumeAt > 0 && !transfer.decided) {
         transfer.continued = ContinuesAt(h, *transfer.fields, transfer.resumeAt);
-        if (!transfer.continued && ::ftruncate(file.get(), 0) != 0) {
+        if (!transfer.continued && !StartOver(transfer)) {
             attempt.failure = FailureKind::SaveFailed;
             return attempt;
         }

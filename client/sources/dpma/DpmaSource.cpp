@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "client/sources/dpma/DpmaSource.h"
 
+#include <algorithm>
 #include <fstream>
 
 #include "client/PartialStore.h"
@@ -132,10 +133,17 @@ struct Download {
 };
 
 Failure FetchDocument(ClientContext& ctx, const DpmaConfig& config) {
-    const std::vector<std::string> ids = dpma::DocumentIds(ctx.CurrentNumber);
+    std::vector<std::string> ids = dpma::DocumentIds(ctx.CurrentNumber);
     const std::string name = CompactNumber(ctx.CurrentNumber);
     if (ids.empty())
         return {FailureKind::BadNumber, {}};
+    // The id a kept part came by is asked first: asking another would drop it.
+    if (ctx.Resume) {
+        const std::string kept = PartialFile::KeptId(ctx.SaveFolder, "dpma", name);
+        const auto it = std::find(ids.begin(), ids.end(), kept);
+        if (it != ids.end())
+            std::rotate(ids.begin(), it, it + 1);
+    }
     if (Failure f = CheckDocumentName(ctx, name))
         return f;
     std::string said;  // DPMA's word on the last id asked
