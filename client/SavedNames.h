@@ -3,11 +3,11 @@
 // so that no document of the run replaces a file the run saved before it.
 #pragma once
 
-#include <algorithm>
-#include <cctype>
 #include <mutex>
 #include <string>
 #include <vector>
+
+#include "util/Ascii.h"
 
 namespace kestrane {
 
@@ -26,11 +26,7 @@ class SavedNames {
 
   private:
     static bool SameName(const std::string& a, const std::string& b) {
-        return a.size() == b.size() &&
-               std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-                   return std::tolower(static_cast<unsigned char>(x)) ==
-                          std::tolower(static_cast<unsigned char>(y));
-               });
+        return ascii::EqualsIgnoringCase(a, b);
     }
 
     mutable std::mutex mutex_;

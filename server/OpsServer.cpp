@@ -143,29 +143,6 @@ const std::vector<BiblioRecord>& BiblioRecords() {
     return records;
 }
 
-std::string XmlEscape(const std::string& text) {
-    std::string out;
-    for (char c : text) {
-        switch (c) {
-            case '&':
-                out += "&amp;";
-                break;
-            case '<':
-                out += "&lt;";
-                break;
-            case '>':
-                out += "&gt;";
-                break;
-            case '"':
-                out += "&quot;";
-                break;
-            default:
-                out += c;
-        }
-    }
-    return out;
-}
-
 std::string Parties(const char* list, const char* one, const std::vector<Party>& parties) {
     std::string out = std::string("                    <") + list + ">\n";
     int sequence = 0;
@@ -174,8 +151,8 @@ std::string Parties(const char* list, const char* one, const std::vector<Party>&
         for (const auto& [format, name] :
              {std::pair{"epodoc", party.epodoc}, std::pair{"original", party.filed}}) {
             out += std::string("                        <") + one + " sequence=\"" + seq +
-                   "\" data-format=\"" + format + "\"><" + one + "-name><name>" + XmlEscape(name) +
-                   "</name></" + one + "-name></" + one + ">\n";
+                   "\" data-format=\"" + format + "\"><" + one + "-name><name>" +
+                   pages::HtmlEscape(name) + "</name></" + one + "-name></" + one + ">\n";
         }
     }
     return out + "                    </" + list + ">\n";
@@ -242,14 +219,14 @@ std::string OpsBiblioXml(const std::string& cc, const std::string& n, const std:
            Parties("inventors", "inventor", r.inventors) +
            "                </parties>\n"
            "                <invention-title lang=\"de\">" +
-           XmlEscape(r.titleDe) +
+           pages::HtmlEscape(r.titleDe) +
            "</invention-title>\n"
            "                <invention-title lang=\"en\">" +
-           XmlEscape(r.titleEn) +
+           pages::HtmlEscape(r.titleEn) +
            "</invention-title>\n"
            "            </bibliographic-data>\n"
            "            <abstract lang=\"en\"><p>The invention relates to " +
-           XmlEscape(r.titleEn) +
+           pages::HtmlEscape(r.titleEn) +
            ".</p></abstract>\n"
            "        </exchange-document>\n"
            "    </exchange-documents>\n"

@@ -5,16 +5,13 @@
 #include <cctype>
 #include <pugixml.hpp>
 
+#include "util/Ascii.h"
+
 namespace kestrane::dpma {
 
 namespace {
 
-std::string Lower(std::string_view text) {
-    std::string out(text);
-    std::transform(out.begin(), out.end(), out.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return out;
-}
+using ascii::Lower;
 
 bool Mentions(std::string_view text, std::initializer_list<std::string_view> words) {
     const std::string lower = Lower(text);

@@ -14,6 +14,7 @@
 #include "client/sources/google/GoogleBiblio.h"
 #include "client/sources/google/HtmlTags.h"
 #include "client/sources/google/LinkRule.h"
+#include "util/Ascii.h"
 
 namespace kestrane {
 
@@ -32,11 +33,7 @@ std::string OriginText(const google::Origin& o) {
 
 std::string HeaderValue(const Headers& headers, std::string_view name) {
     for (const auto& [key, value] : headers) {
-        if (key.size() == name.size() &&
-            std::equal(key.begin(), key.end(), name.begin(), [](char a, char b) {
-                return std::tolower(static_cast<unsigned char>(a)) ==
-                       std::tolower(static_cast<unsigned char>(b));
-            }))
+        if (ascii::EqualsIgnoringCase(key, name))
             return value;
     }
     return {};

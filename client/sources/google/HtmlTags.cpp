@@ -5,6 +5,8 @@
 #include <array>
 #include <cctype>
 
+#include "util/Ascii.h"
+
 namespace kestrane::google {
 
 namespace {
@@ -18,19 +20,9 @@ bool IsAlpha(char c) {
 bool IsAlnum(char c) {
     return std::isalnum(static_cast<unsigned char>(c)) != 0;
 }
-char LowerChar(char c) {
-    return static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-}
-std::string Lower(std::string_view text) {
-    std::string out(text);
-    std::transform(out.begin(), out.end(), out.begin(), LowerChar);
-    return out;
-}
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return LowerChar(x) == LowerChar(y);
-           });
-}
+using ascii::Lower;
+constexpr auto LowerChar = [](char c) { return ascii::Lower(c); };
+constexpr auto EqualsNoCase = ascii::EqualsIgnoringCase;
 
 void AppendUtf8(std::string& out, unsigned long cp) {
     if (cp == 0 || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))

@@ -7,6 +7,8 @@
 #include <cctype>
 #include <memory>
 
+#include "util/Ascii.h"
+
 namespace kestrane::google {
 
 namespace {
@@ -47,8 +49,7 @@ std::optional<Origin> OriginOfUrl(const Url& url) {
     auto port = Part(url, CURLUPART_PORT, CURLU_DEFAULT_PORT);
     if (!scheme || !host || !port || (*scheme != "http" && *scheme != "https"))
         return std::nullopt;
-    std::transform(host->begin(), host->end(), host->begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    *host = ascii::Lower(*host);
     if (port->empty() || port->size() > 5 ||
         !std::all_of(port->begin(), port->end(), [](char c) { return c >= '0' && c <= '9'; }))
         return std::nullopt;

@@ -4,16 +4,13 @@
 #include <algorithm>
 #include <cctype>
 
+#include "util/Ascii.h"
+
 namespace kestrane::google {
 
 namespace {
 
-std::string Lower(std::string_view text) {
-    std::string out(text);
-    std::transform(out.begin(), out.end(), out.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return out;
-}
+using ascii::Lower;
 
 std::string_view Trim(std::string_view text) {
     while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);

@@ -11,6 +11,7 @@
 
 #include "client/Messages.h"
 #include "client/net/HttpExchange.h"
+#include "util/Ascii.h"
 #include "util/Platform.h"
 
 namespace kestrane::ops {
@@ -61,11 +62,7 @@ std::string QuotaRefresh(const std::string& quota) {
 std::optional<std::string> HeaderValue(const Headers& headers, std::string_view name) {
     std::optional<std::string> joined;
     for (const auto& [key, value] : headers) {
-        if (key.size() == name.size() &&
-            std::equal(key.begin(), key.end(), name.begin(), [](char a, char b) {
-                return std::tolower(static_cast<unsigned char>(a)) ==
-                       std::tolower(static_cast<unsigned char>(b));
-            })) {
+        if (ascii::EqualsIgnoringCase(key, name)) {
             // A header given twice reads as one comma-joined value.
             joined = joined ? *joined + ", " + value : value;
         }

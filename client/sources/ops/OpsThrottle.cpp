@@ -5,6 +5,8 @@
 #include <cctype>
 #include <charconv>
 
+#include "util/Ascii.h"
+
 namespace kestrane {
 
 namespace {
@@ -33,8 +35,7 @@ std::optional<std::pair<std::string, ServiceThrottle>> ParseEntry(std::string_vi
         std::from_chars(digits.data(), digits.data() + digits.size(), t.allowance);
     if (ec != std::errc() || ptr != digits.data() + digits.size() || t.allowance < 0)
         return std::nullopt;
-    std::transform(t.colour.begin(), t.colour.end(), t.colour.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    t.colour = ascii::Lower(t.colour);
     return std::make_pair(std::string(Trim(entry.substr(0, eq))), t);
 }
 
