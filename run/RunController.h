@@ -25,8 +25,8 @@ namespace kestrane {
 // (it is abandoned at the second look without progress).
 inline constexpr std::chrono::milliseconds kWatchdogPeriod{120000};
 
-// What a user may choose per run beyond the designed behaviour (the CLI's
-// options, the window's Settings); the default is the designed behaviour.
+// What a user may choose per run beyond the usual behaviour (the CLI's
+// options, the window's Settings); left at its defaults, a run behaves as usual.
 struct DownloadChoices {
     // Keep the pages of a document that does not finish and take them up
     // again in a later run with this option.
