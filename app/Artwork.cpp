@@ -101,7 +101,7 @@ QImage DrawAppIcon(int size) {
 
     QPainter p(&image);
     p.setRenderHint(QPainter::Antialiasing, true);
-    // Designed on a 128-unit grid.
+    // Drawn on a 128-unit grid.
     p.scale(size / 128.0, size / 128.0);
 
     // The document with a folded corner.

@@ -473,11 +473,25 @@ int MainDialog::Box(BoxStyle style, const QString& text) {
 
 // ---- Reports of the run
 
-void MainDialog::SetStatusText(const std::string& text) {
-    status_->setText(FromStd(text));
+void MainDialog::OnSessionOpened() {
+    SetProgressPos(progress::kFull);
 }
 
-void MainDialog::ShowFailureBox(std::shared_ptr<FailureBox> handle) {
+void MainDialog::OnItemStarted(const ItemStarted& item) {
+    SetProgressPos(0);
+    ShowListAt(item.Note);
+    status_->setText(FromStd(item.Activity));
+}
+
+void MainDialog::OnItemStep(const ItemStep& step) {
+    SetProgressPos(step.Percent);
+}
+
+void MainDialog::OnListDone(const ProgressNote& note) {
+    ShowListAt(note);
+}
+
+void MainDialog::AskToAcknowledge(std::shared_ptr<FailureNotice> handle) {
     if (endingForSignal_) {
         handle->Close();
         return;
@@ -496,17 +510,17 @@ void MainDialog::ShowFailureBox(std::shared_ptr<FailureBox> handle) {
     box->show();
 }
 
-void MainDialog::DismissFailureBox(const std::shared_ptr<FailureBox>& handle) {
+void MainDialog::WithdrawQuestion(const std::shared_ptr<FailureNotice>& handle) {
     if (const auto it = failureBoxes_.find(handle.get()); it != failureBoxes_.end())
         it->second->done(QMessageBox::Ok);
 }
 
-void MainDialog::JobFinished(const RunEnd& end) {
+void MainDialog::OnRunFinished(const RunEnd& end) {
     interfaceGone_ = end.InterfaceGone;
     quotaText_ = QuotaText(end.Quota);
 }
 
-void MainDialog::ResetIdle() {
+void MainDialog::OnIdle() {
     // A cancel or close question still open asks about a run that is over:
     // it is answered "no" before the finish box comes.
     if (question_ != nullptr && question_->isVisible())
@@ -519,13 +533,13 @@ void MainDialog::ResetIdle() {
     quotaText_.clear();
 }
 
-void MainDialog::OpenSaveFolder(const std::string& saveFolder) {
+void MainDialog::OnSaveFolderReady(const std::string& saveFolder) {
     if (endingForSignal_)
         return;
     options_.OpenUrl(QUrl::fromLocalFile(FromStd(saveFolder)));
 }
 
-void MainDialog::ShowFinishMessage(const std::string& text) {
+void MainDialog::OnRunMessage(const std::string& text) {
     if (text.empty() || endingForSignal_)
         return;
     // Owned by the window and modal, so no new run starts before the run
@@ -536,7 +550,7 @@ void MainDialog::ShowFinishMessage(const std::string& text) {
     Box(BoxStyle::Notice, shown);
 }
 
-void MainDialog::ShowLogFailure(const std::string& text) {
+void MainDialog::OnLogIncomplete(const std::string& text) {
     if (endingForSignal_)
         return;
     Box(BoxStyle::AppWarning, FromStd(text));
@@ -544,7 +558,7 @@ void MainDialog::ShowLogFailure(const std::string& text) {
 
 // ---- List highlighting
 
-void MainDialog::JobProgress(const ProgressNote& note) {
+void MainDialog::ShowListAt(const ProgressNote& note) {
     if (note.ItemSucceeded != 0 && !note.PreviousNumber.empty()) {
         ColourLine(note.ProgressIndex - 1, kDoneColour);
     }

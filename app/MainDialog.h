@@ -92,16 +92,17 @@ class MainDialog : public QDialog, public FrontEnd {
     void EndForSignal();
 
     // The run's events; everything here runs on the GUI thread.
-    void JobProgress(const ProgressNote& note) override;
-    void SetStatusText(const std::string& text) override;
-    void SetProgressPos(int position) override;
-    void ShowFailureBox(std::shared_ptr<FailureBox> box) override;
-    void DismissFailureBox(const std::shared_ptr<FailureBox>& box) override;
-    void JobFinished(const RunEnd& end) override;
-    void ResetIdle() override;
-    void OpenSaveFolder(const std::string& saveFolder) override;
-    void ShowFinishMessage(const std::string& text) override;
-    void ShowLogFailure(const std::string& text) override;
+    void OnSessionOpened() override;
+    void OnItemStarted(const ItemStarted& item) override;
+    void OnItemStep(const ItemStep& step) override;
+    void OnListDone(const ProgressNote& note) override;
+    void AskToAcknowledge(std::shared_ptr<FailureNotice> box) override;
+    void WithdrawQuestion(const std::shared_ptr<FailureNotice>& box) override;
+    void OnRunFinished(const RunEnd& end) override;
+    void OnIdle() override;
+    void OnSaveFolderReady(const std::string& saveFolder) override;
+    void OnRunMessage(const std::string& text) override;
+    void OnLogIncomplete(const std::string& text) override;
 
   signals:
     // The list has been recoloured for a progress notification.
@@ -140,6 +141,9 @@ class MainDialog : public QDialog, public FrontEnd {
     // when it was cancelled.
     bool ChooseFirstSource();
     void ColourLine(int line, const QColor& colour);
+    // Marks the list where it stands: the item before saved, the one in work.
+    void ShowListAt(const ProgressNote& note);
+    void SetProgressPos(int position);
     std::vector<std::string> PatentLines() const;
     // Shows a modal box owned by the window; returns the answer.
     int Box(BoxStyle style, const QString& text);
@@ -162,7 +166,7 @@ class MainDialog : public QDialog, public FrontEnd {
 
     // Failure boxes on screen, by the worker's handle of each (the box's
     // finished connection keeps the handle alive while it stands).
-    std::map<const FailureBox*, QMessageBox*> failureBoxes_;
+    std::map<const FailureNotice*, QMessageBox*> failureBoxes_;
     // A termination signal arrived: no boxes and no file browser from here on.
     bool endingForSignal_ = false;
 

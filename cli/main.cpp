@@ -109,14 +109,13 @@ class CliFrontEnd : public FrontEnd {
         finishMessage_ = msg::kCancelled;
     }
 
-    void JobProgress(const ProgressNote& note) override {
+    void OnItemStarted(const ItemStarted& item) override {
+        const ProgressNote& note = item.Note;
         if (note.ProgressIndex < 0 || note.ProgressIndex >= note.Count ||
             note.ProgressIndex >= static_cast<int>(numbers_.size()))
             return;
         reporter_.ItemStarted(numbers_[static_cast<std::size_t>(note.ProgressIndex)]);
     }
-    void SetStatusText(const std::string&) override {}
-    void SetProgressPos(int) override {}
     void OnItemProgress(const ItemProgress& progress) override { reporter_.ItemProgress(progress); }
     // Each outcome as it is decided.
     void OnItemFinished(const ItemFinished& item) override {
@@ -126,11 +125,11 @@ class CliFrontEnd : public FrontEnd {
     }
     // Nobody is there to press OK: the worker goes on at once and the text
     // goes to stderr.
-    void ShowFailureBox(std::shared_ptr<FailureBox> box) override {
+    void AskToAcknowledge(std::shared_ptr<FailureNotice> box) override {
         box->Close();
         reporter_.Error(box->Text());
     }
-    void JobFinished(const RunEnd& end) override {
+    void OnRunFinished(const RunEnd& end) override {
         // A batch's runs add up; the allowance's counts are the latest seen.
         quota_.RunBytes += end.Quota.RunBytes;
         if (end.Quota.HourUsed)
@@ -145,9 +144,9 @@ class CliFrontEnd : public FrontEnd {
             failed_ = true;
     }
     // The run completion has begun; the loop ends once it has returned.
-    void ResetIdle() override { loop_.Quit(); }
-    void OpenSaveFolder(const std::string& saveFolder) override { saveFolder_ = saveFolder; }
-    void ShowFinishMessage(const std::string& text) override { finishMessage_ = text; }
+    void OnIdle() override { loop_.Quit(); }
+    void OnSaveFolderReady(const std::string& saveFolder) override { saveFolder_ = saveFolder; }
+    void OnRunMessage(const std::string& text) override { finishMessage_ = text; }
 
     // The end of the whole list: where it was saved and how it ended; a
     // cancel or a failed session is an error.
@@ -169,7 +168,7 @@ class CliFrontEnd : public FrontEnd {
         if (failedSession_ && interfaceGone_)
             reporter_.Error(msg::kInterfaceGoneCli);
     }
-    void ShowLogFailure(const std::string& text) override {
+    void OnLogIncomplete(const std::string& text) override {
         failed_ = true;
         PrintLine(stderr, "Warning: " + text);
     }

@@ -36,13 +36,12 @@ inline constexpr int kProxyAccessType = 3;
 // the cancel and abort flags are looked at again.
 inline constexpr std::chrono::milliseconds kPollSlice{100};
 
-// The progress bar's positions through an item (range 1..100).
+// How far an item has come, in percent, step by step (an item starts at 0).
 namespace progress {
-inline constexpr int kItemStart = 0;  // an item begins (the bar shows empty)
 inline constexpr int kSearched = 30;  // after the search, whatever its outcome
 inline constexpr int kLookedUp = 60;  // the hit page or selection is read
 inline constexpr int kPerPage = 10;   // each saved page adds this, up to kFull
-inline constexpr int kFull = 100;     // session open; a document merged
+inline constexpr int kFull = 100;     // a document merged
 }  // namespace progress
 
 // RequestPolicy::Retries when the run names no number: each source keeps its own.
@@ -93,7 +92,7 @@ class RequestClock {
     std::optional<Clock::time_point> last_;  // guarded by mutex_
 };
 
-// Where the item in work stands, for front ends that show more than the bar.
+// Where the item in work stands in bytes and pages, beside its steps.
 struct TransferProgress {
     std::string Document;  // the document whose pages are coming in; "" before the first page
     long Page = 0;         // its page in work (1-based); 0 before the first page
@@ -173,7 +172,7 @@ struct StepControl {
     // Counts the signs of life (each piece of a body received, each slice of
     // a wait), so that the watchdog abandons only an item that stands still. May be null.
     std::atomic<unsigned long long>* Activity = nullptr;
-    // Moves the progress bar (range 1..100). May be empty.
+    // Hears of each step the item passes (percent, see progress::). May be empty.
     std::function<void(int)> SetProgress;
     // Sees the item's transfer after each change (every body chunk). May be empty.
     std::function<void(const TransferProgress&)> OnTransfer;
@@ -190,9 +189,9 @@ struct ClientContext : RunSettings, RunHandles, ItemState, StepControl {
         if (Activity != nullptr)
             Activity->fetch_add(1, std::memory_order_relaxed);
     }
-    void progress(int position) const {
+    void progress(int percent) const {
         if (SetProgress)
-            SetProgress(position);
+            SetProgress(percent);
     }
     void noteTransfer() const {
         if (OnTransfer)

@@ -25,8 +25,8 @@ class Source {
     // Once per run before the first item, and again by a successor worker
     // unless the session step is skipped: the session start or the token.
     [[nodiscard]] virtual Failure Open(ClientContext& ctx) = 0;
-    // The search step for ctx.CurrentNumber; the run moves the progress bar to
-    // 30 after it whatever the outcome.
+    // The search step for ctx.CurrentNumber; the run counts the item at
+    // progress::kSearched after it whatever the outcome.
     [[nodiscard]] virtual Failure Find(ClientContext& ctx, FoundDocument& found) = 0;
     // Saves every document of the number page by page into the temp folder and
     // merges each into the save folder (the merged names go to ctx.SavedFiles).

@@ -12,8 +12,8 @@
 
 namespace kestrane {
 
-// One run's record. The front end's window, status line and progress bar are
-// not stored here: a worker reaches them only through FrontEnd (run/FrontEnd.h).
+// One run's record. Nothing of the front end is stored here: a worker
+// reaches it only through FrontEnd's events (run/FrontEnd.h).
 //
 // Thread rules: the fields marked "fixed" are written before the first worker
 // starts and only read afterwards. The fields marked "run lock" are written by

@@ -16,8 +16,8 @@
 
 namespace kestrane {
 
-// What an item's start reports, carried with the notification so the front
-// end never reads the job unlocked.
+// Where the list stands, carried with an event so the front end never reads
+// the job unlocked.
 struct ProgressNote {
     int ProgressIndex = 0;       // item just started; Count once the list is done
     int ItemSucceeded = 0;       // 1 when the item before ProgressIndex was saved
@@ -25,12 +25,27 @@ struct ProgressNote {
     int Count = 0;               // number of items in the run
 };
 
-// A worker's failure message box. The worker waits in Wait() until the user
-// closes the box (front end calls Close()) or the worker is stopped (the run
-// calls Close() and FrontEnd::DismissFailureBox()). Any thread.
-class FailureBox {
+// An item starts: the list marks it in work (and the one before it saved,
+// when it was), its step is back at the start.
+struct ItemStarted {
+    ProgressNote Note;
+    std::string Number;    // as typed
+    std::string Activity;  // the line that says what is in work
+};
+
+// The item in work has passed a step of its fetch.
+struct ItemStep {
+    int Index = 0;    // position in the list
+    int Percent = 0;  // 0..100: searched, looked up, pages saved, merged
+};
+
+// The question a failed item asks: its message, which the user acknowledges
+// before the worker goes on. The worker waits in Wait() until the front end
+// calls Close(), or until the worker is stopped (the run calls Close() and
+// FrontEnd::WithdrawQuestion()). Any thread.
+class FailureNotice {
   public:
-    explicit FailureBox(std::string text) : text_(std::move(text)) {}
+    explicit FailureNotice(std::string text) : text_(std::move(text)) {}
     const std::string& Text() const { return text_; }
     void Close() {
         {
@@ -94,31 +109,35 @@ class FrontEnd {
   public:
     virtual ~FrontEnd() = default;
 
-    // An item starts (and, with ProgressIndex == Count, the list is done).
-    virtual void JobProgress(const ProgressNote& note) = 0;
-    virtual void SetStatusText(const std::string& text) = 0;
-    virtual void SetProgressPos(int position) = 0;
-    virtual void OnItemFinished(const ItemFinished&) {}
+    // The source's session is open (or taken over by a worker the watchdog
+    // started); items follow.
+    virtual void OnSessionOpened() {}
+    virtual void OnItemStarted(const ItemStarted&) = 0;
+    virtual void OnItemStep(const ItemStep&) {}
     virtual void OnItemProgress(const ItemProgress&) {}
-    // Show box->Text() ("Info", OK) without blocking; call box->Close() when
-    // the user closes it.
-    virtual void ShowFailureBox(std::shared_ptr<FailureBox> box) = 0;
-    // Take down a failure box of a stopped worker.
-    virtual void DismissFailureBox(const std::shared_ptr<FailureBox>&) {}
+    virtual void OnItemFinished(const ItemFinished&) {}
+    // Every item of the list has had its turn (not after a cancel or an end
+    // the run's failure brought about).
+    virtual void OnListDone(const ProgressNote&) {}
+    // A failed item's question: show notice->Text() without blocking, and
+    // call notice->Close() once the user has acknowledged it.
+    virtual void AskToAcknowledge(std::shared_ptr<FailureNotice> notice) = 0;
+    // The question of a stopped worker is void: take it down.
+    virtual void WithdrawQuestion(const std::shared_ptr<FailureNotice>&) {}
     // The worker finished: the run completion (the calls below) follows at once.
-    virtual void JobFinished(const RunEnd&) {}
+    virtual void OnRunFinished(const RunEnd&) {}
 
-    // The run completion.
-    // Button "Download", progress 0, status "".
-    virtual void ResetIdle() = 0;
-    // Show the save folder in the file browser after a normal end.
-    virtual void OpenSaveFolder(const std::string& saveFolder) = 0;
-    // The end-of-run box ("Info", OK); returns once the user has acknowledged it.
+    // The run completion, in this order.
+    // No run is active any more: the front end is ready for the next one.
+    virtual void OnIdle() = 0;
+    // After a normal end: the run's files are in saveFolder.
+    virtual void OnSaveFolderReady(const std::string& saveFolder) = 0;
+    // The run's closing message; returns once the user has acknowledged it.
     // No new run may start before it returns.
-    virtual void ShowFinishMessage(const std::string& text) = 0;
-    // After the finish message: dl.log could not take some of the run's
-    // records; text names the path, the reason and how many are missing.
-    virtual void ShowLogFailure(const std::string& text) { (void)text; }
+    virtual void OnRunMessage(const std::string& text) = 0;
+    // After the message: dl.log could not take some of the run's records;
+    // text names the path, the reason and how many are missing.
+    virtual void OnLogIncomplete(const std::string& text) { (void)text; }
 };
 
 }  // namespace kestrane

@@ -146,7 +146,7 @@ struct RunController::Impl {
             end.SessionFailure = CurrentJob->SessionFailure;
         }
         end.Quota = run.Quota->Snapshot();
-        Front().JobFinished(end);
+        Front().OnRunFinished(end);
         Complete();
     }
 
@@ -157,7 +157,7 @@ struct RunController::Impl {
         if (!current)
             return;
         detail::WorkerToken& token = *current->token;
-        std::shared_ptr<FailureBox> box;
+        std::shared_ptr<FailureNotice> box;
         {
             std::lock_guard<std::mutex> lock(run.Lock);
             token.revoked.store(true);
@@ -167,7 +167,7 @@ struct RunController::Impl {
         if (box) {
             box->Close();
             if (ui)
-                Front().DismissFailureBox(box);
+                Front().WithdrawQuestion(box);
         }
         if (ui)
             run.Events.StopTimer();
@@ -180,7 +180,7 @@ struct RunController::Impl {
         const std::shared_ptr<DownloadJob> job = CurrentJob;
         run.Events.StopTimer();
         run.IsDownloading.store(false);
-        front.ResetIdle();
+        front.OnIdle();
 
         DeleteFolderTree(job->TempFolder);
         RetireCurrent();
@@ -190,7 +190,7 @@ struct RunController::Impl {
         }
 
         if (!run.CancelRequested.load() && !run.SessionFailed.load()) {
-            front.OpenSaveFolder(job->SaveFolder);
+            front.OnSaveFolderReady(job->SaveFolder);
         }
         std::string message;
         {
@@ -200,11 +200,11 @@ struct RunController::Impl {
         // Blocks until acknowledged. The steps below still belong to this run,
         // so StartRun() refuses until they are done.
         if (!message.empty())
-            front.ShowFinishMessage(message);
+            front.OnRunMessage(message);
 
         const std::string logFailure = EndRunLog();
         if (!logFailure.empty())
-            front.ShowLogFailure(logFailure);
+            front.OnLogIncomplete(logFailure);
         run.CancelRequested.store(false);
         run.SessionFailed.store(false);
         run.InterfaceGone.store(false);

@@ -97,8 +97,9 @@ class WorkerPass {
         PostEvent(run_, token_,
                   [&front = run_.Front, event = std::forward<Event>(event)] { event(front); });
     }
-    void EmitProgressPos(int position) {
-        Emit([position](FrontEnd& front) { front.SetProgressPos(position); });
+    void EmitStep(int percent) {
+        const ItemStep step{itemIndex_, percent};
+        Emit([step](FrontEnd& front) { front.OnItemStep(step); });
     }
     void EmitArmWatchdog() {
         PostEvent(run_, token_, [&run = run_] { run.ArmWatchdog(); });
@@ -117,7 +118,7 @@ class WorkerPass {
         ctx_.Abort = &token_->abort;
         ctx_.Activity = &token_->activity;
         ctx_.SavedInRun = job_.SavedInRun.get();
-        ctx_.SetProgress = [this](int position) { Gate([&] { EmitProgressPos(position); }); };
+        ctx_.SetProgress = [this](int percent) { Gate([&] { EmitStep(percent); }); };
         ctx_.Requests = run_.Options.Requests;
         ctx_.LastRequest = run_.LastRequest;
         ctx_.SkipExisting = run_.Options.SkipExisting;
@@ -167,7 +168,7 @@ class WorkerPass {
         }
         return Gate([&] {
             token_->sessionPassed = true;
-            EmitProgressPos(progress::kFull);
+            Emit([](FrontEnd& front) { front.OnSessionOpened(); });
             EmitArmWatchdog();
         });
     }
@@ -244,11 +245,10 @@ class WorkerPass {
         const std::string outputName = source_->OutputName(SearchName(number));
         const std::string recordNumber = source_->RecordNumber(number);
         const bool outputExisted = FileStands(paths::MergedFile(job_.SaveFolder, outputName));
-        std::string status = "Downloading " + number + " PDF document ......";
+        std::string activity = "Downloading " + number + " PDF document ......";
         if (const std::string suffix = source_->StatusSuffix(); !suffix.empty())
-            status += " " + suffix;
+            activity += " " + suffix;
         return Gate([&] {
-            EmitProgressPos(progress::kItemStart);
             job_.PreviousNumber = job_.CurrentNumber;
             job_.CurrentNumber = number;
             job_.ProgressIndex = index;
@@ -260,9 +260,10 @@ class WorkerPass {
             stamp = FormatTimeStamp(std::time(nullptr));
             job_.ItemStamp = stamp;
             job_.ItemRecordNumber = recordNumber;
-            const ProgressNote note{index, job_.ItemSucceeded, job_.PreviousNumber, count_};
-            Emit([note](FrontEnd& front) { front.JobProgress(note); });
-            Emit([status](FrontEnd& front) { front.SetStatusText(status); });
+            ItemStarted item{{index, job_.ItemSucceeded, job_.PreviousNumber, count_},
+                             number,
+                             std::move(activity)};
+            Emit([item = std::move(item)](FrontEnd& front) { front.OnItemStarted(item); });
         });
     }
 
@@ -276,12 +277,12 @@ class WorkerPass {
         ctx_.CurrentNumber = SearchName(number);
         lastTransfer_ = {};
         if (AlreadySaved(source_->OutputName(ctx_.CurrentNumber)))
-            return Gate([&] { EmitProgressPos(progress::kFull); });
+            return Gate([&] { EmitStep(progress::kFull); });
         FoundDocument found;
         failure = source_->Find(ctx_, found);
         if (!Gate([&] {
                 job_.ItemSucceeded = 0;
-                EmitProgressPos(progress::kSearched);
+                EmitStep(progress::kSearched);
                 if (failure)
                     job_.MessageText = FailureText(failure, number);
             })) {
@@ -296,11 +297,11 @@ class WorkerPass {
     // Records a failed item and waits until the user has closed its box.
     bool ShowFailure(int index, const std::string& number, const std::string& stamp,
                      const Failure& failure) {
-        auto box = std::make_shared<FailureBox>(FailureText(failure, number));
+        auto box = std::make_shared<FailureNotice>(FailureText(failure, number));
         if (!Gate([&] {
                 Record(index, number, stamp, Outcome::Failed, failure);
                 token_->box = box;
-                Emit([box](FrontEnd& front) { front.ShowFailureBox(box); });
+                Emit([box](FrontEnd& front) { front.AskToAcknowledge(box); });
             })) {
             return false;
         }
@@ -327,7 +328,7 @@ class WorkerPass {
             job_.CurrentNumber.clear();
             job_.ProgressIndex = count_;
             const ProgressNote note{count_, job_.ItemSucceeded, job_.PreviousNumber, count_};
-            Emit([note](FrontEnd& front) { front.JobProgress(note); });
+            Emit([note](FrontEnd& front) { front.OnListDone(note); });
             PostFinish(run_, token_);
         });
     }

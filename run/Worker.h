@@ -33,7 +33,7 @@ struct WorkerToken {
     // worker that skips it); a stall before that ends the run as a failed session.
     bool sessionPassed = false;
     // Run lock. The worker's failure box while it waits in it.
-    std::shared_ptr<FailureBox> box;
+    std::shared_ptr<FailureNotice> box;
     // Run lock. Whether the item's merged file already stood in the save
     // folder when the current item started (true until known).
     bool outputExisted = true;

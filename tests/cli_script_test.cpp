@@ -215,7 +215,7 @@ TEST_F(CliScriptTest, NormalizeSkipExistingRetriesAndWaitAreOptIn) {
     EXPECT_EQ(Searches(kDe1), 0) << "a single document is known before the search";
     EXPECT_EQ(Log().back(), (LogRecord{kDe1, "Success"}));
 
-    // Two server errors on the search: the default fails as designed,
+    // Two server errors on the search: the default (no retries) fails,
     // --retries 2 gets through; a no-match answer is never asked again.
     fixture.server.AddFault(kDe1, Fault{Stage::Search, FaultKind::ErrorPage});
     EXPECT_EQ(Run({kDe1}).status, 1);

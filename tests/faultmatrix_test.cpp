@@ -3,7 +3,7 @@
 // chain and in the merge, run through kestrane-cli as a user would. For every
 // cell: the run ends; each item has exactly the records it should; no file
 // appears outside the save folder; no earlier file in it is lost or truncated;
-// the temporary folder is gone; the user sees the designed text.
+// the temporary folder is gone; the user sees the text meant for the fault.
 #include <gtest/gtest.h>
 #include <sys/mount.h>
 
@@ -389,7 +389,7 @@ void ExpectTempAsBefore(Temp temp, const fs::path& save, const fs::path& outside
 
 class FaultMatrix : public ::testing::TestWithParam<Cell> {};
 
-TEST_P(FaultMatrix, RunEndsWithTheDesignedRecordsAndLosesNothing) {
+TEST_P(FaultMatrix, RunEndsWithTheRightRecordsAndLosesNothing) {
     const Cell& cell = GetParam();
     pubserver::ServerOptions options;
     const bool bigPages = cell.disk == Disk::Full || cell.disk == Disk::Small;

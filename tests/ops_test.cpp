@@ -276,7 +276,7 @@ TEST(OpsRunTest, ThreeNumbersGiveMergedFilesInPageOrderWithOneToken) {
                                         "DE60218500T2.pdf", "dl.log"}));  // temp gone
     EXPECT_EQ(run.standIn.Requests("/auth/accesstoken"), 1);
     EXPECT_EQ(run.standIn.fixture.server.ConnectionCount(), 1);
-    const auto statuses = run.harness.front.CallsOf(FrontEndCall::SetStatusText);
+    const auto statuses = run.harness.front.CallsOf(FrontEndCall::ItemStarted);
     ASSERT_FALSE(statuses.empty());
     EXPECT_EQ(statuses.front().text, "Downloading " + typed[0] + " PDF document ...... (EPO OPS)");
 }
@@ -303,7 +303,7 @@ TEST(OpsRunTest, UnknownNumbersBadNumbersAndNonPdfPagesFailOnlyTheirItem) {
                                                                 {"DE19758096", "Failed"},
                                                                 {"DE60218500T2", "Success"}}));
     std::vector<std::string> boxes;
-    for (const auto& call : run.harness.front.CallsOf(FrontEndCall::ShowFailureBox))
+    for (const auto& call : run.harness.front.CallsOf(FrontEndCall::AskToAcknowledge))
         boxes.push_back(call.text);
     ASSERT_EQ(boxes.size(), 3u);
     EXPECT_EQ(boxes[0], "No PDF for DE1234567A1");
@@ -393,7 +393,7 @@ TEST(OpsRunTest, ATwiceListedNumberIsFetchedOnceAndRecordsCarryTheNumberTrimmed)
     EXPECT_EQ(run.harness.LogRecords(),
               (std::vector<LogRecord>{{"DE19758096C2", "Success"}, {"de 19758096 c2", "Failed"}}));
     EXPECT_EQ(run.standIn.Requests("/C2/fullimage.pdf"), 3);
-    const auto boxes = run.harness.front.CallsOf(FrontEndCall::ShowFailureBox);
+    const auto boxes = run.harness.front.CallsOf(FrontEndCall::AskToAcknowledge);
     ASSERT_EQ(boxes.size(), 1u);
     EXPECT_NE(boxes[0].text.find("DE19758096C2.pdf was saved earlier in this run"),
               std::string::npos)

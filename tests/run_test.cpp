@@ -162,7 +162,7 @@ class RunTest : public ::testing::Test {
 
     static std::vector<int> ProgressIndices(const test::RecordingFrontEnd& front) {
         std::vector<int> out;
-        for (const FrontEndCall& c : front.CallsOf(FrontEndCall::JobProgress))
+        for (const FrontEndCall& c : front.ListNotes())
             out.push_back(c.note.ProgressIndex);
         return out;
     }
@@ -200,8 +200,9 @@ TEST_F(RunTest, ThreeNumbersAllSaved) {
     EXPECT_EQ(front.Items()[2].Kind, FailureKind::None);
 
     // Four progress reports: each item as it starts, then the end of the list.
-    const auto notes = front.CallsOf(FrontEndCall::JobProgress);
+    const auto notes = front.ListNotes();
     ASSERT_EQ(notes.size(), 4u) << front.Describe();
+    EXPECT_EQ(notes[3].kind, FrontEndCall::ListDone);
     const std::string previous[] = {"", kDe1, kDe2, kDe3};
     for (int i = 0; i < 4; ++i) {
         EXPECT_EQ(notes[i].note.ProgressIndex, i);
@@ -209,41 +210,36 @@ TEST_F(RunTest, ThreeNumbersAllSaved) {
         EXPECT_EQ(notes[i].note.PreviousNumber, previous[i]);
         EXPECT_EQ(notes[i].note.ItemSucceeded, i == 0 ? 0 : 1);
     }
-    EXPECT_EQ(front.Count(FrontEndCall::JobFinished), 1);
+    EXPECT_EQ(front.Count(FrontEndCall::OnRunFinished), 1);
     // Once to watch the session step, once more when the items begin.
     EXPECT_EQ(front.Count(FrontEndCall::ArmWatchdog), 2);
     EXPECT_EQ(front.Find(FrontEndCall::ArmWatchdog), 0);
-    EXPECT_EQ(front.Count(FrontEndCall::ShowFailureBox), 0);
+    EXPECT_EQ(front.Count(FrontEndCall::AskToAcknowledge), 0);
 
-    // Per item: position 0, the progress report, the status text, then 30 after the search.
+    // Per item: its start with the activity line, then 30 after the search.
     const auto& calls = front.Calls();
     const int arm = front.Find(FrontEndCall::ArmWatchdog, 1);
     ASSERT_GT(arm, 0);
-    EXPECT_EQ(calls[arm - 1].kind, FrontEndCall::SetProgressPos);
-    EXPECT_EQ(calls[arm - 1].value, 100);
+    EXPECT_EQ(calls[arm - 1].kind, FrontEndCall::SessionOpened);
     int at = arm;
     for (const char* number : {kDe1, kDe2, kDe3}) {
-        at = front.Find(FrontEndCall::JobProgress, at + 1);
+        at = front.Find(FrontEndCall::ItemStarted, at + 1);
         ASSERT_GT(at, 1);
-        EXPECT_EQ(calls[at - 1].kind, FrontEndCall::SetProgressPos);
-        EXPECT_EQ(calls[at - 1].value, 0);
-        EXPECT_EQ(calls[at + 1].kind, FrontEndCall::SetStatusText);
-        EXPECT_EQ(calls[at + 1].text,
-                  std::string("Downloading ") + number + " PDF document ......");
-        EXPECT_EQ(calls[at + 2].kind, FrontEndCall::SetProgressPos);
-        EXPECT_EQ(calls[at + 2].value, 30);
+        EXPECT_EQ(calls[at].text, std::string("Downloading ") + number + " PDF document ......");
+        EXPECT_EQ(calls[at + 1].kind, FrontEndCall::ItemStep);
+        EXPECT_EQ(calls[at + 1].value, 30);
     }
 
     // The run completion, in its order.
-    const int finished = front.Find(FrontEndCall::JobFinished);
+    const int finished = front.Find(FrontEndCall::OnRunFinished);
     ASSERT_GE(finished, 0);
     std::vector<FrontEndCall::Kind> tail;
     for (std::size_t i = finished + 1; i < calls.size(); ++i) tail.push_back(calls[i].kind);
     EXPECT_EQ(tail, (std::vector<FrontEndCall::Kind>{
-                        FrontEndCall::StopWatchdog, FrontEndCall::ResetIdle,
-                        FrontEndCall::OpenSaveFolder, FrontEndCall::ShowFinishMessage}));
-    EXPECT_EQ(front.CallsOf(FrontEndCall::OpenSaveFolder)[0].text, run.SaveFolder());
-    EXPECT_EQ(front.CallsOf(FrontEndCall::ShowFinishMessage)[0].text, msg::kFinished);
+                        FrontEndCall::StopWatchdog, FrontEndCall::OnIdle,
+                        FrontEndCall::OnSaveFolderReady, FrontEndCall::OnRunMessage}));
+    EXPECT_EQ(front.CallsOf(FrontEndCall::OnSaveFolderReady)[0].text, run.SaveFolder());
+    EXPECT_EQ(front.CallsOf(FrontEndCall::OnRunMessage)[0].text, msg::kFinished);
 
     const RunSnapshot after = run.controller.Snapshot();
     EXPECT_FALSE(after.IsDownloading);
@@ -259,16 +255,16 @@ TEST_F(RunTest, UnknownNumberIsRecordedAndTheNextOneRuns) {
     EXPECT_EQ(run.LogRecords(), (std::vector<LogRecord>{{kUnknown, "Failed"}, {kDe1, "Success"}}));
     EXPECT_EQ(run.front.ItemRecords(), run.LogRecords());
     EXPECT_EQ(run.front.Items()[0].Kind, FailureKind::NoSuchPatent) << "the kind travels";
-    const auto boxes = run.front.CallsOf(FrontEndCall::ShowFailureBox);
+    const auto boxes = run.front.CallsOf(FrontEndCall::AskToAcknowledge);
     ASSERT_EQ(boxes.size(), 1u);
     EXPECT_EQ(boxes[0].text, msg::kNoSuchPatent);
-    const auto notes = run.front.CallsOf(FrontEndCall::JobProgress);
+    const auto notes = run.front.ListNotes();
     ASSERT_EQ(notes.size(), 3u);
     EXPECT_EQ(notes[1].note.PreviousNumber, kUnknown);
     EXPECT_EQ(notes[1].note.ItemSucceeded, 0) << "the failed number is not painted as saved";
     EXPECT_EQ(notes[2].note.ItemSucceeded, 1);
-    EXPECT_EQ(run.front.CallsOf(FrontEndCall::ShowFinishMessage)[0].text, msg::kFinished);
-    EXPECT_EQ(run.front.Count(FrontEndCall::OpenSaveFolder), 1);
+    EXPECT_EQ(run.front.CallsOf(FrontEndCall::OnRunMessage)[0].text, msg::kFinished);
+    EXPECT_EQ(run.front.Count(FrontEndCall::OnSaveFolderReady), 1);
     EXPECT_TRUE(fs::exists(run.Saved(kDe1)));
     EXPECT_FALSE(fs::exists(run.Saved(kUnknown)));
 }
@@ -286,11 +282,11 @@ TEST_F(RunTest, CancelDuringTheSecondOfThree) {
 
     EXPECT_EQ(run.LogRecords(), (std::vector<LogRecord>{{kDe1, "Success"}, {kDe2, "Cancelled"}}));
     EXPECT_TRUE(run.front.AtFinish().CancelRequested);
-    EXPECT_EQ(run.front.Count(FrontEndCall::JobProgress), 2);
-    EXPECT_EQ(run.front.Count(FrontEndCall::JobFinished), 1);
-    EXPECT_EQ(run.front.Count(FrontEndCall::ShowFailureBox), 0);
-    EXPECT_EQ(run.front.Count(FrontEndCall::OpenSaveFolder), 0);
-    EXPECT_EQ(run.front.CallsOf(FrontEndCall::ShowFinishMessage)[0].text, msg::kCancelled);
+    EXPECT_EQ(run.front.ListNotes().size(), 2u);
+    EXPECT_EQ(run.front.Count(FrontEndCall::OnRunFinished), 1);
+    EXPECT_EQ(run.front.Count(FrontEndCall::AskToAcknowledge), 0);
+    EXPECT_EQ(run.front.Count(FrontEndCall::OnSaveFolderReady), 0);
+    EXPECT_EQ(run.front.CallsOf(FrontEndCall::OnRunMessage)[0].text, msg::kCancelled);
     EXPECT_FALSE(fs::exists(run.Saved(kDe3)));
     EXPECT_FALSE(run.controller.Snapshot().CancelRequested) << "flags reset for the next run";
 }
@@ -304,17 +300,18 @@ TEST_F(RunTest, SessionStartFailing) {
     ASSERT_TRUE(run.WaitFinished(60s)) << run.front.Describe();
 
     EXPECT_TRUE(run.front.AtFinish().SessionFailed);
-    EXPECT_EQ(run.front.Count(FrontEndCall::JobFinished), 1);
+    EXPECT_EQ(run.front.Count(FrontEndCall::OnRunFinished), 1);
     // Armed only to watch the session step, and stopped by the run completion.
     EXPECT_EQ(run.front.Count(FrontEndCall::ArmWatchdog), 1);
     EXPECT_GT(run.front.Find(FrontEndCall::StopWatchdog),
               run.front.Find(FrontEndCall::ArmWatchdog));
     for (auto kind :
-         {FrontEndCall::JobProgress, FrontEndCall::SetStatusText, FrontEndCall::SetProgressPos,
-          FrontEndCall::OpenSaveFolder, FrontEndCall::ShowFailureBox}) {
+         {FrontEndCall::SessionOpened, FrontEndCall::ItemStarted, FrontEndCall::ItemStep,
+          FrontEndCall::ListDone,
+          FrontEndCall::OnSaveFolderReady, FrontEndCall::AskToAcknowledge}) {
         EXPECT_EQ(run.front.Count(kind), 0) << test::KindName(kind);
     }
-    EXPECT_EQ(run.front.CallsOf(FrontEndCall::ShowFinishMessage)[0].text, msg::kConnectFailed);
+    EXPECT_EQ(run.front.CallsOf(FrontEndCall::OnRunMessage)[0].text, msg::kConnectFailed);
     EXPECT_EQ(run.LogText(), "earlier\r\n") << "no record for a run without a session";
     EXPECT_FALSE(fs::exists(run.save.path() / "temp"));
     EXPECT_FALSE(run.controller.Snapshot().SessionFailed);
@@ -345,7 +342,7 @@ TEST_F(RunTest, TwoRunsAppendToOneLogAndCleanTheirTempFolder) {
     ASSERT_TRUE(both.starts_with(first));
     EXPECT_EQ(run.LogRecords(),
               (std::vector<LogRecord>{{kDe1, "Success"}, {blanks, "Failed"}, {kDe1, "Success"}}));
-    EXPECT_EQ(run.front.Count(FrontEndCall::JobFinished), 2);
+    EXPECT_EQ(run.front.Count(FrontEndCall::OnRunFinished), 2);
     EXPECT_EQ(refusedInside, 2);
     EXPECT_FALSE(fs::exists(run.save.path() / "temp"));
     // The number with leading blanks was searched exactly as typed.

@@ -89,9 +89,9 @@ TEST_F(WatchdogTest, AStalledSessionStartEndsTheRunAsAFailedSession) {
     ASSERT_TRUE(run.WaitFinished()) << run.front.Describe();
 
     EXPECT_TRUE(run.LogRecords().empty());
-    EXPECT_EQ(run.front.Count(FrontEndCall::OpenSaveFolder), 0);
-    EXPECT_EQ(run.front.Count(FrontEndCall::JobProgress), 0);
-    EXPECT_EQ(run.front.CallsOf(FrontEndCall::ShowFinishMessage)[0].text, msg::kConnectFailed);
+    EXPECT_EQ(run.front.Count(FrontEndCall::OnSaveFolderReady), 0);
+    EXPECT_TRUE(run.front.ListNotes().empty());
+    EXPECT_EQ(run.front.CallsOf(FrontEndCall::OnRunMessage)[0].text, msg::kConnectFailed);
     EXPECT_FALSE(Searched(kDe1));
     EXPECT_TRUE(run.WaitWorkersEnded());
     EXPECT_FALSE(run.controller.Snapshot().SessionFailed) << "flags are reset at the end";
@@ -121,7 +121,7 @@ TEST_F(WatchdogTest, StalledSearchIsAbandonedAndTheRunGoesOnWithoutANewSession) 
     EXPECT_EQ(run.front.Items().back().Kind, FailureKind::Stalled);
 
     // After the restart the next tick records the new index and stops nothing.
-    ASSERT_TRUE(run.WaitFor([&] { return run.front.Count(FrontEndCall::JobProgress) >= 3; }));
+    ASSERT_TRUE(run.WaitFor([&] { return run.front.ListNotes().size() >= 3; }));
     run.front.Tick();
     EXPECT_EQ(run.front.Count(FrontEndCall::StopWatchdog), 1);
 
@@ -131,14 +131,14 @@ TEST_F(WatchdogTest, StalledSearchIsAbandonedAndTheRunGoesOnWithoutANewSession) 
     EXPECT_EQ(SessionStarts(), 1);
     // Session step, items, and the successor arms it again.
     EXPECT_EQ(run.front.Count(FrontEndCall::ArmWatchdog), 3);
-    EXPECT_EQ(run.front.Count(FrontEndCall::ShowFailureBox), 0);
-    const auto notes = run.front.CallsOf(FrontEndCall::JobProgress);
+    EXPECT_EQ(run.front.Count(FrontEndCall::AskToAcknowledge), 0);
+    const auto notes = run.front.ListNotes();
     ASSERT_EQ(notes.size(), 4u);
     // The stall came during the search, while ItemSucceeded still held the
     // first item's 1: the stalled number must not be reported as saved.
     EXPECT_EQ(notes[2].note.PreviousNumber, kDe2);
     EXPECT_EQ(notes[2].note.ItemSucceeded, 0);
-    EXPECT_EQ(run.front.CallsOf(FrontEndCall::ShowFinishMessage)[0].text, msg::kFinished);
+    EXPECT_EQ(run.front.CallsOf(FrontEndCall::OnRunMessage)[0].text, msg::kFinished);
     EXPECT_TRUE(fs::exists(run.Saved(kDe3)));
 }
 
@@ -152,13 +152,13 @@ TEST_F(WatchdogTest, LastItemStallingOnATimerKeepsTheUsersEarlierFile) {
     EXPECT_EQ(run.LogRecords(), (std::vector<LogRecord>{{kDe1, "Failed"}}));
     EXPECT_EQ(ReadFile(run.Saved(kDe1)), "downloaded last week")
         << "a file the stalled item did not produce stays";
-    const auto notes = run.front.CallsOf(FrontEndCall::JobProgress);
+    const auto notes = run.front.ListNotes();
     ASSERT_EQ(notes.size(), 2u);
     EXPECT_EQ(notes[1].note.ProgressIndex, 1);
     EXPECT_EQ(notes[1].note.ItemSucceeded, 0) << "the stalled last item is not reported saved";
     EXPECT_EQ(run.front.Count(FrontEndCall::ArmWatchdog), 3);
-    EXPECT_EQ(run.front.Count(FrontEndCall::JobFinished), 1);
-    EXPECT_EQ(run.front.CallsOf(FrontEndCall::ShowFinishMessage)[0].text, msg::kFinished);
+    EXPECT_EQ(run.front.Count(FrontEndCall::OnRunFinished), 1);
+    EXPECT_EQ(run.front.CallsOf(FrontEndCall::OnRunMessage)[0].text, msg::kFinished);
     EXPECT_EQ(SessionStarts(), 1);
     EXPECT_FALSE(fs::exists(run.save.path() / "temp"));
 }
@@ -189,13 +189,13 @@ TEST_F(WatchdogTest, WorkerStoppedInTheMergeLeavesEverythingAlone) {
     EXPECT_EQ(
         KindsFrom(run->front, stop + 1),
         (std::vector<FrontEndCall::Kind>{
-            FrontEndCall::SetProgressPos, FrontEndCall::ArmWatchdog, FrontEndCall::JobProgress,
-            FrontEndCall::JobFinished, FrontEndCall::StopWatchdog, FrontEndCall::ResetIdle,
-            FrontEndCall::OpenSaveFolder, FrontEndCall::ShowFinishMessage}))
+            FrontEndCall::SessionOpened, FrontEndCall::ArmWatchdog, FrontEndCall::ListDone,
+            FrontEndCall::OnRunFinished, FrontEndCall::StopWatchdog, FrontEndCall::OnIdle,
+            FrontEndCall::OnSaveFolderReady, FrontEndCall::OnRunMessage}))
         << run->front.Describe();
     EXPECT_EQ(test::ParseLog(run->front.AtFinish().RunLogText),
               (std::vector<LogRecord>{{kDe1, "Failed"}}));
-    EXPECT_EQ(run->front.CallsOf(FrontEndCall::ShowFinishMessage)[0].text, msg::kFinished);
+    EXPECT_EQ(run->front.CallsOf(FrontEndCall::OnRunMessage)[0].text, msg::kFinished);
     EXPECT_FALSE(fs::exists(run->Saved(kDe1))) << "the item's own output goes";
     EXPECT_EQ(run->LogRecords(), (std::vector<LogRecord>{{kDe1, "Failed"}}));
 }
@@ -206,7 +206,7 @@ TEST_F(WatchdogTest, FailureBoxLeftOpenPastTwoTicksIsTakenDown) {
     ASSERT_TRUE(run.Start({kUnknown, kDe1}));
     ASSERT_TRUE(run.WaitFor([&] { return run.front.OpenBoxes().size() == 1; }))
         << run.front.Describe();
-    const std::shared_ptr<FailureBox> box = run.front.OpenBoxes()[0];
+    const std::shared_ptr<FailureNotice> box = run.front.OpenBoxes()[0];
     EXPECT_EQ(box->Text(), msg::kNoSuchPatent);
 
     run.front.Tick();
@@ -214,7 +214,7 @@ TEST_F(WatchdogTest, FailureBoxLeftOpenPastTwoTicksIsTakenDown) {
     run.front.Tick();
     EXPECT_TRUE(box->IsClosed());
     EXPECT_TRUE(run.front.OpenBoxes().empty());
-    EXPECT_EQ(run.front.Count(FrontEndCall::DismissFailureBox), 1);
+    EXPECT_EQ(run.front.Count(FrontEndCall::WithdrawQuestion), 1);
 
     ASSERT_TRUE(run.WaitFinished()) << run.front.Describe();
     ASSERT_TRUE(run.WaitWorkersEnded());
@@ -223,9 +223,9 @@ TEST_F(WatchdogTest, FailureBoxLeftOpenPastTwoTicksIsTakenDown) {
     EXPECT_EQ(
         run.LogRecords(),
         (std::vector<LogRecord>{{kUnknown, "Failed"}, {kUnknown, "Failed"}, {kDe1, "Success"}}));
-    EXPECT_EQ(run.front.Count(FrontEndCall::ShowFailureBox), 1);
+    EXPECT_EQ(run.front.Count(FrontEndCall::AskToAcknowledge), 1);
     EXPECT_EQ(run.front.ItemRecords(), run.LogRecords());
-    const auto notes = run.front.CallsOf(FrontEndCall::JobProgress);
+    const auto notes = run.front.ListNotes();
     ASSERT_EQ(notes.size(), 3u);
     EXPECT_EQ(notes[1].note.PreviousNumber, kUnknown);
     EXPECT_EQ(notes[1].note.ItemSucceeded, 0);
@@ -234,7 +234,7 @@ TEST_F(WatchdogTest, FailureBoxLeftOpenPastTwoTicksIsTakenDown) {
 TEST_F(WatchdogTest, WorkerThatPostedItsFinishIsNeverReplaced) {
     test::RunHarness run(fixture.server.BaseUrl());
     ASSERT_TRUE(run.Start({kDe1}));
-    ASSERT_TRUE(run.WaitFor([&] { return run.front.Count(FrontEndCall::JobProgress) == 1; }));
+    ASSERT_TRUE(run.WaitFor([&] { return run.front.Count(FrontEndCall::ItemStarted) == 1; }));
     run.front.Tick();  // notes index 0
     // The worker finishes the list while the front end is busy elsewhere; its
     // finish waits in the queue when the next tick finds the index unchanged.
@@ -245,7 +245,7 @@ TEST_F(WatchdogTest, WorkerThatPostedItsFinishIsNeverReplaced) {
 
     ASSERT_TRUE(run.WaitFinished()) << run.front.Describe();
     EXPECT_EQ(run.LogRecords(), (std::vector<LogRecord>{{kDe1, "Success"}}));
-    EXPECT_EQ(run.front.Count(FrontEndCall::JobFinished), 1);
+    EXPECT_EQ(run.front.Count(FrontEndCall::OnRunFinished), 1);
     EXPECT_TRUE(fs::exists(run.Saved(kDe1)));
 }
 
@@ -261,8 +261,8 @@ TEST_F(WatchdogTest, NothingAStoppedWorkerSaidReachesTheFrontEndAfterTheStop) {
 
     EXPECT_EQ(KindsFrom(run.front, 0),
               (std::vector<FrontEndCall::Kind>{
-                  FrontEndCall::StopWatchdog, FrontEndCall::StopWatchdog, FrontEndCall::ResetIdle,
-                  FrontEndCall::OpenSaveFolder, FrontEndCall::ShowFinishMessage}))
+                  FrontEndCall::StopWatchdog, FrontEndCall::StopWatchdog, FrontEndCall::OnIdle,
+                  FrontEndCall::OnSaveFolderReady, FrontEndCall::OnRunMessage}))
         << run.front.Describe();
     EXPECT_TRUE(run.front.Items().empty());
     EXPECT_EQ(run.LogRecords(), (std::vector<LogRecord>{{kDe1, "Success"}})) << "its record stays";
@@ -278,16 +278,16 @@ TEST_F(WatchdogTest, ClosingDuringAStalledDownloadStopsTheWorkerFirst) {
     const int made = run.front.WorkerCallsMade();
     EXPECT_FALSE(run.controller.IsDownloading());
     EXPECT_FALSE(run.controller.Snapshot().HasJob);
-    EXPECT_EQ(run.front.Count(FrontEndCall::ResetIdle), 1);
-    EXPECT_EQ(run.front.Count(FrontEndCall::OpenSaveFolder), 1) << "no cancel was confirmed";
-    EXPECT_EQ(run.front.Count(FrontEndCall::ShowFinishMessage), 0) << "no message text yet";
+    EXPECT_EQ(run.front.Count(FrontEndCall::OnIdle), 1);
+    EXPECT_EQ(run.front.Count(FrontEndCall::OnSaveFolderReady), 1) << "no cancel was confirmed";
+    EXPECT_EQ(run.front.Count(FrontEndCall::OnRunMessage), 0) << "no message text yet";
     EXPECT_EQ(run.LogRecords(), (std::vector<LogRecord>{{kDe1, "Success"}}));
     EXPECT_FALSE(fs::exists(run.save.path() / "temp"));
 
     ASSERT_TRUE(run.WaitWorkersEnded()) << "the exchange in flight is aborted";
     ASSERT_TRUE(run.front.Drain());
     EXPECT_EQ(run.front.WorkerCallsMade(), made) << run.front.Describe();
-    EXPECT_EQ(run.front.Count(FrontEndCall::JobFinished), 0);
+    EXPECT_EQ(run.front.Count(FrontEndCall::OnRunFinished), 0);
     EXPECT_EQ(run.LogRecords(), (std::vector<LogRecord>{{kDe1, "Success"}}));
     EXPECT_FALSE(fs::exists(run.save.path() / "temp"));
 }
@@ -302,7 +302,7 @@ TEST_F(WatchdogTest, FinishOfARunEndedOnCloseDoesNotEndTheNextRun) {
 
     ASSERT_TRUE(run.Start({kDe2}));
     ASSERT_TRUE(run.front.Drain());  // the old finish was queued before the new run
-    EXPECT_EQ(run.front.Count(FrontEndCall::JobFinished), 0) << "a stopped worker's finish dies";
+    EXPECT_EQ(run.front.Count(FrontEndCall::OnRunFinished), 0) << "a stopped worker's finish dies";
     EXPECT_TRUE(run.controller.IsDownloading());
     EXPECT_TRUE(run.controller.Snapshot().HasJob);
 

@@ -10,28 +10,30 @@ namespace kestrane::test {
 
 const char* KindName(FrontEndCall::Kind kind) {
     switch (kind) {
-        case FrontEndCall::JobProgress:
-            return "JobProgress";
-        case FrontEndCall::JobFinished:
-            return "JobFinished";
-        case FrontEndCall::SetStatusText:
-            return "SetStatusText";
-        case FrontEndCall::SetProgressPos:
-            return "SetProgressPos";
+        case FrontEndCall::SessionOpened:
+            return "SessionOpened";
+        case FrontEndCall::ItemStarted:
+            return "ItemStarted";
+        case FrontEndCall::ItemStep:
+            return "ItemStep";
+        case FrontEndCall::ListDone:
+            return "ListDone";
+        case FrontEndCall::OnRunFinished:
+            return "OnRunFinished";
         case FrontEndCall::ArmWatchdog:
             return "ArmWatchdog";
-        case FrontEndCall::ShowFailureBox:
-            return "ShowFailureBox";
+        case FrontEndCall::AskToAcknowledge:
+            return "AskToAcknowledge";
         case FrontEndCall::StopWatchdog:
             return "StopWatchdog";
-        case FrontEndCall::DismissFailureBox:
-            return "DismissFailureBox";
-        case FrontEndCall::ResetIdle:
-            return "ResetIdle";
-        case FrontEndCall::OpenSaveFolder:
-            return "OpenSaveFolder";
-        case FrontEndCall::ShowFinishMessage:
-            return "ShowFinishMessage";
+        case FrontEndCall::WithdrawQuestion:
+            return "WithdrawQuestion";
+        case FrontEndCall::OnIdle:
+            return "OnIdle";
+        case FrontEndCall::OnSaveFolderReady:
+            return "OnSaveFolderReady";
+        case FrontEndCall::OnRunMessage:
+            return "OnRunMessage";
         case FrontEndCall::WatchdogTick:
             return "WatchdogTick";
     }
@@ -54,6 +56,14 @@ std::vector<FrontEndCall> RecordingFrontEnd::CallsOf(FrontEndCall::Kind kind) co
     return out;
 }
 
+std::vector<FrontEndCall> RecordingFrontEnd::ListNotes() const {
+    std::vector<FrontEndCall> out;
+    std::copy_if(calls_.begin(), calls_.end(), std::back_inserter(out), [](const FrontEndCall& c) {
+        return c.kind == FrontEndCall::ItemStarted || c.kind == FrontEndCall::ListDone;
+    });
+    return out;
+}
+
 int RecordingFrontEnd::Count(FrontEndCall::Kind kind) const {
     return static_cast<int>(std::count_if(
         calls_.begin(), calls_.end(), [kind](const FrontEndCall& c) { return c.kind == kind; }));
@@ -71,10 +81,10 @@ std::string RecordingFrontEnd::Describe() const {
     std::ostringstream out;
     for (const FrontEndCall& c : calls_) {
         out << KindName(c.kind);
-        if (c.kind == FrontEndCall::JobProgress) {
+        if (c.kind == FrontEndCall::ItemStarted || c.kind == FrontEndCall::ListDone) {
             out << "(" << c.note.ProgressIndex << "," << c.note.ItemSucceeded << ","
                 << c.note.PreviousNumber << "," << c.note.Count << ")";
-        } else if (c.kind == FrontEndCall::SetProgressPos) {
+        } else if (c.kind == FrontEndCall::ItemStep) {
             out << "(" << c.value << ")";
         } else if (!c.text.empty()) {
             out << "(" << c.text << ")";
@@ -106,21 +116,27 @@ void RecordingFrontEnd::StopTimer() {
     loop_.StopTimer();
 }
 
-void RecordingFrontEnd::JobProgress(const ProgressNote& note) {
+void RecordingFrontEnd::OnItemStarted(const ItemStarted& item) {
     if (onProgress)
-        onProgress(note);
-    Record(FrontEndCall::JobProgress, "", 0, note);
+        onProgress(item.Note);
+    Record(FrontEndCall::ItemStarted, item.Activity, 0, item.Note);
 }
 
-void RecordingFrontEnd::JobFinished(const RunEnd& end) {
-    Record(FrontEndCall::JobFinished);
+void RecordingFrontEnd::OnListDone(const ProgressNote& note) {
+    if (onProgress)
+        onProgress(note);
+    Record(FrontEndCall::ListDone, "", 0, note);
+}
+
+void RecordingFrontEnd::OnRunFinished(const RunEnd& end) {
+    Record(FrontEndCall::OnRunFinished);
     lastEnd_ = end;
     if (controller_ != nullptr)
         atFinish_ = controller_->Snapshot();
 }
 
-void RecordingFrontEnd::ShowFailureBox(std::shared_ptr<FailureBox> box) {
-    Record(FrontEndCall::ShowFailureBox, box->Text());
+void RecordingFrontEnd::AskToAcknowledge(std::shared_ptr<FailureNotice> box) {
+    Record(FrontEndCall::AskToAcknowledge, box->Text());
     if (autoClose_) {
         box->Close();
     } else {
@@ -128,13 +144,13 @@ void RecordingFrontEnd::ShowFailureBox(std::shared_ptr<FailureBox> box) {
     }
 }
 
-void RecordingFrontEnd::DismissFailureBox(const std::shared_ptr<FailureBox>& box) {
-    Record(FrontEndCall::DismissFailureBox, box->Text());
+void RecordingFrontEnd::WithdrawQuestion(const std::shared_ptr<FailureNotice>& box) {
+    Record(FrontEndCall::WithdrawQuestion, box->Text());
     openBoxes_.erase(std::remove(openBoxes_.begin(), openBoxes_.end(), box), openBoxes_.end());
 }
 
-void RecordingFrontEnd::ShowFinishMessage(const std::string& text) {
-    Record(FrontEndCall::ShowFinishMessage, text);
+void RecordingFrontEnd::OnRunMessage(const std::string& text) {
+    Record(FrontEndCall::OnRunMessage, text);
     if (onFinishMessage)
         onFinishMessage(text);
 }
@@ -198,12 +214,12 @@ bool RunHarness::Start(const std::vector<std::string>& numbers) {
     const InputCheck check = CheckDownloadInput(request);
     if (!check.Ok)
         return false;
-    finishesBefore_ = front.Count(FrontEndCall::ResetIdle);
+    finishesBefore_ = front.Count(FrontEndCall::OnIdle);
     return controller.StartRun(check.Job);
 }
 
 bool RunHarness::WaitFinished(std::chrono::milliseconds timeout) {
-    return loop.RunUntil([this] { return front.Count(FrontEndCall::ResetIdle) > finishesBefore_; },
+    return loop.RunUntil([this] { return front.Count(FrontEndCall::OnIdle) > finishesBefore_; },
                          timeout);
 }
 

@@ -22,23 +22,24 @@ namespace kestrane::test {
 
 struct FrontEndCall {
     enum Kind {
-        JobProgress,
-        JobFinished,
-        SetStatusText,
-        SetProgressPos,
+        SessionOpened,
+        ItemStarted,  // note, and the activity line as text
+        ItemStep,     // value: the percent
+        ListDone,     // note
+        OnRunFinished,
         ArmWatchdog,  // the run (re)started the dispatcher's timer
-        ShowFailureBox,
+        AskToAcknowledge,
         StopWatchdog,  // the run stopped it
-        DismissFailureBox,
-        ResetIdle,
-        OpenSaveFolder,
-        ShowFinishMessage,
+        WithdrawQuestion,
+        OnIdle,
+        OnSaveFolderReady,
+        OnRunMessage,
         WatchdogTick,  // a tick of the loop's timer, just before OnWatchdogTick()
     };
     Kind kind;
-    std::string text;   // status text, box text, folder, finish message
-    int value = 0;      // progress position
-    ProgressNote note;  // JobProgress
+    std::string text;   // activity line, question, folder, closing message
+    int value = 0;      // step percent
+    ProgressNote note;  // ItemStarted, ListDone
 };
 
 const char* KindName(FrontEndCall::Kind kind);
@@ -56,9 +57,9 @@ class RecordingFrontEnd : public FrontEnd, public Dispatcher {
     // Failure boxes are closed as soon as they are shown unless this is off;
     // boxes left open stay in OpenBoxes() until dismissed or closed by the test.
     void SetAutoCloseBoxes(bool on) { autoClose_ = on; }
-    std::vector<std::shared_ptr<FailureBox>>& OpenBoxes() { return openBoxes_; }
+    std::vector<std::shared_ptr<FailureNotice>>& OpenBoxes() { return openBoxes_; }
 
-    // Called (on the loop) when a JobProgress is carried out, before it is recorded.
+    // Called (on the loop) when an ItemStarted or ListDone arrives, before it is recorded.
     std::function<void(const ProgressNote&)> onProgress;
     // Called (on the loop) when the run completion shows its message.
     std::function<void(const std::string&)> onFinishMessage;
@@ -74,13 +75,15 @@ class RecordingFrontEnd : public FrontEnd, public Dispatcher {
     std::vector<struct LogRecord> ItemRecords() const;
     std::vector<FrontEndCall> CallsOf(FrontEndCall::Kind kind) const;
     int Count(FrontEndCall::Kind kind) const;
+    // The calls that say where the list stands (ItemStarted and ListDone), in order.
+    std::vector<FrontEndCall> ListNotes() const;
     // Index of the first call of this kind at or after from; -1 when none.
     int Find(FrontEndCall::Kind kind, int from = 0) const;
-    bool Finished() const { return Count(FrontEndCall::ResetIdle) > 0; }
-    // The run's state as it was when JobFinished was carried out, before the
+    bool Finished() const { return Count(FrontEndCall::OnIdle) > 0; }
+    // The run's state as it was when OnRunFinished was carried out, before the
     // run completion emptied it.
     const RunSnapshot& AtFinish() const { return atFinish_; }
-    // What the latest JobFinished said.
+    // What the latest OnRunFinished said.
     const RunEnd& LastEnd() const { return lastEnd_; }
     std::string Describe() const;
 
@@ -98,22 +101,21 @@ class RecordingFrontEnd : public FrontEnd, public Dispatcher {
     bool OnOwnThread() const override { return loop_.OnOwnThread(); }
 
     // FrontEnd: every call is recorded as it arrives.
-    void JobProgress(const ProgressNote& note) override;
-    void JobFinished(const RunEnd& end) override;
-    void SetStatusText(const std::string& text) override {
-        Record(FrontEndCall::SetStatusText, text);
+    void OnSessionOpened() override { Record(FrontEndCall::SessionOpened); }
+    void OnItemStarted(const ItemStarted& item) override;
+    void OnItemStep(const ItemStep& step) override {
+        Record(FrontEndCall::ItemStep, "", step.Percent);
     }
-    void SetProgressPos(int position) override {
-        Record(FrontEndCall::SetProgressPos, "", position);
-    }
+    void OnListDone(const ProgressNote& note) override;
+    void OnRunFinished(const RunEnd& end) override;
     void OnItemFinished(const ItemFinished& item) override { items_.push_back(item); }
-    void ShowFailureBox(std::shared_ptr<FailureBox> box) override;
-    void DismissFailureBox(const std::shared_ptr<FailureBox>& box) override;
-    void ResetIdle() override { Record(FrontEndCall::ResetIdle); }
-    void OpenSaveFolder(const std::string& saveFolder) override {
-        Record(FrontEndCall::OpenSaveFolder, saveFolder);
+    void AskToAcknowledge(std::shared_ptr<FailureNotice> box) override;
+    void WithdrawQuestion(const std::shared_ptr<FailureNotice>& box) override;
+    void OnIdle() override { Record(FrontEndCall::OnIdle); }
+    void OnSaveFolderReady(const std::string& saveFolder) override {
+        Record(FrontEndCall::OnSaveFolderReady, saveFolder);
     }
-    void ShowFinishMessage(const std::string& text) override;
+    void OnRunMessage(const std::string& text) override;
 
   private:
     void Record(FrontEndCall::Kind kind, std::string text = {}, int value = 0,
@@ -126,7 +128,7 @@ class RecordingFrontEnd : public FrontEnd, public Dispatcher {
     RunController* controller_ = nullptr;
     // Loop thread only.
     bool autoClose_ = true;
-    std::vector<std::shared_ptr<FailureBox>> openBoxes_;
+    std::vector<std::shared_ptr<FailureNotice>> openBoxes_;
     std::vector<FrontEndCall> calls_;
     std::vector<ItemFinished> items_;
     RunSnapshot atFinish_;

@@ -80,7 +80,7 @@ Failure Download(ClientContext& ctx, std::string viewerPage, const std::string& 
             }
             return f;
         }
-        // The bar's range ends at 100: from the fourth page on it stays full.
+        // Steps end at 100: from the fourth page on the item counts as full.
         ctx.progress(static_cast<int>(
             std::min<long>(progress::kLookedUp + progress::kPerPage * number, progress::kFull)));
 
