@@ -162,8 +162,7 @@ class RunTest : public ::testing::Test {
 
     static std::vector<int> ProgressIndices(const test::RecordingFrontEnd& front) {
         std::vector<int> out;
-        for (const FrontEndCall& c : front.ListNotes())
-            out.push_back(c.note.ProgressIndex);
+        for (const FrontEndCall& c : front.ListNotes()) out.push_back(c.note.ProgressIndex);
         return out;
     }
 
@@ -305,10 +304,9 @@ TEST_F(RunTest, SessionStartFailing) {
     EXPECT_EQ(run.front.Count(FrontEndCall::ArmWatchdog), 1);
     EXPECT_GT(run.front.Find(FrontEndCall::StopWatchdog),
               run.front.Find(FrontEndCall::ArmWatchdog));
-    for (auto kind :
-         {FrontEndCall::SessionOpened, FrontEndCall::ItemStarted, FrontEndCall::ItemStep,
-          FrontEndCall::ListDone,
-          FrontEndCall::OnSaveFolderReady, FrontEndCall::AskToAcknowledge}) {
+    for (auto kind : {FrontEndCall::SessionOpened, FrontEndCall::ItemStarted,
+                      FrontEndCall::ItemStep, FrontEndCall::ListDone,
+                      FrontEndCall::OnSaveFolderReady, FrontEndCall::AskToAcknowledge}) {
         EXPECT_EQ(run.front.Count(kind), 0) << test::KindName(kind);
     }
     EXPECT_EQ(run.front.CallsOf(FrontEndCall::OnRunMessage)[0].text, msg::kConnectFailed);

@@ -186,12 +186,11 @@ TEST_F(WatchdogTest, WorkerStoppedInTheMergeLeavesEverythingAlone) {
     ASSERT_TRUE(run->front.Drain());
 
     // Only the successor (at the end of the list) and the run completion speak.
-    EXPECT_EQ(
-        KindsFrom(run->front, stop + 1),
-        (std::vector<FrontEndCall::Kind>{
-            FrontEndCall::SessionOpened, FrontEndCall::ArmWatchdog, FrontEndCall::ListDone,
-            FrontEndCall::OnRunFinished, FrontEndCall::StopWatchdog, FrontEndCall::OnIdle,
-            FrontEndCall::OnSaveFolderReady, FrontEndCall::OnRunMessage}))
+    EXPECT_EQ(KindsFrom(run->front, stop + 1),
+              (std::vector<FrontEndCall::Kind>{
+                  FrontEndCall::SessionOpened, FrontEndCall::ArmWatchdog, FrontEndCall::ListDone,
+                  FrontEndCall::OnRunFinished, FrontEndCall::StopWatchdog, FrontEndCall::OnIdle,
+                  FrontEndCall::OnSaveFolderReady, FrontEndCall::OnRunMessage}))
         << run->front.Describe();
     EXPECT_EQ(test::ParseLog(run->front.AtFinish().RunLogText),
               (std::vector<LogRecord>{{kDe1, "Failed"}}));
