@@ -6,6 +6,7 @@
 #include <QLineEdit>
 
 #include "client/NameFormat.h"
+#include "client/sources/Registry.h"
 
 namespace kestrane::app {
 
@@ -17,9 +18,10 @@ DownloadOptionsBox::DownloadOptionsBox(QWidget* parent)
     resume_->setObjectName(QStringLiteral("resume"));
     report_ = new QCheckBox(QStringLiteral("Write report.csv beside dl.log"), this);
     report_->setObjectName(QStringLiteral("report"));
-    biblio_ = new QCheckBox(
-        QStringLiteral("Read titles, applicants and classes (EPO OPS: one request more each)"),
-        this);
+    QString biblio = QStringLiteral("Read titles, applicants and classes");
+    if (const std::string cost = sources::BiblioCostText("one request more each"); !cost.empty())
+        biblio += QStringLiteral(" (%1)").arg(QString::fromStdString(cost));
+    biblio_ = new QCheckBox(biblio, this);
     biblio_->setObjectName(QStringLiteral("biblio"));
     nameFormat_ = new QLineEdit(this);
     nameFormat_->setObjectName(QStringLiteral("nameFormat"));

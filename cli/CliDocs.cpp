@@ -77,21 +77,7 @@ std::vector<OptionDoc> Options() {
          "Keep the pages of a document that does not finish (in the save folder's "
          ".kestrane/partial/) and fetch only the missing ones (or the rest of a whole document) "
          "in a later run with --continue",
-         "Keep the pages of a document that does not finish (a cancel, a used-up\n"
-         "quota, a dropped line) in the save folder under\n"
-         ".kestrane/partial/_SOURCE_/_NUMBER_/, with each page's size and SHA-256,\n"
-         "and take them up in a later run with *--continue*: each kept page is\n"
-         "checked again (it must open as a one-page PDF and match its digest) and\n"
-         "only the missing or damaged pages are fetched. Kept pages are never used\n"
-         "for another source, another document or another page count. The folder\n"
-         "goes when the document is saved. With the EPO OPS source this works\n"
-         "page by page. The DPMAconnectPlus and Google Patents sources fetch a\n"
-         "whole document at once: its part that came is kept with the source and\n"
-         "the id asked for, and the next run asks only for the rest (an HTTP Range\n"
-         "request) when the server answers it with 206, else it starts over. A\n"
-         "kept part is never used for another source or id, and the finished file\n"
-         "is checked as any download before it is saved.",
-         Complete::Nothing},
+         docs::ResumeMan(), Complete::Nothing},
         {"--report", "FILE",
          "Append one row per number to FILE as it is decided: CSV when FILE ends in .csv, JSON "
          "lines when it ends in .jsonl",
@@ -102,18 +88,7 @@ std::vector<OptionDoc> Options() {
          "the saved files with the SHA-256 of each, pages, bytes received,\n"
          "requests, seconds and, with *--biblio*, the bibliographic fields.",
          Complete::File},
-        {"--biblio", "",
-         "Read each number's title, applicants, inventors, date and IPC classes where the "
-         "source has them (EPO OPS: one request more per number), for the report and the saved "
-         "PDF's document information",
-         "Read each number's title (German and English where both exist),\n"
-         "applicants, inventors, publication date and IPC classes where the source\n"
-         "has them: EPO OPS answers one more request per number (paced apart from\n"
-         "the pages); Google Patents reads them from the page it fetches anyway.\n"
-         "They go into the report and into the saved PDF's document information\n"
-         "(Title, Author = applicants, Subject = the publication number, Keywords =\n"
-         "IPC), appended after the merged bytes, which stay as they were.",
-         Complete::Nothing},
+        {"--biblio", "", docs::BiblioHelp(), docs::BiblioMan(), Complete::Nothing},
         {"--name-format", "PATTERN",
          "Name saved files after PATTERN: {number} (default), {compact}, {country}, {kind}, "
          "{title}, {date}, {applicant}; made safe for every file system",

@@ -121,6 +121,21 @@ std::string NeedsText(const SourceEntry& entry, const std::string& settingsPath,
            settingsPath + " (mode 0600), e.g. through the window's Settings dialog.";
 }
 
+namespace {
+
+// "a", "a and b", "a, b and c" (with `last` for "and").
+std::string JoinList(const std::vector<std::string>& items, std::string_view last) {
+    std::string out;
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        if (i > 0)
+            out.append(i + 1 == items.size() ? last : ", ");
+        out += items[i];
+    }
+    return out;
+}
+
+}  // namespace
+
 std::string ChoicesText() {
     std::vector<std::string> choices;
     for (const SourceEntry& entry : All()) {
@@ -129,13 +144,25 @@ std::string ChoicesText() {
             choice += ", default";
         choices.push_back(choice + ")");
     }
-    std::string out;
-    for (std::size_t i = 0; i < choices.size(); ++i) {
-        if (i > 0)
-            out += i + 1 == choices.size() ? " or " : ", ";
-        out += choices[i];
+    return JoinList(choices, " or ");
+}
+
+std::string NamesWhere(bool (*pick)(const SourceEntry&)) {
+    std::vector<std::string> names;
+    for (const SourceEntry& entry : All()) {
+        if (pick(entry))
+            names.emplace_back(entry.Name);
     }
-    return out;
+    return JoinList(names, " and ");
+}
+
+std::string BiblioCostText(std::string_view more) {
+    std::vector<std::string> costs;
+    for (const SourceEntry& entry : All()) {
+        if (entry.BiblioCostsRequest)
+            costs.push_back(std::string(entry.Name) + ": " + std::string(more));
+    }
+    return JoinList(costs, "; ");
 }
 
 }  // namespace kestrane::sources

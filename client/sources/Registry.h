@@ -44,6 +44,13 @@ struct SourceConfig {
 // Builds the Source of each worker of one run (RunOptions::MakeSource).
 using SourceMaker = std::function<std::unique_ptr<Source>()>;
 
+// How a source keeps a document that does not finish, for a later run to go on.
+enum class Keeps {
+    Nothing,
+    Pages,        // each page that came, fetched page by page
+    WholeDocPart  // the part of its one file that came; the rest by an HTTP Range request
+};
+
 struct SourceEntry {
     std::string_view Id;        // "classic", "ops": --source, [run] source=
     std::string_view Label;     // "EPO Open Patent Services"
@@ -67,8 +74,14 @@ struct SourceEntry {
     // searched; null: the number itself. Two numbers of a list with one name
     // are one number.
     std::string (*OutputName)(const std::string& number) = nullptr;
-    std::string_view Testing;     // shown while Test runs
-    std::string_view TestPassed;  // shown after "Connected: " when Test succeeded
+    Keeps Resume = Keeps::Nothing;
+    // Where the source has bibliographic data, how, said after its Name
+    // inside a sentence ("reads them from the page it fetches anyway");
+    // empty: it has none.
+    std::string_view Biblio;
+    bool BiblioCostsRequest = false;  // each number asks one request more for them
+    std::string_view Testing;         // shown while Test runs
+    std::string_view TestPassed;      // shown after "Connected: " when Test succeeded
 };
 
 // Every source, the default (the one a run uses when nothing chooses) first.
@@ -100,6 +113,12 @@ enum class Remedy { CommandLine, Window };
 // give them from the command line or the window; settingsPath is the file.
 [[nodiscard]] std::string NeedsText(const SourceEntry& entry, const std::string& settingsPath,
                                     Remedy remedy);
+
+// "A and B", "A, B and C": the Names of the entries that pass pick.
+[[nodiscard]] std::string NamesWhere(bool (*pick)(const SourceEntry&));
+// "EPO OPS: one request more per number": the sources whose bibliographic
+// data costs a request, each with `more`; "" when none.
+[[nodiscard]] std::string BiblioCostText(std::string_view more);
 
 // "classic (the publication server, default) or ops (EPO Open Patent Services)".
 [[nodiscard]] std::string ChoicesText();

@@ -37,6 +37,78 @@ OptionDoc SourceOption() {
     return option;
 }
 
+namespace {
+
+bool KeepsPages(const sources::SourceEntry& entry) {
+    return entry.Resume == sources::Keeps::Pages;
+}
+bool KeepsPart(const sources::SourceEntry& entry) {
+    return entry.Resume == sources::Keeps::WholeDocPart;
+}
+int Count(bool (*pick)(const sources::SourceEntry&)) {
+    int n = 0;
+    for (const sources::SourceEntry& entry : sources::All()) n += pick(entry) ? 1 : 0;
+    return n;
+}
+// "the X source", "the X and Y sources".
+std::string TheSources(bool (*pick)(const sources::SourceEntry&)) {
+    return "the " + sources::NamesWhere(pick) + (Count(pick) == 1 ? " source" : " sources");
+}
+
+}  // namespace
+
+std::string ResumeMan() {
+    std::string man =
+        "Keep the pages of a document that does not finish (a cancel, a used-up\n"
+        "quota, a dropped line) in the save folder under\n"
+        ".kestrane/partial/_SOURCE_/_NUMBER_/, with each page's size and SHA-256,\n"
+        "and take them up in a later run with *--continue*: each kept page is\n"
+        "checked again (it must open as a one-page PDF and match its digest) and\n"
+        "only the missing or damaged pages are fetched. Kept pages are never used\n"
+        "for another source, another document or another page count. The folder\n"
+        "goes when the document is saved.";
+    if (Count(&KeepsPages) > 0)
+        man += " With " + TheSources(&KeepsPages) + " this works\npage by page.";
+    if (Count(&KeepsPart) > 0) {
+        std::string part = TheSources(&KeepsPart);
+        part[0] = 'T';
+        man += " " + part + (Count(&KeepsPart) == 1 ? " fetches" : " fetch") +
+               " a\nwhole document at once: its part that came is kept with the source and\n"
+               "the id asked for, and the next run asks only for the rest (an HTTP Range\n"
+               "request) when the server answers it with 206, else it starts over. A\n"
+               "kept part is never used for another source or id, and the finished file\n"
+               "is checked as any download before it is saved.";
+    }
+    return man;
+}
+
+std::string BiblioHelp() {
+    std::string help =
+        "Read each number's title, applicants, inventors, date and IPC classes where the "
+        "source has them";
+    if (const std::string cost = sources::BiblioCostText("one request more per number");
+        !cost.empty())
+        help += " (" + cost + ")";
+    return help + ", for the report and the saved PDF's document information";
+}
+
+std::string BiblioMan() {
+    std::vector<std::string> hows;
+    for (const sources::SourceEntry& entry : sources::All()) {
+        if (!entry.Biblio.empty())
+            hows.push_back(Text(entry.Name) + " " + Text(entry.Biblio));
+    }
+    std::string man =
+        "Read each number's title (German and English where both exist),\n"
+        "applicants, inventors, publication date and IPC classes where the source\n"
+        "has them";
+    for (std::size_t i = 0; i < hows.size(); ++i) man += (i == 0 ? ": " : ";\n") + hows[i];
+    return man +
+           ".\nThey go into the report and into the saved PDF's document information\n"
+           "(Title, Author = applicants, Subject = the publication number, Keywords =\n"
+           "IPC), appended after the merged bytes, which stay as they were.";
+}
+
 std::vector<EnvDoc> SourceEnvironment() {
     std::vector<EnvDoc> env;
     for (const sources::SourceEntry& entry : sources::All()) {

@@ -17,6 +17,12 @@ std::vector<std::string> SourceIds();
 // --source ID with every source's id, summary and paragraph.
 OptionDoc SourceOption();
 
+// --continue's paragraph: what is kept of an unfinished document, by source.
+std::string ResumeMan();
+// --biblio's texts: which sources have the data, and at what cost.
+std::string BiblioHelp();
+std::string BiblioMan();
+
 // Each source's environment variables: its address, then its keys.
 std::vector<EnvDoc> SourceEnvironment();
 

@@ -44,6 +44,7 @@ SourceEntry DpmaEntry() {
               {"password", "DPMA password", true, "KESTRANE_DPMA_PASSWORD"}};
     e.Make = &MakeDpma;
     e.Test = &TestDpma;
+    e.Resume = Keeps::WholeDocPart;
     e.Testing = "Asking DPMAconnectPlus for its version...";
     e.TestPassed = "DPMAconnectPlus accepted the user name and password.";
     return e;

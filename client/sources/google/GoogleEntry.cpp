@@ -35,6 +35,8 @@ SourceEntry GoogleEntry() {
     e.DefaultBase = google::kDefaultBase;
     e.Make = &MakeGoogle;
     e.Test = &TestGoogle;
+    e.Resume = Keeps::WholeDocPart;
+    e.Biblio = "reads them from the page it fetches anyway";
     e.Testing = "Reading Google Patents' robots.txt...";
     e.TestPassed = "Google Patents answered; its robots.txt is read.";
     return e;

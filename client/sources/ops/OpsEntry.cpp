@@ -49,6 +49,9 @@ SourceEntry OpsEntry() {
     e.Make = &MakeOps;
     e.Test = &TestOps;
     e.OutputName = &OpsOutputName;
+    e.Resume = Keeps::Pages;
+    e.Biblio = "answers one more request per number (paced apart from the pages)";
+    e.BiblioCostsRequest = true;
     e.Testing = "Asking EPO OPS for an access token...";
     e.TestPassed = "EPO OPS issued an access token.";
     return e;
