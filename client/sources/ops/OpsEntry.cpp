@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The EPO OPS source's registry entry.
 #include "client/sources/Registry.h"
+#include "client/sources/ops/OpsExchange.h"
 #include "client/sources/ops/OpsSource.h"
 
 namespace kestrane::sources {
@@ -25,7 +26,8 @@ Failure TestOps(const SourceConfig& config, const std::atomic<bool>* abort) {
     ClientContext ctx;
     ctx.Abort = abort;
     OpsSession session(ToOpsConfig(config));
-    return session.EnsureToken(ctx, {});
+    ops::Exchanger exchanger(session, ctx);
+    return exchanger.EnsureToken({});
 }
 
 }  // namespace

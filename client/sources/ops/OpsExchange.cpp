@@ -41,6 +41,27 @@ std::string Seconds(OpsClock::duration d) {
     return text.append(" s");
 }
 
+std::string Base64(const std::string& in) {
+    static const char* table = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    std::size_t i = 0;
+    for (; i + 2 < in.size(); i += 3) {
+        const unsigned v = (static_cast<unsigned char>(in[i]) << 16) |
+                           (static_cast<unsigned char>(in[i + 1]) << 8) |
+                           static_cast<unsigned char>(in[i + 2]);
+        out += {table[v >> 18], table[(v >> 12) & 63], table[(v >> 6) & 63], table[v & 63]};
+    }
+    if (i + 1 == in.size()) {
+        const unsigned v = static_cast<unsigned char>(in[i]) << 16;
+        out += {table[v >> 18], table[(v >> 12) & 63], '=', '='};
+    } else if (i + 2 == in.size()) {
+        const unsigned v = (static_cast<unsigned char>(in[i]) << 16) |
+                           (static_cast<unsigned char>(in[i + 1]) << 8);
+        out += {table[v >> 18], table[(v >> 12) & 63], table[(v >> 6) & 63], '='};
+    }
+    return out;
+}
+
 // OPS's fair-use quotas and when each is available again.
 std::string QuotaRefresh(const std::string& quota) {
     std::string when;
@@ -178,7 +199,7 @@ Verdict Exchanger::Classify(const Request& request, const std::string& token,
             return Verdict::Final(
                 {FailureKind::AuthFailed, "EPO OPS refused a fresh access token"});
         renewed_ = true;
-        if (Failure f = session_.EnsureToken(ctx_, token))
+        if (Failure f = EnsureToken(token))
             return Verdict::Final(f);
         return Verdict::After({}, "a renewed access token");
     }
@@ -226,6 +247,44 @@ Failure Exchanger::Send(const Request& request, Answer& answer) {
     }
     tries.Once = [&] { return SendOnce(request, answer); };
     return RunTries(ctx_, rules, tries);
+}
+
+Failure Exchanger::EnsureToken(const std::string& stale) {
+    auto renewal = session_.HoldRenewal();
+    if (Failure ended = renewal.Ended())
+        return ended;
+    if (renewal.Serves(stale))
+        return {};
+    std::string token;
+    if (Failure f = FetchToken(renewal, token))
+        return f;
+    renewal.Keep(std::move(token));
+    return {};
+}
+
+Failure Exchanger::FetchToken(OpsSession::Renewal& renewal, std::string& token) {
+    Request request;
+    request.verb = "POST";
+    request.url = session_.Config().Base + "/auth/accesstoken";
+    request.body = "grant_type=client_credentials";
+    request.headers = {
+        "Authorization: Basic " + Base64(session_.Config().Key + ":" + session_.Config().Secret),
+        "Content-Type: application/x-www-form-urlencoded", "Accept: application/json"};
+    request.maxText = kMaxTokenAnswer;
+    renewal.CountRequest();
+    Answer answer;
+    // Its own exchanger: a renewal asked for from Classify must leave the
+    // repeats of the request in flight as they are.
+    Exchanger exchanger(session_, ctx_);
+    if (Failure f = exchanger.Send(request, answer))
+        return f;
+    if (answer.status == 200 && ParseTokenAnswer(answer.text, token))
+        return {};
+    // 400 and 403 here are refused credentials as well; OPS's own words go along.
+    Failure f{FailureKind::AuthFailed, ErrorMessage(answer.text)};
+    if (f.detail.empty())
+        f.detail = "HTTP " + std::to_string(answer.status);
+    return session_.End(std::move(f));
 }
 
 }  // namespace kestrane::ops

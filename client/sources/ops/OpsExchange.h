@@ -48,7 +48,12 @@ class Exchanger {
     // failures, renews an expired token once, sits out robot and black periods.
     [[nodiscard]] Failure Send(const Request& request, Answer& answer);
 
+    // Gets the run a token unless one other than `stale` is already there;
+    // while one worker asks, the others wait for its token.
+    [[nodiscard]] Failure EnsureToken(const std::string& stale);
+
   private:
+    [[nodiscard]] Failure FetchToken(OpsSession::Renewal& renewal, std::string& token);
     [[nodiscard]] Verdict SendOnce(const Request& request, Answer& answer);
     [[nodiscard]] Verdict Classify(const Request& request, const std::string& token,
                                    const Answer& answer);

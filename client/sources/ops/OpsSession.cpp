@@ -7,40 +7,11 @@
 #define BOOST_BIND_GLOBAL_PLACEHOLDERS
 #include <boost/property_tree/json_parser.hpp>
 #include <boost/property_tree/ptree.hpp>
-#include <cstdlib>
 #include <sstream>
-
-#include "client/sources/ops/OpsExchange.h"
 
 namespace kestrane {
 
 namespace {
-
-using ops::Answer;
-using ops::ErrorMessage;
-using ops::Exchanger;
-using ops::Request;
-
-std::string Base64(const std::string& in) {
-    static const char* table = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string out;
-    std::size_t i = 0;
-    for (; i + 2 < in.size(); i += 3) {
-        const unsigned v = (static_cast<unsigned char>(in[i]) << 16) |
-                           (static_cast<unsigned char>(in[i + 1]) << 8) |
-                           static_cast<unsigned char>(in[i + 2]);
-        out += {table[v >> 18], table[(v >> 12) & 63], table[(v >> 6) & 63], table[v & 63]};
-    }
-    if (i + 1 == in.size()) {
-        const unsigned v = static_cast<unsigned char>(in[i]) << 16;
-        out += {table[v >> 18], table[(v >> 12) & 63], '=', '='};
-    } else if (i + 2 == in.size()) {
-        const unsigned v = (static_cast<unsigned char>(in[i]) << 16) |
-                           (static_cast<unsigned char>(in[i + 1]) << 8);
-        out += {table[v >> 18], table[(v >> 12) & 63], table[(v >> 6) & 63], '='};
-    }
-    return out;
-}
 
 // Bracket nesting outside strings, counted without recursion; stops counting
 // once past limit.
@@ -133,47 +104,23 @@ void OpsSession::Observe(const std::string& header, std::optional<long long> ret
     throttle_.Observe(header, retryAfterMs, now);
 }
 
-Failure OpsSession::EnsureToken(ClientContext& ctx, const std::string& stale) {
-    std::lock_guard fetching(tokenMu_);
-    {
-        std::lock_guard lock(mu_);
-        if (ended_)
-            return ended_;
-        if (!token_.empty() && token_ != stale)
-            return {};
-    }
-    std::string token;
-    if (Failure f = FetchToken(ctx, token))
-        return f;
-    std::lock_guard lock(mu_);
-    token_ = std::move(token);
-    return {};
+Failure OpsSession::Renewal::Ended() const {
+    return session_.Ended();
 }
 
-Failure OpsSession::FetchToken(ClientContext& ctx, std::string& token) {
-    Request request;
-    request.verb = "POST";
-    request.url = config_.Base + "/auth/accesstoken";
-    request.body = "grant_type=client_credentials";
-    request.headers = {"Authorization: Basic " + Base64(config_.Key + ":" + config_.Secret),
-                       "Content-Type: application/x-www-form-urlencoded",
-                       "Accept: application/json"};
-    request.maxText = kMaxTokenAnswer;
-    {
-        std::lock_guard lock(mu_);
-        ++tokenRequests_;
-    }
-    Answer answer;
-    Exchanger exchanger(*this, ctx);
-    if (Failure f = exchanger.Send(request, answer))
-        return f;
-    if (answer.status == 200 && ParseTokenAnswer(answer.text, token))
-        return {};
-    // 400 and 403 here are refused credentials as well; OPS's own words go along.
-    Failure f{FailureKind::AuthFailed, ErrorMessage(answer.text)};
-    if (f.detail.empty())
-        f.detail = "HTTP " + std::to_string(answer.status);
-    return End(std::move(f));
+bool OpsSession::Renewal::Serves(const std::string& stale) const {
+    std::lock_guard lock(session_.mu_);
+    return !session_.token_.empty() && session_.token_ != stale;
+}
+
+void OpsSession::Renewal::CountRequest() {
+    std::lock_guard lock(session_.mu_);
+    ++session_.tokenRequests_;
+}
+
+void OpsSession::Renewal::Keep(std::string token) {
+    std::lock_guard lock(session_.mu_);
+    session_.token_ = std::move(token);
 }
 
 }  // namespace kestrane

@@ -41,8 +41,10 @@ using OpsTiming = Timing;
 
 // What the sources of one run share: the token, the throttle readings and
 // whether the run has been ended (refused credentials, quota). A successor
-// worker's source gets the same session, so it reuses the token.
-// Thread rules: every member behind mu_; token fetches one at a time (tokenMu_).
+// worker's source gets the same session, so it reuses the token. Asking for a
+// token is the exchange's (ops::Exchanger::EnsureToken); the session keeps it.
+// Thread rules: every member behind mu_; token renewals one at a time
+// (tokenMu_, held through a Renewal).
 class OpsSession {
   public:
     explicit OpsSession(OpsConfig config, OpsTiming timing = OpsTiming::Real());
@@ -53,8 +55,27 @@ class OpsSession {
     std::string Token() const;
     // Token requests made so far in this run.
     int TokenRequests() const;
-    // Gets a token unless one other than `stale` is already there.
-    [[nodiscard]] Failure EnsureToken(ClientContext& ctx, const std::string& stale);
+
+    // One worker renews the token at a time: the others wait for the hold,
+    // then find the token it got. Only a holder may keep a new token, so the
+    // check under the hold stays true until the holder lets go.
+    class Renewal {
+      public:
+        // The run's failure when it has ended: no token is asked for then.
+        Failure Ended() const;
+        // Whether a token other than `stale` is there to reuse.
+        bool Serves(const std::string& stale) const;
+        // Counts a token request about to be sent.
+        void CountRequest();
+        void Keep(std::string token);
+
+      private:
+        friend class OpsSession;
+        explicit Renewal(OpsSession& session) : session_(session), hold_(session.tokenMu_) {}
+        OpsSession& session_;
+        std::unique_lock<std::mutex> hold_;
+    };
+    [[nodiscard]] Renewal HoldRenewal() { return Renewal(*this); }
 
     // Ends the run for every source of this session: later calls fail at
     // once. The failure, marked as one that ends the run.
@@ -67,13 +88,11 @@ class OpsSession {
     void Suspend(const std::string& service, std::chrono::milliseconds wait);
 
   private:
-    [[nodiscard]] Failure FetchToken(ClientContext& ctx, std::string& token);
-
     const OpsConfig config_;
     OpsTiming timing_;  // fixed after construction
     mutable std::mutex mu_;
-    std::mutex tokenMu_;
-    std::string token_;      // mu_
+    std::mutex tokenMu_;     // held by the one Renewal at a time
+    std::string token_;      // mu_; written only under tokenMu_ as well
     int tokenRequests_ = 0;  // mu_
     Failure ended_;          // mu_
     OpsThrottle throttle_;   // mu_

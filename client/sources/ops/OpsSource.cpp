@@ -134,7 +134,8 @@ bool IsSafeLink(const std::string& link) {
 // ---- The source
 
 Failure OpsSource::Open(ClientContext& ctx) {
-    return session_->EnsureToken(ctx, {});
+    Exchanger exchanger(*session_, ctx);
+    return exchanger.EnsureToken({});
 }
 
 Failure OpsSource::Find(ClientContext& ctx, FoundDocument& found) {
