@@ -16,6 +16,7 @@
 
 #include "app/SettingsDialog.h"
 #include "client/Settings.h"
+#include "client/sources/Registry.h"
 #include "tests/gui/GuiHarness.h"
 #include "tests/support/TestSupport.h"
 
@@ -105,6 +106,35 @@ TEST(SettingsDialogTest, SavesTheSourceAndCredentialsAndTheNextRunUsesOps) {
     EXPECT_TRUE(status.startsWith("EPO OPS use: ")) << status.toStdString();
     qputenv("XDG_CONFIG_HOME", configHome);
     qunsetenv("KESTRANE_OPS_BASE");
+}
+
+// A source is one registry entry: the dialog offers each one, with a field
+// for every key it needs, masked when secret, saved under the entry's name.
+TEST(SettingsDialogTest, EverySourceOfTheRegistryHasItsChoiceAndItsFields) {
+    TempDir config;
+    const std::string path = config.str() + "/kestrane.conf";
+    app::SettingsDialog dialog(path);
+    auto* source = Control<QComboBox>(dialog, "source");
+    ASSERT_EQ(source->count(), static_cast<int>(sources::All().size()));
+    for (const sources::SourceEntry& entry : sources::All()) {
+        const QString id = QString::fromStdString(std::string(entry.Id));
+        ASSERT_GE(source->findData(id), 0) << entry.Id;
+        source->setCurrentIndex(source->findData(id));
+        for (const sources::SettingKey& key : entry.Keys) {
+            QString name = id + QString::fromStdString(std::string(key.Key));
+            name[id.size()] = name[id.size()].toUpper();
+            auto* field = Control<QLineEdit>(dialog, name.toStdString().c_str());
+            EXPECT_EQ(field->echoMode() == QLineEdit::Password, key.Secret) << name.toStdString();
+            field->setText(QStringLiteral("value-") + name);
+        }
+    }
+    dialog.accept();
+    const SettingsLoad load = LoadSettings(path);
+    for (const sources::SourceEntry& entry : sources::All()) {
+        for (const sources::SettingKey& key : entry.Keys)
+            EXPECT_FALSE(load.Values.Get(sources::SettingName(entry, key)).empty())
+                << sources::SettingName(entry, key);
+    }
 }
 
 }  // namespace

@@ -72,5 +72,18 @@ if [ -f "$completion" ]; then
     sort >"$scratch/offered"
   diff -u "$scratch/cli-options" "$scratch/offered" >&2 ||
     fail "the completion offers other options than kestrane-cli --help lists"
+  # After --source: every source the help names, as the registry lists them.
+  PATH=$build/cli:$PATH bash -c '
+    source "$1"; source "$2"
+    COMP_WORDS=(kestrane-cli --source ""); COMP_CWORD=2; COMP_LINE="kestrane-cli --source "
+    COMP_POINT=${#COMP_LINE}
+    _kestrane_cli kestrane-cli "" --source
+    printf "%s\n" "${COMPREPLY[@]}"' _ "$completion" "$build/docs/completion/kestrane-cli" |
+    sort >"$scratch/offered-sources"
+  "$build/cli/kestrane-cli" --help | sed -nE 's/^  --source ([a-z|]+)$/\1/p' | tr '|' '\n' |
+    sort >"$scratch/help-sources"
+  [ "$(wc -l <"$scratch/help-sources")" -ge 2 ] || fail "--help names no sources"
+  diff -u "$scratch/help-sources" "$scratch/offered-sources" >&2 ||
+    fail "the completion of --source offers other sources than --help names"
 fi
 echo "docs test: ${#programs[@]} programs; help, man pages and completion agree"
