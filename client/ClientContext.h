@@ -176,11 +176,7 @@ struct StepControl {
     std::function<void(int)> SetProgress;
     // Sees the item's transfer after each change (every body chunk). May be empty.
     std::function<void(const TransferProgress&)> OnTransfer;
-};
 
-// What one step of the client gets from the run, by lifetime; a step that
-// needs less may take just the part it uses.
-struct ClientContext : RunSettings, RunHandles, ItemState, StepControl {
     bool cancelRequested() const {
         return CancelRequested != nullptr && CancelRequested->load(std::memory_order_acquire);
     }
@@ -193,6 +189,11 @@ struct ClientContext : RunSettings, RunHandles, ItemState, StepControl {
         if (SetProgress)
             SetProgress(percent);
     }
+};
+
+// What one step of the client gets from the run, by lifetime; a step that
+// needs less takes just the part it uses.
+struct ClientContext : RunSettings, RunHandles, ItemState, StepControl {
     void noteTransfer() const {
         if (OnTransfer)
             OnTransfer(transfer);

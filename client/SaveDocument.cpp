@@ -35,13 +35,13 @@ bool IsSafeDocumentName(const std::string& name) {
     });
 }
 
-Failure CheckDocumentName(const ClientContext& ctx, const std::string& name) {
+Failure CheckDocumentName(const RunHandles& run, const std::string& name) {
     if (!IsSafeDocumentName(name))
         return {FailureKind::UnsafeName, {}};
     // A run never replaces a file it saved itself: two documents of one
     // selection with one name, or a name another number of the run was saved under.
     const std::string fileName = name + ".pdf";
-    if (ctx.SavedInRun != nullptr && ctx.SavedInRun->Contains(fileName)) {
+    if (run.SavedInRun != nullptr && run.SavedInRun->Contains(fileName)) {
         return {FailureKind::NameClash,
                 Printable(fileName) +
                     " was saved earlier in this run; a second document of that name was not "
@@ -59,16 +59,16 @@ bool SkipSavedDocument(ClientContext& ctx, const std::string& name) {
     return true;
 }
 
-std::string PageFilePath(const ClientContext& ctx, const std::string& name, long page) {
-    return platform::Utf8FromPath(paths::PageFile(ctx.TempFolder, name, page));
+std::string PageFilePath(const RunSettings& run, const std::string& name, long page) {
+    return platform::Utf8FromPath(paths::PageFile(run.TempFolder, name, page));
 }
 
-std::string PartialMergePath(const ClientContext& ctx, const std::string& name) {
-    return platform::Utf8FromPath(paths::PartialMerge(ctx.TempFolder, name));
+std::string PartialMergePath(const RunSettings& run, const std::string& name) {
+    return platform::Utf8FromPath(paths::PartialMerge(run.TempFolder, name));
 }
 
 PageFiles::~PageFiles() {
-    if (keep_ || ctx_.aborted())
+    if (keep_ || step_.aborted())
         return;
     for (const std::string& file : files_) RemoveQuietly(file);
 }

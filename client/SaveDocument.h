@@ -20,7 +20,7 @@ namespace kestrane {
 
 // Before a document is fetched: its name is safe and no file of that name
 // was saved earlier in this run. The failure (UnsafeName, NameClash) when not.
-[[nodiscard]] Failure CheckDocumentName(const ClientContext& ctx, const std::string& name);
+[[nodiscard]] Failure CheckDocumentName(const RunHandles& run, const std::string& name);
 
 // With skip-existing: the document's merged file already stands in the save
 // folder as a usable PDF, so it is not fetched again. Its file name then goes
@@ -28,12 +28,11 @@ namespace kestrane {
 [[nodiscard]] bool SkipSavedDocument(ClientContext& ctx, const std::string& name);
 
 // Where page (1-based) of a document is saved in the temporary folder.
-[[nodiscard]] std::string PageFilePath(const ClientContext& ctx, const std::string& name,
-                                       long page);
+[[nodiscard]] std::string PageFilePath(const RunSettings& run, const std::string& name, long page);
 
 // Where the merge of a document is written before it replaces
 // SaveFolder + name + ".pdf", so the save folder never holds a partial file.
-[[nodiscard]] std::string PartialMergePath(const ClientContext& ctx, const std::string& name);
+[[nodiscard]] std::string PartialMergePath(const RunSettings& run, const std::string& name);
 
 // The page files one document wrote. They go when the document fails (so
 // they cannot fill a small disk for the numbers after it), unless the worker
@@ -41,7 +40,7 @@ namespace kestrane {
 // the run's clean-up removes the folder.
 class PageFiles {
   public:
-    explicit PageFiles(const ClientContext& ctx) : ctx_(ctx) {}
+    explicit PageFiles(const StepControl& step) : step_(step) {}
     ~PageFiles();
     PageFiles(const PageFiles&) = delete;
     PageFiles& operator=(const PageFiles&) = delete;
@@ -52,7 +51,7 @@ class PageFiles {
     void Keep() { keep_ = true; }
 
   private:
-    const ClientContext& ctx_;
+    const StepControl& step_;
     std::vector<std::string> files_;
     bool keep_ = false;
 };

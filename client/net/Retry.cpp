@@ -41,24 +41,24 @@ Timing Timing::Real() {
                   [](SteadyClock::duration d) { std::this_thread::sleep_for(d); }};
 }
 
-Failure SitOut(ClientContext& ctx, const Timing& timing, SteadyClock::duration wait) {
+Failure SitOut(const StepControl& step, const Timing& timing, SteadyClock::duration wait) {
     const SteadyClock::time_point end = timing.Now() + wait;
     for (SteadyClock::time_point now = timing.Now(); now < end; now = timing.Now()) {
-        if (ctx.aborted())
+        if (step.aborted())
             return {FailureKind::DownloadFailed, {}};
-        if (ctx.cancelRequested())
+        if (step.cancelRequested())
             return {FailureKind::Cancelled, {}};
         // A polite wait is a sign of life: the watchdog leaves the item alone.
-        ctx.moved();
+        step.moved();
         timing.Sleep(std::min<SteadyClock::duration>(kPollSlice, end - now));
     }
     return {};
 }
 
-RetryRules RunRetryRules(const ClientContext& ctx, int sourceRetries) {
+RetryRules RunRetryRules(const RunSettings& run, int sourceRetries) {
     RetryRules rules;
-    rules.Retries = ctx.Requests.Retries >= 0 ? ctx.Requests.Retries : sourceRetries;
-    rules.FirstWait = ctx.Requests.RetryWait;
+    rules.Retries = run.Requests.Retries >= 0 ? run.Requests.Retries : sourceRetries;
+    rules.FirstWait = run.Requests.RetryWait;
     return rules;
 }
 

@@ -71,12 +71,13 @@ struct Tries {
 // Runs tries until a verdict ends them; the failure of the request, or none.
 [[nodiscard]] Failure RunTries(ClientContext& ctx, const RetryRules& rules, const Tries& tries);
 
-// The retry rules of the run (ctx.Requests) for a source whose own number of
+// The retry rules of the run (run.Requests) for a source whose own number of
 // retries is sourceRetries (used when the run names none).
-[[nodiscard]] RetryRules RunRetryRules(const ClientContext& ctx, int sourceRetries);
+[[nodiscard]] RetryRules RunRetryRules(const RunSettings& run, int sourceRetries);
 
 // Sits out wait in poll slices, each a sign of life. Cancelled on a confirmed
 // cancel, DownloadFailed when the worker is stopped; else none.
-[[nodiscard]] Failure SitOut(ClientContext& ctx, const Timing& timing, SteadyClock::duration wait);
+[[nodiscard]] Failure SitOut(const StepControl& step, const Timing& timing,
+                             SteadyClock::duration wait);
 
 }  // namespace kestrane
