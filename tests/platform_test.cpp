@@ -13,6 +13,8 @@
 #include <iterator>
 #include <thread>
 
+#include "util/Base64.h"
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -169,3 +171,16 @@ TEST_F(PlatformTest, ProgramsAreFoundOnlyWhereTheyMayBe) {
 }
 
 }  // namespace
+
+// RFC 4648's vectors, every padding length, and bytes above 0x7F.
+TEST(Base64, EncodesEveryLengthWithItsPadding) {
+    const std::pair<const char*, const char*> vectors[] = {{"", ""},
+                                                           {"f", "Zg=="},
+                                                           {"fo", "Zm8="},
+                                                           {"foo", "Zm9v"},
+                                                           {"foob", "Zm9vYg=="},
+                                                           {"fooba", "Zm9vYmE="},
+                                                           {"foobar", "Zm9vYmFy"},
+                                                           {"\xff\xfe", "//4="}};
+    for (const auto& [in, out] : vectors) EXPECT_EQ(kestrane::base64::Encode(in), out) << in;
+}

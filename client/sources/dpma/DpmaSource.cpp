@@ -12,6 +12,7 @@
 #include "client/net/Printable.h"
 #include "client/sources/dpma/DpmaAnswer.h"
 #include "client/sources/dpma/DpmaIds.h"
+#include "util/Base64.h"
 
 namespace kestrane {
 
@@ -20,34 +21,11 @@ namespace {
 constexpr const char* kUserAgent = "Kestrane/" KESTRANE_VERSION;
 const std::string kService = "/DPMAregisterPatService/";
 
-std::string Base64(std::string_view in) {
-    static const char* kAlphabet =
-        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string out;
-    std::size_t i = 0;
-    for (; i + 2 < in.size(); i += 3) {
-        const unsigned v = (static_cast<unsigned char>(in[i]) << 16) |
-                           (static_cast<unsigned char>(in[i + 1]) << 8) |
-                           static_cast<unsigned char>(in[i + 2]);
-        for (int shift : {18, 12, 6, 0}) out += kAlphabet[(v >> shift) & 63];
-    }
-    if (i < in.size()) {
-        unsigned v = static_cast<unsigned char>(in[i]) << 16;
-        if (i + 1 < in.size())
-            v |= static_cast<unsigned char>(in[i + 1]) << 8;
-        out += kAlphabet[(v >> 18) & 63];
-        out += kAlphabet[(v >> 12) & 63];
-        out += i + 1 < in.size() ? kAlphabet[(v >> 6) & 63] : '=';
-        out += '=';
-    }
-    return out;
-}
-
 // The request's extras: the Basic header travels on every request (no
 // challenge is waited for) and is never echoed.
 HttpExtra Extra(const DpmaConfig& config, bool rawText) {
     HttpExtra extra;
-    extra.headers = {"Authorization: Basic " + Base64(config.User + ":" + config.Password),
+    extra.headers = {"Authorization: Basic " + base64::Encode(config.User + ":" + config.Password),
                      "Accept: application/pdf, application/xml;q=0.9, */*;q=0.5"};
     extra.rawText = rawText;
     extra.userAgent = kUserAgent;

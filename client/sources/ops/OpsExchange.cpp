@@ -12,6 +12,7 @@
 #include "client/Messages.h"
 #include "client/net/HttpExchange.h"
 #include "util/Ascii.h"
+#include "util/Base64.h"
 #include "util/Platform.h"
 
 namespace kestrane::ops {
@@ -39,27 +40,6 @@ std::string Seconds(OpsClock::duration d) {
     if (tenths % 10 != 0)
         text.append(".").append(std::to_string(tenths % 10));
     return text.append(" s");
-}
-
-std::string Base64(const std::string& in) {
-    static const char* table = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string out;
-    std::size_t i = 0;
-    for (; i + 2 < in.size(); i += 3) {
-        const unsigned v = (static_cast<unsigned char>(in[i]) << 16) |
-                           (static_cast<unsigned char>(in[i + 1]) << 8) |
-                           static_cast<unsigned char>(in[i + 2]);
-        out += {table[v >> 18], table[(v >> 12) & 63], table[(v >> 6) & 63], table[v & 63]};
-    }
-    if (i + 1 == in.size()) {
-        const unsigned v = static_cast<unsigned char>(in[i]) << 16;
-        out += {table[v >> 18], table[(v >> 12) & 63], '=', '='};
-    } else if (i + 2 == in.size()) {
-        const unsigned v = (static_cast<unsigned char>(in[i]) << 16) |
-                           (static_cast<unsigned char>(in[i + 1]) << 8);
-        out += {table[v >> 18], table[(v >> 12) & 63], table[(v >> 6) & 63], '='};
-    }
-    return out;
 }
 
 // OPS's fair-use quotas and when each is available again.
@@ -267,9 +247,10 @@ Failure Exchanger::FetchToken(OpsSession::Renewal& renewal, std::string& token) 
     request.verb = "POST";
     request.url = session_.Config().Base + "/auth/accesstoken";
     request.body = "grant_type=client_credentials";
-    request.headers = {
-        "Authorization: Basic " + Base64(session_.Config().Key + ":" + session_.Config().Secret),
-        "Content-Type: application/x-www-form-urlencoded", "Accept: application/json"};
+    request.headers = {"Authorization: Basic " +
+                           base64::Encode(session_.Config().Key + ":" + session_.Config().Secret),
+                       "Content-Type: application/x-www-form-urlencoded",
+                       "Accept: application/json"};
     request.maxText = kMaxTokenAnswer;
     renewal.CountRequest();
     Answer answer;
