@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "cli/Output.h"
 
-#include "client/net/Printable.h"
 #include "util/Platform.h"
+#include "util/Printable.h"
 
 namespace kestrane::cli {
 

@@ -5,8 +5,8 @@
 #include <cstdio>
 
 #include "client/PublicationNumber.h"
-#include "client/net/Printable.h"
 #include "util/Platform.h"
+#include "util/Printable.h"
 
 namespace kestrane::cli {
 

@@ -4,7 +4,7 @@
 #include <filesystem>
 #include <system_error>
 
-#include "client/net/Printable.h"
+#include "util/Printable.h"
 
 namespace kestrane::cli {
 

@@ -2,7 +2,7 @@
 #include "client/Failure.h"
 
 #include "client/Messages.h"
-#include "client/net/Printable.h"
+#include "util/Printable.h"
 
 namespace kestrane {
 

@@ -6,11 +6,11 @@
 #include <system_error>
 
 #include "client/SafeFiles.h"
-#include "client/net/Printable.h"
 #include "client/pdf/DocInfo.h"
 #include "client/pdf/MergeStep.h"
 #include "client/pdf/PdfCheck.h"
 #include "util/Platform.h"
+#include "util/Printable.h"
 
 namespace kestrane {
 

@@ -6,8 +6,8 @@
 
 #include "client/ClientContext.h"
 #include "client/SafeFiles.h"
-#include "client/net/Printable.h"
 #include "util/Platform.h"
+#include "util/Printable.h"
 
 namespace kestrane {
 

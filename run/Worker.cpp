@@ -12,11 +12,11 @@
 #include "client/Messages.h"
 #include "client/PublicationNumber.h"
 #include "client/SaveDocument.h"
-#include "client/net/Printable.h"
 #include "client/pdf/DocInfo.h"
 #include "client/sources/Registry.h"
 #include "run/InputCheck.h"
 #include "util/Platform.h"
+#include "util/Printable.h"
 
 namespace kestrane::detail {
 

@@ -15,9 +15,9 @@
 #include <optional>
 
 #include "client/SafeFiles.h"
-#include "client/net/Printable.h"
 #include "client/net/Retry.h"
 #include "util/Platform.h"
+#include "util/Printable.h"
 #include "util/UniqueFd.h"
 
 namespace kestrane {

@@ -11,8 +11,8 @@
 
 #include "client/SaveDocument.h"
 #include "client/net/HttpExchange.h"
-#include "client/net/Printable.h"
 #include "client/sources/classic/Scrape.h"
+#include "util/Printable.h"
 
 namespace kestrane {
 

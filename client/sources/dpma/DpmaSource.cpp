@@ -9,10 +9,10 @@
 #include "client/SafeFiles.h"
 #include "client/SaveDocument.h"
 #include "client/net/HttpExchange.h"
-#include "client/net/Printable.h"
 #include "client/sources/dpma/DpmaAnswer.h"
 #include "client/sources/dpma/DpmaIds.h"
 #include "util/Base64.h"
+#include "util/Printable.h"
 
 namespace kestrane {
 

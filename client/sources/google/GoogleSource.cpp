@@ -10,11 +10,11 @@
 #include "client/SafeFiles.h"
 #include "client/SaveDocument.h"
 #include "client/net/HttpExchange.h"
-#include "client/net/Printable.h"
 #include "client/sources/google/GoogleBiblio.h"
 #include "client/sources/google/HtmlTags.h"
 #include "client/sources/google/LinkRule.h"
 #include "util/Ascii.h"
+#include "util/Printable.h"
 
 namespace kestrane {
 

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "client/net/Printable.h"
+#include "util/Printable.h"
 
 namespace kestrane {
 
