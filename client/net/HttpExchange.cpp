@@ -344,8 +344,8 @@ std::optional<CURLcode> Perform(CURLM* multi, CURL* h, const ClientContext& ctx,
 // What the exchange amounts to once it has ended; text is the page in text
 // mode; raw: an answer with a status counts as it came (HttpExtra::rawText).
 // judged: the source's reading of the text decided it.
-FailureKind Judge(const Transfer& transfer, CURLcode result, const std::string* text, bool raw,
-                  const HttpExtra* extra, bool& judged) {
+FailureKind TryFailure(const Transfer& transfer, CURLcode result, const std::string* text, bool raw,
+                       const HttpExtra* extra, bool& judged) {
     judged = false;
     switch (transfer.stop) {
         case Stop::Cancel:
@@ -461,39 +461,16 @@ void AskToContinue(CURL* h, Transfer& transfer, const char* path, const HttpExtr
     curl_easy_setopt(h, CURLOPT_HEADERDATA, &fields);
 }
 
-// The exchange itself, once.
-HttpTry Exchange(ClientContext& ctx, std::string_view verb, const std::string& url,
-                 std::string_view body, std::string& ResponseText, const char* filePath, int ToFile,
-                 const HttpExtra* extra, bool* rangeRefused = nullptr) {
-    HttpTry attempt;
-    ResponseText.clear();
-    EasyHandle easy(GlobalInit() ? curl_easy_init() : nullptr);
-    // One multi handle per thread serves all of its exchanges (one at a time),
-    // which spares a socket pair and its set-up on every request.
-    thread_local MultiHandle multi(curl_multi_init());
-    if (!easy || !multi) {
-        attempt.failure = FailureKind::DownloadFailed;
-        return attempt;
-    }
-    CURL* h = easy.get();
-    const std::string target = RequestSafeUrl(url);
-    SetRequestOptions(h, ctx, target);
-    const HeaderList headers = SetVerb(h, verb, body, extra);
-    SetProxy(h, ctx, url, extra);
-    if (extra != nullptr && extra->userAgent != nullptr)
-        curl_easy_setopt(h, CURLOPT_USERAGENT, extra->userAgent);
-    if (extra != nullptr && !extra->followRedirects)
-        curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 0L);
-
-    Transfer transfer{&ctx, ToFile != 0, nullptr, &ResponseText};
+// Where the body goes: ResponseText, or the file, opened (or continued
+// where a resume asks it) before the body arrives, so an empty body leaves
+// an empty file.
+void SetBodyTarget(CURL* h, Transfer& transfer, UniqueFd& file, HeaderFields& fields,
+                   const char* filePath, const HttpExtra* extra) {
     if (extra != nullptr && extra->maxText > 0)
         transfer.maxText = std::min(extra->maxText, kMaxTextPage);
     if (extra != nullptr && extra->maxFileBytes > 0)
         transfer.maxFile = extra->maxFileBytes;
-    // The file is opened before the body arrives; an empty body leaves an empty file.
-    UniqueFd file;
-    HeaderFields fields;
-    if (ToFile != 0 && filePath != nullptr) {
+    if (transfer.toFile && filePath != nullptr) {
         const bool resume = extra != nullptr && extra->resumeFile;
         transfer.resumeAt = resume ? KeptSize(filePath, transfer.maxFile) : 0;
         file = transfer.resumeAt > 0 ? OpenToContinue(filePath) : CreateFreshFile(filePath);
@@ -508,14 +485,14 @@ HttpTry Exchange(ClientContext& ctx, std::string_view verb, const std::string& u
     }
     curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &OnBody);
     curl_easy_setopt(h, CURLOPT_WRITEDATA, &transfer);
+}
 
-    const std::optional<CURLcode> result = Perform(multi.get(), h, ctx, transfer);
-    if (!result) {
-        attempt.failure = FailureKind::DownloadFailed;
-        return attempt;
-    }
+// What the try came to once the transfer has ended with result.
+HttpTry Conclude(CURL* h, Transfer& transfer, CURLcode result, const UniqueFd& file,
+                 const HttpExtra* extra, bool* rangeRefused) {
+    HttpTry attempt;
     curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &attempt.status);
-    if (ToFile != 0 && !file.valid()) {
+    if (transfer.toFile && !file.valid()) {
         attempt.failure = FailureKind::SaveFailed;
         return attempt;
     }
@@ -534,15 +511,46 @@ HttpTry Exchange(ClientContext& ctx, std::string_view verb, const std::string& u
     const bool raw = extra != nullptr && extra->rawText && attempt.status != 0;
     bool judged = false;
     attempt.failure =
-        Judge(transfer, *result, ToFile == 0 ? &ResponseText : nullptr, raw, extra, judged);
+        TryFailure(transfer, result, transfer.toFile ? nullptr : transfer.text, raw, extra, judged);
     // The server's own trouble, or the line's: not an answer about the number.
     // A caller that reads the status itself (raw) decides about a 5xx itself.
     const bool cutOff =
-        transfer.stop == Stop::None && *result != CURLE_OK && *result != CURLE_FILESIZE_EXCEEDED;
+        transfer.stop == Stop::None && result != CURLE_OK && result != CURLE_FILESIZE_EXCEEDED;
     const bool serverError =
         !raw && attempt.status >= 500 && transfer.stop == Stop::None && !judged;
     attempt.transient = attempt.failure == FailureKind::Connect || cutOff || serverError;
     return attempt;
+}
+
+// The exchange itself, once.
+HttpTry Exchange(ClientContext& ctx, std::string_view verb, const std::string& url,
+                 std::string_view body, std::string& ResponseText, const char* filePath, int ToFile,
+                 const HttpExtra* extra, bool* rangeRefused = nullptr) {
+    ResponseText.clear();
+    EasyHandle easy(GlobalInit() ? curl_easy_init() : nullptr);
+    // One multi handle per thread serves all of its exchanges (one at a time),
+    // which spares a socket pair and its set-up on every request.
+    thread_local MultiHandle multi(curl_multi_init());
+    if (!easy || !multi)
+        return {FailureKind::DownloadFailed};
+    CURL* h = easy.get();
+    const std::string target = RequestSafeUrl(url);
+    SetRequestOptions(h, ctx, target);
+    const HeaderList headers = SetVerb(h, verb, body, extra);
+    SetProxy(h, ctx, url, extra);
+    if (extra != nullptr && extra->userAgent != nullptr)
+        curl_easy_setopt(h, CURLOPT_USERAGENT, extra->userAgent);
+    if (extra != nullptr && !extra->followRedirects)
+        curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 0L);
+
+    Transfer transfer{&ctx, ToFile != 0, nullptr, &ResponseText};
+    UniqueFd file;
+    HeaderFields fields;
+    SetBodyTarget(h, transfer, file, fields, filePath, extra);
+    const std::optional<CURLcode> result = Perform(multi.get(), h, ctx, transfer);
+    if (!result)
+        return {FailureKind::DownloadFailed};
+    return Conclude(h, transfer, *result, file, extra, rangeRefused);
 }
 
 }  // namespace
