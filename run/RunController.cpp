@@ -228,6 +228,81 @@ struct RunController::Impl {
         run.Report.reset();
         return failure;
     }
+
+    // ---- The watchdog's steps, front-end thread only.
+
+    // True when the item in work stood still for a whole period (no new
+    // item, no bytes) and its worker may be stopped; else notes where it stands.
+    bool StoodStill() {
+        DownloadJob& job = *CurrentJob;
+        detail::WorkerToken& token = *current->token;
+        std::lock_guard<std::mutex> lock(run.Lock);
+        const unsigned long long activity = token.activity.load(std::memory_order_relaxed);
+        if (job.WatchdogIndex != job.CurrentIndex || job.WatchdogActivity != activity) {
+            job.WatchdogIndex = job.CurrentIndex;
+            job.WatchdogActivity = activity;
+            return false;
+        }
+        // A worker that has posted its finish is never stopped or replaced:
+        // the run completion is on its way and ends the run.
+        return !token.finishPosted && !current->Ended();
+    }
+
+    // A stall before any item started: nothing to record or skip, so the
+    // run ends as a session start that failed, through the usual finish.
+    bool EndStalledSession() {
+        DownloadJob& job = *CurrentJob;
+        detail::WorkerToken& token = *current->token;
+        {
+            std::lock_guard<std::mutex> lock(run.Lock);
+            if (token.sessionPassed)
+                return false;
+            job.MessageText = FailureText(FailureKind::Connect, job.CurrentNumber);
+            job.SessionFailure = FailureKind::Connect;
+            token.finishPosted = true;
+        }
+        run.SessionFailed.store(true);
+        PostFinish();
+        return true;
+    }
+
+    // Records the stalled item as failed, removes the file it produced, and
+    // has the next worker go on after it.
+    void AbandonItem(std::time_t tickTime) {
+        DownloadJob& job = *CurrentJob;
+        detail::WorkerToken& token = *current->token;
+        std::string staleOutput;
+        ItemFinished abandoned;
+        abandoned.Result = Outcome::Failed;
+        abandoned.Kind = FailureKind::Stalled;
+        abandoned.Stamp = FormatTimeStamp(tickTime);
+        {
+            std::lock_guard<std::mutex> lock(run.Lock);
+            job.ItemStamp.clear();
+            abandoned.Index = job.CurrentIndex;
+            abandoned.Number = job.CurrentNumber;
+            run.AddRecord(MakeLogLine(abandoned.Stamp, job.ItemRecordNumber, Outcome::Failed),
+                          BasicReportRow(abandoned.Stamp, job.CurrentNumber, run.SourceId(),
+                                         Outcome::Failed, FailureKind::Stalled));
+            job.CurrentIndex += 1;
+            // A stall during the search leaves the previous item's 1 here; the
+            // successor's first report would then mark the stalled number (its
+            // PreviousNumber) as saved.
+            job.ItemSucceeded = 0;
+            // Only a file this item produced goes: one that stood there before
+            // the item started is the user's earlier download and stays.
+            if (!token.outputExisted && IsSafeDocumentName(token.outputName)) {
+                staleOutput =
+                    platform::Utf8FromPath(paths::MergedFile(job.SaveFolder, token.outputName));
+            }
+        }
+        Front().OnItemFinished(abandoned);
+        run.SkipSessionStart.store(true);
+        if (!staleOutput.empty()) {
+            std::error_code ec;
+            std::filesystem::remove(staleOutput, ec);
+        }
+    }
 };
 
 RunOptions FrontEndRunOptions() {
@@ -320,79 +395,12 @@ void RunController::OnWatchdogTick() {
     assert(d.run.Events.OnOwnThread());
     const std::time_t tickTime = std::time(nullptr);
     d.ReapRetired();
-    if (!d.run.IsDownloading.load() || !d.CurrentJob || !d.current)
+    if (!d.run.IsDownloading.load() || !d.CurrentJob || !d.current || !d.StoodStill())
         return;
-    DownloadJob& job = *d.CurrentJob;
-    detail::WorkerToken& token = *d.current->token;
-
-    {
-        std::lock_guard<std::mutex> lock(d.run.Lock);
-        // Progress since the previous tick: a new item, or bytes for this
-        // one. Only an item that stood still for a whole period is abandoned.
-        const unsigned long long activity = token.activity.load(std::memory_order_relaxed);
-        if (job.WatchdogIndex != job.CurrentIndex || job.WatchdogActivity != activity) {
-            job.WatchdogIndex = job.CurrentIndex;
-            job.WatchdogActivity = activity;
-            return;
-        }
-        // A worker that has posted its finish is never stopped or replaced:
-        // the run completion is on its way and ends the run.
-        if (token.finishPosted || d.current->Ended())
-            return;
-    }
-
     d.StopCurrent(true);
-
-    bool sessionStalled = false;
-    {
-        std::lock_guard<std::mutex> lock(d.run.Lock);
-        sessionStalled = !token.sessionPassed;
-        if (sessionStalled) {
-            job.MessageText = FailureText(FailureKind::Connect, job.CurrentNumber);
-            job.SessionFailure = FailureKind::Connect;
-            token.finishPosted = true;
-        }
-    }
-    if (sessionStalled) {
-        // No item has started, so there is nothing to record or skip: the run
-        // ends as a session start that failed, through the usual finish.
-        d.run.SessionFailed.store(true);
-        d.PostFinish();
+    if (d.EndStalledSession())
         return;
-    }
-
-    std::string staleOutput;
-    ItemFinished abandoned;
-    abandoned.Result = Outcome::Failed;
-    abandoned.Kind = FailureKind::Stalled;
-    abandoned.Stamp = FormatTimeStamp(tickTime);
-    {
-        std::lock_guard<std::mutex> lock(d.run.Lock);
-        job.ItemStamp.clear();
-        abandoned.Index = job.CurrentIndex;
-        abandoned.Number = job.CurrentNumber;
-        d.run.AddRecord(MakeLogLine(abandoned.Stamp, job.ItemRecordNumber, Outcome::Failed),
-                        BasicReportRow(abandoned.Stamp, job.CurrentNumber, d.run.SourceId(),
-                                       Outcome::Failed, FailureKind::Stalled));
-        job.CurrentIndex += 1;
-        // A stall during the search leaves the previous item's 1 here; the
-        // successor's first progress report would then paint the stalled
-        // number (its PreviousNumber) as saved.
-        job.ItemSucceeded = 0;
-        // Only a file this item produced goes: one that stood there before the
-        // item started is the user's earlier download and stays.
-        if (!token.outputExisted && IsSafeDocumentName(token.outputName)) {
-            staleOutput =
-                platform::Utf8FromPath(paths::MergedFile(job.SaveFolder, token.outputName));
-        }
-    }
-    d.Front().OnItemFinished(abandoned);
-    d.run.SkipSessionStart.store(true);
-    if (!staleOutput.empty()) {
-        std::error_code ec;
-        std::filesystem::remove(staleOutput, ec);
-    }
-
+    d.AbandonItem(tickTime);
     d.RetireCurrent();
     d.StartWorker();
 }
