@@ -257,6 +257,16 @@ struct PubServer::Impl {
     void ReapFinished();
     void Serve(Connection* connection);
     void Handle(const httplib::Request& req, httplib::Response& res);
+    // Notes the request in the log (and its connection's first); its step and number.
+    std::optional<Stage> Note(const httplib::Request& req, const std::string& path,
+                              const std::string& query, std::string& number,
+                              bool& firstOnConnection, bool& hasSession);
+    // The other sources' endpoints (OPS, DPMA, Google); false when none owns path.
+    bool HandleOtherSource(const httplib::Request& req, const std::string& path,
+                           httplib::Response& res);
+    // The publication server's pages of the request chain, after its session step.
+    void HandleChain(httplib::Response& res, Stage stage, const std::string& number,
+                     const std::string& query);
     // Which step of the request chain a request is, and for which number.
     std::optional<Stage> Classify(const std::string& path, const std::string& query,
                                   RequestLogEntry& entry, std::string& number) const;
@@ -745,18 +755,16 @@ void AnswerRange(const httplib::Request& req, httplib::Response& res,
     SendStreamed(res, 206, res.body.substr(from));
 }
 
-void PubServer::Impl::Handle(const httplib::Request& req, httplib::Response& res) {
+std::optional<Stage> PubServer::Impl::Note(const httplib::Request& req, const std::string& path,
+                                           const std::string& query, std::string& number,
+                                           bool& firstOnConnection, bool& hasSession) {
     Connection* connection = tlsConnection;
-    bool firstOnConnection = false;
+    firstOnConnection = false;
     if (connection != nullptr && !connection->sawRequest) {
         connection->sawRequest = true;
         firstOnConnection = true;
         ++connectionCount;
     }
-    const std::string path = OriginPath(req.path);
-    const size_t mark = req.target.find('?');
-    const std::string query = mark == std::string::npos ? "" : req.target.substr(mark + 1);
-
     RequestLogEntry entry;
     entry.method = req.method;
     entry.target = req.target;
@@ -766,15 +774,14 @@ void PubServer::Impl::Handle(const httplib::Request& req, httplib::Response& res
     entry.range = req.get_header_value("Range");
     entry.hasSessionCookie = HasSession(req);
     entry.clientPort = req.remote_port;
-    std::string number;
     const std::optional<Stage> stage = Classify(path, query, entry, number);
+    hasSession = entry.hasSessionCookie;
     Record(entry);
+    return stage;
+}
 
-    if (!Pause(options.latency + options.rtt * (firstOnConnection ? 2 : 1))) {
-        res.status = 503;
-        res.set_content(pages::ServerErrorPage(), kHtml);
-        return;
-    }
+bool PubServer::Impl::HandleOtherSource(const httplib::Request& req, const std::string& path,
+                                        httplib::Response& res) {
     if (StartsWith(path, kOpsRoot)) {
         ops.Handle(
             req, path, res,
@@ -785,16 +792,36 @@ void PubServer::Impl::Handle(const httplib::Request& req, httplib::Response& res
                      [this](const std::string& name, int page, int pages) {
                          return PagePdf({name, pages}, page, options.syntheticKb);
                      }});
-        return;
+        return true;
     }
     if (StartsWith(path, kDpmaRoot)) {
         dpma.Handle(req, path, res, WholeDocumentHooks());
-        return;
+        return true;
     }
     if (GoogleEndpoints::Owns(path)) {
         google.Handle(req, path, res, WholeDocumentHooks());
+        return true;
+    }
+    return false;
+}
+
+void PubServer::Impl::Handle(const httplib::Request& req, httplib::Response& res) {
+    const std::string path = OriginPath(req.path);
+    const size_t mark = req.target.find('?');
+    const std::string query = mark == std::string::npos ? "" : req.target.substr(mark + 1);
+    std::string number;
+    bool firstOnConnection = false;
+    bool hasSession = false;
+    const std::optional<Stage> stage =
+        Note(req, path, query, number, firstOnConnection, hasSession);
+
+    if (!Pause(options.latency + options.rtt * (firstOnConnection ? 2 : 1))) {
+        res.status = 503;
+        res.set_content(pages::ServerErrorPage(), kHtml);
         return;
     }
+    if (HandleOtherSource(req, path, res))
+        return;
     if (!stage) {
         res.status = 404;
         res.set_content(pages::NotFoundPage(), kHtml);
@@ -806,12 +833,16 @@ void PubServer::Impl::Handle(const httplib::Request& req, httplib::Response& res
         Respond(res, FindFault(number, Stage::Session, 0), number, pages::SessionPage(), kHtml);
         return;
     }
-    if (!entry.hasSessionCookie) {
+    if (!hasSession) {
         res.status = 200;
         res.set_content(pages::SessionExpiredPage(), kHtml);
         return;
     }
+    HandleChain(res, *stage, number, query);
+}
 
+void PubServer::Impl::HandleChain(httplib::Response& res, Stage stage, const std::string& number,
+                                  const std::string& query) {
     const std::optional<Entry> found = Lookup(number);
     const int doc = ToInt(pages::QueryField(query, "d"), 0);
     const int page = ToInt(pages::QueryField(query, "page"), 1);
@@ -820,10 +851,10 @@ void PubServer::Impl::Handle(const httplib::Request& req, httplib::Response& res
     const bool docValid = found && doc >= 0 && doc < static_cast<int>(found->docs.size()) &&
                           page >= 1 &&
                           (endless || page <= found->docs[static_cast<size_t>(doc)].pages);
-    const auto fault = FindFault(number, *stage, *stage == Stage::Hit ? 1 : page);
+    const auto fault = FindFault(number, stage, stage == Stage::Hit ? 1 : page);
     const bool missingLink = fault == FaultKind::MissingLink;
 
-    switch (*stage) {
+    switch (stage) {
         case Stage::Search:
             Respond(res, fault, number,
                     found ? pages::HitListPage(number, !missingLink,
