@@ -91,9 +91,6 @@ class CliFrontEnd : public FrontEnd {
   public:
     CliFrontEnd(EventLoop& loop, cli::Reporter& reporter) : loop_(loop), reporter_(reporter) {}
 
-    // The numbers of the run about to start.
-    void SetNumbers(std::vector<std::string> numbers) { numbers_ = std::move(numbers); }
-
     int ExitStatus() const {
         if (cancelled_)
             return kExitCancelled;
@@ -109,13 +106,7 @@ class CliFrontEnd : public FrontEnd {
         finishMessage_ = msg::kCancelled;
     }
 
-    void OnItemStarted(const ItemStarted& item) override {
-        const ProgressNote& note = item.Note;
-        if (note.ProgressIndex < 0 || note.ProgressIndex >= note.Count ||
-            note.ProgressIndex >= static_cast<int>(numbers_.size()))
-            return;
-        reporter_.ItemStarted(numbers_[static_cast<std::size_t>(note.ProgressIndex)]);
-    }
+    void OnItemStarted(const ItemStarted& item) override { reporter_.ItemStarted(item.Number); }
     void OnItemProgress(const ItemProgress& progress) override { reporter_.ItemProgress(progress); }
     // Each outcome as it is decided.
     void OnItemFinished(const ItemFinished& item) override {
@@ -179,7 +170,6 @@ class CliFrontEnd : public FrontEnd {
     EventLoop& loop_;
     cli::Reporter& reporter_;
     // Main thread only.
-    std::vector<std::string> numbers_;
     std::string saveFolder_;
     std::string finishMessage_;
     QuotaUse quota_;
@@ -385,7 +375,6 @@ int RunDownload(const std::vector<std::vector<std::string>>& runs, const Downloa
             }
             job = std::move(check.Job);
         }
-        front.SetNumbers(job.PatentNumbers);
         if (!controller.StartRun(std::move(job)))
             return kExitRefused;
         loop.Run();

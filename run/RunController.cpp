@@ -151,23 +151,23 @@ struct RunController::Impl {
     }
 
     // Stops the current worker: after this it touches nothing shared and
-    // nothing it posted arrives. With ui, its failure box is taken down and
+    // nothing it posted arrives. With ui, its failed item's question is withdrawn and
     // the watchdog stopped as well.
     void StopCurrent(bool ui) {
         if (!current)
             return;
         detail::WorkerToken& token = *current->token;
-        std::shared_ptr<FailureNotice> box;
+        std::shared_ptr<FailureNotice> question;
         {
             std::lock_guard<std::mutex> lock(run.Lock);
             token.revoked.store(true);
-            box = std::move(token.box);
+            question = std::move(token.question);
         }
         token.abort.store(true);
-        if (box) {
-            box->Close();
+        if (question) {
+            question->Close();
             if (ui)
-                Front().WithdrawQuestion(box);
+                Front().WithdrawQuestion(question);
         }
         if (ui)
             run.Events.StopTimer();

@@ -294,21 +294,21 @@ class WorkerPass {
         return !failure || Gate([&] { job_.MessageText = FailureText(failure, number); });
     }
 
-    // Records a failed item and waits until the user has closed its box.
+    // Records a failed item and waits until the user has acknowledged its question.
     bool ShowFailure(int index, const std::string& number, const std::string& stamp,
                      const Failure& failure) {
-        auto box = std::make_shared<FailureNotice>(FailureText(failure, number));
+        auto question = std::make_shared<FailureNotice>(FailureText(failure, number));
         if (!Gate([&] {
                 Record(index, number, stamp, Outcome::Failed, failure);
-                token_->box = box;
-                Emit([box](FrontEnd& front) { front.AskToAcknowledge(box); });
+                token_->question = question;
+                Emit([question](FrontEnd& front) { front.AskToAcknowledge(question); });
             })) {
             return false;
         }
         // Outside the lock: the user may take as long as they like, and a
-        // stop closes the box for us.
-        box->Wait();
-        return Gate([&] { token_->box.reset(); });
+        // stop closes the question for us.
+        question->Wait();
+        return Gate([&] { token_->question.reset(); });
     }
 
     // Inside the gate: the item's record, and the event that reports it.

@@ -32,8 +32,8 @@ struct WorkerToken {
     // Run lock. Set once the worker is past its session step (at once for a
     // worker that skips it); a stall before that ends the run as a failed session.
     bool sessionPassed = false;
-    // Run lock. The worker's failure box while it waits in it.
-    std::shared_ptr<FailureNotice> box;
+    // Run lock. The failed item's question while the worker waits for its answer.
+    std::shared_ptr<FailureNotice> question;
     // Run lock. Whether the item's merged file already stood in the save
     // folder when the current item started (true until known).
     bool outputExisted = true;
