@@ -16,8 +16,9 @@ export WINEDEBUG=-all
 numbers=(DE19758096C2 DE60218500T2 DE102006026208A1)
 
 if [ ! -x "$linux/server/kestrane-pubserver" ] || [ ! -x "$linux/cli/kestrane-cli" ]; then
-  KESTRANE_BUILD_DIR=$linux KESTRANE_TARGETS="kestrane-pubserver kestrane-cli" \
-    "$root/scripts/build" -DKESTRANE_GUI=OFF
+  # A native build: the cross build's pkg-config search path must not reach it.
+  env -u PKG_CONFIG_LIBDIR KESTRANE_BUILD_DIR="$linux" \
+    KESTRANE_TARGETS="kestrane-pubserver kestrane-cli" "$root/scripts/build" -DKESTRANE_GUI=OFF
 fi
 cli_exe=$win/cli/kestrane-cli.exe
 [ -f "$cli_exe" ] || { echo "e2e: $cli_exe is missing" >&2; exit 1; }

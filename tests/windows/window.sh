@@ -15,7 +15,9 @@ export WINEDEBUG=-all
 
 if [ "${4:-}" != "--inside" ]; then
   if [ ! -x "$linux/server/kestrane-pubserver" ]; then
-    KESTRANE_BUILD_DIR=$linux KESTRANE_TARGETS=kestrane-pubserver "$root/scripts/build" -DKESTRANE_GUI=OFF
+    # A native build: the cross build's pkg-config search path must not reach it.
+    env -u PKG_CONFIG_LIBDIR KESTRANE_BUILD_DIR="$linux" KESTRANE_TARGETS=kestrane-pubserver \
+      "$root/scripts/build" -DKESTRANE_GUI=OFF
   fi
   exec xvfb-run -a -s "-screen 0 800x600x24" "$0" "$win" "$out" "$linux" --inside
 fi
