@@ -5,12 +5,12 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <qpdf/QPDF.hh>
 #include <sstream>
 #include <system_error>
 
 #include "client/SafeFiles.h"
 #include "client/pdf/DocInfo.h"
+#include "client/pdf/PdfCheck.h"
 #include "util/Platform.h"
 
 namespace kestrane {
@@ -98,30 +98,7 @@ void RemovePartialFolder(const std::string& folder, const std::vector<std::strin
 
 constexpr const char* kDocument = "document";
 
-bool StartsAsPdf(const std::string& path) {
-    std::ifstream in(platform::PathFromUtf8(path), std::ios::binary);
-    char head[5] = {};
-    return in.read(head, sizeof head) && std::string_view(head, 5) == "%PDF-";
-}
-
 }  // namespace
-
-bool IsCleanOnePagePdf(const std::string& path) {
-    std::ifstream in(platform::PathFromUtf8(path), std::ios::binary);
-    char head[5] = {};
-    if (!in.read(head, sizeof head) || std::string_view(head, 5) != "%PDF-")
-        return false;
-    try {
-        QPDF pdf;
-        pdf.setSuppressWarnings(true);
-        pdf.setAttemptRecovery(false);
-        pdf.processFile(path.c_str());
-        const bool one = pdf.getAllPages().size() == 1;
-        return one && !pdf.anyWarnings();
-    } catch (...) {
-        return false;
-    }
-}
 
 PartialStore::PartialStore(std::string saveFolder, std::string source, std::string name,
                            std::string id, int pages)
@@ -172,7 +149,7 @@ void PartialStore::ReadManifest() {
         const std::string file = PagePath(page);
         if (!IsPlainFile(file) ||
             static_cast<long long>(fs::file_size(platform::PathFromUtf8(file), ec)) != size || ec ||
-            Sha256OfFile(file) != sha || !IsCleanOnePagePdf(file))
+            Sha256OfFile(file) != sha || !IsOnePagePdf(platform::PathFromUtf8(file)))
             continue;
         entries_[static_cast<std::size_t>(page - 1)] = Entry{size, sha};
     }
@@ -323,7 +300,8 @@ bool PartialFile::Open() {
     const auto size = IsPlainFile(file)
                           ? static_cast<long long>(fs::file_size(platform::PathFromUtf8(file), ec))
                           : -1;
-    kept_ = noted > 0 && !ec && size == noted && StartsAsPdf(file) ? noted : 0;
+    kept_ =
+        noted > 0 && !ec && size == noted && StartsAsPdf(platform::PathFromUtf8(file)) ? noted : 0;
     if (kept_ == 0)
         RemoveQuietly(file);
     RemoveQuietly(manifest);
@@ -343,7 +321,7 @@ void PartialFile::Keep() {
                           ? static_cast<long long>(fs::file_size(platform::PathFromUtf8(file), ec))
                           : -1;
     bool noted = false;
-    if (!ec && size > 0 && StartsAsPdf(file)) {
+    if (!ec && size > 0 && StartsAsPdf(platform::PathFromUtf8(file))) {
         UniqueFd fd = CreateFreshFile(folder_ + kManifest);
         if (fd.valid()) {
             std::ofstream out(platform::PathFromUtf8(folder_ + kManifest),

@@ -103,8 +103,4 @@ class PartialFile {
     long long kept_ = 0;
 };
 
-// The strict page check resume relies on: "%PDF-" first, exactly one page,
-// and qpdf reads it without recovery and without a warning.
-bool IsCleanOnePagePdf(const std::string& path);
-
 }  // namespace kestrane

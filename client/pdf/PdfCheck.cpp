@@ -26,10 +26,14 @@ bool IsUsablePdf(const std::filesystem::path& path, const std::atomic<bool>* abo
     return ReadPdfWithinLimits(platform::Utf8FromPath(path), false, abort, cancel).pages > 0;
 }
 
-bool IsOnePagePdf(const std::filesystem::path& path, std::string* limit) {
+bool StartsAsPdf(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
     char head[5] = {};
-    if (!in.read(head, sizeof head) || std::string_view(head, 5) != "%PDF-")
+    return in.read(head, sizeof head) && std::string_view(head, 5) == "%PDF-";
+}
+
+bool IsOnePagePdf(const std::filesystem::path& path, std::string* limit) {
+    if (!StartsAsPdf(path))
         return false;
     const PdfReading reading = ReadPdfWithinLimits(platform::Utf8FromPath(path), true);
     if (reading.overLimit && limit != nullptr)

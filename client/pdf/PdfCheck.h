@@ -22,6 +22,9 @@ namespace kestrane {
                                const std::atomic<bool>* abort = nullptr,
                                const std::atomic<bool>* cancel = nullptr);
 
+// True when the file at path begins with "%PDF-" (nothing more is read).
+[[nodiscard]] bool StartsAsPdf(const std::filesystem::path& path);
+
 // True when path starts with "%PDF-" and qpdf reads it as a PDF of exactly one
 // page. When it passes one of the limits, limit receives the reason (naming it).
 [[nodiscard]] bool IsOnePagePdf(const std::filesystem::path& path, std::string* limit = nullptr);

@@ -2,7 +2,6 @@
 #include "client/sources/google/GoogleSource.h"
 
 #include <algorithm>
-#include <fstream>
 #include <thread>
 
 #include "client/PartialStore.h"
@@ -10,10 +9,12 @@
 #include "client/SafeFiles.h"
 #include "client/SaveDocument.h"
 #include "client/net/HttpExchange.h"
+#include "client/pdf/PdfCheck.h"
 #include "client/sources/google/GoogleBiblio.h"
 #include "client/sources/google/HtmlTags.h"
 #include "client/sources/google/LinkRule.h"
 #include "util/Ascii.h"
+#include "util/Platform.h"
 #include "util/Printable.h"
 
 namespace kestrane {
@@ -255,13 +256,6 @@ Failure ReadPage(long status, const std::string& text, FoundDocument& found,
     return {};
 }
 
-bool StartsAsPdf(const std::string& file) {
-    std::ifstream in(file, std::ios::binary);
-    char head[5] = {};
-    in.read(head, sizeof head);
-    return in.gcount() == 5 && std::string_view(head, 5) == "%PDF-";
-}
-
 }  // namespace
 
 Failure GoogleSource::Find(ClientContext& ctx, FoundDocument& found) {
@@ -318,7 +312,7 @@ Failure GoogleSource::Fetch(ClientContext& ctx, const FoundDocument& found) {
         status = 200;
     if (!f && status != 200)
         f = {FailureKind::DownloadFailed, "the PDF: HTTP " + std::to_string(status)};
-    if (!f && !StartsAsPdf(file))
+    if (!f && !StartsAsPdf(platform::PathFromUtf8(file)))
         f = {FailureKind::NotAPdf, "the PDF link did not give a PDF"};
     if (!f) {
         f = SaveMergedDocument(ctx, {file}, name);
