@@ -16,6 +16,7 @@
 
 #include "client/SafeFiles.h"
 #include "client/net/Retry.h"
+#include "util/Ascii.h"
 #include "util/Platform.h"
 #include "util/Printable.h"
 #include "util/UniqueFd.h"
@@ -87,8 +88,6 @@ bool WriteAll(int fd, const char* data, std::size_t size) {
 // Why a transfer stopped before curl finished it on its own.
 enum class Stop { None, Cancel, Abort, SaveFailed, WriteFailed, TooLarge };
 
-using HeaderFields = std::vector<std::pair<std::string, std::string>>;
-
 struct Transfer {
     ClientContext* ctx;
     bool toFile;
@@ -104,23 +103,20 @@ struct Transfer {
     std::size_t resumeAt = 0;
     const char* path = nullptr;
     CURL* easy = nullptr;
-    const HeaderFields* fields = nullptr;
+    const HttpHeaders* fields = nullptr;
     bool decided = false;
     bool continued = false;
 };
 
 // A 206 whose Content-Range starts where the kept file ends continues it.
-bool ContinuesAt(CURL* easy, const HeaderFields& fields, std::size_t offset) {
+bool ContinuesAt(CURL* easy, const HttpHeaders& fields, std::size_t offset) {
     long status = 0;
     curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
     if (status != 206)
         return false;
     const std::string want = "bytes " + std::to_string(offset) + "-";
-    for (const auto& [name, value] : fields) {
-        if (strncasecmp(name.c_str(), "Content-Range", 14) == 0)
-            return value.compare(0, want.size(), want) == 0;
-    }
-    return false;
+    const std::optional<std::string> range = HeaderValue(fields, "Content-Range");
+    return range && range->starts_with(want);
 }
 
 // The kept part is not continued: the file is made afresh (a descriptor
@@ -382,6 +378,15 @@ FailureKind TryFailure(const Transfer& transfer, CURLcode result, const std::str
 
 }  // namespace
 
+std::optional<std::string> HeaderValue(const HttpHeaders& headers, std::string_view name) {
+    std::optional<std::string> joined;
+    for (const auto& [key, value] : headers) {
+        if (ascii::EqualsIgnoringCase(key, name))
+            joined = joined ? *joined + ", " + value : value;
+    }
+    return joined;
+}
+
 struct HttpShare::Impl {
     Impl() {
         (void)GlobalInit();
@@ -446,7 +451,7 @@ UniqueFd OpenToContinue(const char* path) {
 // Asks for the rest of the kept file and collects the answer's header
 // fields, to see where the answer starts.
 void AskToContinue(CURL* h, Transfer& transfer, const char* path, const HttpExtra* extra,
-                   HeaderFields& fields) {
+                   HttpHeaders& fields) {
     const std::string range = std::to_string(transfer.resumeAt) + "-";
     curl_easy_setopt(h, CURLOPT_RANGE, range.c_str());  // copied by libcurl
     transfer.easy = h;
@@ -464,7 +469,7 @@ void AskToContinue(CURL* h, Transfer& transfer, const char* path, const HttpExtr
 // Where the body goes: ResponseText, or the file, opened (or continued
 // where a resume asks it) before the body arrives, so an empty body leaves
 // an empty file.
-void SetBodyTarget(CURL* h, Transfer& transfer, UniqueFd& file, HeaderFields& fields,
+void SetBodyTarget(CURL* h, Transfer& transfer, UniqueFd& file, HttpHeaders& fields,
                    const char* filePath, const HttpExtra* extra) {
     if (extra != nullptr && extra->maxText > 0)
         transfer.maxText = std::min(extra->maxText, kMaxTextPage);
@@ -498,12 +503,9 @@ HttpTry Conclude(CURL* h, Transfer& transfer, CURLcode result, const UniqueFd& f
     }
     // No body came to settle it: unless the answer continues the file, what
     // is kept of it must not pass for this answer's body.
-    if (transfer.resumeAt > 0 && !transfer.decided) {
-        transfer.continued = ContinuesAt(h, *transfer.fields, transfer.resumeAt);
-        if (!transfer.continued && !StartOver(transfer)) {
-            attempt.failure = FailureKind::SaveFailed;
-            return attempt;
-        }
+    if (!DecideContinuation(transfer)) {
+        attempt.failure = FailureKind::SaveFailed;
+        return attempt;
     }
     if (rangeRefused != nullptr)
         *rangeRefused = transfer.resumeAt > 0 && !transfer.continued && attempt.status != 0 &&
@@ -545,7 +547,7 @@ HttpTry Exchange(ClientContext& ctx, std::string_view verb, const std::string& u
 
     Transfer transfer{&ctx, ToFile != 0, nullptr, &ResponseText};
     UniqueFd file;
-    HeaderFields fields;
+    HttpHeaders fields;
     SetBodyTarget(h, transfer, file, fields, filePath, extra);
     const std::optional<CURLcode> result = Perform(multi.get(), h, ctx, transfer);
     if (!result)

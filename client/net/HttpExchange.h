@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -24,6 +25,13 @@ inline constexpr const char* kAcceptLanguage = "Accept-Language: en-us,en;q=0.5"
 inline constexpr std::size_t kMaxTextPage = 64u * 1024u * 1024u;
 // A page file beyond this size fails the exchange instead of filling the disk.
 inline constexpr std::size_t kMaxPageFile = kMaxTextPage;
+
+// An answer's header fields as they came (name, value), in order.
+using HttpHeaders = std::vector<std::pair<std::string, std::string>>;
+// A header's value, its name compared without case; one given twice reads
+// comma-joined. None when the answer lacks it.
+[[nodiscard]] std::optional<std::string> HeaderValue(const HttpHeaders& headers,
+                                                     std::string_view name);
 
 // What the exchanges of one run share, from any thread: cookies (the server
 // session), DNS, open connections and TLS sessions. Owned by the run (and by
@@ -49,7 +57,7 @@ struct HttpExtra {
     // empty one of a plain POST. May hold credentials: never echoed.
     std::vector<std::string> headers;
     // Filled with the final response's header fields (name, value), in order.
-    std::vector<std::pair<std::string, std::string>>* responseHeaders = nullptr;
+    HttpHeaders* responseHeaders = nullptr;
     // The body is kept as it came: no no-match check, and an answer with a
     // status but an empty body is a success (its status tells the rest).
     bool rawText = false;

@@ -13,7 +13,6 @@
 #include "client/sources/google/GoogleBiblio.h"
 #include "client/sources/google/HtmlTags.h"
 #include "client/sources/google/LinkRule.h"
-#include "util/Ascii.h"
 #include "util/Platform.h"
 #include "util/Printable.h"
 
@@ -21,7 +20,7 @@ namespace kestrane {
 
 namespace {
 
-using Headers = std::vector<std::pair<std::string, std::string>>;
+using Headers = HttpHeaders;
 
 constexpr const char* kUserAgent = "Kestrane/" KESTRANE_VERSION;
 constexpr const char* kProduct = "Kestrane";
@@ -30,14 +29,6 @@ constexpr std::size_t kMaxDocument = 512u << 20;
 
 std::string OriginText(const google::Origin& o) {
     return o.scheme + "://" + o.host + ":" + std::to_string(o.port);
-}
-
-std::string HeaderValue(const Headers& headers, std::string_view name) {
-    for (const auto& [key, value] : headers) {
-        if (ascii::EqualsIgnoringCase(key, name))
-            return value;
-    }
-    return {};
 }
 
 HttpExtra Extra(Headers* headers) {
@@ -65,7 +56,7 @@ std::optional<Failure> BlockOf(long status, const Headers& headers) {
     if (status == 429 || status == 503)
         return BlockedFailure("HTTP " + std::to_string(status));
     if (status >= 300 && status < 400 &&
-        HeaderValue(headers, "Location").find("/sorry") != std::string::npos)
+        HeaderValue(headers, "Location").value_or("").find("/sorry") != std::string::npos)
         return BlockedFailure("a redirect to its /sorry/ page");
     return std::nullopt;
 }

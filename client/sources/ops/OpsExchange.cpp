@@ -11,7 +11,6 @@
 
 #include "client/Messages.h"
 #include "client/net/HttpExchange.h"
-#include "util/Ascii.h"
 #include "util/Base64.h"
 #include "util/Platform.h"
 
@@ -59,17 +58,6 @@ std::string QuotaRefresh(const std::string& quota) {
 }
 
 }  // namespace
-
-std::optional<std::string> HeaderValue(const Headers& headers, std::string_view name) {
-    std::optional<std::string> joined;
-    for (const auto& [key, value] : headers) {
-        if (ascii::EqualsIgnoringCase(key, name)) {
-            // A header given twice reads as one comma-joined value.
-            joined = joined ? *joined + ", " + value : value;
-        }
-    }
-    return joined;
-}
 
 // The <message> (or <code>) text of an OPS fault or a gateway error, for the
 // detail line; empty when the body is neither.

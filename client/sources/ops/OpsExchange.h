@@ -12,12 +12,13 @@
 
 #include "client/ClientContext.h"
 #include "client/Failure.h"
+#include "client/net/HttpExchange.h"
 #include "client/net/Retry.h"
 #include "client/sources/ops/OpsSession.h"
 
 namespace kestrane::ops {
 
-using Headers = std::vector<std::pair<std::string, std::string>>;
+using Headers = HttpHeaders;
 
 struct Request {
     std::string verb = "GET";
@@ -68,8 +69,6 @@ class Exchanger {
     int blackTries_ = 0;
 };
 
-// A header's value (case-blind name); one given twice reads comma-joined.
-std::optional<std::string> HeaderValue(const Headers& headers, std::string_view name);
 // The <message> (or another child's) text of an OPS fault or a gateway
 // error; empty when the body is neither.
 std::string ErrorMessage(const std::string& body, const char* element = "message");
