@@ -50,9 +50,9 @@ int Count(bool (*pick)(const sources::SourceEntry&)) {
     for (const sources::SourceEntry& entry : sources::All()) n += pick(entry) ? 1 : 0;
     return n;
 }
-// "the X source", "the X and Y sources".
-std::string TheSources(bool (*pick)(const sources::SourceEntry&)) {
-    return "the " + sources::NamesWhere(pick) + (Count(pick) == 1 ? " source" : " sources");
+// "the X source", "The X and Y sources".
+std::string TheSources(bool (*pick)(const sources::SourceEntry&), const char* the = "the") {
+    return the + (" " + sources::NamesWhere(pick)) + (Count(pick) == 1 ? " source" : " sources");
 }
 
 }  // namespace
@@ -70,9 +70,8 @@ std::string ResumeMan() {
     if (Count(&KeepsPages) > 0)
         man += " With " + TheSources(&KeepsPages) + " this works\npage by page.";
     if (Count(&KeepsPart) > 0) {
-        std::string part = TheSources(&KeepsPart);
-        part[0] = 'T';
-        man += " " + part + (Count(&KeepsPart) == 1 ? " fetches" : " fetch") +
+        man += " " + TheSources(&KeepsPart, "The") +
+               (Count(&KeepsPart) == 1 ? " fetches" : " fetch") +
                " a\nwhole document at once: its part that came is kept with the source and\n"
                "the id asked for, and the next run asks only for the rest (an HTTP Range\n"
                "request) when the server answers it with 206, else it starts over. A\n"
